@@ -1,0 +1,19 @@
+# Sourced by the other scripts: locations and the interpreter to build for.
+set -euo pipefail
+ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+VENV="${QUORL_VENV:-$ROOT/.venv}"
+JOBS="${QUORL_JOBS:-$(nproc)}"
+
+# The interpreter: $QUORL_PYTHON, then pyenv's 3.8.18, then python3.8 on PATH.
+find_python() {
+    if [[ -n "${QUORL_PYTHON:-}" ]]; then
+        echo "$QUORL_PYTHON"
+    elif command -v pyenv >/dev/null 2>&1 && prefix="$(pyenv prefix 3.8.18 2>/dev/null)" && [[ -x "$prefix/bin/python3.8" ]]; then
+        echo "$prefix/bin/python3.8"
+    elif command -v python3.8 >/dev/null 2>&1; then
+        command -v python3.8
+    else
+        echo "no Python 3.8 found: set QUORL_PYTHON" >&2
+        return 1
+    fi
+}

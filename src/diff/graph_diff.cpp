@@ -1,0 +1,67 @@
+#include "diff/graph_diff.hpp"
+
+#include <utility>
+
+namespace quorl::diff {
+
+GraphDiff::GraphDiff(NodeMap nodes, NodeSet deleted_nodes, EdgeMap edges, DeletedEdgeMap deleted_edges) noexcept
+    : nodes_(std::move(nodes)),
+      deleted_nodes_(std::move(deleted_nodes)),
+      edges_(std::move(edges)),
+      deleted_edges_(std::move(deleted_edges)) {}
+
+void GraphDiff::add_node(const Uuid& id, NodeUpdate update) {
+    auto entry = nodes_.try_emplace(id);
+    if (entry.inserted) {
+        entry.value = std::move(update);
+    } else {
+        entry.value.merge(std::move(update));
+    }
+    // Edge collections stay as an earlier delete_node left them.
+    deleted_nodes_.erase(id);
+}
+
+void GraphDiff::delete_node(const Uuid& id) {
+    nodes_.erase(id);
+    // Edges leaving the node vanish without a trace...
+    edges_.erase(id);
+    // ...while edges entering it become deleted edges. There is no index by
+    // target, so every source is visited; a source whose only target was
+    // `id` keeps its (now empty) entry.
+    for (auto& source : edges_) {
+        if (source.value.erase(id)) deleted_edges_.try_emplace(source.key).value.try_emplace(id);
+    }
+    deleted_nodes_.try_emplace(id);
+}
+
+Result<void, EdgeRefused> GraphDiff::add_edge(const Uuid& from, const Uuid& to, float weight) {
+    if (deleted_nodes_.contains(from) || deleted_nodes_.contains(to)) return fail(EdgeRefused{});
+    if (TargetSet* deleted = deleted_edges_.find(from)) {
+        deleted->erase(to);
+        if (deleted->empty()) deleted_edges_.erase(from);
+    }
+    edges_.try_emplace(from).value.insert_or_assign(to, weight);
+    return {};
+}
+
+void GraphDiff::delete_edge(const Uuid& from, const Uuid& to) {
+    deleted_edges_.try_emplace(from).value.try_emplace(to);
+    if (TargetWeights* targets = edges_.find(from)) {
+        targets->erase(to);
+        // Also drops an empty entry left behind by delete_node.
+        if (targets->empty()) edges_.erase(from);
+    }
+}
+
+void GraphDiff::clear() noexcept {
+    nodes_.clear();
+    deleted_nodes_.clear();
+    edges_.clear();
+    deleted_edges_.clear();
+}
+
+std::uint64_t GraphDiff::num_nodes() const noexcept { return nodes_.size() + deleted_nodes_.size(); }
+
+std::uint64_t GraphDiff::num_edges() const noexcept { return edges_.size() + deleted_edges_.size(); }
+
+}  // namespace quorl::diff

@@ -1,0 +1,58 @@
+// The pending changes to a directed, weighted graph: nodes to add or update,
+// nodes to delete, edges to add or re-weight and edges to delete.
+#pragma once
+
+#include <cstdint>
+#include <string_view>
+
+#include "diff/flat_table.hpp"
+#include "diff/node_update.hpp"
+#include "diff/result.hpp"
+#include "diff/uuid.hpp"
+
+namespace quorl::diff {
+
+using NodeMap = FlatMap<NodeUpdate>;     // node -> pending update
+using NodeSet = FlatSet;                 // nodes marked for deletion
+using TargetWeights = FlatMap<float>;    // target -> weight
+using EdgeMap = FlatMap<TargetWeights>;  // source -> targets with weights
+using TargetSet = FlatSet;               // targets of deleted edges
+using DeletedEdgeMap = FlatMap<TargetSet>;
+
+// The one refusal of the store.
+struct EdgeRefused {
+    static constexpr std::string_view message = "Either from or to nodes are marked to be deleted";
+};
+
+class GraphDiff {
+public:
+    GraphDiff() = default;
+    // Takes the four collections as they stand, without applying any of the
+    // combination rules (used when rebuilding a diff from bytes).
+    GraphDiff(NodeMap nodes, NodeSet deleted_nodes, EdgeMap edges, DeletedEdgeMap deleted_edges) noexcept;
+
+    void add_node(const Uuid& id, NodeUpdate update);
+    void delete_node(const Uuid& id);
+    Result<void, EdgeRefused> add_edge(const Uuid& from, const Uuid& to, float weight);
+    void delete_edge(const Uuid& from, const Uuid& to);
+    void clear() noexcept;
+
+    // Pending node updates plus nodes marked for deletion.
+    std::uint64_t num_nodes() const noexcept;
+    // Source entries of both edge collections (sources, not edges; an entry
+    // whose targets are all gone still counts).
+    std::uint64_t num_edges() const noexcept;
+
+    const NodeMap& new_or_updated_nodes() const noexcept { return nodes_; }
+    const NodeSet& deleted_nodes() const noexcept { return deleted_nodes_; }
+    const EdgeMap& new_or_updated_edges() const noexcept { return edges_; }
+    const DeletedEdgeMap& deleted_edges() const noexcept { return deleted_edges_; }
+
+private:
+    NodeMap nodes_;
+    NodeSet deleted_nodes_;
+    EdgeMap edges_;
+    DeletedEdgeMap deleted_edges_;
+};
+
+}  // namespace quorl::diff

@@ -1,0 +1,46 @@
+// Node identifiers: 16 opaque bytes, kept in the order they arrived in (the
+// order of the standard text form, first byte most significant).
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <cstring>
+
+namespace quorl::diff {
+
+struct Uuid {
+    std::array<std::uint8_t, 16> bytes{};
+
+    static Uuid from_bytes(const void* data) noexcept {
+        Uuid id;
+        std::memcpy(id.bytes.data(), data, 16);
+        return id;
+    }
+
+    friend bool operator==(const Uuid& a, const Uuid& b) noexcept {
+        return std::memcmp(a.bytes.data(), b.bytes.data(), 16) == 0;
+    }
+};
+
+inline std::uint64_t mix64(std::uint64_t x) noexcept {
+    x ^= x >> 33;
+    x *= 0xff51afd7ed558ccdULL;
+    x ^= x >> 33;
+    x *= 0xc4ceb9fe1a85ec53ULL;
+    x ^= x >> 33;
+    return x;
+}
+
+// The hash depends on the 16 bytes and fixed constants only, so tables that
+// use it lay out (and iterate) their entries identically in every process.
+inline std::uint64_t hash_uuid(const Uuid& id) noexcept {
+    std::uint64_t lo;
+    std::uint64_t hi;
+    std::memcpy(&lo, id.bytes.data(), 8);
+    std::memcpy(&hi, id.bytes.data() + 8, 8);
+    // Each half goes through a bijective 64-bit finaliser, so two keys that
+    // share either half never collide in the full 64-bit hash.
+    return mix64(lo ^ mix64(hi ^ 0x9e3779b97f4a7c15ULL));
+}
+
+}  // namespace quorl::diff

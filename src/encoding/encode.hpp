@@ -1,0 +1,40 @@
+// Writing a GraphDiff as its byte string: four sections of little-endian
+// counts, 16-byte identifiers, weights and node record JSON texts.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "diff/graph_diff.hpp"
+#include "diff/result.hpp"
+
+namespace quorl::encoding {
+
+// Counts and lengths are at most this; the reader refuses larger ones, so the
+// writer does too rather than produce bytes that cannot be read back.
+inline constexpr std::uint64_t kMaxCount = 4294967295ULL;
+
+struct EncodeError {
+    std::string message;
+};
+
+// Fails when `n` (a count or a length about to be written) exceeds kMaxCount.
+Result<void, EncodeError> check_count(std::uint64_t n);
+
+// Appends the node record JSON text of `update` to `out`.
+void encode_node_update(const diff::NodeUpdate& update, std::string& out);
+
+// Exact length of the byte string of `diff`, or a failure when some count or
+// length would exceed kMaxCount.
+Result<std::size_t, EncodeError> encoded_size(const diff::GraphDiff& diff);
+
+// Writes the byte string of `diff` to `out`, which must have room for exactly
+// encoded_size(diff) bytes (and encoded_size must have succeeded).
+void encode_into(const diff::GraphDiff& diff, std::uint8_t* out) noexcept;
+
+// encoded_size, one allocation of exactly that size, and encode_into.
+Result<std::vector<std::uint8_t>, EncodeError> encode_graph_diff(const diff::GraphDiff& diff);
+
+}  // namespace quorl::encoding
