@@ -41,6 +41,9 @@ public:
         present_ = static_cast<std::uint8_t>((present_ & ~kShowLabelTrue) | kShowLabel | (value ? kShowLabelTrue : 0));
     }
 
+    // Sets both texts at once (one allocation); nullopt makes a text absent.
+    void set_texts(std::optional<std::string_view> label, std::optional<std::string_view> url);
+
     // Each attribute present in `newer` replaces the stored one; absent
     // attributes leave the stored ones as they are.
     void merge(NodeUpdate&& newer);
@@ -67,9 +70,6 @@ private:
         return (present_ & bit) ? std::optional<T>(value) : std::nullopt;
     }
     bool show_label_value() const noexcept { return (present_ & kShowLabelTrue) != 0; }
-
-    // Replaces both texts at once with copies of the given ones.
-    void set_texts(std::optional<std::string_view> label, std::optional<std::string_view> url);
 
     // Heap block: two 64-bit lengths, then the label bytes, then the url bytes.
     char* texts_ = nullptr;

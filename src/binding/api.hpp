@@ -1,0 +1,42 @@
+// The interpreter calls through which the module creates new objects. Every
+// such call goes through here so that a test build can make the n-th of them
+// fail (QUORL_FAULT_INJECTION) and prove that each failure path is clean.
+#pragma once
+
+#include <Python.h>
+
+#include <cstdint>
+#include <cstring>
+
+namespace quorl::binding::api {
+
+#ifdef QUORL_FAULT_INJECTION
+// True when the current object-creating call is to fail; sets MemoryError.
+bool inject_failure() noexcept;
+#define QUORL_INJECT(expr) (::quorl::binding::api::inject_failure() ? nullptr : (expr))
+#else
+#define QUORL_INJECT(expr) (expr)
+#endif
+
+inline PyObject* new_str(const char* data, Py_ssize_t size) noexcept {
+    return QUORL_INJECT(PyUnicode_FromStringAndSize(data, size));
+}
+// A str of `size` ASCII characters, copied straight into its storage.
+inline PyObject* new_ascii(const char* data, Py_ssize_t size) noexcept {
+    PyObject* text = QUORL_INJECT(PyUnicode_New(size, 127));
+    if (text) std::memcpy(PyUnicode_1BYTE_DATA(text), data, static_cast<std::size_t>(size));
+    return text;
+}
+inline PyObject* new_dict() noexcept { return QUORL_INJECT(PyDict_New()); }
+inline PyObject* new_list(Py_ssize_t size) noexcept { return QUORL_INJECT(PyList_New(size)); }
+inline PyObject* new_tuple(Py_ssize_t size) noexcept { return QUORL_INJECT(PyTuple_New(size)); }
+inline PyObject* new_float(double value) noexcept { return QUORL_INJECT(PyFloat_FromDouble(value)); }
+inline PyObject* new_int(long value) noexcept { return QUORL_INJECT(PyLong_FromLong(value)); }
+inline PyObject* new_uint64(std::uint64_t value) noexcept {
+    return QUORL_INJECT(PyLong_FromUnsignedLongLong(value));
+}
+inline PyObject* new_bytes(Py_ssize_t size) noexcept { return QUORL_INJECT(PyBytes_FromStringAndSize(nullptr, size)); }
+
+#undef QUORL_INJECT
+
+}  // namespace quorl::binding::api

@@ -1,0 +1,246 @@
+#include "binding/error.hpp"
+
+#include <cstdio>
+#include <utility>
+
+#include "binding/api.hpp"
+#include "binding/fault.hpp"
+
+namespace quorl::binding {
+namespace {
+
+constexpr const char kPanicName[] = "pyo3_runtime.PanicException";
+constexpr const char kPanicDoc[] =
+    "\n"
+    "The exception raised when Rust code called from Python panics.\n"
+    "\n"
+    "Like SystemExit, this exception is derived from BaseException so that\n"
+    "it will typically propagate all the way through the stack and cause the\n"
+    "Python interpreter to exit.\n";
+
+PyObject* g_panic_type = nullptr;  // filled once, never released
+bool g_creating_panic_type = false;
+
+Owned make_str(const std::string& text) {
+    return expect_new(api::new_str(text.data(), static_cast<Py_ssize_t>(text.size())));
+}
+
+// UTF-8 of a str, with anything that cannot be encoded (lone surrogates)
+// replaced by U+FFFD.
+std::string utf8_lossy(PyObject* text) {
+    Py_ssize_t size = 0;
+    if (const char* data = PyUnicode_AsUTF8AndSize(text, &size)) return std::string(data, static_cast<size_t>(size));
+    PyErr_Clear();
+    Owned raw = Owned::steal(PyUnicode_AsEncodedString(text, "utf-8", "surrogatepass"));
+    if (!raw) {
+        PyErr_Clear();
+        return "\xEF\xBF\xBD";
+    }
+    Owned repaired = Owned::steal(PyUnicode_DecodeUTF8(PyBytes_AS_STRING(raw.get()), PyBytes_GET_SIZE(raw.get()), "replace"));
+    const char* data = repaired ? PyUnicode_AsUTF8AndSize(repaired.get(), &size) : nullptr;
+    if (!data) {
+        PyErr_Clear();
+        return "\xEF\xBF\xBD";
+    }
+    return std::string(data, static_cast<size_t>(size));
+}
+
+// The qualified name of a type, for conversion errors.
+std::string qualified_name(PyObject* type) {
+    static PyObject* name = nullptr;
+    if (!name) name = expect_new(PyUnicode_InternFromString("__qualname__")).release();
+    Owned qualname = Owned::steal(PyObject_GetAttr(type, name));
+    Py_ssize_t size = 0;
+    const char* data = nullptr;
+    if (qualname && PyUnicode_Check(qualname.get())) data = PyUnicode_AsUTF8AndSize(qualname.get(), &size);
+    if (!data) {
+        PyErr_Clear();
+        return "<failed to extract type name>";
+    }
+    return std::string(data, static_cast<size_t>(size));
+}
+
+bool is_exception_class(PyObject* type) {
+    return PyType_Check(type) && PyType_FastSubclass(reinterpret_cast<PyTypeObject*>(type), Py_TPFLAGS_BASE_EXC_SUBCLASS);
+}
+
+}  // namespace
+
+std::string display_text(PyObject* object, PyObject* (*render)(PyObject*)) {
+    Owned text = Owned::steal(render(object));
+    if (text) return utf8_lossy(text.get());
+    PyErr_WriteUnraisable(object);
+    const char* type_name = Py_TYPE(object)->tp_name;
+    return type_name ? std::string("<unprintable ") + type_name + " object>" : "<unprintable object>";
+}
+
+PyErr PyErr::new_message(PyObject* type, std::string text) {
+    return PyErr(Lazy{Lazy::Kind::Message, type, Owned(), nullptr, std::move(text)});
+}
+
+PyErr PyErr::new_downcast(PyObject* obj, const char* target) {
+    return PyErr(Lazy{Lazy::Kind::Downcast, nullptr, Owned::retain(reinterpret_cast<PyObject*>(Py_TYPE(obj))), target, {}});
+}
+
+PyErr PyErr::new_panic(std::string message) {
+    return PyErr(Lazy{Lazy::Kind::Panic, nullptr, Owned(), nullptr, std::move(message)});
+}
+
+PyErr PyErr::from_fetched(Owned type, Owned value, Owned traceback) {
+    return PyErr(Fetched{std::move(type), std::move(value), std::move(traceback)});
+}
+
+PyErr::Normalized PyErr::materialize(Lazy&& lazy) {
+    Owned type;
+    Owned value;
+    switch (lazy.kind) {
+        case Lazy::Kind::Message:
+            type = Owned::retain(lazy.exception_type);
+            value = make_str(lazy.text);
+            break;
+        case Lazy::Kind::Downcast: {
+            type = Owned::retain(PyExc_TypeError);
+            const std::string name = qualified_name(lazy.source_type.get());
+            lazy.source_type.reset();
+            value = make_str("'" + name + "' object cannot be converted to '" + lazy.target + "'");
+            break;
+        }
+        case Lazy::Kind::Panic: {
+            type = Owned::retain(panic_type());
+            Owned message = make_str(lazy.text);
+            value = expect_new(api::new_tuple(1));
+            PyTuple_SET_ITEM(value.get(), 0, message.release());
+            break;
+        }
+    }
+    if (is_exception_class(type.get())) {
+        PyErr_SetObject(type.get(), value.get());
+    } else {
+        PyErr_SetString(PyExc_TypeError, "exceptions must derive from BaseException");
+    }
+    type.reset();
+    value.reset();
+    PyObject* t = nullptr;
+    PyObject* v = nullptr;
+    PyObject* tb = nullptr;
+    PyErr_Fetch(&t, &v, &tb);
+    PyErr_NormalizeException(&t, &v, &tb);
+    return Normalized{Owned::steal(t), Owned::steal(v), Owned::steal(tb)};
+}
+
+void PyErr::restore() && {
+    State state = std::exchange(state_, Taken{});
+    if (std::holds_alternative<Taken>(state)) raise_fault("PyErr state should never be invalid outside of normalization");
+    if (auto* lazy = std::get_if<Lazy>(&state)) {
+        Normalized made = materialize(std::move(*lazy));
+        PyErr_Restore(made.type.release(), made.value.release(), made.traceback.release());
+    } else if (auto* fetched = std::get_if<Fetched>(&state)) {
+        PyErr_Restore(fetched->type.release(), fetched->value.release(), fetched->traceback.release());
+    } else {
+        auto& normalized = std::get<Normalized>(state);
+        PyErr_Restore(normalized.type.release(), normalized.value.release(), normalized.traceback.release());
+    }
+}
+
+PyErr::Normalized& PyErr::normalized() {
+    if (auto* done = std::get_if<Normalized>(&state_)) return *done;
+    State state = std::exchange(state_, Taken{});
+    Normalized result;
+    if (auto* lazy = std::get_if<Lazy>(&state)) {
+        result = materialize(std::move(*lazy));
+    } else if (auto* fetched = std::get_if<Fetched>(&state)) {
+        PyObject* t = fetched->type.release();
+        PyObject* v = fetched->value.release();
+        PyObject* tb = fetched->traceback.release();
+        PyErr_NormalizeException(&t, &v, &tb);
+        result = Normalized{Owned::steal(t), Owned::steal(v), Owned::steal(tb)};
+    } else {
+        raise_fault("Cannot normalize a PyErr while already normalizing it.");
+    }
+    if (!result.type) raise_fault("Exception type missing");
+    if (!result.value) raise_fault("Exception value missing");
+    state_ = std::move(result);
+    return std::get<Normalized>(state_);
+}
+
+PyObject* PyErr::type() { return normalized().type.get(); }
+PyObject* PyErr::value() { return normalized().value.get(); }
+PyObject* PyErr::traceback() { return normalized().traceback.get(); }
+
+void PyErr::set_cause(std::optional<PyErr> cause) {
+    PyObject* target = value();
+    PyObject* cause_value = cause ? Owned::retain(cause->value()).release() : nullptr;
+    PyException_SetCause(target, cause_value);  // steals cause_value
+}
+
+void PyErr::print() {
+    Normalized& n = normalized();
+    PyErr_Restore(Owned::retain(n.type.get()).release(), Owned::retain(n.value.get()).release(),
+                  Owned::retain(n.traceback.get()).release());
+    PyErr_PrintEx(0);
+}
+
+std::string PyErr::debug_form() {
+    const PyGILState_STATE gil = PyGILState_Ensure();
+    Normalized& n = normalized();
+    std::string text = "PyErr { type: " + display_text(n.type.get(), PyObject_Repr) +
+                       ", value: " + display_text(n.value.get(), PyObject_Repr) + ", traceback: ";
+    text += n.traceback ? "Some(" + display_text(n.traceback.get(), PyObject_Repr) + ")" : std::string("None");
+    text += " }";
+    PyGILState_Release(gil);
+    return text;
+}
+
+PyObject* panic_type() {
+    if (g_panic_type) return g_panic_type;
+    g_creating_panic_type = true;
+    PyObject* made = PyErr_NewExceptionWithDoc(kPanicName, kPanicDoc, PyExc_BaseException, nullptr);
+    g_creating_panic_type = false;
+    if (!made) raise_fault(std::string("Failed to initialize new exception type.: ") + fetch_error().debug_form());
+    if (g_panic_type) {
+        release_ref(made);  // another thread got there first
+    } else {
+        g_panic_type = made;
+    }
+    return g_panic_type;
+}
+
+std::optional<PyErr> take_error() {
+    PyObject* t = nullptr;
+    PyObject* v = nullptr;
+    PyObject* tb = nullptr;
+    PyErr_Fetch(&t, &v, &tb);
+    Owned type = Owned::steal(t);
+    Owned value = Owned::steal(v);
+    Owned traceback = Owned::steal(tb);
+    if (!type) return std::nullopt;
+    if (!g_creating_panic_type && type.get() == panic_type()) {
+        std::string message = "Unwrapped panic from Python code";
+        if (value) {
+            if (Owned text = Owned::steal(PyObject_Str(value.get()))) {
+                message = utf8_lossy(text.get());
+            } else {
+                PyErr_Clear();
+            }
+        }
+        std::fputs("--- PyO3 is resuming a panic after fetching a PanicException from Python. ---\n", stderr);
+        std::fputs("Python stack trace below:\n", stderr);
+        std::fflush(stderr);
+        PyErr_Restore(type.release(), value.release(), traceback.release());
+        PyErr_PrintEx(0);
+        resume_fault(std::move(message));
+    }
+    return PyErr::from_fetched(std::move(type), std::move(value), std::move(traceback));
+}
+
+PyErr fetch_error() {
+    if (std::optional<PyErr> err = take_error()) return std::move(*err);
+    return PyErr::new_message(PyExc_SystemError, "attempted to fetch exception but none was set");
+}
+
+void api_call_failed() {
+    PyErr_Print();
+    raise_fault("Python API call failed");
+}
+
+}  // namespace quorl::binding

@@ -1,0 +1,108 @@
+// PyErr: a Python exception that has not been raised yet. It is built lazily
+// (exception type plus the recipe for its value) by the module's own checks,
+// or taken from the interpreter; it becomes an exception object only when it
+// is raised or inspected, and releases whatever it holds if it is dropped.
+#pragma once
+
+#include <Python.h>
+
+#include <optional>
+#include <string>
+#include <variant>
+
+#include "binding/refs.hpp"
+#include "diff/result.hpp"
+
+namespace quorl::binding {
+
+class PyErr {
+public:
+    // An exception of the built-in type `type` whose single argument is `text`.
+    static PyErr new_message(PyObject* type, std::string text);
+    // TypeError "'<qualified name of obj's type>' object cannot be converted
+    // to '<target>'"; the type name is read when the exception is made.
+    static PyErr new_downcast(PyObject* obj, const char* target);
+    // PanicException whose single argument is `message`.
+    static PyErr new_panic(std::string message);
+    // An exception as PyErr_Fetch leaves it.
+    static PyErr from_fetched(Owned type, Owned value, Owned traceback);
+
+    PyErr(PyErr&&) noexcept = default;
+    PyErr& operator=(PyErr&&) noexcept = default;
+    PyErr(const PyErr&) = delete;
+    PyErr& operator=(const PyErr&) = delete;
+
+    // Raises the error into the interpreter, always as a normalized exception.
+    void restore() &&;
+
+    // Normalise in place and read the parts (borrowed references).
+    PyObject* type();
+    PyObject* value();
+    PyObject* traceback();
+
+    // Sets __cause__ of this error's value to the value of `cause`, or to
+    // None when there is none.
+    void set_cause(std::optional<PyErr> cause);
+    // Raises a copy of the error and lets the interpreter print it.
+    void print();
+    // "PyErr { type: ..., value: ..., traceback: ... }"
+    std::string debug_form();
+
+private:
+    struct Lazy {
+        enum class Kind { Message, Downcast, Panic };
+        Kind kind;
+        PyObject* exception_type;  // a built-in exception type (Message only)
+        Owned source_type;          // the type that failed to convert (Downcast only)
+        const char* target;         // the expected type's name (Downcast only)
+        std::string text;           // the message (Message and Panic)
+    };
+    struct Fetched {
+        Owned type, value, traceback;
+    };
+    struct Normalized {
+        Owned type, value, traceback;
+    };
+    struct Taken {};
+    using State = std::variant<Taken, Lazy, Fetched, Normalized>;
+
+    explicit PyErr(State state) noexcept : state_(std::move(state)) {}
+    Normalized& normalized();
+    // Makes the exception type and value of a lazy error, sets them as the
+    // interpreter's pending exception, and fetches it back normalised.
+    static Normalized materialize(Lazy&& lazy);
+
+    State state_;
+};
+
+template <class T>
+using PyResult = Result<T, PyErr>;
+
+// Takes the pending exception out of the interpreter, if there is one. A
+// PanicException coming back from Python code is not returned: its fault is
+// resumed (after the interpreter has printed it), so that it travels on.
+std::optional<PyErr> take_error();
+// As take_error, but a missing exception becomes a SystemError.
+PyErr fetch_error();
+inline void restore_error(PyErr err) { std::move(err).restore(); }
+inline PyErr panic_error(std::string message) { return PyErr::new_panic(std::move(message)); }
+inline PyErr downcast_error(PyObject* obj, const char* target) { return PyErr::new_downcast(obj, target); }
+
+// An object-creating interpreter call returned nothing: print what is pending
+// and raise the internal fault "Python API call failed".
+[[noreturn]] void api_call_failed();
+// Takes over a new reference from an object-creating call, or faults.
+inline Owned expect_new(PyObject* object) {
+    if (!object) api_call_failed();
+    return Owned::steal(object);
+}
+
+// The pyo3_runtime.PanicException type, created on first use (borrowed).
+PyObject* panic_type();
+
+// str() or repr() of an object as UTF-8 text, lone surrogates replaced; when
+// the call fails the failure is reported as unraisable and the text is
+// "<unprintable T object>".
+std::string display_text(PyObject* object, PyObject* (*render)(PyObject*) = PyObject_Str);
+
+}  // namespace quorl::binding

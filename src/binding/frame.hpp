@@ -1,0 +1,124 @@
+// The frame every call from the interpreter passes through: it opens and
+// closes the reference bookkeeping, raises a returned PyErr, and traps
+// internal faults so that none crosses into the interpreter. Beside it sit
+// the argument parsers with their fixed TypeError texts and the wrapper that
+// attributes a failed conversion to its argument.
+#pragma once
+
+#include <Python.h>
+
+#include <cstddef>
+#include <exception>
+#include <new>
+#include <optional>
+#include <string>
+#include <utility>
+
+#include "binding/error.hpp"
+#include "binding/fault.hpp"
+#include "binding/refs.hpp"
+
+namespace quorl::binding {
+
+inline constexpr const char kFfiBoundary[] = "uncaught panic at ffi boundary";
+
+namespace frame_detail {
+
+// What a body ended with, other than a result.
+struct Outcome {
+    std::optional<PyErr> error;
+    bool out_of_memory = false;
+};
+
+// Runs `body`, turning a returned PyErr, an internal fault or an exhausted
+// heap into an Outcome. `on_value` receives a successful result.
+template <class Body, class OnValue>
+Outcome run_body(Body& body, OnValue&& on_value) noexcept {
+    Outcome outcome;
+    try {
+        auto result = body();
+        if (result) {
+            on_value(std::move(result));
+        } else {
+            outcome.error.emplace(std::move(result).error());
+        }
+    } catch (InternalFault& fault) {
+        outcome.error.emplace(panic_error(fault.message.empty() ? "panic from Rust code" : std::move(fault.message)));
+    } catch (const std::bad_alloc&) {
+        outcome.out_of_memory = true;
+    } catch (const std::exception& other) {
+        outcome.error.emplace(panic_error(other.what()));
+    } catch (...) {
+        outcome.error.emplace(panic_error("panic from Rust code"));
+    }
+    return outcome;
+}
+
+// Raises the outcome's exception into the interpreter; true if there was one.
+inline bool raise(Outcome& outcome) {
+    if (outcome.out_of_memory) {
+        PyErr_NoMemory();
+        return true;
+    }
+    if (!outcome.error) return false;
+    PyErr err = std::move(*outcome.error);
+    outcome.error.reset();
+    std::move(err).restore();
+    return true;
+}
+
+}  // namespace frame_detail
+
+// Runs a body returning PyResult<Owned>; returns the new reference, or null
+// with the exception raised.
+template <class Body>
+PyObject* run_in_frame(Body&& body) noexcept {
+    try {
+        const PoolMark mark = enter_frame();
+        PyObject* result = nullptr;
+        frame_detail::Outcome outcome =
+            frame_detail::run_body(body, [&](auto&& value) { result = value->release(); });
+        frame_detail::raise(outcome);
+        leave_frame(mark);
+        return result;
+    } catch (...) {
+        abort_uncaught(kFfiBoundary);
+    }
+}
+
+// Runs a body returning PyResult<std::monostate>; a failure is reported with
+// PyErr_WriteUnraisable(context) and goes no further.
+template <class Body>
+void run_in_frame_unraisable(Body&& body, PyObject* context) noexcept {
+    try {
+        const PoolMark mark = enter_frame();
+        frame_detail::Outcome outcome = frame_detail::run_body(body, [](auto&&) {});
+        if (frame_detail::raise(outcome)) PyErr_WriteUnraisable(context);
+        leave_frame(mark);
+    } catch (...) {
+        abort_uncaught(kFfiBoundary);
+    }
+}
+
+// A method's parameter list, for the argument parsers and their messages.
+struct CallSignature {
+    const char* class_name;
+    const char* function_name;
+    const char* const* parameters;
+    std::size_t parameter_count;
+};
+
+// Fill `slots` (parameter_count entries, borrowed references) from a
+// vectorcall argument array, or fail with the TypeError of the mismatch.
+PyResult<std::monostate> parse_fastcall_args(const CallSignature& signature, PyObject* const* args, Py_ssize_t nargs,
+                                             PyObject* kwnames, PyObject** slots);
+// The same for a positional tuple and a keyword dict (may be null).
+PyResult<std::monostate> parse_tuple_dict_args(const CallSignature& signature, PyObject* args, PyObject* kwargs,
+                                               PyObject** slots);
+
+// A conversion of argument `name` failed with `error`: an exact TypeError is
+// restated as "argument '<name>': <message>" keeping its cause; any other
+// error passes unchanged.
+PyErr wrap_argument_error(const char* name, PyErr error);
+
+}  // namespace quorl::binding

@@ -1,0 +1,342 @@
+// PyGraphDiff: the type object, its constructor and deallocator, the borrow
+// of `self`, and the thirteen methods, each a thin layer over the diff model
+// and the byte encoding.
+#include <cstring>
+#include <new>
+
+#include "binding/api.hpp"
+#include "binding/convert.hpp"
+#include "binding/frame.hpp"
+#include "binding/views.hpp"
+#include "encoding/decode.hpp"
+#include "encoding/encode.hpp"
+#include "extension/graph_diff_object.hpp"
+
+namespace quorl::extension {
+
+using binding::CallSignature;
+using binding::Owned;
+using binding::PyErr;
+using binding::PyResult;
+
+namespace {
+
+constexpr const char kClassName[] = "PyGraphDiff";
+// Class name, the constructor's text signature, the separator, and the
+// (empty) documentation proper.
+constexpr const char kClassDoc[] = "PyGraphDiff()\n--\n\n";
+
+PyTypeObject* g_type = nullptr;  // created once, never released
+
+Owned none() { return Owned::retain(Py_None); }
+
+// ---- borrowing `self` ---------------------------------------------------
+
+PyResult<PyGraphDiffObject*> checked_self(PyObject* self) {
+    auto type = graph_diff_type();
+    if (!type) {
+        type.error().print();
+        binding::raise_fault(std::string("failed to create type object for ") + kClassName);
+    }
+    if (Py_TYPE(self) != *type && !PyType_IsSubtype(Py_TYPE(self), *type)) {
+        return fail(binding::downcast_error(self, kClassName));
+    }
+    return reinterpret_cast<PyGraphDiffObject*>(self);
+}
+
+// ---- argument handling --------------------------------------------------
+
+// Converts one argument; a failure is attributed to the parameter's name.
+template <class Extract>
+auto argument(PyObject* obj, const char* name, Extract extract) -> decltype(extract(obj)) {
+    auto value = extract(obj);
+    if (!value) return fail(binding::wrap_argument_error(name, std::move(value).error()));
+    return value;
+}
+
+template <std::size_t N>
+struct Arguments {
+    PyObject* slots[N] = {};
+    PyObject* operator[](std::size_t i) const { return slots[i]; }
+};
+
+template <std::size_t N>
+PyResult<Arguments<N>> parse(const CallSignature& signature, PyObject* const* args, Py_ssize_t nargs,
+                             PyObject* kwnames) {
+    Arguments<N> parsed;
+    auto status = binding::parse_fastcall_args(signature, args, nargs, kwnames, parsed.slots);
+    if (!status) return fail(std::move(status).error());
+    return parsed;
+}
+
+#define QUORL_TRY(var, expr)                                  \
+    auto var##_result = (expr);                               \
+    if (!var##_result) return fail(std::move(var##_result).error()); \
+    auto&& var = *var##_result
+
+constexpr const char* kIdParams[] = {"id"};
+constexpr const char* kAddNodeParams[] = {"id", "update"};
+constexpr const char* kEdgeParams[] = {"from", "to", "weight"};
+constexpr const char* kBytesParams[] = {"bytes"};
+
+constexpr CallSignature kNewSignature{kClassName, "__new__", nullptr, 0};
+constexpr CallSignature kAddNodeSignature{kClassName, "add_node", kAddNodeParams, 2};
+constexpr CallSignature kDeleteNodeSignature{kClassName, "delete_node", kIdParams, 1};
+constexpr CallSignature kAddEdgeSignature{kClassName, "add_edge", kEdgeParams, 3};
+constexpr CallSignature kDeleteEdgeSignature{kClassName, "delete_edge", kEdgeParams, 2};
+constexpr CallSignature kFromBytesSignature{kClassName, "from_bytes", kBytesParams, 1};
+
+// ---- methods without arguments ------------------------------------------
+
+template <PyResult<Owned> (*View)(const diff::GraphDiff&)>
+PyObject* view_method(PyObject* self, PyObject*) {
+    return binding::run_in_frame([&]() -> PyResult<Owned> {
+        QUORL_TRY(diff, borrow_shared(self));
+        return View(*diff);
+    });
+}
+
+template <std::uint64_t (diff::GraphDiff::*Count)() const noexcept>
+PyObject* count_method(PyObject* self, PyObject*) {
+    return binding::run_in_frame([&]() -> PyResult<Owned> {
+        QUORL_TRY(diff, borrow_shared(self));
+        return binding::expect_new(binding::api::new_uint64(((*diff).*Count)()));
+    });
+}
+
+PyObject* clear(PyObject* self, PyObject*) {
+    return binding::run_in_frame([&]() -> PyResult<Owned> {
+        QUORL_TRY(diff, borrow_exclusive(self));
+        diff->clear();
+        return none();
+    });
+}
+
+PyObject* to_bytes(PyObject* self, PyObject*) {
+    return binding::run_in_frame([&]() -> PyResult<Owned> {
+        QUORL_TRY(diff, borrow_shared(self));
+        auto size = encoding::encoded_size(*diff);
+        if (!size) return fail(PyErr::new_message(PyExc_Exception, "Failed to serialize graph diff."));
+        // The byte string is written straight into the new bytes object.
+        Owned bytes = binding::expect_new(binding::api::new_bytes(static_cast<Py_ssize_t>(*size)));
+        encoding::encode_into(*diff, reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(bytes.get())));
+        return bytes;
+    });
+}
+
+// ---- methods with arguments ---------------------------------------------
+
+PyObject* add_node(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return binding::run_in_frame([&]() -> PyResult<Owned> {
+        QUORL_TRY(arguments, parse<2>(kAddNodeSignature, args, nargs, kwnames));
+        QUORL_TRY(diff, borrow_exclusive(self));
+        QUORL_TRY(id, argument(arguments[0], "id", binding::extract_uuid));
+        QUORL_TRY(update, argument(arguments[1], "update", binding::extract_node_update));
+        diff->add_node(id, std::move(update));
+        return none();
+    });
+}
+
+PyObject* delete_node(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return binding::run_in_frame([&]() -> PyResult<Owned> {
+        QUORL_TRY(arguments, parse<1>(kDeleteNodeSignature, args, nargs, kwnames));
+        QUORL_TRY(diff, borrow_exclusive(self));
+        QUORL_TRY(id, argument(arguments[0], "id", binding::extract_uuid));
+        diff->delete_node(id);
+        return none();
+    });
+}
+
+PyObject* add_edge(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return binding::run_in_frame([&]() -> PyResult<Owned> {
+        QUORL_TRY(arguments, parse<3>(kAddEdgeSignature, args, nargs, kwnames));
+        QUORL_TRY(diff, borrow_exclusive(self));
+        QUORL_TRY(from, argument(arguments[0], "from", binding::extract_uuid));
+        QUORL_TRY(to, argument(arguments[1], "to", binding::extract_uuid));
+        QUORL_TRY(weight, argument(arguments[2], "weight", binding::extract_f32));
+        // An edge touching a node marked for deletion is refused; the
+        // refusal is not an error for the caller.
+        (void)diff->add_edge(from, to, weight);
+        return none();
+    });
+}
+
+PyObject* delete_edge(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return binding::run_in_frame([&]() -> PyResult<Owned> {
+        QUORL_TRY(arguments, parse<2>(kDeleteEdgeSignature, args, nargs, kwnames));
+        QUORL_TRY(diff, borrow_exclusive(self));
+        QUORL_TRY(from, argument(arguments[0], "from", binding::extract_uuid));
+        QUORL_TRY(to, argument(arguments[1], "to", binding::extract_uuid));
+        diff->delete_edge(from, to);
+        return none();
+    });
+}
+
+PyObject* from_bytes(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return binding::run_in_frame([&]() -> PyResult<Owned> {
+        QUORL_TRY(arguments, parse<1>(kFromBytesSignature, args, nargs, kwnames));
+        QUORL_TRY(data, argument(arguments[0], "bytes", binding::extract_bytes));
+        auto decoded = encoding::decode_graph_diff(reinterpret_cast<const std::uint8_t*>(data.data()), data.size());
+        if (!decoded) return fail(PyErr::new_message(PyExc_Exception, "Failed to deserialize graph diff."));
+        auto object = new_graph_diff_object(std::move(*decoded));
+        if (!object) {
+            binding::raise_fault(std::string("called `Result::unwrap()` on an `Err` value: ") +
+                                 object.error().debug_form());
+        }
+        return std::move(*object);
+    });
+}
+
+#undef QUORL_TRY
+
+// ---- construction and destruction ---------------------------------------
+
+// Allocates an instance of `type` holding `value`.
+PyResult<Owned> allocate(PyTypeObject* type, diff::GraphDiff&& value) {
+    allocfunc alloc = type->tp_alloc ? type->tp_alloc : PyType_GenericAlloc;
+    Owned object = Owned::steal(alloc(type, 0));
+    if (!object) return fail(binding::fetch_error());
+    auto* record = reinterpret_cast<PyGraphDiffObject*>(object.get());
+    ::new (static_cast<void*>(&record->value)) diff::GraphDiff(std::move(value));
+    record->borrow_flag = 0;
+    return object;
+}
+
+PyObject* tp_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    return binding::run_in_frame([&]() -> PyResult<Owned> {
+        auto parsed = binding::parse_tuple_dict_args(kNewSignature, args, kwargs, nullptr);
+        if (!parsed) return fail(std::move(parsed).error());
+        return allocate(type, diff::GraphDiff());
+    });
+}
+
+void tp_dealloc(PyObject* self) {
+    binding::run_in_frame_unraisable(
+        [&]() -> PyResult<std::monostate> {
+            reinterpret_cast<PyGraphDiffObject*>(self)->value.~GraphDiff();
+            PyTypeObject* type = Py_TYPE(self);
+            if (!type->tp_free) binding::raise_fault("PyGraphDiff type has no tp_free");
+            type->tp_free(self);
+            // Instances of a heap type hold a reference to it.
+            binding::release_ref(reinterpret_cast<PyObject*>(type));
+            return std::monostate{};
+        },
+        nullptr);
+}
+
+// ---- the type -----------------------------------------------------------
+
+#define QUORL_NOARGS(name, fn) \
+    { name, reinterpret_cast<PyCFunction>(fn), METH_NOARGS, name "($self)\n--\n\n" }
+#define QUORL_FASTCALL(name, fn, signature)                                                             \
+    {                                                                                                    \
+        name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn)), METH_FASTCALL | METH_KEYWORDS, \
+            name signature "\n--\n\n"                                                                    \
+    }
+
+PyMethodDef kMethods[] = {
+    QUORL_NOARGS("new_or_updated_nodes", view_method<binding::new_or_updated_nodes_view>),
+    QUORL_NOARGS("deleted_nodes", view_method<binding::deleted_nodes_view>),
+    QUORL_NOARGS("new_or_updated_edges", view_method<binding::new_or_updated_edges_view>),
+    QUORL_NOARGS("deleted_edges", view_method<binding::deleted_edges_view>),
+    QUORL_NOARGS("num_nodes", count_method<&diff::GraphDiff::num_nodes>),
+    QUORL_NOARGS("num_edges", count_method<&diff::GraphDiff::num_edges>),
+    QUORL_FASTCALL("add_node", add_node, "($self, id, update)"),
+    QUORL_FASTCALL("delete_node", delete_node, "($self, id)"),
+    QUORL_FASTCALL("add_edge", add_edge, "($self, from, to, weight)"),
+    QUORL_FASTCALL("delete_edge", delete_edge, "($self, from, to)"),
+    QUORL_NOARGS("clear", clear),
+    QUORL_NOARGS("to_bytes", to_bytes),
+    {"from_bytes", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(from_bytes)),
+     METH_FASTCALL | METH_KEYWORDS | METH_STATIC, "from_bytes(bytes)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+#undef QUORL_NOARGS
+#undef QUORL_FASTCALL
+
+PyType_Slot kSlots[] = {
+    {Py_tp_doc, const_cast<char*>(kClassDoc)},
+    {Py_tp_new, reinterpret_cast<void*>(tp_new)},
+    {Py_tp_methods, kMethods},
+    {Py_tp_base, &PyBaseObject_Type},
+    {Py_tp_dealloc, reinterpret_cast<void*>(tp_dealloc)},
+    {0, nullptr},
+};
+
+PyType_Spec kSpec = {
+    "builtins.PyGraphDiff",
+    static_cast<int>(sizeof(PyGraphDiffObject)),
+    0,
+    Py_TPFLAGS_DEFAULT,
+    kSlots,
+};
+
+PyResult<PyTypeObject*> create_type() {
+    if (std::memchr(kClassDoc, '\0', sizeof kClassDoc - 1)) {
+        return fail(PyErr::new_message(PyExc_ValueError, "class doc cannot contain nul bytes"));
+    }
+    auto* type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&kSpec));
+    if (!type) return fail(binding::fetch_error());
+    // The interpreter keeps the documentation without its text signature;
+    // put the full text back so that __text_signature__ is "()".
+    PyObject_Free(const_cast<char*>(type->tp_doc));
+    auto* doc = static_cast<char*>(PyObject_Malloc(sizeof kClassDoc));
+    if (!doc) {
+        type->tp_doc = nullptr;
+        binding::release_ref(reinterpret_cast<PyObject*>(type));
+        return fail(binding::PyErr::new_message(PyExc_MemoryError, ""));
+    }
+    std::memcpy(doc, kClassDoc, sizeof kClassDoc);
+    type->tp_doc = doc;
+    return type;
+}
+
+}  // namespace
+
+PyResult<PyTypeObject*> graph_diff_type() {
+    if (g_type) return g_type;
+    auto created = create_type();
+    if (!created) {
+        PyErr error = PyErr::new_message(PyExc_RuntimeError, std::string("An error occurred while initializing class ") + kClassName);
+        error.set_cause(std::move(created).error());
+        return fail(std::move(error));
+    }
+    if (g_type) {
+        binding::release_ref(reinterpret_cast<PyObject*>(*created));
+    } else {
+        g_type = *created;
+    }
+    return g_type;
+}
+
+PyResult<Owned> new_graph_diff_object(diff::GraphDiff value) {
+    auto type = graph_diff_type();
+    if (!type) {
+        type.error().print();
+        binding::raise_fault(std::string("failed to create type object for ") + kClassName);
+    }
+    return allocate(*type, std::move(value));
+}
+
+PyResult<Borrow<false>> borrow_shared(PyObject* self) {
+    auto checked = checked_self(self);
+    if (!checked) return fail(std::move(checked).error());
+    PyGraphDiffObject* object = *checked;
+    if (object->borrow_flag == -1) return fail(PyErr::new_message(PyExc_RuntimeError, "Already mutably borrowed"));
+    ++object->borrow_flag;
+    binding::retain_ref(self);
+    return Borrow<false>(object);
+}
+
+PyResult<Borrow<true>> borrow_exclusive(PyObject* self) {
+    auto checked = checked_self(self);
+    if (!checked) return fail(std::move(checked).error());
+    PyGraphDiffObject* object = *checked;
+    if (object->borrow_flag != 0) return fail(PyErr::new_message(PyExc_RuntimeError, "Already borrowed"));
+    object->borrow_flag = -1;
+    binding::retain_ref(self);
+    return Borrow<true>(object);
+}
+
+}  // namespace quorl::extension

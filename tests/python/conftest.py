@@ -1,0 +1,210 @@
+"""Shared helpers for the quorl_api test suite.
+
+The suite runs against the built extension, found through PYTHONPATH
+(build/release/python).  Helpers here make node identifiers, take complete
+snapshots of a diff, check exception shapes and assemble diff byte strings
+by hand for the decoder tests.
+"""
+import ctypes
+import math
+import os
+import struct
+import subprocess
+import sys
+import uuid
+
+import pytest
+
+import quorl_api
+from quorl_api import PyGraphDiff
+
+# Order in which the views list the attributes of a node.
+ATTRIBUTE_ORDER = ("label", "url", "size", "red", "green", "blue", "show_label")
+
+DESERIALIZE_FAILED = "Failed to deserialize graph diff."
+UUID_FIELD = "failed to extract field PyUuid.0"
+EXPECTED_16 = "Expected 16 bytes."
+OUT_OF_RANGE = "out of range integral type conversion attempted"
+
+_NAMESPACE = uuid.UUID("6f1c2a4e-9b3d-4c5e-8f70-112233445566")
+
+
+def pytest_configure(config):
+    config.addinivalue_line(
+        "markers", "slow: long-running loops (deselect with -m 'not slow')")
+
+
+# --------------------------------------------------------------- identifiers
+
+def uid(n):
+    """A deterministic, distinct 16-byte node identifier for any key."""
+    return uuid.uuid5(_NAMESPACE, str(n)).bytes
+
+
+def text(ident):
+    """The text form under which the views report a 16-byte identifier."""
+    return str(uuid.UUID(bytes=ident))
+
+
+def f32(x):
+    """The value a Python float becomes after a round trip through binary32."""
+    return ctypes.c_float(x).value
+
+
+def fresh_str(*parts):
+    """A new, non-interned str object (never a code constant)."""
+    return "".join(str(p) for p in parts)
+
+
+def fresh_float(x):
+    """A float object that no constant table or cache shares."""
+    return struct.unpack("<d", struct.pack("<d", x))[0]
+
+
+# ----------------------------------------------------------------- snapshots
+
+def snapshot(d):
+    """Everything observable about a diff, order included."""
+    return (
+        list(d.new_or_updated_nodes().items()),
+        d.deleted_nodes(),
+        [(k, list(v.items())) for k, v in d.new_or_updated_edges().items()],
+        [(k, list(v)) for k, v in d.deleted_edges().items()],
+        d.num_nodes(),
+        d.num_edges(),
+        d.to_bytes(),
+    )
+
+
+def normalized(d):
+    """The contents of a diff with every order that carries no meaning removed."""
+    return (
+        d.new_or_updated_nodes(),
+        sorted(d.deleted_nodes()),
+        d.new_or_updated_edges(),
+        {k: sorted(v) for k, v in d.deleted_edges().items()},
+        d.num_nodes(),
+        d.num_edges(),
+    )
+
+
+# ---------------------------------------------------------------- exceptions
+
+def check_exc(excinfo_or_exc, exc_type, message):
+    """The exception is exactly `exc_type` with the single argument `message`."""
+    e = getattr(excinfo_or_exc, "value", excinfo_or_exc)
+    assert type(e) is exc_type, (type(e), e)
+    assert e.args == (message,), e.args
+    return e
+
+
+def raises_exact(exc_type, message, fn, *args, **kwargs):
+    """Call fn, expect exactly exc_type(message); return the exception."""
+    with pytest.raises(BaseException) as info:
+        fn(*args, **kwargs)
+    return check_exc(info, exc_type, message)
+
+
+def interpreter_float_error(obj):
+    """The error the interpreter's float protocol gives for obj."""
+    try:
+        math.isnan(obj)
+    except BaseException as e:  # noqa: B902 - we want any kind
+        return type(e), str(e)
+    raise AssertionError("%r converts to float" % (obj,))
+
+
+# ------------------------------------------------------------ byte building
+
+def u64(n):
+    return struct.pack("<Q", n)
+
+
+def ident(b, length=None):
+    """An identifier item: length (normally 16) and the bytes."""
+    return u64(len(b) if length is None else length) + b
+
+
+def record(text_bytes):
+    return u64(len(text_bytes)) + text_bytes
+
+
+def weight_bytes(w):
+    if isinstance(w, (bytes, bytearray)):
+        return bytes(w)
+    return struct.pack("<f", w)
+
+
+def diff_bytes(nodes=(), deleted=(), edges=(), deleted_edges=()):
+    """Assemble a diff byte string.
+
+    nodes:          [(id, json_text_bytes)]
+    deleted:        [id]
+    edges:          [(source, [(target, weight)])]
+    deleted_edges:  [(source, [target])]
+    """
+    out = [u64(len(nodes))]
+    for i, t in nodes:
+        out.append(ident(i) + record(t))
+    out.append(u64(len(deleted)))
+    out.extend(ident(i) for i in deleted)
+    out.append(u64(len(edges)))
+    for src, targets in edges:
+        out.append(ident(src) + u64(len(targets)))
+        out.extend(ident(t) + weight_bytes(w) for t, w in targets)
+    out.append(u64(len(deleted_edges)))
+    for src, targets in deleted_edges:
+        out.append(ident(src) + u64(len(targets)))
+        out.extend(ident(t) for t in targets)
+    return b"".join(out)
+
+
+def one_node_bytes(json_text):
+    if isinstance(json_text, str):
+        json_text = json_text.encode("utf-8")
+    return diff_bytes(nodes=[(uid("n"), json_text)])
+
+
+# ----------------------------------------------------------------- processes
+
+def run_python(code, env_extra=None):
+    """Run code in a fresh interpreter with the same module path."""
+    env = dict(os.environ)
+    module_dir = os.path.dirname(os.path.abspath(quorl_api.__file__))
+    env["PYTHONPATH"] = os.pathsep.join(
+        p for p in (module_dir, env.get("PYTHONPATH", "")) if p)
+    if env_extra:
+        env.update(env_extra)
+    return subprocess.run([sys.executable, "-c", code], env=env,
+                          stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                          universal_newlines=True, timeout=60)
+
+
+# ------------------------------------------------------------------ fixtures
+
+@pytest.fixture
+def d():
+    return PyGraphDiff()
+
+
+@pytest.fixture
+def ids():
+    return [uid(i) for i in range(8)]
+
+
+class _FloatRaising:
+    def __float__(self):
+        raise ValueError("no float here")
+
+
+@pytest.fixture(scope="session")
+def panic_exception():
+    """The PanicException type, made to exist by letting the module take a
+    pending exception from the interpreter once."""
+    diff = PyGraphDiff()
+    with pytest.raises(ValueError):
+        diff.add_edge(uid(1), uid(2), _FloatRaising())
+    found = [c for c in BaseException.__subclasses__()
+             if c.__name__ == "PanicException"]
+    assert len(found) == 1, found
+    return found[0]

@@ -1,0 +1,151 @@
+"""The module object, the class object and their fixed attributes."""
+import gc
+import shutil
+import subprocess
+import weakref
+
+import pytest
+
+import quorl_api
+from quorl_api import PyGraphDiff
+
+from conftest import run_python
+
+METHOD_SIGNATURES = {
+    "new_or_updated_nodes": "($self)",
+    "deleted_nodes": "($self)",
+    "new_or_updated_edges": "($self)",
+    "deleted_edges": "($self)",
+    "num_nodes": "($self)",
+    "num_edges": "($self)",
+    "add_node": "($self, id, update)",
+    "delete_node": "($self, id)",
+    "add_edge": "($self, from, to, weight)",
+    "delete_edge": "($self, from, to)",
+    "clear": "($self)",
+    "to_bytes": "($self)",
+    "from_bytes": "(bytes)",
+}
+
+PY_TPFLAGS_BASETYPE = 1 << 10
+PY_TPFLAGS_HAVE_GC = 1 << 14
+
+
+def test_module_attributes():
+    assert quorl_api.__name__ == "quorl_api"
+    assert quorl_api.__doc__ == ""
+    assert type(quorl_api.__all__) is list
+    assert quorl_api.__all__ == ["PyGraphDiff"]
+    assert quorl_api.PyGraphDiff is PyGraphDiff
+    public = [n for n in dir(quorl_api) if not n.startswith("__")]
+    assert public == ["PyGraphDiff"]
+    assert not hasattr(quorl_api, "PanicException")
+
+
+def test_class_names_and_layout():
+    assert isinstance(PyGraphDiff, type)
+    assert PyGraphDiff.__module__ == "builtins"
+    assert PyGraphDiff.__name__ == "PyGraphDiff"
+    assert PyGraphDiff.__qualname__ == "PyGraphDiff"
+    assert PyGraphDiff.__bases__ == (object,)
+    assert PyGraphDiff.__text_signature__ == "()"
+    assert PyGraphDiff.__doc__ == ""
+    assert PyGraphDiff.__dictoffset__ == 0
+    assert PyGraphDiff.__weakrefoffset__ == 0
+    assert not PyGraphDiff.__flags__ & PY_TPFLAGS_BASETYPE
+    assert not PyGraphDiff.__flags__ & PY_TPFLAGS_HAVE_GC
+
+
+def test_method_table():
+    own = {n for n, v in vars(PyGraphDiff).items() if not n.startswith("__")}
+    assert own == set(METHOD_SIGNATURES)
+    for name, sig in METHOD_SIGNATURES.items():
+        method = getattr(PyGraphDiff, name)
+        assert method.__text_signature__ == sig, name
+        assert method.__doc__ is None, name
+        assert method.__name__ == name
+    assert isinstance(vars(PyGraphDiff)["from_bytes"], staticmethod)
+    assert PyGraphDiff.add_node.__qualname__ == "PyGraphDiff.add_node"
+
+
+def test_subclassing_refused():
+    with pytest.raises(TypeError):
+        type("Sub", (PyGraphDiff,), {})
+
+
+def test_no_instance_attributes_and_no_weakrefs():
+    d = PyGraphDiff()
+    with pytest.raises(AttributeError):
+        d.anything = 1
+    with pytest.raises(AttributeError):
+        d.num_nodes = 1
+    assert not hasattr(d, "__dict__")
+    with pytest.raises(TypeError):
+        weakref.ref(d)
+
+
+def test_instances_not_tracked_by_cycle_collector():
+    d = PyGraphDiff()
+    assert gc.is_tracked(d) is False
+    assert gc.is_tracked(PyGraphDiff.from_bytes(d.to_bytes())) is False
+
+
+def test_new_object_is_empty(ids):
+    d = PyGraphDiff()
+    assert type(d) is PyGraphDiff
+    assert d.num_nodes() == 0 and d.num_edges() == 0
+    assert d.new_or_updated_nodes() == {}
+    assert d.deleted_nodes() == []
+    assert d.new_or_updated_edges() == {}
+    assert d.deleted_edges() == {}
+    # every object owns its own diff
+    d.add_node(ids[0], {})
+    assert PyGraphDiff().num_nodes() == 0
+
+
+def test_dropping_objects_writes_nothing(capfd, ids):
+    for _ in range(50):
+        d = PyGraphDiff()
+        d.add_node(ids[0], {"label": "x" * 100})
+        d.add_edge(ids[0], ids[1], 1.0)
+        e = PyGraphDiff.from_bytes(d.to_bytes())
+        del d, e
+    gc.collect()
+    out, err = capfd.readouterr()
+    assert out == "" and err == ""
+
+
+def test_reimport_refused():
+    code = (
+        "import sys\n"
+        "import quorl_api\n"
+        "first = quorl_api\n"
+        "del sys.modules['quorl_api']\n"
+        "try:\n"
+        "    import quorl_api\n"
+        "except ImportError as e:\n"
+        "    assert type(e) is ImportError, type(e)\n"
+        "    print(repr(e.args))\n"
+        "else:\n"
+        "    print('imported twice')\n"
+        "assert first.PyGraphDiff().num_nodes() == 0\n"
+        "print('still usable')\n"
+    )
+    proc = run_python(code)
+    assert proc.returncode == 0, proc.stderr
+    lines = proc.stdout.splitlines()
+    assert lines == [
+        repr(("PyO3 modules compiled for CPython 3.8 or older may only be "
+              "initialized once per interpreter process",)),
+        "still usable",
+    ]
+
+
+@pytest.mark.skipif(shutil.which("nm") is None, reason="nm not available")
+def test_only_the_initialiser_is_exported():
+    out = subprocess.run(["nm", "-D", "--defined-only", quorl_api.__file__],
+                         stdout=subprocess.PIPE, universal_newlines=True,
+                         check=True).stdout
+    names = {line.split()[-1] for line in out.splitlines() if line.strip()}
+    names -= {"_init", "_fini", "_edata", "_end", "__bss_start"}
+    assert names == {"PyInit_quorl_api"}
