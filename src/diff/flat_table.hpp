@@ -12,6 +12,7 @@
 #pragma once
 
 #include <algorithm>
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -178,6 +179,13 @@ public:
 
 private:
     static constexpr std::size_t kNotFound = ~std::size_t{0};
+    // Odd multipliers, one per table size (2^1 to 2^31 slots), fixed so
+    // that layouts are the same in every process.
+    static constexpr std::array<std::uint64_t, 32> kSizeMultipliers = [] {
+        std::array<std::uint64_t, 32> table{};
+        for (std::uint64_t i = 0; i < table.size(); ++i) table[i] = mix64(0x9e3779b97f4a7c15ULL * (i + 1)) | 1;
+        return table;
+    }();
     static constexpr std::size_t kMinCapacity = 2;
     static constexpr std::size_t kMaxCapacity = std::size_t{1} << 31;
 
@@ -194,7 +202,14 @@ private:
             words()[i / 64] &= ~bit;
         }
     }
-    std::size_t home(const Uuid& key) const noexcept { return hash_uuid(key) & mask_; }
+    // The home slot: the top bits of the hash times a multiplier chosen by
+    // the table's size. Tables of different sizes thus order keys unlike one
+    // another, so copying one table's entries into a smaller, growing one in
+    // iteration order does not pile them up at one end.
+    std::size_t home(const Uuid& key) const noexcept {
+        const unsigned bits = static_cast<unsigned>(__builtin_ctzll(std::uint64_t{mask_} + 1));
+        return static_cast<std::size_t>((hash_uuid(key) * kSizeMultipliers[bits]) >> (64 - bits));
+    }
 
     std::size_t next_occupied(std::size_t i) const noexcept {
         const std::size_t cap = capacity();

@@ -10,7 +10,7 @@ GraphDiff::GraphDiff(NodeMap nodes, NodeSet deleted_nodes, EdgeMap edges, Delete
       edges_(std::move(edges)),
       deleted_edges_(std::move(deleted_edges)) {}
 
-void GraphDiff::add_node(const Uuid& id, NodeUpdate update) {
+void GraphDiff::add_node(Uuid id, NodeUpdate update) {
     auto entry = nodes_.try_emplace(id);
     if (entry.inserted) {
         entry.value = std::move(update);
@@ -21,7 +21,7 @@ void GraphDiff::add_node(const Uuid& id, NodeUpdate update) {
     deleted_nodes_.erase(id);
 }
 
-void GraphDiff::delete_node(const Uuid& id) {
+void GraphDiff::delete_node(Uuid id) {
     nodes_.erase(id);
     // Edges leaving the node vanish without a trace...
     edges_.erase(id);
@@ -34,17 +34,19 @@ void GraphDiff::delete_node(const Uuid& id) {
     deleted_nodes_.try_emplace(id);
 }
 
-Result<void, EdgeRefused> GraphDiff::add_edge(const Uuid& from, const Uuid& to, float weight) {
+Result<void, EdgeRefused> GraphDiff::add_edge(Uuid from, Uuid to, float weight) {
     if (deleted_nodes_.contains(from) || deleted_nodes_.contains(to)) return fail(EdgeRefused{});
+    // The insertion (which may allocate) comes first, so a failed allocation
+    // leaves the deleted edges as they were.
+    edges_.try_emplace(from).value.insert_or_assign(to, weight);
     if (TargetSet* deleted = deleted_edges_.find(from)) {
         deleted->erase(to);
         if (deleted->empty()) deleted_edges_.erase(from);
     }
-    edges_.try_emplace(from).value.insert_or_assign(to, weight);
     return {};
 }
 
-void GraphDiff::delete_edge(const Uuid& from, const Uuid& to) {
+void GraphDiff::delete_edge(Uuid from, Uuid to) {
     deleted_edges_.try_emplace(from).value.try_emplace(to);
     if (TargetWeights* targets = edges_.find(from)) {
         targets->erase(to);

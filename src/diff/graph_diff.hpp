@@ -31,10 +31,12 @@ public:
     // combination rules (used when rebuilding a diff from bytes).
     GraphDiff(NodeMap nodes, NodeSet deleted_nodes, EdgeMap edges, DeletedEdgeMap deleted_edges) noexcept;
 
-    void add_node(const Uuid& id, NodeUpdate update);
-    void delete_node(const Uuid& id);
-    Result<void, EdgeRefused> add_edge(const Uuid& from, const Uuid& to, float weight);
-    void delete_edge(const Uuid& from, const Uuid& to);
+    // Identifiers are taken by value: a caller may pass a key that lives in
+    // one of this diff's own tables, and removals shift those keys around.
+    void add_node(Uuid id, NodeUpdate update);
+    void delete_node(Uuid id);
+    Result<void, EdgeRefused> add_edge(Uuid from, Uuid to, float weight);
+    void delete_edge(Uuid from, Uuid to);
     void clear() noexcept;
 
     // Pending node updates plus nodes marked for deletion.

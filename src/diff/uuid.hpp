@@ -3,6 +3,7 @@
 #pragma once
 
 #include <array>
+#include <bit>
 #include <cstdint>
 #include <cstring>
 
@@ -22,7 +23,7 @@ struct Uuid {
     }
 };
 
-inline std::uint64_t mix64(std::uint64_t x) noexcept {
+constexpr std::uint64_t mix64(std::uint64_t x) noexcept {
     x ^= x >> 33;
     x *= 0xff51afd7ed558ccdULL;
     x ^= x >> 33;
@@ -38,6 +39,12 @@ inline std::uint64_t hash_uuid(const Uuid& id) noexcept {
     std::uint64_t hi;
     std::memcpy(&lo, id.bytes.data(), 8);
     std::memcpy(&hi, id.bytes.data() + 8, 8);
+    if constexpr (std::endian::native == std::endian::big) {
+        // Read both halves as little-endian, so the layout is the same on
+        // every machine.
+        lo = __builtin_bswap64(lo);
+        hi = __builtin_bswap64(hi);
+    }
     // Each half goes through a bijective 64-bit finaliser, so two keys that
     // share either half never collide in the full 64-bit hash.
     return mix64(lo ^ mix64(hi ^ 0x9e3779b97f4a7c15ULL));
