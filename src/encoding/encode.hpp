@@ -37,4 +37,16 @@ void encode_into(const diff::GraphDiff& diff, std::uint8_t* out) noexcept;
 // encoded_size, one allocation of exactly that size, and encode_into.
 Result<std::vector<std::uint8_t>, EncodeError> encode_graph_diff(const diff::GraphDiff& diff);
 
+namespace detail {
+
+// Measures the node record text of one update.
+using RecordLengthFn = std::uint64_t (*)(const diff::NodeUpdate&) noexcept;
+
+// encoded_size with the measure of node record texts supplied by the caller;
+// encoded_size passes the real one. Lets the limit on text lengths be checked
+// without building a text of gigabytes.
+Result<std::size_t, EncodeError> encoded_size_with(const diff::GraphDiff& diff, RecordLengthFn record_length);
+
+}  // namespace detail
+
 }  // namespace quorl::encoding

@@ -1,0 +1,287 @@
+#include "encoding/decode.hpp"
+
+#include <algorithm>
+#include <cstring>
+#include <optional>
+#include <string>
+#include <utility>
+
+#include "encoding/byte_order.hpp"
+#include "encoding/encode.hpp"
+
+namespace quorl::encoding {
+
+using diff::DeletedEdgeMap;
+using diff::EdgeMap;
+using diff::FlatMap;
+using diff::GraphDiff;
+using diff::NodeMap;
+using diff::NodeSet;
+using diff::TargetSet;
+using diff::TargetWeights;
+using diff::Uuid;
+
+namespace {
+
+// Where a run of bytes stops being UTF-8: the index of the offending
+// sequence and the number of bytes that make it invalid, or 0 when the input
+// ends in the middle of an otherwise valid sequence.
+struct Utf8Fault {
+    std::size_t index;
+    std::size_t length;
+};
+
+std::optional<Utf8Fault> find_utf8_fault(const std::uint8_t* s, std::size_t n) noexcept {
+    std::size_t i = 0;
+    while (i < n) {
+        if (s[i] < 0x80) {
+            // ASCII runs go eight bytes at a time.
+            while (n - i >= 8) {
+                std::uint64_t w;
+                std::memcpy(&w, s + i, 8);
+                if (w & 0x8080808080808080ULL) break;
+                i += 8;
+            }
+            while (i < n && s[i] < 0x80) ++i;
+            continue;
+        }
+        // The lead byte fixes the number of continuation bytes and the range
+        // the first of them must lie in (which excludes overlong forms,
+        // surrogates and values beyond U+10FFFF); later ones are 80..BF.
+        const std::uint8_t lead = s[i];
+        std::size_t continuations;
+        std::uint8_t low = 0x80;
+        std::uint8_t high = 0xBF;
+        if (lead >= 0xC2 && lead <= 0xDF) {
+            continuations = 1;
+        } else if (lead == 0xE0) {
+            continuations = 2;
+            low = 0xA0;
+        } else if (lead == 0xED) {
+            continuations = 2;
+            high = 0x9F;
+        } else if (lead >= 0xE1 && lead <= 0xEF) {
+            continuations = 2;
+        } else if (lead == 0xF0) {
+            continuations = 3;
+            low = 0x90;
+        } else if (lead == 0xF4) {
+            continuations = 3;
+            high = 0x8F;
+        } else if (lead >= 0xF1 && lead <= 0xF3) {
+            continuations = 3;
+        } else {
+            return Utf8Fault{i, 1};
+        }
+        for (std::size_t k = 1; k <= continuations; ++k) {
+            if (i + k >= n) return Utf8Fault{i, 0};
+            const std::uint8_t c = s[i + k];
+            if (c < low || c > high) return Utf8Fault{i, k};
+            low = 0x80;
+            high = 0xBF;
+        }
+        i += continuations + 1;
+    }
+    return std::nullopt;
+}
+
+// Consumes the items of the byte string from the front. Every read checks
+// that enough bytes remain; a failed read records the error and leaves the
+// reader where it was.
+class ContainerReader {
+public:
+    ContainerReader(const std::uint8_t* data, std::size_t size) : p_(data), remaining_(size) {}
+
+    DecodeError& error() { return error_; }
+    std::size_t remaining() const { return remaining_; }
+
+    // A count or a length.
+    bool read_count(std::uint64_t& n) {
+        if (remaining_ < 8) return fail_with(DecodeError::Kind::Io, "io error: unexpected end of file");
+        const std::uint64_t value = detail::load_u64(p_);
+        if (value > kMaxCount) {
+            return fail_with(DecodeError::Kind::Custom, "Invalid size " + std::to_string(value) +
+                                                            ": sizes must fit in a usize (0 to " +
+                                                            std::to_string(kMaxCount) + ")");
+        }
+        take(8);
+        n = value;
+        return true;
+    }
+
+    bool read_identifier(Uuid& id) {
+        std::uint64_t length;
+        if (!read_count(length)) return false;
+        if (remaining_ < length) return fail_with(DecodeError::Kind::Io, "io error: ");
+        const std::uint8_t* bytes = take(static_cast<std::size_t>(length));
+        if (length != 16) {
+            return fail_with(DecodeError::Kind::Custom,
+                             "UUID parsing failed: invalid length: expected 16 bytes, found " + std::to_string(length));
+        }
+        id = Uuid::from_bytes(bytes);
+        return true;
+    }
+
+    // A node record text, viewed in place; it must be UTF-8.
+    bool read_text(std::string_view& text) {
+        std::uint64_t length;
+        if (!read_count(length)) return false;
+        if (remaining_ < length) return fail_with(DecodeError::Kind::Io, "io error: ");
+        const std::uint8_t* bytes = take(static_cast<std::size_t>(length));
+        if (auto fault = find_utf8_fault(bytes, static_cast<std::size_t>(length))) {
+            std::string detail = fault->length == 0
+                                     ? "incomplete utf-8 byte sequence from index " + std::to_string(fault->index)
+                                     : "invalid utf-8 sequence of " + std::to_string(fault->length) +
+                                           " bytes from index " + std::to_string(fault->index);
+            return fail_with(DecodeError::Kind::InvalidUtf8Encoding, "string is not valid utf8: " + detail);
+        }
+        text = std::string_view(reinterpret_cast<const char*>(bytes), static_cast<std::size_t>(length));
+        return true;
+    }
+
+    // A binary32 value, bit for bit.
+    bool read_weight(float& weight) {
+        if (remaining_ < 4) return fail_with(DecodeError::Kind::Io, "io error: unexpected end of file");
+        const std::uint32_t bits = detail::load_u32(take(4));
+        std::memcpy(&weight, &bits, 4);
+        return true;
+    }
+
+private:
+    const std::uint8_t* take(std::size_t n) noexcept {
+        const std::uint8_t* at = p_;
+        p_ += n;
+        remaining_ -= n;
+        return at;
+    }
+
+    bool fail_with(DecodeError::Kind kind, std::string message) {
+        error_ = DecodeError{kind, std::move(message)};
+        return false;
+    }
+
+    const std::uint8_t* p_;
+    std::size_t remaining_;
+    DecodeError error_{DecodeError::Kind::Io, {}};
+};
+
+// Room for the entries a collection announces, but never more than
+// kMaxReserve before the data for them has been seen.
+template <class Table>
+void reserve_for(Table& table, std::uint64_t count) {
+    table.reserve(static_cast<std::size_t>(std::min<std::uint64_t>(count, kMaxReserve)));
+}
+
+// Called before reading entry `index` of `count`. Once the kMaxReserve
+// entries reserved in advance are in, the rest are reserved in one step, as
+// many as the remaining input can hold at `entry_size` bytes or more each, so
+// memory still follows the bytes present. Growing in one step matters beyond
+// saving rehashes: entries arrive in the writer's iteration order, which
+// follows the hash, and a table smaller than its final size filled in that
+// order gets its entries piled into one end, with long probe runs.
+template <class Table>
+void make_room(Table& table, std::uint64_t index, std::uint64_t count, const ContainerReader& in,
+               std::size_t entry_size) {
+    if (index != kMaxReserve) return;
+    const std::uint64_t rest = std::min<std::uint64_t>(count - index, in.remaining() / entry_size);
+    table.reserve(table.size() + static_cast<std::size_t>(rest));
+}
+
+// Least number of bytes an entry of each kind takes.
+constexpr std::size_t kIdentifierBytes = 8 + 16;
+constexpr std::size_t kNodeEntryBytes = kIdentifierBytes + 8;  // identifier and text length
+constexpr std::size_t kGroupBytes = kIdentifierBytes + 8;      // source and target count
+constexpr std::size_t kWeightedTargetBytes = kIdentifierBytes + 4;
+
+// The four sections, with the node record texts left unparsed.
+struct Sections {
+    FlatMap<std::string_view> texts;  // node -> its record text (later entries win)
+    NodeSet deleted_nodes;
+    EdgeMap edges;
+    DeletedEdgeMap deleted_edges;
+};
+
+bool read_sections(ContainerReader& in, Sections& out) {
+    std::uint64_t count;
+
+    if (!in.read_count(count)) return false;
+    reserve_for(out.texts, count);
+    for (std::uint64_t k = 0; k < count; ++k) {
+        make_room(out.texts, k, count, in, kNodeEntryBytes);
+        Uuid id;
+        std::string_view text;
+        if (!in.read_identifier(id) || !in.read_text(text)) return false;
+        out.texts.insert_or_assign(id, text);
+    }
+
+    if (!in.read_count(count)) return false;
+    reserve_for(out.deleted_nodes, count);
+    for (std::uint64_t k = 0; k < count; ++k) {
+        make_room(out.deleted_nodes, k, count, in, kIdentifierBytes);
+        Uuid id;
+        if (!in.read_identifier(id)) return false;
+        out.deleted_nodes.try_emplace(id);
+    }
+
+    if (!in.read_count(count)) return false;
+    reserve_for(out.edges, count);
+    for (std::uint64_t k = 0; k < count; ++k) {
+        make_room(out.edges, k, count, in, kGroupBytes);
+        Uuid source;
+        std::uint64_t targets_count;
+        if (!in.read_identifier(source) || !in.read_count(targets_count)) return false;
+        TargetWeights targets;
+        reserve_for(targets, targets_count);
+        for (std::uint64_t t = 0; t < targets_count; ++t) {
+            make_room(targets, t, targets_count, in, kWeightedTargetBytes);
+            Uuid target;
+            float weight;
+            if (!in.read_identifier(target) || !in.read_weight(weight)) return false;
+            targets.insert_or_assign(target, weight);
+        }
+        // A repeated source group replaces the earlier one whole.
+        out.edges.insert_or_assign(source, std::move(targets));
+    }
+
+    if (!in.read_count(count)) return false;
+    reserve_for(out.deleted_edges, count);
+    for (std::uint64_t k = 0; k < count; ++k) {
+        make_room(out.deleted_edges, k, count, in, kGroupBytes);
+        Uuid source;
+        std::uint64_t targets_count;
+        if (!in.read_identifier(source) || !in.read_count(targets_count)) return false;
+        TargetSet targets;
+        reserve_for(targets, targets_count);
+        for (std::uint64_t t = 0; t < targets_count; ++t) {
+            make_room(targets, t, targets_count, in, kIdentifierBytes);
+            Uuid target;
+            if (!in.read_identifier(target)) return false;
+            targets.try_emplace(target);
+        }
+        out.deleted_edges.insert_or_assign(source, std::move(targets));
+    }
+    // Whatever follows the last section is ignored.
+    return true;
+}
+
+}  // namespace
+
+Result<GraphDiff, GraphDiffError> decode_graph_diff(const std::uint8_t* data, std::size_t size) {
+    ContainerReader in(data, size);
+    Sections sections;
+    if (!read_sections(in, sections)) return fail(GraphDiffError(std::move(in.error())));
+
+    // Only now, with the whole container read, are the record texts parsed,
+    // in the order of the table; the first bad one ends decoding.
+    NodeMap nodes;
+    nodes.reserve(sections.texts.size());
+    for (const auto& entry : sections.texts) {
+        auto update = decode_node_update(entry.value);
+        if (!update) return fail(GraphDiffError(std::move(update).error()));
+        nodes.try_emplace(entry.key).value = std::move(*update);
+    }
+    return GraphDiff(std::move(nodes), std::move(sections.deleted_nodes), std::move(sections.edges),
+                     std::move(sections.deleted_edges));
+}
+
+}  // namespace quorl::encoding

@@ -1,0 +1,918 @@
+// The node record: the JSON object in which the attributes of a new or
+// updated node travel inside the byte string. Writing it is a measuring pass
+// and a writing pass over the record; reading it is a strict RFC 8259 reader
+// specialised to the seven attributes.
+
+#include "encoding/node_record.hpp"
+
+#include <array>
+#include <charconv>
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <system_error>
+
+#include "encoding/decode.hpp"
+#include "encoding/encode.hpp"
+#include "encoding/float_text.hpp"
+
+namespace quorl::encoding {
+
+using diff::NodeUpdate;
+
+namespace {
+
+// ---------------------------------------------------------------------------
+// Bytes of a JSON string that cannot be copied as they are: the double quote,
+// the backslash and the control characters 0x00 to 0x1F. The table gives the
+// character written after the backslash ('u' for the \u00XX form) or 0 for a
+// byte copied unchanged. The same set ends the fast scan of the reader.
+
+constexpr std::array<char, 256> make_escape_table() {
+    std::array<char, 256> table{};
+    for (int c = 0; c < 0x20; ++c) table[c] = 'u';
+    table['"'] = '"';
+    table['\\'] = '\\';
+    table['\b'] = 'b';
+    table['\t'] = 't';
+    table['\n'] = 'n';
+    table['\f'] = 'f';
+    table['\r'] = 'r';
+    return table;
+}
+constexpr std::array<char, 256> kEscape = make_escape_table();
+
+constexpr std::uint64_t kOnes = 0x0101010101010101ULL;
+constexpr std::uint64_t kHighs = 0x8080808080808080ULL;
+
+// Whether any of the eight bytes of `w` is special (exact, no false hits).
+inline bool word_has_special(std::uint64_t w) noexcept {
+    const std::uint64_t control = (w - kOnes * 0x20) & ~w & kHighs;
+    const std::uint64_t q = w ^ (kOnes * '"');
+    const std::uint64_t quote = (q - kOnes) & ~q & kHighs;
+    const std::uint64_t b = w ^ (kOnes * '\\');
+    const std::uint64_t backslash = (b - kOnes) & ~b & kHighs;
+    return (control | quote | backslash) != 0;
+}
+
+// First special byte in [p, end), or end.
+inline const char* find_special(const char* p, const char* end) noexcept {
+    while (end - p >= 8) {
+        std::uint64_t w;
+        std::memcpy(&w, p, 8);
+        if (word_has_special(w)) break;
+        p += 8;
+    }
+    while (p != end && kEscape[static_cast<unsigned char>(*p)] == 0) ++p;
+    return p;
+}
+
+// ---------------------------------------------------------------------------
+// Writing
+
+std::uint64_t quoted_length(std::string_view text) noexcept {
+    std::uint64_t n = text.size() + 2;
+    const char* p = text.data();
+    const char* const end = p + text.size();
+    for (;;) {
+        p = find_special(p, end);
+        if (p == end) return n;
+        n += kEscape[static_cast<unsigned char>(*p)] == 'u' ? 5 : 1;
+        ++p;
+    }
+}
+
+char* write_quoted(char* out, std::string_view text) noexcept {
+    static constexpr char kHex[] = "0123456789abcdef";
+    *out++ = '"';
+    const char* p = text.data();
+    const char* const end = p + text.size();
+    for (;;) {
+        const char* special = find_special(p, end);
+        std::memcpy(out, p, static_cast<std::size_t>(special - p));
+        out += special - p;
+        if (special == end) break;
+        const auto byte = static_cast<unsigned char>(*special);
+        const char escape = kEscape[byte];
+        *out++ = '\\';
+        *out++ = escape;
+        if (escape == 'u') {
+            *out++ = '0';
+            *out++ = '0';
+            *out++ = kHex[byte >> 4];
+            *out++ = kHex[byte & 0xF];
+        }
+        p = special + 1;
+    }
+    *out++ = '"';
+    return out;
+}
+
+std::size_t u8_length(std::uint8_t v) noexcept { return v >= 100 ? 3 : v >= 10 ? 2 : 1; }
+
+char* write_u8(char* out, std::uint8_t v) noexcept {
+    if (v >= 100) *out++ = static_cast<char>('0' + v / 100);
+    if (v >= 10) *out++ = static_cast<char>('0' + v / 10 % 10);
+    *out++ = static_cast<char>('0' + v % 10);
+    return out;
+}
+
+template <std::size_t N>
+char* write_literal(char* out, const char (&text)[N]) noexcept {
+    std::memcpy(out, text, N - 1);
+    return out + (N - 1);
+}
+
+// Members are written as key, colon and value; these are the key parts.
+constexpr char kLabelKey[] = "\"label\":";
+constexpr char kSizeKey[] = "\"size\":";
+constexpr char kUrlKey[] = "\"url\":";
+constexpr char kRedKey[] = "\"red\":";
+constexpr char kGreenKey[] = "\"green\":";
+constexpr char kBlueKey[] = "\"blue\":";
+constexpr char kShowLabelKey[] = "\"showLabel\":";
+
+template <std::size_t N>
+constexpr std::uint64_t key_length(const char (&)[N]) noexcept {
+    return N - 1;
+}
+
+std::uint64_t size_value_length(float size) noexcept {
+    if (!std::isfinite(size)) return 4;  // null
+    char text[kMaxFloatText];
+    return write_float_text(size, text);
+}
+
+}  // namespace
+
+namespace detail {
+
+std::uint64_t node_record_length(const NodeUpdate& update) noexcept {
+    const int members = update.present_count();
+    if (members == 0) return 2;
+    std::uint64_t n = 2 + static_cast<std::uint64_t>(members - 1);  // braces and commas
+    if (auto label = update.label()) n += key_length(kLabelKey) + quoted_length(*label);
+    if (auto size = update.size()) n += key_length(kSizeKey) + size_value_length(*size);
+    if (auto url = update.url()) n += key_length(kUrlKey) + quoted_length(*url);
+    if (auto red = update.red()) n += key_length(kRedKey) + u8_length(*red);
+    if (auto green = update.green()) n += key_length(kGreenKey) + u8_length(*green);
+    if (auto blue = update.blue()) n += key_length(kBlueKey) + u8_length(*blue);
+    if (auto show = update.show_label()) n += key_length(kShowLabelKey) + (*show ? 4 : 5);
+    return n;
+}
+
+char* write_node_record(const NodeUpdate& update, char* out) noexcept {
+    *out++ = '{';
+    bool first = true;
+    auto member = [&](auto& key) {
+        if (!first) *out++ = ',';
+        first = false;
+        out = write_literal(out, key);
+    };
+    if (auto label = update.label()) {
+        member(kLabelKey);
+        out = write_quoted(out, *label);
+    }
+    if (auto size = update.size()) {
+        member(kSizeKey);
+        if (std::isfinite(*size)) {
+            out += write_float_text(*size, out);
+        } else {
+            out = write_literal(out, "null");
+        }
+    }
+    if (auto url = update.url()) {
+        member(kUrlKey);
+        out = write_quoted(out, *url);
+    }
+    if (auto red = update.red()) {
+        member(kRedKey);
+        out = write_u8(out, *red);
+    }
+    if (auto green = update.green()) {
+        member(kGreenKey);
+        out = write_u8(out, *green);
+    }
+    if (auto blue = update.blue()) {
+        member(kBlueKey);
+        out = write_u8(out, *blue);
+    }
+    if (auto show = update.show_label()) {
+        member(kShowLabelKey);
+        out = *show ? write_literal(out, "true") : write_literal(out, "false");
+    }
+    *out++ = '}';
+    return out;
+}
+
+}  // namespace detail
+
+void encode_node_update(const NodeUpdate& update, std::string& out) {
+    const std::size_t start = out.size();
+    out.resize(start + detail::node_record_length(update));
+    char* end = detail::write_node_record(update, out.data() + start);
+    out.resize(static_cast<std::size_t>(end - out.data()));
+}
+
+// ---------------------------------------------------------------------------
+// Reading
+
+std::string NodeRecordError::text() const {
+    return message + " at line " + std::to_string(line) + " column " + std::to_string(column);
+}
+
+namespace {
+
+// The attributes in the order of the array form.
+enum Field : int { kLabel, kSize, kUrl, kRed, kGreen, kBlue, kShowLabel, kUnknownField = -1 };
+
+constexpr std::string_view kFieldKeys[7] = {"label", "size", "url", "red", "green", "blue", "showLabel"};
+
+Field field_of_key(std::string_view key) noexcept {
+    for (int f = 0; f < 7; ++f) {
+        if (key == kFieldKeys[f]) return static_cast<Field>(f);
+    }
+    return kUnknownField;
+}
+
+// A JSON number as the reader classifies it: an integer that fits in 64 bits
+// (unsigned, or negative within the signed range) or a 64-bit float.
+struct Number {
+    enum Kind { U64, I64, F64 } kind = U64;
+    std::uint64_t u = 0;
+    std::int64_t i = 0;
+    double f = 0.0;
+};
+
+// A value met where an attribute is expected. Containers are recorded but
+// not consumed: an attribute never accepts one.
+struct Value {
+    enum Kind { Null, Bool, String, Num, Sequence, Map } kind = Null;
+    bool boolean = false;
+    std::string_view string;
+    Number number;
+};
+
+bool is_digit(char c) noexcept { return c >= '0' && c <= '9'; }
+bool is_space(char c) noexcept { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
+
+int hex_value(char c) noexcept {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+void append_utf8(std::string& out, std::uint32_t cp) {
+    char buf[4];
+    std::size_t n;
+    if (cp < 0x80) {
+        buf[0] = static_cast<char>(cp);
+        n = 1;
+    } else if (cp < 0x800) {
+        buf[0] = static_cast<char>(0xC0 | (cp >> 6));
+        buf[1] = static_cast<char>(0x80 | (cp & 0x3F));
+        n = 2;
+    } else if (cp < 0x10000) {
+        buf[0] = static_cast<char>(0xE0 | (cp >> 12));
+        buf[1] = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+        buf[2] = static_cast<char>(0x80 | (cp & 0x3F));
+        n = 3;
+    } else {
+        buf[0] = static_cast<char>(0xF0 | (cp >> 18));
+        buf[1] = static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+        buf[2] = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+        buf[3] = static_cast<char>(0x80 | (cp & 0x3F));
+        n = 4;
+    }
+    out.append(buf, n);
+}
+
+// A double in plain decimal notation with at least one fractional digit
+// ("255.0", "0.5", "1e20" as "100000000000000000000.0"), for messages.
+std::string plain_double(double value) {
+    std::string out;
+    if (std::signbit(value)) out += '-';
+    value = std::fabs(value);
+    if (value == 0.0) return out + "0.0";
+    char sci[40];
+    const char* end = std::to_chars(sci, sci + sizeof sci, value, std::chars_format::scientific).ptr;
+    std::string digits;
+    const char* q = sci;
+    for (; q != end && *q != 'e'; ++q) {
+        if (*q != '.') digits += *q;
+    }
+    int exponent = 0;
+    std::from_chars(q + 1 + (q[1] == '+'), end, exponent);
+    const int point = exponent + 1;
+    if (point <= 0) {
+        out += "0.";
+        out.append(static_cast<std::size_t>(-point), '0');
+        out += digits;
+    } else if (static_cast<std::size_t>(point) >= digits.size()) {
+        out += digits;
+        out.append(static_cast<std::size_t>(point) - digits.size(), '0');
+        out += ".0";
+    } else {
+        out.append(digits, 0, static_cast<std::size_t>(point));
+        out += '.';
+        out.append(digits, static_cast<std::size_t>(point));
+    }
+    return out;
+}
+
+// A string in double quotes with the quote, the backslash and control
+// characters escaped, for messages.
+std::string quoted_for_message(std::string_view text) {
+    std::string out = "\"";
+    for (char c : text) {
+        switch (c) {
+            case '"': out += "\\\""; break;
+            case '\\': out += "\\\\"; break;
+            case '\n': out += "\\n"; break;
+            case '\r': out += "\\r"; break;
+            case '\t': out += "\\t"; break;
+            default:
+                if (static_cast<unsigned char>(c) < 0x20) {
+                    static constexpr char kHex[] = "0123456789abcdef";
+                    out += "\\u{";
+                    if (c >= 0x10) out += kHex[c >> 4];
+                    out += kHex[c & 0xF];
+                    out += '}';
+                } else {
+                    out += c;
+                }
+        }
+    }
+    out += '"';
+    return out;
+}
+
+std::string describe(const Value& v) {
+    switch (v.kind) {
+        case Value::Null: return "null";
+        case Value::Bool: return v.boolean ? "boolean `true`" : "boolean `false`";
+        case Value::String: return "string " + quoted_for_message(v.string);
+        case Value::Sequence: return "sequence";
+        case Value::Map: return "map";
+        case Value::Num: break;
+    }
+    switch (v.number.kind) {
+        case Number::U64: return "integer `" + std::to_string(v.number.u) + "`";
+        case Number::I64: return "integer `" + std::to_string(v.number.i) + "`";
+        case Number::F64: break;
+    }
+    return "floating point `" + plain_double(v.number.f) + "`";
+}
+
+// Narrows a double to binary32, rounding to nearest (ties to even); beyond
+// the largest finite binary32 value by half a unit or more gives an infinity.
+float narrow_to_float(double d) noexcept {
+    constexpr double kMax = std::numeric_limits<float>::max();
+    constexpr double kOverflow = 0x1.ffffffp+127;  // kMax plus half a unit
+    const double magnitude = std::fabs(d);
+    float narrowed = std::numeric_limits<float>::max();
+    if (magnitude >= kOverflow) {
+        narrowed = std::numeric_limits<float>::infinity();
+    } else if (magnitude <= kMax) {
+        return static_cast<float>(d);
+    }
+    return std::signbit(d) ? -narrowed : narrowed;
+}
+
+// Whether the decimal number [first, last) (grammar already checked, not
+// zero) lies above 1 in magnitude: tells an overflow from an underflow when
+// the text is outside the range of a double.
+bool magnitude_above_one(const char* first, const char* last) noexcept {
+    const char* p = first;
+    if (*p == '-') ++p;
+    std::int64_t position = 0;  // decimal exponent of the first significant digit, plus one
+    bool found = false;
+    while (p != last && is_digit(*p)) {
+        if (found || *p != '0') {
+            found = true;
+            ++position;
+        }
+        ++p;
+    }
+    if (p != last && *p == '.') {
+        ++p;
+        while (p != last && is_digit(*p)) {
+            if (!found) {
+                if (*p != '0') {
+                    found = true;
+                } else {
+                    --position;
+                }
+            }
+            ++p;
+        }
+    }
+    if (p != last && (*p == 'e' || *p == 'E')) {
+        ++p;
+        const bool negative = *p == '-';
+        if (*p == '-' || *p == '+') ++p;
+        std::int64_t exponent = 0;
+        for (; p != last; ++p) {
+            if (exponent < 1'000'000'000'000) exponent = exponent * 10 + (*p - '0');
+        }
+        position += negative ? -exponent : exponent;
+    }
+    return position > 0;
+}
+
+class RecordParser {
+public:
+    explicit RecordParser(std::string_view text)
+        : begin_(text.data()), p_(text.data()), end_(text.data() + text.size()) {}
+
+    Result<NodeUpdate, NodeRecordError> parse() {
+        if (!parse_record()) return fail(make_error());
+        skip_space();
+        if (p_ != end_) {
+            peek_error("trailing characters");
+            return fail(make_error());
+        }
+        if (label_) update_.set_label(*label_);
+        if (url_) update_.set_url(*url_);
+        return std::move(update_);
+    }
+
+private:
+    // -- errors -------------------------------------------------------------
+    // A failure records its message and a byte offset; the line and column
+    // are worked out from the offset only when the error is built. The column
+    // is the 1-based column of the byte before the offset, so an error "at"
+    // a byte reports that byte's column.
+
+    bool error_at(std::string message, std::size_t offset) {
+        message_ = std::move(message);
+        offset_ = offset;
+        return false;
+    }
+    // At the byte under the cursor (or the last byte when the text has ended).
+    bool peek_error(std::string message) {
+        const std::size_t at = static_cast<std::size_t>(p_ - begin_);
+        const std::size_t size = static_cast<std::size_t>(end_ - begin_);
+        return error_at(std::move(message), at < size ? at + 1 : size);
+    }
+    // At the last byte consumed.
+    bool consumed_error(std::string message) { return error_at(std::move(message), static_cast<std::size_t>(p_ - begin_)); }
+
+    NodeRecordError make_error() const {
+        std::size_t line = 1;
+        std::size_t column = 0;
+        for (const char* q = begin_; q != begin_ + offset_; ++q) {
+            if (*q == '\n') {
+                ++line;
+                column = 0;
+            } else {
+                ++column;
+            }
+        }
+        return NodeRecordError{message_, line, column};
+    }
+
+    bool invalid_type(const Value& v, std::string_view expected) {
+        std::string message = "invalid type: " + describe(v) + ", expected " + std::string(expected);
+        // Containers are not consumed: point at their opening bracket.
+        return v.kind == Value::Sequence || v.kind == Value::Map ? peek_error(std::move(message))
+                                                                 : consumed_error(std::move(message));
+    }
+    bool invalid_value(const Value& v, std::string_view expected) {
+        return consumed_error("invalid value: " + describe(v) + ", expected " + std::string(expected));
+    }
+
+    // -- lexical pieces -----------------------------------------------------
+
+    void skip_space() noexcept {
+        while (p_ != end_ && is_space(*p_)) ++p_;
+    }
+
+    // The rest of a literal whose first byte is under the cursor.
+    bool parse_ident(std::string_view literal) {
+        ++p_;
+        for (char expected : literal.substr(1)) {
+            if (p_ == end_) return peek_error("EOF while parsing a value");
+            if (*p_++ != expected) return consumed_error("expected ident");
+        }
+        return true;
+    }
+
+    // Four hex digits of a \u escape.
+    bool parse_hex4(std::uint32_t& out) {
+        if (end_ - p_ < 4) {
+            p_ = end_;
+            return peek_error("EOF while parsing a string");
+        }
+        std::uint32_t value = 0;
+        for (int k = 0; k < 4; ++k) {
+            const int digit = hex_value(*p_++);
+            if (digit < 0) return consumed_error("invalid escape");
+            value = value << 4 | static_cast<std::uint32_t>(digit);
+        }
+        out = value;
+        return true;
+    }
+
+    // The string whose opening quote is under the cursor. `out` views either
+    // the input (no escapes) or `buffer`, which receives the resolved text.
+    bool parse_string(std::string& buffer, std::string_view& out) {
+        const char* const start = ++p_;
+        const char* q = find_special(start, end_);
+        if (q != end_ && *q == '"') {
+            out = std::string_view(start, static_cast<std::size_t>(q - start));
+            p_ = q + 1;
+            return true;
+        }
+        buffer.clear();
+        for (;;) {
+            buffer.append(p_, q);
+            p_ = q;
+            if (p_ == end_) return peek_error("EOF while parsing a string");
+            const char c = *p_++;
+            if (c == '"') {
+                out = buffer;
+                return true;
+            }
+            if (c != '\\') return consumed_error("control character (\\u0000-\\u001F) found while parsing a string");
+            if (p_ == end_) return peek_error("EOF while parsing a string");
+            switch (*p_++) {
+                case '"': buffer += '"'; break;
+                case '\\': buffer += '\\'; break;
+                case '/': buffer += '/'; break;
+                case 'b': buffer += '\b'; break;
+                case 'f': buffer += '\f'; break;
+                case 'n': buffer += '\n'; break;
+                case 'r': buffer += '\r'; break;
+                case 't': buffer += '\t'; break;
+                case 'u': {
+                    std::uint32_t cp = 0;
+                    if (!parse_hex4(cp)) return false;
+                    if (cp >= 0xDC00 && cp <= 0xDFFF) return consumed_error("lone leading surrogate in hex escape");
+                    if (cp >= 0xD800 && cp <= 0xDBFF) {
+                        // Must be followed by the escape of a trailing surrogate.
+                        if (p_ == end_) return peek_error("EOF while parsing a string");
+                        if (*p_ != '\\') return peek_error("unexpected end of hex escape");
+                        ++p_;
+                        if (p_ == end_) return peek_error("EOF while parsing a string");
+                        if (*p_ != 'u') return peek_error("unexpected end of hex escape");
+                        ++p_;
+                        std::uint32_t low = 0;
+                        if (!parse_hex4(low)) return false;
+                        if (low < 0xDC00 || low > 0xDFFF) return consumed_error("lone leading surrogate in hex escape");
+                        cp = 0x10000 + ((cp - 0xD800) << 10) + (low - 0xDC00);
+                    }
+                    append_utf8(buffer, cp);
+                    break;
+                }
+                default: return consumed_error("invalid escape");
+            }
+            q = find_special(p_, end_);
+        }
+    }
+
+    // The number starting under the cursor. With `out` null only its grammar
+    // is checked (a skipped value), so no range can be exceeded.
+    bool parse_number(Number* out) {
+        const char* const start = p_;
+        const bool negative = *p_ == '-';
+        if (negative) ++p_;
+        if (p_ == end_) return consumed_error("invalid number");
+        const char* const int_start = p_;
+        if (*p_ == '0') {
+            ++p_;
+            if (p_ != end_ && is_digit(*p_)) return peek_error("invalid number");
+        } else if (is_digit(*p_)) {
+            while (p_ != end_ && is_digit(*p_)) ++p_;
+        } else {
+            ++p_;
+            return consumed_error("invalid number");
+        }
+        const char* const int_end = p_;
+        bool integral = true;
+        if (p_ != end_ && *p_ == '.') {
+            ++p_;
+            if (p_ == end_) return peek_error("EOF while parsing a value");
+            if (!is_digit(*p_)) return peek_error("invalid number");
+            while (p_ != end_ && is_digit(*p_)) ++p_;
+            integral = false;
+        }
+        if (p_ != end_ && (*p_ == 'e' || *p_ == 'E')) {
+            ++p_;
+            if (p_ != end_ && (*p_ == '+' || *p_ == '-')) ++p_;
+            if (p_ == end_) return peek_error("EOF while parsing a value");
+            if (!is_digit(*p_)) return peek_error("invalid number");
+            while (p_ != end_ && is_digit(*p_)) ++p_;
+            integral = false;
+        }
+        if (!out) return true;
+
+        if (integral) {
+            std::uint64_t magnitude = 0;
+            bool fits = true;
+            for (const char* q = int_start; q != int_end; ++q) {
+                if (__builtin_mul_overflow(magnitude, 10u, &magnitude) ||
+                    __builtin_add_overflow(magnitude, static_cast<unsigned>(*q - '0'), &magnitude)) {
+                    fits = false;
+                    break;
+                }
+            }
+            if (fits && !negative) {
+                out->kind = Number::U64;
+                out->u = magnitude;
+                return true;
+            }
+            if (fits && magnitude == 0) {  // "-0"
+                out->kind = Number::F64;
+                out->f = -0.0;
+                return true;
+            }
+            if (fits && magnitude <= std::uint64_t{1} << 63) {
+                out->kind = Number::I64;
+                out->i = static_cast<std::int64_t>(0 - magnitude);
+                return true;
+            }
+        }
+        double value = 0.0;
+        const auto res = std::from_chars(start, p_, value);
+        if (res.ec == std::errc::result_out_of_range) {
+            if (magnitude_above_one(start, p_)) return consumed_error("number out of range");
+            value = negative ? -0.0 : 0.0;
+        } else if (res.ec != std::errc() || res.ptr != p_) {
+            return consumed_error("invalid number");  // not expected after the grammar check
+        }
+        out->kind = Number::F64;
+        out->f = value;
+        return true;
+    }
+
+    // -- values -------------------------------------------------------------
+
+    // The value under the cursor (after whitespace), as an attribute sees it.
+    // Strings go to `buffer` when they hold escapes.
+    bool parse_value(Value& v, std::string& buffer) {
+        skip_space();
+        if (p_ == end_) return peek_error("EOF while parsing a value");
+        switch (*p_) {
+            case 'n':
+                v.kind = Value::Null;
+                return parse_ident("null");
+            case 't':
+                v.kind = Value::Bool;
+                v.boolean = true;
+                return parse_ident("true");
+            case 'f':
+                v.kind = Value::Bool;
+                v.boolean = false;
+                return parse_ident("false");
+            case '"':
+                v.kind = Value::String;
+                return parse_string(buffer, v.string);
+            case '[':
+                v.kind = Value::Sequence;
+                return true;
+            case '{':
+                v.kind = Value::Map;
+                return true;
+            default:
+                if (*p_ == '-' || is_digit(*p_)) {
+                    v.kind = Value::Num;
+                    return parse_number(&v.number);
+                }
+                return peek_error("expected value");
+        }
+    }
+
+    // Reads the value of attribute `field` into the record.
+    bool parse_field(Field field) {
+        Value v;
+        std::string& buffer = field == kLabel ? label_buffer_ : field == kUrl ? url_buffer_ : scratch_;
+        if (!parse_value(v, buffer)) return false;
+        if (v.kind == Value::Null) return true;  // null leaves the attribute absent
+        switch (field) {
+            case kLabel:
+            case kUrl:
+                if (v.kind != Value::String) return invalid_type(v, "a string");
+                (field == kLabel ? label_ : url_) = v.string;
+                return true;
+            case kSize:
+                if (v.kind != Value::Num) return invalid_type(v, "f32");
+                switch (v.number.kind) {
+                    case Number::U64: update_.set_size(static_cast<float>(v.number.u)); break;
+                    case Number::I64: update_.set_size(static_cast<float>(v.number.i)); break;
+                    case Number::F64: update_.set_size(narrow_to_float(v.number.f)); break;
+                }
+                return true;
+            case kRed:
+            case kGreen:
+            case kBlue: {
+                if (v.kind != Value::Num || v.number.kind == Number::F64) return invalid_type(v, "u8");
+                if (v.number.kind == Number::I64 || v.number.u > 255) return invalid_value(v, "u8");
+                const auto component = static_cast<std::uint8_t>(v.number.u);
+                if (field == kRed) update_.set_red(component);
+                if (field == kGreen) update_.set_green(component);
+                if (field == kBlue) update_.set_blue(component);
+                return true;
+            }
+            case kShowLabel:
+                if (v.kind != Value::Bool) return invalid_type(v, "a boolean");
+                update_.set_show_label(v.boolean);
+                return true;
+            case kUnknownField: break;
+        }
+        return true;
+    }
+
+    // Checks and passes over the value under the cursor (after whitespace),
+    // whatever it is. Nesting is tracked in a stack of open brackets on the
+    // heap, so the depth of the value is limited by memory only.
+    bool skip_value() {
+        std::string open;  // '[' or '{' per enclosing container
+        std::string_view ignored;
+        for (;;) {
+            // A value starts here.
+            skip_space();
+            if (p_ == end_) return peek_error("EOF while parsing a value");
+            switch (*p_) {
+                case '[':
+                    ++p_;
+                    skip_space();
+                    if (p_ == end_) return peek_error("EOF while parsing a list");
+                    if (*p_ == ']') {
+                        ++p_;
+                        break;
+                    }
+                    open += '[';
+                    continue;
+                case '{':
+                    ++p_;
+                    skip_space();
+                    if (p_ == end_) return peek_error("EOF while parsing an object");
+                    if (*p_ == '}') {
+                        ++p_;
+                        break;
+                    }
+                    if (!skip_key()) return false;
+                    open += '{';
+                    continue;
+                case '"':
+                    if (!parse_string(scratch_, ignored)) return false;
+                    break;
+                case 'n':
+                    if (!parse_ident("null")) return false;
+                    break;
+                case 't':
+                    if (!parse_ident("true")) return false;
+                    break;
+                case 'f':
+                    if (!parse_ident("false")) return false;
+                    break;
+                default:
+                    if (*p_ != '-' && !is_digit(*p_)) return peek_error("expected value");
+                    if (!parse_number(nullptr)) return false;
+            }
+
+            // A value has ended: close the containers that end with it, then
+            // move on to the next element or member.
+            for (;;) {
+                if (open.empty()) return true;
+                skip_space();
+                const bool list = open.back() == '[';
+                if (p_ == end_) return peek_error(list ? "EOF while parsing a list" : "EOF while parsing an object");
+                if (*p_ == (list ? ']' : '}')) {
+                    ++p_;
+                    open.pop_back();
+                    continue;
+                }
+                if (*p_ != ',') return peek_error(list ? "expected `,` or `]`" : "expected `,` or `}`");
+                ++p_;
+                skip_space();
+                if (p_ == end_) return peek_error("EOF while parsing a value");
+                if (*p_ == (list ? ']' : '}')) return peek_error("trailing comma");
+                if (!list && !skip_key()) return false;
+                break;
+            }
+        }
+    }
+
+    // A member key under the cursor and the colon after it (skipped object).
+    bool skip_key() {
+        if (*p_ != '"') return peek_error("key must be a string");
+        std::string_view ignored;
+        if (!parse_string(scratch_, ignored)) return false;
+        return parse_colon();
+    }
+
+    bool parse_colon() {
+        skip_space();
+        if (p_ == end_) return peek_error("EOF while parsing an object");
+        if (*p_ != ':') return peek_error("expected `:`");
+        ++p_;
+        return true;
+    }
+
+    // -- the record ---------------------------------------------------------
+
+    bool parse_record() {
+        skip_space();
+        if (p_ == end_) return peek_error("EOF while parsing a value");
+        if (*p_ == '{') return parse_object();
+        if (*p_ == '[') return parse_array();
+        Value v;
+        if (!parse_value(v, scratch_)) return false;
+        return invalid_type(v, "struct NodeUpdate");
+    }
+
+    bool parse_object() {
+        ++p_;
+        skip_space();
+        if (p_ == end_) return peek_error("EOF while parsing an object");
+        if (*p_ == '}') {
+            ++p_;
+            return true;
+        }
+        unsigned seen = 0;
+        for (;;) {
+            if (*p_ != '"') return peek_error("key must be a string");
+            std::string_view key;
+            if (!parse_string(scratch_, key)) return false;
+            const Field field = field_of_key(key);
+            if (field != kUnknownField) {
+                if (seen & (1u << field)) return consumed_error("duplicate field `" + std::string(key) + "`");
+                seen |= 1u << field;
+            }
+            if (!parse_colon()) return false;
+            if (!(field == kUnknownField ? skip_value() : parse_field(field))) return false;
+            skip_space();
+            if (p_ == end_) return peek_error("EOF while parsing an object");
+            if (*p_ == '}') {
+                ++p_;
+                return true;
+            }
+            if (*p_ != ',') return peek_error("expected `,` or `}`");
+            ++p_;
+            skip_space();
+            if (p_ == end_) return peek_error("EOF while parsing a value");
+            if (*p_ == '}') return peek_error("trailing comma");
+        }
+    }
+
+    bool parse_array() {
+        ++p_;
+        for (int i = 0; i < 7; ++i) {
+            skip_space();
+            if (p_ == end_) return peek_error("EOF while parsing a list");
+            if (*p_ == ']') {
+                ++p_;
+                return consumed_error("invalid length " + std::to_string(i) +
+                                      ", expected struct NodeUpdate with 7 elements");
+            }
+            if (i > 0) {
+                if (*p_ != ',') return peek_error("expected `,` or `]`");
+                ++p_;
+                skip_space();
+                if (p_ == end_) return peek_error("EOF while parsing a value");
+                if (*p_ == ']') return peek_error("trailing comma");
+            }
+            if (!parse_field(static_cast<Field>(i))) return false;
+        }
+        skip_space();
+        if (p_ == end_) return peek_error("EOF while parsing a list");
+        if (*p_ == ']') {
+            ++p_;
+            return true;
+        }
+        if (*p_ == ',') {
+            ++p_;
+            skip_space();
+            if (p_ != end_ && *p_ == ']') return peek_error("trailing comma");
+        }
+        return peek_error("trailing characters");
+    }
+
+    const char* const begin_;
+    const char* p_;
+    const char* const end_;
+
+    NodeUpdate update_;
+    std::optional<std::string_view> label_;
+    std::optional<std::string_view> url_;
+    std::string label_buffer_;
+    std::string url_buffer_;
+    std::string scratch_;
+
+    std::string message_;
+    std::size_t offset_ = 0;
+};
+
+}  // namespace
+
+Result<NodeUpdate, NodeRecordError> decode_node_update(std::string_view text) {
+    return RecordParser(text).parse();
+}
+
+}  // namespace quorl::encoding

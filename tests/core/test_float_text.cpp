@@ -1,0 +1,106 @@
+// The text of a binary32 size: shortest round-trip digits, laid out in plain
+// form up to 13 integer digits and down to five leading fractional zeros, in
+// exponent form beyond.
+#include <gtest/gtest.h>
+
+#include <charconv>
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <random>
+#include <string>
+
+#include "encoding/float_text.hpp"
+
+namespace quorl::encoding {
+namespace {
+
+std::string text(float value) {
+    char buf[kMaxFloatText];
+    return std::string(buf, write_float_text(value, buf));
+}
+
+TEST(FloatText, Zeros) {
+    EXPECT_EQ(text(0.0f), "0.0");
+    EXPECT_EQ(text(-0.0f), "-0.0");
+}
+
+TEST(FloatText, IntegralValuesUpToThirteenDigits) {
+    EXPECT_EQ(text(1.0f), "1.0");
+    EXPECT_EQ(text(100.0f), "100.0");
+    EXPECT_EQ(text(-7.0f), "-7.0");
+    EXPECT_EQ(text(16777216.0f), "16777216.0");
+    EXPECT_EQ(text(1e12f), "1000000000000.0");
+    EXPECT_EQ(text(1.5e12f), "1500000000000.0");
+    EXPECT_EQ(text(-1e12f), "-1000000000000.0");
+    // Fourteen integer digits take the exponent form.
+    EXPECT_EQ(text(1e13f), "1e13");
+    EXPECT_EQ(text(1.5e13f), "1.5e13");
+    EXPECT_EQ(text(-1e13f), "-1e13");
+}
+
+TEST(FloatText, PointInsideTheDigits) {
+    EXPECT_EQ(text(2.5f), "2.5");
+    EXPECT_EQ(text(123.25f), "123.25");
+    EXPECT_EQ(text(-1.75f), "-1.75");
+    EXPECT_EQ(text(1.1f), "1.1");  // digits of the binary32 value, not of its widening
+    EXPECT_EQ(text(3.1415927f), "3.1415927");
+}
+
+TEST(FloatText, SmallValuesDownToSixDecimals) {
+    EXPECT_EQ(text(0.1f), "0.1");
+    EXPECT_EQ(text(0.5f), "0.5");
+    EXPECT_EQ(text(0.001f), "0.001");
+    EXPECT_EQ(text(1e-6f), "0.000001");
+    EXPECT_EQ(text(1.5e-6f), "0.0000015");
+    EXPECT_EQ(text(-0.25f), "-0.25");
+    EXPECT_EQ(text(1e-7f), "1e-7");
+    EXPECT_EQ(text(1.5e-7f), "1.5e-7");
+}
+
+TEST(FloatText, ExponentForm) {
+    EXPECT_EQ(text(std::numeric_limits<float>::max()), "3.4028235e38");
+    EXPECT_EQ(text(-std::numeric_limits<float>::max()), "-3.4028235e38");
+    EXPECT_EQ(text(std::numeric_limits<float>::min()), "1.1754944e-38");
+    EXPECT_EQ(text(1e38f), "1e38");
+    EXPECT_EQ(text(1e20f), "1e20");
+}
+
+TEST(FloatText, Denormals) {
+    EXPECT_EQ(text(std::numeric_limits<float>::denorm_min()), "1e-45");
+    EXPECT_EQ(text(-std::numeric_limits<float>::denorm_min()), "-1e-45");
+    EXPECT_EQ(text(2 * std::numeric_limits<float>::denorm_min()), "3e-45");
+    EXPECT_EQ(text(std::nextafter(std::numeric_limits<float>::min(), 0.0f)), "1.1754942e-38");
+}
+
+// Every finite value: the text is a JSON number that reads back as the same
+// binary32 value, fits the buffer, and uses the exponent form exactly where
+// the plain form would be too long.
+TEST(FloatText, RandomValuesRoundTrip) {
+    std::mt19937_64 rng(0x5eed);
+    for (int i = 0; i < 200000; ++i) {
+        const auto bits = static_cast<std::uint32_t>(rng());
+        float value;
+        std::memcpy(&value, &bits, 4);
+        if (!std::isfinite(value)) continue;
+        const std::string t = text(value);
+        ASSERT_LE(t.size(), kMaxFloatText);
+        float back = 0;
+        const auto res = std::from_chars(t.data(), t.data() + t.size(), back);
+        ASSERT_TRUE(res.ec == std::errc() && res.ptr == t.data() + t.size()) << t;
+        std::uint32_t back_bits;
+        std::memcpy(&back_bits, &back, 4);
+        ASSERT_EQ(back_bits, bits) << t;
+
+        const float magnitude = std::fabs(value);
+        const bool plain = magnitude == 0.0f || (magnitude >= 1e-6f && magnitude < 1e13f);
+        ASSERT_EQ(t.find('e') == std::string::npos, plain) << t;
+        ASSERT_EQ(t.find('+'), std::string::npos) << t;
+        if (plain) {
+            ASSERT_NE(t.find('.'), std::string::npos) << t;
+        }
+    }
+}
+
+}  // namespace
+}  // namespace quorl::encoding

@@ -1,0 +1,401 @@
+// The node record JSON text: the exact text written for an update, and the
+// strict reader with its typing rules, leniencies and messages.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+#include <string>
+#include <vector>
+
+#include "encoding/decode.hpp"
+#include "encoding/encode.hpp"
+#include "encoding/node_record.hpp"
+#include "encoding_test_util.hpp"
+
+namespace quorl::encoding {
+namespace {
+
+using diff::NodeUpdate;
+
+std::string record(const NodeUpdate& u) {
+    std::string out;
+    encode_node_update(u, out);
+    return out;
+}
+
+NodeUpdate decoded(std::string_view text) {
+    auto r = decode_node_update(text);
+    EXPECT_TRUE(r.ok()) << text << " -> " << (r.ok() ? "" : r.error().text());
+    return r.ok() ? std::move(r).value() : NodeUpdate{};
+}
+
+// The message of the failure to read `text` (empty when it is read).
+std::string failure(std::string_view text) {
+    auto r = decode_node_update(text);
+    return r.ok() ? std::string() : r.error().message;
+}
+
+// ---------------------------------------------------------------------------
+// Writing
+
+TEST(NodeRecordWrite, EmptyAndFullRecords) {
+    EXPECT_EQ(record(NodeUpdate{}), "{}");
+
+    NodeUpdate all;
+    all.set_show_label(true);
+    all.set_blue(255);
+    all.set_green(10);
+    all.set_red(0);
+    all.set_url("u");
+    all.set_size(2.5f);
+    all.set_label("A");
+    EXPECT_EQ(record(all), R"({"label":"A","size":2.5,"url":"u","red":0,"green":10,"blue":255,"showLabel":true})");
+
+    NodeUpdate some;
+    some.set_show_label(false);
+    some.set_green(7);
+    some.set_size(100.0f);
+    EXPECT_EQ(record(some), R"({"size":100.0,"green":7,"showLabel":false})");
+
+    NodeUpdate empty_label;
+    empty_label.set_label("");
+    EXPECT_EQ(record(empty_label), R"({"label":""})");
+}
+
+TEST(NodeRecordWrite, AppendsToTheBuffer) {
+    NodeUpdate u;
+    u.set_red(3);
+    std::string out = "xy";
+    encode_node_update(u, out);
+    EXPECT_EQ(out, R"(xy{"red":3})");
+}
+
+TEST(NodeRecordWrite, Escapes) {
+    NodeUpdate u;
+    u.set_label(std::string("\"\\\n\x01", 4));
+    EXPECT_EQ(record(u), R"({"label":"\"\\\n\u0001"})");
+
+    NodeUpdate all_controls;
+    std::string controls;
+    for (int c = 0; c < 0x20; ++c) controls += static_cast<char>(c);
+    controls += "\x7f/";
+    all_controls.set_url(controls);
+    EXPECT_EQ(record(all_controls),
+              R"({"url":"\u0000\u0001\u0002\u0003\u0004\u0005\u0006\u0007\b\t\n\u000b\f\r\u000e\u000f)"
+              R"(\u0010\u0011\u0012\u0013\u0014\u0015\u0016\u0017\u0018\u0019\u001a\u001b\u001c\u001d\u001e\u001f)"
+              "\x7f/\"}");
+
+    NodeUpdate script;
+    script.set_label("Ελληνικά 日本語 😀");
+    EXPECT_EQ(record(script), "{\"label\":\"Ελληνικά 日本語 😀\"}");
+}
+
+// The measuring pass and the writing pass agree, wherever the special bytes
+// fall relative to the eight-byte scan.
+TEST(NodeRecordWrite, LengthMatchesText) {
+    for (std::size_t length = 0; length < 40; ++length) {
+        for (std::size_t at = 0; at <= length; ++at) {
+            for (char special : {'"', '\\', '\n', '\x1f', '\x00', 'a', '\x80'}) {
+                std::string label(length, 'x');
+                if (at < length) label[at] = special;
+                NodeUpdate u;
+                u.set_label(label);
+                u.set_url(label + label);
+                const std::string text = record(u);
+                ASSERT_EQ(detail::node_record_length(u), text.size()) << length << " " << at;
+                // And the text reads back to the same update.
+                auto back = decode_node_update(text);
+                ASSERT_TRUE(back.ok()) << text;
+                ASSERT_TRUE(*back == u) << text;
+            }
+        }
+    }
+}
+
+TEST(NodeRecordWrite, NonFiniteSizeIsNull) {
+    for (float f : {std::numeric_limits<float>::quiet_NaN(), std::numeric_limits<float>::infinity(),
+                    -std::numeric_limits<float>::infinity()}) {
+        NodeUpdate u;
+        u.set_size(f);
+        u.set_red(1);
+        const std::string text = record(u);
+        EXPECT_EQ(text, R"({"size":null,"red":1})");
+        EXPECT_EQ(detail::node_record_length(u), text.size());
+        const NodeUpdate back = decoded(text);
+        EXPECT_FALSE(back.size());
+        EXPECT_EQ(back.red(), 1);
+    }
+}
+
+TEST(NodeRecordWrite, SizeTexts) {
+    auto size_text = [](float f) {
+        NodeUpdate u;
+        u.set_size(f);
+        return record(u);
+    };
+    EXPECT_EQ(size_text(1e13f), R"({"size":1e13})");
+    EXPECT_EQ(size_text(1e12f), R"({"size":1000000000000.0})");
+    EXPECT_EQ(size_text(1e-6f), R"({"size":0.000001})");
+    EXPECT_EQ(size_text(1e-7f), R"({"size":1e-7})");
+    EXPECT_EQ(size_text(-0.0f), R"({"size":-0.0})");
+}
+
+// ---------------------------------------------------------------------------
+// Reading: accepted forms
+
+TEST(NodeRecordRead, ObjectForm) {
+    const NodeUpdate u = decoded(
+        R"( { "label" : "A", "size": 2.5, "url":"u", "red":0, "green" :10, "blue":255, "showLabel": true } )"
+        "\n\r\t");
+    EXPECT_EQ(u.label(), "A");
+    EXPECT_EQ(u.size(), 2.5f);
+    EXPECT_EQ(u.url(), "u");
+    EXPECT_EQ(u.red(), 0);
+    EXPECT_EQ(u.green(), 10);
+    EXPECT_EQ(u.blue(), 255);
+    EXPECT_EQ(u.show_label(), true);
+
+    EXPECT_TRUE(decoded("{}") == NodeUpdate{});
+    // Members in any order.
+    const NodeUpdate v = decoded(R"({"showLabel":false,"url":"","label":""})");
+    EXPECT_EQ(v.label(), "");
+    EXPECT_EQ(v.url(), "");
+    EXPECT_EQ(v.show_label(), false);
+}
+
+TEST(NodeRecordRead, NullIsAbsent) {
+    const NodeUpdate u =
+        decoded(R"({"label":null,"size":null,"url":null,"red":null,"green":null,"blue":null,"showLabel":null})");
+    EXPECT_TRUE(u == NodeUpdate{});
+    EXPECT_TRUE(decoded("[null,null,null,null,null,null,null]") == NodeUpdate{});
+}
+
+TEST(NodeRecordRead, ArrayForm) {
+    const NodeUpdate u = decoded(R"([ "L", 1.5, "U", 1, 2, 3, false ])");
+    EXPECT_EQ(u.label(), "L");
+    EXPECT_EQ(u.size(), 1.5f);
+    EXPECT_EQ(u.url(), "U");
+    EXPECT_EQ(u.red(), 1);
+    EXPECT_EQ(u.green(), 2);
+    EXPECT_EQ(u.blue(), 3);
+    EXPECT_EQ(u.show_label(), false);
+
+    EXPECT_EQ(failure("[null,null,null,null,null,null]"), "invalid length 6, expected struct NodeUpdate with 7 elements");
+    EXPECT_EQ(failure("[]"), "invalid length 0, expected struct NodeUpdate with 7 elements");
+    EXPECT_EQ(failure("[null,null,null,null,null,null,null,null]"), "trailing characters");
+    EXPECT_EQ(failure("[null,null,null,null,null,null,null,]"), "trailing comma");
+    EXPECT_EQ(failure("[null,null,null,null,null,null,null"), "EOF while parsing a list");
+    EXPECT_EQ(failure("[null,null,null,null,null,null,null x"), "trailing characters");
+    EXPECT_EQ(failure("[null null"), "expected `,` or `]`");
+    EXPECT_EQ(failure("[null,"), "EOF while parsing a value");
+    EXPECT_EQ(failure("[null,]"), "trailing comma");
+    EXPECT_EQ(failure("["), "EOF while parsing a list");
+}
+
+TEST(NodeRecordRead, UnknownKeysAreSkipped) {
+    const NodeUpdate u = decoded(R"({"show_label":true,"x":{"a":[1,-2.5e3,{"b":null}],"c":"\u00e9"},"Label":"no",)"
+                                 R"("big":1e400,"label":"L"})");
+    EXPECT_FALSE(u.show_label());
+    EXPECT_EQ(u.label(), "L");
+    EXPECT_EQ(decoded(R"({"showLabel":true})").show_label(), true);
+}
+
+TEST(NodeRecordRead, DuplicateFields) {
+    EXPECT_EQ(failure(R"({"label":"a","label":"b"})"), "duplicate field `label`");
+    EXPECT_EQ(failure(R"({"label":null,"label":"b"})"), "duplicate field `label`");
+    EXPECT_EQ(failure(R"({"showLabel":true,"red":1,"showLabel":true})"), "duplicate field `showLabel`");
+    // Unknown keys may repeat.
+    EXPECT_TRUE(decode_node_update(R"({"x":1,"x":2})").ok());
+}
+
+TEST(NodeRecordRead, StringsAndEscapes) {
+    EXPECT_EQ(decoded(R"({"label":"a\"\\\/\b\f\n\r\t\u00e9\u20AC\ud83d\ude00z"})").label(),
+              "a\"\\/\b\f\n\r\t\xc3\xa9\xe2\x82\xac\xf0\x9f\x98\x80z");
+    EXPECT_EQ(decoded(R"({"url":"\u0000"})").url(), std::string_view("\0", 1));
+    // Keys compare after their escapes are resolved.
+    EXPECT_EQ(decoded(R"({"\u006cabel":"x"})").label(), "x");
+    EXPECT_EQ(decoded("{\"label\":\"日本\"}").label(), "日本");
+}
+
+TEST(NodeRecordRead, Colours) {
+    EXPECT_EQ(decoded(R"({"red":255,"green":0,"blue":128})").red(), 255);
+    EXPECT_EQ(failure(R"({"red":256})"), "invalid value: integer `256`, expected u8");
+    EXPECT_EQ(failure(R"({"green":-1})"), "invalid value: integer `-1`, expected u8");
+    EXPECT_EQ(failure(R"({"blue":255.0})"), "invalid type: floating point `255.0`, expected u8");
+    EXPECT_EQ(failure(R"({"blue":2.55e2})"), "invalid type: floating point `255.0`, expected u8");
+    EXPECT_EQ(failure(R"({"red":1e0})"), "invalid type: floating point `1.0`, expected u8");
+    EXPECT_EQ(failure(R"({"red":-0})"), "invalid type: floating point `-0.0`, expected u8");
+    EXPECT_EQ(failure(R"({"red":18446744073709551615})"), "invalid value: integer `18446744073709551615`, expected u8");
+    EXPECT_EQ(failure(R"({"red":18446744073709551616})"),
+              "invalid type: floating point `18446744073709552000.0`, expected u8");
+    EXPECT_EQ(failure(R"({"red":"1"})"), "invalid type: string \"1\", expected u8");
+    EXPECT_EQ(failure(R"({"red":true})"), "invalid type: boolean `true`, expected u8");
+    EXPECT_EQ(failure(R"({"red":{}})"), "invalid type: map, expected u8");
+    EXPECT_EQ(failure(R"({"red":1e400})"), "number out of range");
+}
+
+TEST(NodeRecordRead, Sizes) {
+    auto size = [](std::string_view number) {
+        const NodeUpdate u = decoded("{\"size\":" + std::string(number) + "}");
+        EXPECT_TRUE(u.size().has_value()) << number;
+        return u.size().value_or(-12345.0f);
+    };
+    EXPECT_EQ(size("3"), 3.0f);
+    EXPECT_EQ(size("0.1"), 0.1f);
+    EXPECT_EQ(size("-2.5E-1"), -0.25f);
+    EXPECT_EQ(size("1e39"), std::numeric_limits<float>::infinity());
+    EXPECT_EQ(size("-1e39"), -std::numeric_limits<float>::infinity());
+    EXPECT_EQ(size("3.4028235e38"), std::numeric_limits<float>::max());
+    EXPECT_EQ(size("3.40282356e38"), std::numeric_limits<float>::max());  // below half a unit above max
+    EXPECT_EQ(size("3.4028236e38"), std::numeric_limits<float>::infinity());
+    EXPECT_EQ(size("1e-400"), 0.0f);
+    EXPECT_TRUE(std::signbit(size("-1e-400")));
+    EXPECT_EQ(size("0.0000000000000000000000000000000000000000000000000000001"), 0.0f);
+    EXPECT_TRUE(std::signbit(size("-0")));
+    EXPECT_FALSE(std::signbit(size("0")));
+    EXPECT_EQ(size("18446744073709551615"), 18446744073709551615.0f);
+    EXPECT_EQ(size("-9223372036854775808"), -9223372036854775808.0f);
+    EXPECT_EQ(size("123456789012345678901234567890"), 1.2345679e29f);
+    // Integers are converted directly: 2^24 + 1 rounds to even.
+    EXPECT_EQ(size("16777217"), 16777216.0f);
+    // Other numbers pass through a double first: this one is a hair above
+    // the midpoint between 1 and the next binary32 value, but its double is
+    // the midpoint itself, which rounds to even.
+    EXPECT_EQ(size("1.00000005960464477539062500000001"), 1.0f);
+
+    EXPECT_EQ(failure(R"({"size":1e400})"), "number out of range");
+    EXPECT_EQ(failure(R"({"size":-1e400})"), "number out of range");
+    EXPECT_EQ(failure("{\"size\":1" + std::string(400, '0') + "}"), "number out of range");
+    EXPECT_EQ(failure(R"({"size":"x"})"), "invalid type: string \"x\", expected f32");
+    EXPECT_EQ(failure(R"({"size":[1]})"), "invalid type: sequence, expected f32");
+}
+
+TEST(NodeRecordRead, TextAndBooleanTypes) {
+    EXPECT_EQ(failure(R"({"label":true})"), "invalid type: boolean `true`, expected a string");
+    EXPECT_EQ(failure(R"({"url":5})"), "invalid type: integer `5`, expected a string");
+    EXPECT_EQ(failure(R"({"label":[]})"), "invalid type: sequence, expected a string");
+    EXPECT_EQ(failure(R"({"showLabel":1})"), "invalid type: integer `1`, expected a boolean");
+    EXPECT_EQ(failure(R"({"showLabel":"true"})"), "invalid type: string \"true\", expected a boolean");
+    EXPECT_EQ(failure(R"(["a",null,null,null,null,null,0])"), "invalid type: integer `0`, expected a boolean");
+}
+
+TEST(NodeRecordRead, TopLevel) {
+    EXPECT_EQ(failure(""), "EOF while parsing a value");
+    EXPECT_EQ(failure("  \n"), "EOF while parsing a value");
+    EXPECT_EQ(failure("null"), "invalid type: null, expected struct NodeUpdate");
+    EXPECT_EQ(failure("5"), "invalid type: integer `5`, expected struct NodeUpdate");
+    EXPECT_EQ(failure("-1.5"), "invalid type: floating point `-1.5`, expected struct NodeUpdate");
+    EXPECT_EQ(failure(R"("x")"), "invalid type: string \"x\", expected struct NodeUpdate");
+    EXPECT_EQ(failure("true"), "invalid type: boolean `true`, expected struct NodeUpdate");
+    EXPECT_EQ(failure("x"), "expected value");
+    EXPECT_EQ(failure("{} x"), "trailing characters");
+    EXPECT_EQ(failure("{}{}"), "trailing characters");
+    EXPECT_EQ(failure("{}\n\n  \t\r"), "");
+}
+
+// Malformed JSON gives the reader's syntax messages, in attribute values and
+// in skipped values alike.
+TEST(NodeRecordRead, SyntaxErrors) {
+    const struct {
+        const char* text;
+        const char* message;
+    } cases[] = {
+        {"{", "EOF while parsing an object"},
+        {R"({"label")", "EOF while parsing an object"},
+        {R"({"label":"a")", "EOF while parsing an object"},
+        {R"({"label" 1})", "expected `:`"},
+        {R"({"label":})", "expected value"},
+        {R"({"label":"a",})", "trailing comma"},
+        {R"({"label":"a",)", "EOF while parsing a value"},
+        {R"({"label":"a" "url":"b"})", "expected `,` or `}`"},
+        {R"({1:2})", "key must be a string"},
+        {R"({"label":"a",1:2})", "key must be a string"},
+        {R"({"label":"abc)", "EOF while parsing a string"},
+        {"{\"label\":\"a\x01\"}", "control character (\\u0000-\\u001F) found while parsing a string"},
+        {"{\"x\":\"a\nb\"}", "control character (\\u0000-\\u001F) found while parsing a string"},
+        {R"({"label":"\q"})", "invalid escape"},
+        {R"({"label":"\u12"})", "invalid escape"},
+        {R"({"label":"\u12)", "EOF while parsing a string"},
+        {R"({"label":"\u12G4"})", "invalid escape"},
+        {R"({"label":"\)", "EOF while parsing a string"},
+        {R"({"label":"\uD800"})", "unexpected end of hex escape"},
+        {R"({"label":"\uD800\n"})", "unexpected end of hex escape"},
+        {R"({"label":"\uDC00"})", "lone leading surrogate in hex escape"},
+        {R"({"label":"\uD800\u0041"})", "lone leading surrogate in hex escape"},
+        {R"({"label":"\uD800\uD800"})", "lone leading surrogate in hex escape"},
+        {R"({"size":01})", "invalid number"},
+        {R"({"size":-})", "invalid number"},
+        {R"({"size":-x})", "invalid number"},
+        {R"({"size":1.})", "invalid number"},
+        {R"({"size":1.)", "EOF while parsing a value"},
+        {R"({"size":1e})", "invalid number"},
+        {R"({"size":1e+})", "invalid number"},
+        {R"({"size":+1})", "expected value"},
+        {R"({"size":.5})", "expected value"},
+        {R"({"size":NaN})", "expected value"},
+        {R"({"size":Infinity})", "expected value"},
+        {R"({"showLabel":tru})", "expected ident"},
+        {R"({"showLabel":True})", "expected value"},
+        {R"({"showLabel":nul)", "EOF while parsing a value"},
+        {R"({"x":[1,2,]})", "trailing comma"},
+        {R"({"x":[1 2]})", "expected `,` or `]`"},
+        {R"({"x":[1,)", "EOF while parsing a value"},
+        {R"({"x":[)", "EOF while parsing a list"},
+        {R"({"x":{"a" 1}})", "expected `:`"},
+        {R"({"x":{"a":1,}})", "trailing comma"},
+        {R"({"x":{"a":1 "b"}})", "expected `,` or `}`"},
+        {R"({"x":{1:1}})", "key must be a string"},
+        {R"({"x":{"a":1,2:1}})", "key must be a string"},
+        {R"({"x":{)", "EOF while parsing an object"},
+        {R"({"x":{"a":1)", "EOF while parsing an object"},
+        {R"({"x":tru})", "expected ident"},
+        {R"({"x":"\uD800"})", "unexpected end of hex escape"},
+        {R"({"x":01})", "invalid number"},
+        {R"({"x":})", "expected value"},
+        {R"({"x":1 /* c */})", "expected `,` or `}`"},
+        {"{/* c */}", "key must be a string"},
+    };
+    for (const auto& c : cases) EXPECT_EQ(failure(c.text), c.message) << c.text;
+}
+
+TEST(NodeRecordRead, ErrorPosition) {
+    auto r = decode_node_update("{\n  \"red\": 256\n}");
+    ASSERT_FALSE(r.ok());
+    EXPECT_EQ(r.error().line, 2u);
+    EXPECT_EQ(r.error().column, 12u);
+    EXPECT_EQ(r.error().text(), "invalid value: integer `256`, expected u8 at line 2 column 12");
+
+    auto eof = decode_node_update("");
+    ASSERT_FALSE(eof.ok());
+    EXPECT_EQ(eof.error().text(), "EOF while parsing a value at line 1 column 0");
+
+    auto trailing = decode_node_update("{}\n x");
+    ASSERT_FALSE(trailing.ok());
+    EXPECT_EQ(trailing.error().text(), "trailing characters at line 2 column 2");
+}
+
+// A skipped value may nest as deep as memory allows; the reader keeps its
+// open brackets on the heap, not on the call stack.
+TEST(NodeRecordRead, DeeplyNestedSkippedValues) {
+    constexpr std::size_t kDepth = 1'000'000;
+    const std::string lists = std::string(kDepth, '[') + std::string(kDepth, ']');
+    EXPECT_EQ(failure("{\"x\":" + lists + ",\"red\":1}"), "");
+    EXPECT_EQ(decoded("{\"x\":" + lists + ",\"red\":1}").red(), 1);
+
+    std::string objects;
+    for (std::size_t i = 0; i < kDepth / 8; ++i) objects += "{\"a\":[";
+    objects += "1";
+    for (std::size_t i = 0; i < kDepth / 8; ++i) objects += "]}";
+    EXPECT_EQ(failure("{\"x\":" + objects + "}"), "");
+
+    // One bracket short, one too many, and a fault at the bottom.
+    EXPECT_EQ(failure("{\"x\":" + lists.substr(1) + "}"), "expected `,` or `}`");
+    EXPECT_EQ(failure("{\"x\":" + lists.substr(0, lists.size() - 1) + "}"), "expected `,` or `]`");
+    EXPECT_EQ(failure("{\"x\":" + lists.substr(0, lists.size() - 1)), "EOF while parsing a list");
+    EXPECT_EQ(failure("{\"x\":" + std::string(kDepth, '[') + "x"), "expected value");
+    EXPECT_EQ(failure("{\"x\":" + std::string(kDepth, '[') + "1,]"), "trailing comma");
+    EXPECT_EQ(failure("{\"x\":" + objects.substr(0, objects.size() - 1)), "EOF while parsing an object");
+}
+
+}  // namespace
+}  // namespace quorl::encoding
