@@ -43,12 +43,13 @@ Outcome run_body(Body& body, OnValue&& on_value) noexcept {
             outcome.error.emplace(std::move(result).error());
         }
     } catch (InternalFault& fault) {
-        outcome.error.emplace(panic_error(fault.message.empty() ? "panic from Rust code" : std::move(fault.message)));
+        outcome.error.emplace(panic_error(std::move(fault.message)));
     } catch (const std::bad_alloc&) {
         outcome.out_of_memory = true;
     } catch (const std::exception& other) {
         outcome.error.emplace(panic_error(other.what()));
     } catch (...) {
+        // A fault that carries no text.
         outcome.error.emplace(panic_error("panic from Rust code"));
     }
     return outcome;

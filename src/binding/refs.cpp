@@ -9,22 +9,34 @@
 namespace quorl::binding {
 namespace {
 
-// Per-thread state. The pool's destructor runs at thread exit; afterwards the
-// thread keeps no temporaries (there is no frame left to release them).
-struct OwnedObjectPool {
-    enum class Life { NotSetUp, Live, Destroyed };
+// Per-thread state, kept trivially destructible so that reaching it is a
+// plain thread-local access with no initialisation guard. The pool's storage
+// is set up on first use, together with a clean-up that marks the pool
+// destroyed when the thread exits.
+enum class PoolLife : unsigned char { NotSetUp, Live, Destroyed };
+struct ThreadState {
+    Py_ssize_t gil_depth;
+    std::vector<PyObject*>* pool;
+    PoolLife life;
+};
+thread_local ThreadState tls{0, nullptr, PoolLife::NotSetUp};
+
+struct PoolCleanup {
     std::vector<PyObject*> objects;
-    Life life = Life::NotSetUp;
-    ~OwnedObjectPool() { life = Life::Destroyed; }
+    ~PoolCleanup() {
+        tls.life = PoolLife::Destroyed;
+        tls.pool = nullptr;
+    }
 };
 
-thread_local Py_ssize_t gil_depth = 0;
-// Function-local so that its destructor is registered the first time the
-// thread uses it, not at thread start.
-OwnedObjectPool& owned_pool() {
-    thread_local OwnedObjectPool pool;
-    if (pool.life == OwnedObjectPool::Life::NotSetUp) pool.life = OwnedObjectPool::Life::Live;
-    return pool;
+// The thread's pool, or null once it has been destroyed.
+std::vector<PyObject*>* owned_pool() {
+    if (tls.life == PoolLife::NotSetUp) {
+        thread_local PoolCleanup cleanup;
+        tls.pool = &cleanup.objects;
+        tls.life = PoolLife::Live;
+    }
+    return tls.pool;
 }
 
 // Reference changes requested by threads outside any frame. `has_pending`
@@ -67,35 +79,35 @@ void apply_pending() {
 }  // namespace
 
 PoolMark enter_frame() {
-    if (gil_depth < 0) {
-        raise_fault(gil_depth == -1
+    if (tls.gil_depth < 0) {
+        raise_fault(tls.gil_depth == -1
                         ? "Access to the GIL is prohibited while a __traverse__ implmentation is running."
                         : "Access to the GIL is currently prohibited.");
     }
-    ++gil_depth;
+    ++tls.gil_depth;
     apply_pending();
-    OwnedObjectPool& pool = owned_pool();
-    if (pool.life == OwnedObjectPool::Life::Destroyed) return std::nullopt;
-    return pool.objects.size();
+    std::vector<PyObject*>* pool = owned_pool();
+    if (!pool) return std::nullopt;
+    return pool->size();
 }
 
 void leave_frame(PoolMark mark) noexcept {
     if (mark) {
-        OwnedObjectPool& pool = owned_pool();
-        const std::size_t end = pool.objects.size();
+        std::vector<PyObject*>& pool = *tls.pool;
+        const std::size_t end = pool.size();
         // Releasing may run code that enters a nested frame; such a frame
         // marks the pool past our entries and cuts it back to that mark
         // before it returns, so our entries stay where they are meanwhile.
-        for (std::size_t i = *mark; i < end; ++i) Py_DECREF(pool.objects[i]);
-        pool.objects.resize(*mark);
+        for (std::size_t i = *mark; i < end; ++i) Py_DECREF(pool[i]);
+        pool.resize(*mark);
     }
-    --gil_depth;
+    --tls.gil_depth;
 }
 
-bool in_frame() noexcept { return gil_depth >= 1; }
+bool in_frame() noexcept { return tls.gil_depth >= 1; }
 
 void release_ref(PyObject* object) noexcept {
-    if (gil_depth >= 1) {
+    if (tls.gil_depth >= 1) {
         Py_DECREF(object);
     } else {
         defer(object, false);
@@ -103,7 +115,7 @@ void release_ref(PyObject* object) noexcept {
 }
 
 void retain_ref(PyObject* object) noexcept {
-    if (gil_depth >= 1) {
+    if (tls.gil_depth >= 1) {
         Py_INCREF(object);
     } else {
         defer(object, true);
@@ -111,9 +123,7 @@ void retain_ref(PyObject* object) noexcept {
 }
 
 void pool_temporary(PyObject* object) {
-    OwnedObjectPool& pool = owned_pool();
-    if (pool.life == OwnedObjectPool::Life::Destroyed) return;
-    pool.objects.push_back(object);
+    if (std::vector<PyObject*>* pool = owned_pool()) pool->push_back(object);
 }
 
 }  // namespace quorl::binding

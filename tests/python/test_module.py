@@ -2,6 +2,7 @@
 import gc
 import shutil
 import subprocess
+import sys
 import weakref
 
 import pytest
@@ -149,3 +150,26 @@ def test_only_the_initialiser_is_exported():
     names = {line.split()[-1] for line in out.splitlines() if line.strip()}
     names -= {"_init", "_fini", "_edata", "_end", "__bss_start"}
     assert names == {"PyInit_quorl_api"}
+
+
+@pytest.mark.skipif(sys.version_info[:2] != (3, 8),
+                    reason="sub-interpreter API of CPython 3.8")
+def test_import_in_subinterpreter_refused():
+    code = (
+        "import _xxsubinterpreters as interpreters\n"
+        "import quorl_api\n"
+        "interp = interpreters.create()\n"
+        "try:\n"
+        "    interpreters.run_string(interp, 'import quorl_api')\n"
+        "except interpreters.RunFailedError as e:\n"
+        "    print(e)\n"
+        "interpreters.destroy(interp)\n"
+        "print(quorl_api.PyGraphDiff().num_nodes())\n"
+    )
+    proc = run_python(code)
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stdout.splitlines() == [
+        "<class 'ImportError'>: PyO3 modules compiled for CPython 3.8 or older may "
+        "only be initialized once per interpreter process",
+        "0",
+    ]

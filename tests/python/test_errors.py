@@ -1,0 +1,338 @@
+"""Borrow conflicts on re-entry, exceptions passing through callbacks and the
+panic exception."""
+import threading
+
+import pytest
+
+import quorl_api
+from quorl_api import PyGraphDiff
+
+from conftest import FOREIGN_PANIC_CLASSES, panic_classes, run_python, snapshot, text, uid
+
+A, B, C = uid("a"), uid("b"), uid("c")
+
+PANIC_DOC = (
+    "\nThe exception raised when Rust code called from Python panics.\n\n"
+    "Like SystemExit, this exception is derived from BaseException so that\n"
+    "it will typically propagate all the way through the stack and cause the\n"
+    "Python interpreter to exit.\n")
+
+VIEW_CALLS = {
+    "new_or_updated_nodes": lambda d: d.new_or_updated_nodes(),
+    "deleted_nodes": lambda d: d.deleted_nodes(),
+    "new_or_updated_edges": lambda d: d.new_or_updated_edges(),
+    "deleted_edges": lambda d: d.deleted_edges(),
+    "num_nodes": lambda d: d.num_nodes(),
+    "num_edges": lambda d: d.num_edges(),
+    "to_bytes": lambda d: d.to_bytes(),
+}
+MUTATING_CALLS = {
+    "add_node": lambda d: d.add_node(C, {}),
+    "delete_node": lambda d: d.delete_node(C),
+    "add_edge": lambda d: d.add_edge(C, A, 1.0),
+    "delete_edge": lambda d: d.delete_edge(C, A),
+    "clear": lambda d: d.clear(),
+}
+
+
+class Callback:
+    """Runs `action` whenever the module asks it for a number."""
+
+    def __init__(self, action, value=0.5):
+        self.action = action
+        self.value = value
+
+    def __float__(self):
+        self.action()
+        return self.value
+
+    def __index__(self):
+        self.action()
+        return 7
+
+
+def run_reentrant(d, entry, action):
+    """Call a mutating method of d whose argument conversion runs `action`."""
+    cb = Callback(action)
+    if entry == "weight":
+        d.add_edge(A, B, cb)
+    elif entry == "size":
+        d.add_node(A, {"size": cb})
+    else:
+        d.add_node(A, {"red": cb})
+
+
+ENTRIES = ["weight", "size", "red"]
+
+
+def inner_result(d, call):
+    try:
+        call(d)
+    except RuntimeError as e:
+        return type(e), e.args
+    return "no error"
+
+
+@pytest.mark.parametrize("entry", ENTRIES)
+def test_reentry_conflicts(entry):
+    d = PyGraphDiff()
+    d.add_node(B, {"label": "b"})
+    seen = {}
+
+    def action():
+        for name, call in VIEW_CALLS.items():
+            seen[name] = inner_result(d, call)
+        for name, call in MUTATING_CALLS.items():
+            seen[name] = inner_result(d, call)
+        # other objects and the static constructor are not affected
+        other = PyGraphDiff()
+        other.add_node(C, {})
+        seen["other"] = other.num_nodes()
+        seen["from_bytes"] = PyGraphDiff.from_bytes(bytes(32)).num_nodes()
+
+    run_reentrant(d, entry, action)
+    for name in VIEW_CALLS:
+        assert seen[name] == (RuntimeError, ("Already mutably borrowed",)), name
+    for name in MUTATING_CALLS:
+        assert seen[name] == (RuntimeError, ("Already borrowed",)), name
+    assert seen["other"] == 1 and seen["from_bytes"] == 0
+
+    # the outer call completed normally and nothing of the inner calls stuck
+    if entry == "weight":
+        assert d.new_or_updated_edges() == {text(A): {text(B): 0.5}}
+        assert d.new_or_updated_nodes() == {text(B): {"label": "b"}}
+    elif entry == "size":
+        assert d.new_or_updated_nodes()[text(A)] == {"size": 0.5}
+    else:
+        assert d.new_or_updated_nodes()[text(A)] == {"red": 7}
+    assert text(C) not in d.new_or_updated_nodes()
+    assert d.deleted_nodes() == []
+    # afterwards every call succeeds
+    for call in list(VIEW_CALLS.values()) + list(MUTATING_CALLS.values()):
+        call(d)
+    assert snapshot(d) == snapshot(PyGraphDiff())
+
+
+def test_uncaught_borrow_error_ends_outer_call_unchanged():
+    d = PyGraphDiff()
+    d.add_node(B, {})
+    before = snapshot(d)
+    with pytest.raises(RuntimeError) as info:
+        d.add_edge(A, B, Callback(lambda: d.num_nodes()))
+    assert type(info.value) is RuntimeError
+    assert info.value.args == ("Already mutably borrowed",)
+    assert snapshot(d) == before
+    with pytest.raises(RuntimeError) as info:
+        d.add_node(A, {"red": Callback(lambda: d.clear())})
+    assert info.value.args == ("Already borrowed",)
+    assert snapshot(d) == before
+    d.add_edge(A, B, 1.0)
+    assert d.num_edges() == 1
+
+
+def test_nested_calls_on_two_objects():
+    outer, inner = PyGraphDiff(), PyGraphDiff()
+    seen = []
+
+    def deeper():
+        seen.append(inner_result(outer, lambda o: o.num_nodes()))
+        seen.append(inner_result(inner, lambda o: o.num_nodes()))
+
+    def action():
+        inner.add_edge(A, B, Callback(deeper, 2.0))
+        inner.add_node(C, {"red": 1})
+
+    outer.add_edge(A, B, Callback(action))
+    assert seen == [(RuntimeError, ("Already mutably borrowed",))] * 2
+    assert inner.new_or_updated_edges() == {text(A): {text(B): 2.0}}
+    assert inner.num_nodes() == 1
+    assert outer.num_edges() == 1
+
+
+def raiser(exc):
+    def action():
+        raise exc
+    return action
+
+
+# ------------------------------------------------------------ panic exception
+
+def test_panic_exception_type(panic_exception):
+    P = panic_exception
+    assert P.__module__ == "pyo3_runtime"
+    assert P.__name__ == "PanicException"
+    assert P.__bases__ == (BaseException,)
+    assert not issubclass(P, Exception)
+    assert P.__doc__ == PANIC_DOC
+    assert not hasattr(quorl_api, "PanicException")
+    # the type is made once
+    d = PyGraphDiff()
+    with pytest.raises(ValueError):
+        d.add_edge(A, B, Callback(lambda: int("x")))
+    assert [c for c in panic_classes() if c not in FOREIGN_PANIC_CLASSES] == [P]
+
+
+@pytest.mark.parametrize("entry", ENTRIES)
+def test_panic_from_callback_is_resumed(panic_exception, entry, capfd):
+    P = panic_exception
+    d = PyGraphDiff()
+    d.add_node(B, {"label": "b"})
+    before = snapshot(d)
+    raised = P("boom")
+
+    def action():
+        raise raised
+
+    caught = None
+    try:
+        try:
+            run_reentrant(d, entry, action)
+        except Exception:  # must not catch it
+            pytest.fail("PanicException caught by 'except Exception'")
+    except BaseException as e:  # noqa: B902
+        caught = e
+    assert type(caught) is P
+    assert caught.args == ("boom",)
+    assert snapshot(d) == before
+    # the object is not left borrowed
+    d.add_edge(A, B, 1.0)
+    assert d.num_edges() == 1
+    err = capfd.readouterr().err
+    assert "--- PyO3 is resuming a panic after fetching a PanicException from Python. ---\n" \
+        in err
+    assert "Python stack trace below:\n" in err
+
+
+def test_panic_message_is_str_of_value(panic_exception, capfd):
+    d = PyGraphDiff()
+    with pytest.raises(panic_exception) as info:
+        d.add_edge(A, B, Callback(raiser(panic_exception(42))))
+    assert info.value.args == ("42",)
+    with pytest.raises(panic_exception) as info:
+        d.add_edge(A, B, Callback(raiser(panic_exception("two", "parts"))))
+    assert info.value.args == (str(("two", "parts")),)
+
+    class Unprintable:
+        def __str__(self):
+            raise ValueError("no text")
+
+    with pytest.raises(panic_exception) as info:
+        d.add_edge(A, B, Callback(raiser(panic_exception(Unprintable()))))
+    assert info.value.args == ("Unwrapped panic from Python code",)
+
+    with pytest.raises(panic_exception) as info:
+        d.add_edge(A, B, Callback(raiser(panic_exception("a\ud800b"))))
+    (message,) = info.value.args
+    assert message[0] == "a" and message[-1] == "b" and "\ufffd" in message
+    message.encode("utf-8")  # no lone surrogate left
+    capfd.readouterr()
+
+
+def test_panic_with_empty_message_keeps_it(panic_exception, capfd):
+    d = PyGraphDiff()
+    with pytest.raises(panic_exception) as info:
+        d.add_edge(A, B, Callback(raiser(panic_exception())))
+    assert info.value.args == ("",)
+    with pytest.raises(panic_exception) as info:
+        d.add_edge(A, B, Callback(raiser(panic_exception(""))))
+    assert info.value.args == ("",)
+    capfd.readouterr()
+
+
+def test_panic_report_on_stderr():
+    code = (
+        "import sys\n"
+        "from quorl_api import PyGraphDiff\n"
+        "class F:\n"
+        "    def __float__(self):\n"
+        "        raise ValueError('make the type')\n"
+        "d = PyGraphDiff()\n"
+        "try:\n"
+        "    d.add_edge(b'a' * 16, b'b' * 16, F())\n"
+        "except ValueError:\n"
+        "    pass\n"
+        "P = [c for c in BaseException.__subclasses__() if c.__name__ == 'PanicException'][0]\n"
+        "class G:\n"
+        "    def __float__(self):\n"
+        "        raise P('boom from callback')\n"
+        "sys.stderr.write('<<start>>\\n'); sys.stderr.flush()\n"
+        "try:\n"
+        "    d.add_edge(b'a' * 16, b'b' * 16, G())\n"
+        "except BaseException as e:\n"
+        "    print(type(e).__module__, type(e).__name__, e.args)\n"
+        "sys.stderr.write('<<end>>\\n'); sys.stderr.flush()\n"
+        "print(d.num_edges(), hasattr(sys, 'last_value'))\n"
+    )
+    proc = run_python(code)
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stdout.splitlines() == [
+        "pyo3_runtime PanicException ('boom from callback',)", "0 False"]
+    err = proc.stderr.split("<<start>>\n", 1)[1].split("<<end>>\n", 1)[0]
+    lines = err.splitlines()
+    # the two header lines, then the interpreter's own printing of the
+    # exception, and nothing else
+    assert lines[:3] == [
+        "--- PyO3 is resuming a panic after fetching a PanicException from Python. ---",
+        "Python stack trace below:",
+        "Traceback (most recent call last):",
+    ]
+    assert lines[-1] == "pyo3_runtime.PanicException: boom from callback"
+    assert sum("PanicException" in line for line in lines) == 2
+
+
+# ------------------------------------------------------------ module exceptions
+
+def test_raised_exceptions_are_instances_with_one_argument(d):
+    errors = []
+    for call in (lambda: d.add_node(b"x", {}),
+                 lambda: d.add_node(A, {"red": 300}),
+                 lambda: PyGraphDiff.from_bytes(b""),
+                 lambda: d.delete_node()):
+        try:
+            call()
+        except BaseException as e:  # noqa: B902
+            errors.append(e)
+    assert len(errors) == 4
+    for e in errors:
+        assert isinstance(e, BaseException)
+        assert len(e.args) == 1 and type(e.args[0]) is str
+        assert e.__traceback__ is not None
+
+
+def test_exception_object_passed_through_unchanged(d):
+    err = KeyError("mine")
+    with pytest.raises(KeyError) as info:
+        d.add_edge(A, B, Callback(raiser(err)))
+    assert info.value is err
+    with pytest.raises(SystemExit):
+        d.add_edge(A, B, Callback(raiser(SystemExit(3))))
+    with pytest.raises(KeyboardInterrupt):
+        d.add_node(A, {"blue": Callback(raiser(KeyboardInterrupt()))})
+    assert d.num_nodes() == 0 and d.num_edges() == 0
+
+
+def test_use_from_threads():
+    shared = PyGraphDiff()
+    failures = []
+
+    def work(k):
+        try:
+            own = PyGraphDiff()
+            for i in range(2000):
+                own.add_node(uid((k, i % 50)), {"red": i % 256})
+                shared.add_edge(uid(k), uid(i % 50), float(i))
+                if i % 100 == 0:
+                    own.to_bytes()
+                    shared.new_or_updated_edges()
+            assert own.num_nodes() == 50
+        except BaseException as e:  # noqa: B902
+            failures.append(e)
+
+    threads = [threading.Thread(target=work, args=(k,)) for k in range(4)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert failures == []
+    assert shared.num_edges() == 4
+    assert all(len(v) == 50 for v in shared.new_or_updated_edges().values())
