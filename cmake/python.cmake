@@ -1,6 +1,10 @@
 # Finds the CPython the extension is built for: the QUORL_PYTHON variable (or
-# environment variable), then pyenv's 3.8.18, then python3.8 on PATH.
+# environment variable), then pyenv's 3.8.18, then python3.8 on PATH. Under
+# pip (scikit-build-core sets SKBUILD) it is the interpreter doing the install.
 set(QUORL_PYTHON "$ENV{QUORL_PYTHON}" CACHE FILEPATH "Python interpreter the extension is built for")
+if(SKBUILD AND Python_EXECUTABLE)
+  set(QUORL_PYTHON "${Python_EXECUTABLE}" CACHE FILEPATH "" FORCE)
+endif()
 if(NOT QUORL_PYTHON)
   find_program(QUORL_PYENV pyenv)
   if(QUORL_PYENV)

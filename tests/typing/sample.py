@@ -1,0 +1,80 @@
+"""A program that uses every method of PyGraphDiff, checked with mypy --strict
+against the quorl_api stub, and runnable as it stands.
+
+`refused` holds calls that the stub must reject; each carries the error code
+mypy has to report, and --strict (warn_unused_ignores) turns any that the
+stub lets through into an error of its own. It is never called.
+"""
+import uuid
+from typing import TYPE_CHECKING, Dict, List
+
+from quorl_api import PyGraphDiff
+
+if TYPE_CHECKING:
+    from quorl_api import AddEdgeArgs, DeleteEdgeArgs, NodeAttributes
+
+
+def build(a: bytes, b: bytes, c: bytes) -> PyGraphDiff:
+    d = PyGraphDiff()
+    attrs: "NodeAttributes" = {"label": "A", "size": 2.5, "show_label": True}
+    d.add_node(a, attrs)
+    d.add_node(id=b, update={"url": "https://example.invalid/b", "red": 1, "green": 2, "blue": 3})
+    d.add_node(c, {})
+    d.add_edge(a, b, 0.5)
+    d.add_edge(a, to=c, weight=1)
+    edge: "AddEdgeArgs" = {"from": b, "to": c, "weight": 2.0}
+    d.add_edge(**edge)
+    d.delete_edge(b, a)
+    gone: "DeleteEdgeArgs" = {"from": c, "to": a}
+    d.delete_edge(**gone)
+    d.delete_edge(c, to=b)
+    return d
+
+
+def read(d: PyGraphDiff) -> int:
+    nodes: Dict[str, "NodeAttributes"] = d.new_or_updated_nodes()
+    deleted: List[str] = d.deleted_nodes()
+    edges: Dict[str, Dict[str, float]] = d.new_or_updated_edges()
+    deleted_edges: Dict[str, List[str]] = d.deleted_edges()
+    labels = [attrs.get("label", "") for attrs in nodes.values()]
+    weight_total = sum(w for targets in edges.values() for w in targets.values())
+    return len(labels) + len(deleted) + len(deleted_edges) + int(weight_total) + d.num_nodes() + d.num_edges()
+
+
+def round_trip(d: PyGraphDiff) -> PyGraphDiff:
+    data: bytes = d.to_bytes()
+    copy = PyGraphDiff.from_bytes(data)
+    again = d.from_bytes(data)
+    for node, attrs in copy.new_or_updated_nodes().items():
+        again.add_node(uuid.UUID(node).bytes, attrs)  # a view's dict goes back in as it is
+    return copy
+
+
+def main() -> None:
+    a, b, c = (uuid.uuid4().bytes for _ in range(3))
+    d = build(a, b, c)
+    total = read(d)
+    copy = round_trip(d)
+    assert read(copy) == total
+    d.delete_node(c)
+    d.clear()
+    assert d.num_nodes() == 0 and d.num_edges() == 0
+    print("ok", total)
+
+
+def refused(d: PyGraphDiff, a: bytes, b: bytes) -> None:
+    d.add_node(str(a), {})  # type: ignore[arg-type]
+    d.add_node(a, {"colour": 1})  # type: ignore[typeddict-unknown-key]
+    d.add_node(a, {"label": None})  # type: ignore[typeddict-item]
+    d.add_edge(a, b)  # type: ignore[call-overload]
+    d.add_edge(a, b, "0.5")  # type: ignore[call-overload]
+    d.delete_edge(a)  # type: ignore[call-overload]
+    d.delete_node(a, b)  # type: ignore[call-arg]
+    d.num_nodes(1)  # type: ignore[call-arg]
+    PyGraphDiff.from_bytes("text")  # type: ignore[arg-type]
+    PyGraphDiff(1)  # type: ignore[call-arg]
+    d.to_bytes().decode().missing  # type: ignore[attr-defined]
+
+
+if __name__ == "__main__":
+    main()
