@@ -1,0 +1,673 @@
+#!/usr/bin/env python3.8
+"""Benchmarks quorl_api.PyGraphDiff side by side with
+
+* the floor: a do-nothing extension class with the same call shapes, built
+  from benchmarks/floor/floor.c when this script starts; no method of the
+  module can cost less than crossing into native code at all;
+* a pure-Python implementation of the same rules and byte string
+  (benchmarks/pure_python.py), checked first to give the same results;
+* marshal and pickle (protocol 5) of the four view structures.
+
+The machine is shared and noisy, so the contenders of each figure run
+interleaved (their order rotating from one round to the next), every round
+is repeated, and the median is kept. Times are the CPU time of the running
+thread, which time spent descheduled does not inflate. Garbage collection
+is off while a contender is timed, which favours the pure-Python
+implementation.
+
+Run with the module on the path:
+    PYTHONPATH=build/release/python python3.8 benchmarks/bench.py [--quick]
+
+Prints a table and then one JSON line with every ratio, its target and
+whether the target is met.
+"""
+
+import argparse
+import gc
+import importlib.machinery
+import importlib.util
+import json
+import marshal
+import math
+import os
+import pickle
+import random
+import shlex
+import statistics
+import struct
+import subprocess
+import sys
+import sysconfig
+import tempfile
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, HERE)
+
+import pure_python  # noqa: E402
+from pure_python import PureGraphDiff  # noqa: E402
+
+try:
+    import quorl_api
+except ImportError as e:  # pragma: no cover - a usage error
+    sys.exit("cannot import quorl_api (%s): put the built module on PYTHONPATH" % e)
+
+PyGraphDiff = quorl_api.PyGraphDiff
+# CPU time of this thread: on a shared machine, time spent descheduled would
+# otherwise land on whichever contender happened to be running (--wall
+# switches to elapsed time).
+now = time.thread_time_ns
+
+
+# ---------------------------------------------------------------------------
+# Identifiers
+
+
+def make_ids(n, seed):
+    """n distinct pseudo-random 16-byte identifiers, the same in every run."""
+    rng = random.Random(seed)
+    return [rng.getrandbits(128).to_bytes(16, "little") for _ in range(n)]
+
+
+def counter_id(i, salt):
+    """An identifier made on the fly from a counter (for the memory runs,
+    where no list of identifiers may stay alive)."""
+    return (((i * 0x9E3779B97F4A7C15) ^ (salt << 64)) * 0xBF58476D1CE4E5B9 & ((1 << 128) - 1)).to_bytes(16, "little")
+
+
+# ---------------------------------------------------------------------------
+# The floor extension
+
+
+def build_floor(workdir):
+    """Compiles benchmarks/floor/floor.c with the interpreter's compiler and
+    headers into `workdir` and imports it."""
+    source = os.path.join(HERE, "floor", "floor.c")
+    cc = shlex.split(sysconfig.get_config_var("CC") or "cc")
+    suffix = sysconfig.get_config_var("EXT_SUFFIX") or ".so"
+    target = os.path.join(workdir, "quorl_floor" + suffix)
+    command = cc + [
+        "-O2", "-shared", "-fPIC", "-I", sysconfig.get_paths()["include"], source, "-o", target,
+    ]
+    result = subprocess.run(command, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, universal_newlines=True)
+    if result.returncode != 0:
+        sys.exit("building the floor extension failed:\n%s\n%s" % (" ".join(command), result.stdout))
+    loader = importlib.machinery.ExtensionFileLoader("quorl_floor", target)
+    spec = importlib.util.spec_from_file_location("quorl_floor", target, loader=loader)
+    module = importlib.util.module_from_spec(spec)
+    loader.exec_module(module)
+    return module.Floor
+
+
+# ---------------------------------------------------------------------------
+# Checking that the pure-Python implementation is equivalent
+
+
+def raw_sections(data):
+    """The four sections of a byte string as order-free collections, with
+    node record texts kept as bytes and weights as bit patterns."""
+    pos = 0
+
+    def count():
+        nonlocal pos
+        (n,) = struct.unpack_from("<Q", data, pos)
+        pos += 8
+        return n
+
+    def ident():
+        nonlocal pos
+        assert count() == 16
+        pos += 16
+        return data[pos - 16:pos]
+
+    nodes = {}
+    for _ in range(count()):
+        k = ident()
+        n = count()
+        nodes[k] = data[pos:pos + n]
+        pos += n
+    deleted = [ident() for _ in range(count())]
+    edges = {}
+    for _ in range(count()):
+        s = ident()
+        targets = {}
+        for _ in range(count()):
+            t = ident()
+            targets[t] = data[pos:pos + 4]
+            pos += 4
+        edges[s] = targets
+    deleted_edges = {}
+    for _ in range(count()):
+        s = ident()
+        deleted_edges[s] = sorted(ident() for _ in range(count()))
+    assert pos == len(data), "trailing bytes"
+    return nodes, sorted(deleted), edges, deleted_edges
+
+
+def views(d):
+    return (d.new_or_updated_nodes(), d.deleted_nodes(), d.new_or_updated_edges(), d.deleted_edges())
+
+
+def comparable(v):
+    nodes, deleted, edges, deleted_edges = v
+    return nodes, sorted(deleted), edges, {k: sorted(t) for k, t in deleted_edges.items()}
+
+
+def apply_ops(d, ops):
+    for op in ops:
+        getattr(d, op[0])(*op[1:])
+    return d
+
+
+def random_ops(n, seed):
+    rng = random.Random(seed)
+    ids = make_ids(40, seed)
+    labels = ["", "plain", 'quote " backslash \\ newline \n tab \t ctl \x01 \x1f del \x7f', "ünïcødé 日本 🙂", "/a/b"]
+    sizes = [0.0, -0.0, 0.1, 1.0, 2.5, 1e12, 1e13, 1e-6, 1e-7, 3.4028234663852886e38, -123.25, float("inf"), 7]
+    ops = []
+    for _ in range(n):
+        r = rng.random()
+        a, b = rng.choice(ids), rng.choice(ids)
+        if r < 0.3:
+            update = {}
+            for key in ("label", "url"):
+                if rng.random() < 0.3:
+                    update[key] = rng.choice(labels)
+            if rng.random() < 0.5:
+                update["size"] = rng.choice(sizes)
+            for key in ("red", "green", "blue"):
+                if rng.random() < 0.3:
+                    update[key] = rng.randrange(256)
+            if rng.random() < 0.3:
+                update["show_label"] = rng.random() < 0.5
+            ops.append(("add_node", a, update))
+        elif r < 0.4:
+            ops.append(("delete_node", a))
+        elif r < 0.8:
+            ops.append(("add_edge", a, b, rng.choice([0.5, 0.1, -2.0, 1e39, 3, 1.0000001])))
+        else:
+            ops.append(("delete_edge", a, b))
+    return ops
+
+
+def verify_equivalence():
+    """The pure-Python implementation must give the module's views, counts
+    and byte string. The byte string of a diff with several entries per
+    section lists them in each implementation's own iteration order, so
+    those are compared section by section as collections (node record texts
+    byte for byte); diffs with at most one entry per section must be
+    byte-identical."""
+    identical = 0
+    # One entry per section: the whole byte string must be identical.
+    a, b = bytes(range(16)), bytes(range(16, 32))
+    update = {"label": 'x "y" \\ \n\x01 ü', "url": "https://e.org/日", "size": 0.1, "red": 0, "green": 128,
+              "blue": 255, "show_label": False}
+    singles = [
+        [],
+        [("add_node", a, update)],
+        [("add_node", a, {})],
+        [("add_node", a, {"size": float("nan")})],
+        [("delete_node", a)],
+        [("add_edge", a, b, 0.5)],
+        [("delete_edge", a, b)],
+        [("add_edge", a, b, 0.5), ("delete_node", b)],  # empty source group
+        [("add_node", a, update), ("delete_node", b), ("add_edge", a, a, -1.5), ("delete_edge", b, a)],
+    ]
+    for v in [0.1, 1e13, 1e12, 1e-6, 1e-7, 3.4028234663852886e38, 1.5e13, 1.5e-7, 123.25, 5e-324, 1e-45, -0.0]:
+        singles.append([("add_node", a, {"size": v})])
+    for ops in singles:
+        native = apply_ops(PyGraphDiff(), ops).to_bytes()
+        pure = apply_ops(PureGraphDiff(), ops).to_bytes()
+        if native != pure:
+            raise SystemExit("byte strings differ for %r:\n  module %r\n  pure   %r" % (ops, native, pure))
+        identical += 1
+    # Random sequences: same views, counts and sections; each reads the
+    # other's bytes.
+    for seed in range(8):
+        ops = random_ops(3000, seed)
+        native = apply_ops(PyGraphDiff(), ops)
+        pure = apply_ops(PureGraphDiff(), ops)
+        if comparable(views(native)) != comparable(views(pure)):
+            raise SystemExit("views differ after random operations (seed %d)" % seed)
+        if (native.num_nodes(), native.num_edges()) != (pure.num_nodes(), pure.num_edges()):
+            raise SystemExit("counts differ after random operations (seed %d)" % seed)
+        nb, pb = native.to_bytes(), pure.to_bytes()
+        if len(nb) != len(pb) or raw_sections(nb) != raw_sections(pb):
+            raise SystemExit("byte strings differ beyond order (seed %d)" % seed)
+        if comparable(views(PyGraphDiff.from_bytes(pb))) != comparable(views(PureGraphDiff.from_bytes(nb))):
+            raise SystemExit("decoding the other's byte string differs (seed %d)" % seed)
+    return identical, seed + 1
+
+
+# ---------------------------------------------------------------------------
+# Timing
+
+
+def run_timed(body):
+    """Runs body() with the collector off; returns its result (ns)."""
+    gc.collect()
+    gc.disable()
+    try:
+        return body()
+    finally:
+        gc.enable()
+
+
+def interleaved(contenders, rounds):
+    """contenders: name -> callable returning one measurement. Each round
+    runs every contender once, in an order rotated from round to round,
+    after one discarded warm-up round. Returns name -> median."""
+    names = list(contenders)
+    samples = {name: [] for name in names}
+    for r in range(rounds + 1):
+        k = r % len(names)
+        for name in names[k:] + names[:k]:
+            value = run_timed(contenders[name])
+            if r:
+                samples[name].append(value)
+    return {name: statistics.median(values) for name, values in samples.items()}
+
+
+# Per-call loops. Each returns ns per call; the loop is the same for every
+# contender, and "loop" runs it with the call left out.
+
+
+def per_call_add_edge(factory, pairs):
+    def body():
+        d = factory() if factory else None
+        t0 = now()
+        if d is None:
+            for a, b in pairs:
+                pass
+        else:
+            for a, b in pairs:
+                d.add_edge(a, b, 0.5)
+        return (now() - t0) / len(pairs)
+    return body
+
+
+def per_call_add_node(factory, items):
+    def body():
+        d = factory() if factory else None
+        t0 = now()
+        if d is None:
+            for i, u in items:
+                pass
+        else:
+            for i, u in items:
+                d.add_node(i, u)
+        return (now() - t0) / len(items)
+    return body
+
+
+def per_call_delete_edge(factory, pairs):
+    def body():
+        if factory is None:
+            t0 = now()
+            for a, b in pairs:
+                pass
+            return (now() - t0) / len(pairs)
+        d = factory()
+        for a, b in pairs:
+            d.add_edge(a, b, 0.5)
+        t0 = now()
+        for a, b in pairs:
+            d.delete_edge(a, b)
+        return (now() - t0) / len(pairs)
+    return body
+
+
+def per_call_num_nodes(factory, calls):
+    def body():
+        d = factory() if factory else None
+        rng = range(calls)
+        t0 = now()
+        if d is None:
+            for _ in rng:
+                pass
+        else:
+            for _ in rng:
+                d.num_nodes()
+        return (now() - t0) / calls
+    return body
+
+
+class Workload:
+    def __init__(self, scale):
+        self.sources = make_ids(20000 // scale, 1)
+        self.targets = make_ids(20000 // scale, 2)
+        self.nodes = make_ids(100000 // scale, 3)
+        self.edges = [
+            (s, self.targets[(i * 7 + j * 131) % len(self.targets)])
+            for i, s in enumerate(self.sources)
+            for j in range(10)
+        ]
+        updates = [{"size": 1.5 + k, "red": k * 30, "show_label": k % 2 == 0} for k in range(7)]
+        self.node_items = [(n, updates[i % 7]) for i, n in enumerate(self.nodes)]
+        labelled = [{"label": "node %d" % k, "size": 2.5, "red": 200} for k in range(7)]
+        self.labelled_items = [(n, labelled[i % 7]) for i, n in enumerate(self.nodes)]
+        self.deleted = make_ids(100000 // scale, 4)
+        self.deleted_sources = make_ids(20000 // scale, 5)
+        self.deleted_edges = [
+            (s, self.targets[(i * 11 + j * 17) % len(self.targets)])
+            for i, s in enumerate(self.deleted_sources)
+            for j in range(10)
+        ]
+
+    def fill(self, d):
+        """The bulk diff: 200,000 edges over 20,000 sources plus 100,000
+        node updates (at full scale)."""
+        add_edge = d.add_edge
+        add_node = d.add_node
+        for a, b in self.edges:
+            add_edge(a, b, 0.5)
+        for i, u in self.node_items:
+            add_node(i, u)
+        return d
+
+    def fill_deletions(self, d):
+        """A diff whose deleted views are as large: 100,000 deleted nodes and
+        200,000 deleted edges over 20,000 sources."""
+        for i in self.deleted:
+            d.delete_node(i)
+        for a, b in self.deleted_edges:
+            d.delete_edge(a, b)
+        return d
+
+
+def bulk_fill(factory, work):
+    def body():
+        d = factory()
+        t0 = now()
+        work.fill(d)
+        return now() - t0
+    return body
+
+
+def timed_call(fn):
+    def body():
+        t0 = now()
+        fn()
+        return now() - t0
+    return body
+
+
+def delete_node_cost(factory, sources_n, visits, seed):
+    """ns per call of delete_node on a diff with `sources_n` sources (one
+    edge each), deleting nodes that are no one's target."""
+    sources = make_ids(sources_n, seed)
+    targets = make_ids(sources_n, seed + 1)
+    victims = make_ids(64, seed + 2)
+    d = factory()
+    for s, t in zip(sources, targets):
+        d.add_edge(s, t, 1.0)
+    calls = max(3, visits // sources_n)
+
+    def body():
+        t0 = now()
+        for k in range(calls):
+            d.delete_node(victims[k & 63])
+        return (now() - t0) / calls
+    return body
+
+
+# ---------------------------------------------------------------------------
+# Memory, in a fresh interpreter per figure
+
+
+def rss_bytes():
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+
+
+def memory_child(contender, kind, n):
+    """Runs in a fresh interpreter: RSS growth per entry of a diff filled
+    with n pending edges (10 per source) or n pending node updates (three
+    scalar attributes, no texts). Identifiers are made on the fly, so only
+    what the diff keeps stays alive."""
+    d = PyGraphDiff() if contender == "module" else PureGraphDiff()
+    # Warm up the interpreter's own caches and the code paths.
+    scratch = PyGraphDiff() if contender == "module" else PureGraphDiff()
+    for i in range(1000):
+        scratch.add_edge(counter_id(i, 9), counter_id(i, 8), 1.0)
+        scratch.add_node(counter_id(i, 7), {"size": 1.0, "red": 3, "show_label": True})
+    del scratch
+    gc.collect()
+    before = rss_bytes()
+    if kind == "edges":
+        for i in range(n):
+            d.add_edge(counter_id(i // 10, 1), counter_id(i, 2), 0.5)
+    else:
+        for i in range(n):
+            d.add_node(counter_id(i, 3), {"size": 1.5, "red": 3, "show_label": True})
+    gc.collect()
+    after = rss_bytes()
+    print(json.dumps({"bytes_per_entry": (after - before) / n, "count": d.num_nodes() + d.num_edges()}))
+
+
+def measure_memory(contender, kind, n):
+    env = dict(os.environ)
+    result = subprocess.run(
+        [sys.executable, os.path.abspath(__file__), "--memory-child", contender, kind, str(n)],
+        stdout=subprocess.PIPE, universal_newlines=True, env=env, check=True)
+    return json.loads(result.stdout.strip().splitlines()[-1])["bytes_per_entry"]
+
+
+# ---------------------------------------------------------------------------
+# Report
+
+
+class Report:
+    def __init__(self):
+        self.rows = []
+        self.ratios = {}
+
+    def section(self, title):
+        self.rows.append(("section", title))
+
+    def row(self, label, value, unit, note=""):
+        self.rows.append(("row", label, value, unit, note))
+
+    def ratio(self, key, value, target=None, kind=None, note="", unit="x"):
+        """kind '<=' or '>=': the target is a bound on the figure."""
+        met = None
+        if target is not None:
+            met = value <= target if kind == "<=" else value >= target
+        self.ratios[key] = {"ratio": round(value, 4)}
+        if target is not None:
+            self.ratios[key]["target"] = "%s %g" % (kind, target)
+            self.ratios[key]["met"] = met
+        self.rows.append(("ratio", key, value, target, kind, met, note, unit))
+
+    def print(self):
+        for entry in self.rows:
+            if entry[0] == "section":
+                print("\n== %s" % entry[1])
+            elif entry[0] == "row":
+                _, label, value, unit, note = entry
+                print("  %-46s %12s %-6s %s" % (label, fmt(value), unit, note))
+            else:
+                _, key, value, target, kind, met, note, unit = entry
+                goal = "" if target is None else "target %s %g: %s" % (kind, target, "met" if met else "MISSED")
+                print("  %-46s %12.3f %-6s %s %s" % (key, value, unit, goal, note))
+
+
+def fmt(value):
+    if value >= 1e6:
+        return "{:,.0f}".format(value)
+    if value >= 100:
+        return "%.0f" % value
+    return "%.2f" % value
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--quick", action="store_true", help="a fast smoke run: a tenth of the sizes, few rounds")
+    parser.add_argument("--rounds", type=int, help="rounds per figure (default 7, quick 3)")
+    parser.add_argument("--wall", action="store_true", help="time with the elapsed-time clock instead of CPU time")
+    parser.add_argument("--memory-child", nargs=3, metavar=("CONTENDER", "KIND", "N"), help=argparse.SUPPRESS)
+    args = parser.parse_args()
+    if args.memory_child:
+        contender, kind, n = args.memory_child
+        memory_child(contender, kind, int(n))
+        return 0
+
+    global now
+    if args.wall:
+        now = time.perf_counter_ns
+    scale = 10 if args.quick else 1
+    rounds = args.rounds or (3 if args.quick else 7)
+    report = Report()
+    print("quorl_api from %s" % quorl_api.__file__)
+    print("python %s, %d rounds per figure, scale 1/%d, %s" % (
+        sys.version.split()[0], rounds, scale, "elapsed time" if args.wall else "thread CPU time"))
+
+    with tempfile.TemporaryDirectory(prefix="quorl-floor-") as workdir:
+        Floor = build_floor(workdir)
+        identical, sequences = verify_equivalence()
+        print("pure-Python implementation checked against the module: %d small diffs byte-identical, "
+              "%d random sequences equal in views, counts and sections" % (identical, sequences))
+        work = Workload(scale)
+
+        # -- per call -------------------------------------------------------
+        report.section("per call (ns), %d distinct calls per round" % len(work.edges))
+        cases = [
+            ("add_edge", per_call_add_edge, work.edges, (1.5, 5.0)),
+            ("add_node", per_call_add_node, work.node_items, (2.5, 4.0)),
+            ("add_node_label", per_call_add_node, work.labelled_items, (None, None)),
+            ("delete_edge", per_call_delete_edge, work.edges, (None, None)),
+            ("num_nodes", per_call_num_nodes, len(work.edges), (None, None)),
+        ]
+        for name, make, data, (floor_target, pure_target) in cases:
+            t = interleaved({
+                "module": make(PyGraphDiff, data),
+                "floor": make(Floor, data),
+                "pure": make(PureGraphDiff, data),
+                "loop": make(None, data),
+            }, rounds)
+            loop = t["loop"]
+            report.row("%s: module" % name, t["module"], "ns")
+            report.row("%s: floor" % name, t["floor"], "ns")
+            report.row("%s: pure Python" % name, t["pure"], "ns")
+            report.row("%s: the loop alone" % name, loop, "ns")
+            net_floor = max(t["floor"] - loop, 1e-9)
+            report.ratio("%s_vs_floor" % name, (t["module"] - loop) / net_floor,
+                         floor_target, "<=", "(call alone: loop time taken off both)")
+            report.ratio("%s_vs_floor_with_loop" % name, t["module"] / t["floor"], None, None,
+                         "(timeit-style, loop included)")
+            report.ratio("%s_speedup_vs_pure" % name, t["pure"] / t["module"], pure_target, ">=",
+                         "(loop included in both)")
+
+        # -- bulk -----------------------------------------------------------
+        report.section("bulk: %d edges over %d sources plus %d node updates (ms)"
+                       % (len(work.edges), len(work.sources), len(work.nodes)))
+        t = interleaved({
+            "module": bulk_fill(PyGraphDiff, work),
+            "floor": bulk_fill(Floor, work),
+            "pure": bulk_fill(PureGraphDiff, work),
+        }, rounds)
+        for name in ("module", "floor", "pure"):
+            report.row("fill: %s" % name, t[name] / 1e6, "ms")
+        report.ratio("bulk_vs_floor", t["module"] / t["floor"])
+        report.ratio("bulk_speedup_vs_pure", t["pure"] / t["module"])
+
+        native = work.fill(PyGraphDiff())
+        pure = work.fill(PureGraphDiff())
+        native_del = work.fill_deletions(PyGraphDiff())
+        pure_del = work.fill_deletions(PureGraphDiff())
+        if comparable(views(native)) != comparable(views(pure)) or \
+                comparable(views(native_del)) != comparable(views(pure_del)):
+            raise SystemExit("bulk diffs differ between the module and the pure-Python implementation")
+
+        # -- views ----------------------------------------------------------
+        report.section("views (ms): nodes and edges on the bulk diff; deleted ones on a diff of "
+                       "%d deleted nodes and %d deleted edges" % (len(work.deleted), len(work.deleted_edges)))
+        for view, n_obj, p_obj in (
+                ("new_or_updated_nodes", native, pure),
+                ("new_or_updated_edges", native, pure),
+                ("deleted_nodes", native_del, pure_del),
+                ("deleted_edges", native_del, pure_del)):
+            t = interleaved({
+                "module": timed_call(getattr(n_obj, view)),
+                "pure": timed_call(getattr(p_obj, view)),
+            }, rounds)
+            report.row("%s: module" % view, t["module"] / 1e6, "ms")
+            report.row("%s: pure Python" % view, t["pure"] / 1e6, "ms")
+            report.ratio("%s_speedup_vs_pure" % view, t["pure"] / t["module"], 3.0, ">=")
+
+        # -- bytes ----------------------------------------------------------
+        the_views = views(native)
+        data = native.to_bytes()
+        pure_data = pure.to_bytes()
+        marshalled = marshal.dumps(the_views)
+        pickled = pickle.dumps(the_views, protocol=5)
+        report.section("byte string of the bulk diff (ms); to_bytes %d bytes, marshal %d, pickle %d"
+                       % (len(data), len(marshalled), len(pickled)))
+        t = interleaved({
+            "to_bytes": timed_call(native.to_bytes),
+            "pure.to_bytes": timed_call(pure.to_bytes),
+            "marshal.dumps": timed_call(lambda: marshal.dumps(the_views)),
+            "pickle.dumps": timed_call(lambda: pickle.dumps(the_views, protocol=5)),
+        }, rounds)
+        for name, value in t.items():
+            report.row(name, value / 1e6, "ms")
+        report.ratio("to_bytes_vs_marshal_dumps", t["to_bytes"] / t["marshal.dumps"], 0.2, "<=")
+        report.ratio("to_bytes_vs_pickle_dumps", t["to_bytes"] / t["pickle.dumps"])
+        report.ratio("to_bytes_speedup_vs_pure", t["pure.to_bytes"] / t["to_bytes"], 20.0, ">=")
+        t = interleaved({
+            "from_bytes": timed_call(lambda: PyGraphDiff.from_bytes(data)),
+            "pure.from_bytes": timed_call(lambda: PureGraphDiff.from_bytes(pure_data)),
+            "marshal.loads": timed_call(lambda: marshal.loads(marshalled)),
+            "pickle.loads": timed_call(lambda: pickle.loads(pickled)),
+        }, rounds)
+        for name, value in t.items():
+            report.row(name, value / 1e6, "ms")
+        report.ratio("from_bytes_vs_marshal_loads", t["from_bytes"] / t["marshal.loads"], 0.3, "<=")
+        report.ratio("from_bytes_vs_pickle_loads", t["from_bytes"] / t["pickle.loads"])
+        report.ratio("from_bytes_speedup_vs_pure", t["pure.from_bytes"] / t["from_bytes"], 20.0, ">=")
+        del native, pure, native_del, pure_del, the_views, marshalled, pickled
+
+        # -- memory ---------------------------------------------------------
+        edges_n = 200000 // scale
+        nodes_n = 100000 // scale
+        report.section("memory: RSS growth in a fresh interpreter (bytes per entry; "
+                       "%d edges, 10 per source; %d node updates, no texts)" % (edges_n, nodes_n))
+        mem = {}
+        for contender in ("module", "pure"):
+            for kind, n in (("edges", edges_n), ("nodes", nodes_n)):
+                mem[contender, kind] = statistics.median(
+                    measure_memory(contender, kind, n) for _ in range(3))
+        report.row("per pending edge: module", mem["module", "edges"], "B")
+        report.row("per pending edge: pure Python", mem["pure", "edges"], "B")
+        report.row("per pending node update: module", mem["module", "nodes"], "B")
+        report.row("per pending node update: pure Python", mem["pure", "nodes"], "B")
+        report.ratio("bytes_per_edge", mem["module", "edges"], 40.0, "<=", unit="B")
+        report.ratio("bytes_per_node_update", mem["module", "nodes"], 64.0, "<=", unit="B")
+        report.ratio("edge_memory_vs_pure", mem["module", "edges"] / mem["pure", "edges"])
+        report.ratio("node_memory_vs_pure", mem["module", "nodes"] / mem["pure", "nodes"])
+
+        # -- delete_node ----------------------------------------------------
+        report.section("delete_node as the number of sources grows (ns per source)")
+        per_source = {}
+        for sources_n in (1000, 10000, 100000):
+            t = interleaved({
+                "module": delete_node_cost(PyGraphDiff, sources_n, 2000000 // scale, 20),
+                "pure": delete_node_cost(PureGraphDiff, sources_n, 200000 // scale, 20),
+            }, rounds)
+            per_source[sources_n] = t["module"] / sources_n
+            report.row("%d sources: module" % sources_n, t["module"] / sources_n, "ns/src",
+                       "(%.1f us per call)" % (t["module"] / 1e3))
+            report.row("%d sources: pure Python" % sources_n, t["pure"] / sources_n, "ns/src",
+                       "(%.1f us per call)" % (t["pure"] / 1e3))
+        report.ratio("delete_node_per_source_1e5_vs_1e3", per_source[100000] / per_source[1000], 2.0, "<=",
+                     "(linear: the cost per source does not grow)")
+        report.ratio("delete_node_ns_per_source_1e5", per_source[100000], unit="ns")
+
+    report.print()
+    print()
+    print(json.dumps(report.ratios, sort_keys=True))
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,351 @@
+// Microbenchmarks of the interpreter-free core: the diff store operations,
+// the byte string writer and reader, node record texts and float text.
+//
+// Identifiers are pseudo-random 16-byte values from a fixed seed, so every
+// run works on the same keys and the tables lay out identically.
+
+#include <benchmark/benchmark.h>
+
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "diff/graph_diff.hpp"
+#include "encoding/decode.hpp"
+#include "encoding/encode.hpp"
+#include "encoding/float_text.hpp"
+
+namespace {
+
+using quorl::diff::GraphDiff;
+using quorl::diff::NodeUpdate;
+using quorl::diff::Uuid;
+
+std::uint64_t splitmix64(std::uint64_t& state) {
+    std::uint64_t z = (state += 0x9e3779b97f4a7c15ULL);
+    z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ULL;
+    z = (z ^ (z >> 27)) * 0x94d049bb133111ebULL;
+    return z ^ (z >> 31);
+}
+
+std::vector<Uuid> make_ids(std::size_t n, std::uint64_t seed) {
+    std::vector<Uuid> ids(n);
+    std::uint64_t state = seed;
+    for (Uuid& id : ids) {
+        const std::uint64_t words[2] = {splitmix64(state), splitmix64(state)};
+        std::memcpy(id.bytes.data(), words, 16);
+    }
+    return ids;
+}
+
+// The update the Python benchmark passes: three scalar attributes.
+NodeUpdate three_attributes(std::size_t i) {
+    NodeUpdate u;
+    u.set_size(1.5f + static_cast<float>(i % 7));
+    u.set_red(static_cast<std::uint8_t>(i));
+    u.set_show_label(i % 2 == 0);
+    return u;
+}
+
+NodeUpdate with_texts(std::size_t i) {
+    NodeUpdate u = three_attributes(i);
+    u.set_texts("node label " + std::to_string(i), "https://example.org/nodes/" + std::to_string(i));
+    u.set_green(200);
+    u.set_blue(17);
+    return u;
+}
+
+// 10 edges per source, like the Python bulk diff.
+constexpr std::size_t kTargetsPerSource = 10;
+
+void fill_edges(GraphDiff& d, const std::vector<Uuid>& sources, const std::vector<Uuid>& targets, std::size_t edges) {
+    for (std::size_t e = 0; e < edges; ++e) {
+        const std::size_t s = e / kTargetsPerSource;
+        (void)d.add_edge(sources[s], targets[(s * 7 + e) % targets.size()], static_cast<float>(e) * 0.25f);
+    }
+}
+
+// The bulk diff of the Python benchmark, scaled by `edges`: edges / 10
+// sources with 10 targets each, plus edges / 2 node updates.
+GraphDiff make_bulk(std::size_t edges, bool texts) {
+    const auto sources = make_ids(edges / kTargetsPerSource, 1);
+    const auto targets = make_ids(edges / kTargetsPerSource, 2);
+    const auto nodes = make_ids(edges / 2, 3);
+    GraphDiff d;
+    fill_edges(d, sources, targets, edges);
+    for (std::size_t i = 0; i < nodes.size(); ++i) d.add_node(nodes[i], texts ? with_texts(i) : three_attributes(i));
+    return d;
+}
+
+// add_node of N distinct nodes into a fresh diff (growth included).
+void BM_AddNode(benchmark::State& state) {
+    const std::size_t n = static_cast<std::size_t>(state.range(0));
+    const auto ids = make_ids(n, 10);
+    for (auto _ : state) {
+        GraphDiff d;
+        for (std::size_t i = 0; i < n; ++i) d.add_node(ids[i], three_attributes(i));
+        benchmark::DoNotOptimize(d);
+    }
+    state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations() * n));
+}
+BENCHMARK(BM_AddNode)->Arg(1000)->Arg(100000);
+
+// add_node on nodes already pending: the merge path, no growth.
+void BM_AddNodeMerge(benchmark::State& state) {
+    const std::size_t n = 100000;
+    const auto ids = make_ids(n, 10);
+    GraphDiff d;
+    for (std::size_t i = 0; i < n; ++i) d.add_node(ids[i], three_attributes(i));
+    std::size_t i = 0;
+    for (auto _ : state) {
+        d.add_node(ids[i], three_attributes(i));
+        if (++i == n) i = 0;
+    }
+    state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations()));
+}
+BENCHMARK(BM_AddNodeMerge);
+
+// add_edge of N edges (10 per source) into a fresh diff.
+void BM_AddEdge(benchmark::State& state) {
+    const std::size_t n = static_cast<std::size_t>(state.range(0));
+    const auto sources = make_ids(n / kTargetsPerSource, 1);
+    const auto targets = make_ids(n / kTargetsPerSource, 2);
+    for (auto _ : state) {
+        GraphDiff d;
+        fill_edges(d, sources, targets, n);
+        benchmark::DoNotOptimize(d);
+    }
+    state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations() * n));
+}
+BENCHMARK(BM_AddEdge)->Arg(1000)->Arg(200000);
+
+// add_edge replacing the weight of a pending edge.
+void BM_AddEdgeReplace(benchmark::State& state) {
+    const std::size_t n = 200000;
+    const auto sources = make_ids(n / kTargetsPerSource, 1);
+    const auto targets = make_ids(n / kTargetsPerSource, 2);
+    GraphDiff d;
+    fill_edges(d, sources, targets, n);
+    std::size_t e = 0;
+    for (auto _ : state) {
+        const std::size_t s = e / kTargetsPerSource;
+        benchmark::DoNotOptimize(d.add_edge(sources[s], targets[(s * 7 + e) % targets.size()], 2.0f).ok());
+        if (++e == n) e = 0;
+    }
+    state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations()));
+}
+BENCHMARK(BM_AddEdgeReplace);
+
+// delete_edge of every pending edge of a diff of N edges (the fill is not
+// timed).
+void BM_DeleteEdgePending(benchmark::State& state) {
+    const std::size_t n = static_cast<std::size_t>(state.range(0));
+    const auto sources = make_ids(n / kTargetsPerSource, 1);
+    const auto targets = make_ids(n / kTargetsPerSource, 2);
+    for (auto _ : state) {
+        state.PauseTiming();
+        GraphDiff d;
+        fill_edges(d, sources, targets, n);
+        state.ResumeTiming();
+        for (std::size_t e = 0; e < n; ++e) {
+            const std::size_t s = e / kTargetsPerSource;
+            d.delete_edge(sources[s], targets[(s * 7 + e) % targets.size()]);
+        }
+        benchmark::DoNotOptimize(d);
+        state.PauseTiming();
+        d = GraphDiff();
+        state.ResumeTiming();
+    }
+    state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations() * n));
+}
+BENCHMARK(BM_DeleteEdgePending)->Arg(200000)->Unit(benchmark::kMillisecond);
+
+// delete_edge of N edges the diff never saw: recorded as deleted edges.
+void BM_DeleteEdgeUnseen(benchmark::State& state) {
+    const std::size_t n = static_cast<std::size_t>(state.range(0));
+    const auto sources = make_ids(n / kTargetsPerSource, 1);
+    const auto targets = make_ids(n / kTargetsPerSource, 2);
+    for (auto _ : state) {
+        GraphDiff d;
+        for (std::size_t e = 0; e < n; ++e) {
+            const std::size_t s = e / kTargetsPerSource;
+            d.delete_edge(sources[s], targets[(s * 7 + e) % targets.size()]);
+        }
+        benchmark::DoNotOptimize(d);
+    }
+    state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations() * n));
+}
+BENCHMARK(BM_DeleteEdgeUnseen)->Arg(200000)->Unit(benchmark::kMillisecond);
+
+// delete_node visits every source entry of the pending edges. The diff has
+// `sources` sources with one edge each; the deleted node is none of their
+// targets, and it is taken from a rotating set of 1024 ids, so the diff
+// does not change from one iteration to the next once the set is deleted.
+void BM_DeleteNode(benchmark::State& state) {
+    const std::size_t sources_n = static_cast<std::size_t>(state.range(0));
+    const auto sources = make_ids(sources_n, 1);
+    const auto targets = make_ids(sources_n, 2);
+    const auto victims = make_ids(1024, 4);
+    GraphDiff d;
+    for (std::size_t s = 0; s < sources_n; ++s) (void)d.add_edge(sources[s], targets[s], 1.0f);
+    std::size_t i = 0;
+    for (auto _ : state) {
+        d.delete_node(victims[i]);
+        i = (i + 1) & 1023;
+    }
+    state.SetComplexityN(state.range(0));
+    state.counters["ns_per_source"] = benchmark::Counter(
+        static_cast<double>(state.iterations()) * static_cast<double>(sources_n),
+        benchmark::Counter::kIsRate | benchmark::Counter::kInvert, benchmark::Counter::kIs1000);
+}
+BENCHMARK(BM_DeleteNode)->RangeMultiplier(10)->Range(1000, 100000)->Complexity(benchmark::oN);
+
+// clear, then refill with the same edges and nodes: storage is kept, so
+// the refill does not grow the tables.
+void BM_ClearRefill(benchmark::State& state) {
+    const std::size_t n = 200000;
+    const auto sources = make_ids(n / kTargetsPerSource, 1);
+    const auto targets = make_ids(n / kTargetsPerSource, 2);
+    const auto nodes = make_ids(n / 2, 3);
+    GraphDiff d;
+    fill_edges(d, sources, targets, n);
+    for (auto _ : state) {
+        d.clear();
+        fill_edges(d, sources, targets, n);
+        for (std::size_t i = 0; i < nodes.size(); ++i) d.add_node(nodes[i], three_attributes(i));
+    }
+    state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations() * (n + nodes.size())));
+}
+BENCHMARK(BM_ClearRefill)->Unit(benchmark::kMillisecond);
+
+// The same work into a fresh diff each time, for comparison with the refill.
+void BM_FreshFill(benchmark::State& state) {
+    const std::size_t n = 200000;
+    const auto sources = make_ids(n / kTargetsPerSource, 1);
+    const auto targets = make_ids(n / kTargetsPerSource, 2);
+    const auto nodes = make_ids(n / 2, 3);
+    for (auto _ : state) {
+        GraphDiff d;
+        fill_edges(d, sources, targets, n);
+        for (std::size_t i = 0; i < nodes.size(); ++i) d.add_node(nodes[i], three_attributes(i));
+        benchmark::DoNotOptimize(d);
+    }
+    state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations() * (n + nodes.size())));
+}
+BENCHMARK(BM_FreshFill)->Unit(benchmark::kMillisecond);
+
+// encode_graph_diff of the bulk diff (200,000 edges over 20,000 sources and
+// 100,000 node updates), with and without texts in the node records.
+void BM_Encode(benchmark::State& state) {
+    const GraphDiff d = make_bulk(200000, state.range(0) != 0);
+    std::size_t bytes = 0;
+    for (auto _ : state) {
+        auto out = quorl::encoding::encode_graph_diff(d);
+        if (!out) {
+            state.SkipWithError("encoding failed");
+            return;
+        }
+        bytes = out->size();
+        benchmark::DoNotOptimize(out->data());
+    }
+    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * bytes));
+    state.counters["bytes"] = static_cast<double>(bytes);
+}
+BENCHMARK(BM_Encode)->ArgName("texts")->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
+
+void BM_Decode(benchmark::State& state) {
+    const GraphDiff d = make_bulk(200000, state.range(0) != 0);
+    auto encoded = quorl::encoding::encode_graph_diff(d);
+    if (!encoded) {
+        state.SkipWithError("encoding failed");
+        return;
+    }
+    const std::vector<std::uint8_t>& bytes = *encoded;
+    for (auto _ : state) {
+        auto back = quorl::encoding::decode_graph_diff(bytes.data(), bytes.size());
+        if (!back) {
+            state.SkipWithError("decoding failed");
+            return;
+        }
+        benchmark::DoNotOptimize(back->num_nodes());
+    }
+    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * bytes.size()));
+}
+BENCHMARK(BM_Decode)->ArgName("texts")->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
+
+// Node record texts: 0 = no attribute, 1 = three scalars, 2 = all seven with
+// plain texts, 3 = texts that need escapes and raw UTF-8.
+NodeUpdate record_kind(int kind) {
+    switch (kind) {
+        case 0:
+            return NodeUpdate();
+        case 1:
+            return three_attributes(3);
+        case 2:
+            return with_texts(3);
+        default: {
+            NodeUpdate u = with_texts(3);
+            u.set_texts("a \"quoted\"\\ label\nwith\ttabs \x01 and \xc3\xa9\xe2\x82\xac", "https://example.org/\xe6\x97\xa5");
+            return u;
+        }
+    }
+}
+
+void BM_NodeRecordWrite(benchmark::State& state) {
+    const NodeUpdate u = record_kind(static_cast<int>(state.range(0)));
+    std::string out;
+    for (auto _ : state) {
+        out.clear();
+        quorl::encoding::encode_node_update(u, out);
+        benchmark::DoNotOptimize(out.data());
+    }
+    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * out.size()));
+}
+BENCHMARK(BM_NodeRecordWrite)->ArgName("kind")->DenseRange(0, 3);
+
+void BM_NodeRecordRead(benchmark::State& state) {
+    std::string text;
+    quorl::encoding::encode_node_update(record_kind(static_cast<int>(state.range(0))), text);
+    for (auto _ : state) {
+        auto u = quorl::encoding::decode_node_update(text);
+        if (!u) {
+            state.SkipWithError("record did not read back");
+            return;
+        }
+        benchmark::DoNotOptimize(u->present_count());
+    }
+    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * text.size()));
+}
+BENCHMARK(BM_NodeRecordRead)->ArgName("kind")->DenseRange(0, 3);
+
+// Float text over a spread of binary32 values: 0 = small decimals (the
+// common sizes), 1 = random bit patterns (every exponent and layout rule).
+void BM_FloatText(benchmark::State& state) {
+    std::vector<float> values(4096);
+    std::uint64_t seed = 99;
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        if (state.range(0) == 0) {
+            values[i] = static_cast<float>(i % 400) * 0.25f + 0.1f;
+        } else {
+            float f;
+            do {
+                const auto bits = static_cast<std::uint32_t>(splitmix64(seed));
+                std::memcpy(&f, &bits, 4);
+            } while (!std::isfinite(f));
+            values[i] = f;
+        }
+    }
+    char buf[quorl::encoding::kMaxFloatText];
+    std::size_t i = 0;
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(quorl::encoding::write_float_text(values[i], buf));
+        benchmark::ClobberMemory();
+        i = (i + 1) & 4095;
+    }
+    state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations()));
+}
+BENCHMARK(BM_FloatText)->ArgName("random")->Arg(0)->Arg(1);
+
+}  // namespace
