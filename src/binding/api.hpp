@@ -36,6 +36,17 @@ inline PyObject* new_uint64(std::uint64_t value) noexcept {
     return QUORL_INJECT(PyLong_FromUnsignedLongLong(value));
 }
 inline PyObject* new_bytes(Py_ssize_t size) noexcept { return QUORL_INJECT(PyBytes_FromStringAndSize(nullptr, size)); }
+// An interned str of NUL-terminated ASCII text.
+inline PyObject* new_interned(const char* text) noexcept { return QUORL_INJECT(PyUnicode_InternFromString(text)); }
+// A new, zeroed instance of `type` through its tp_alloc slot.
+inline PyObject* new_instance(PyTypeObject* type) noexcept {
+    allocfunc alloc = type->tp_alloc ? type->tp_alloc : PyType_GenericAlloc;
+    return QUORL_INJECT(alloc(type, 0));
+}
+inline PyObject* new_module(PyModuleDef* definition, int api_version) noexcept {
+    return QUORL_INJECT(PyModule_Create2(definition, api_version));
+}
+inline PyObject* new_type(PyType_Spec* spec) noexcept { return QUORL_INJECT(PyType_FromSpec(spec)); }
 
 #undef QUORL_INJECT
 

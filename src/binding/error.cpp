@@ -48,7 +48,7 @@ std::string utf8_lossy(PyObject* text) {
 // The qualified name of a type, for conversion errors.
 std::string qualified_name(PyObject* type) {
     static PyObject* name = nullptr;
-    if (!name) name = expect_new(PyUnicode_InternFromString("__qualname__")).release();
+    if (!name) name = expect_new(api::new_interned("__qualname__")).release();
     Owned qualname = Owned::steal(PyObject_GetAttr(type, name));
     Py_ssize_t size = 0;
     const char* data = nullptr;

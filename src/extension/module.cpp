@@ -5,6 +5,9 @@
 
 #include "binding/api.hpp"
 #include "binding/frame.hpp"
+#ifdef QUORL_FAULT_INJECTION
+#include "binding/fault_injection.hpp"
+#endif
 #include "extension/graph_diff_object.hpp"
 
 namespace quorl::extension {
@@ -73,10 +76,13 @@ PyResult<Owned> initialise() {
             PyExc_ImportError,
             "PyO3 modules compiled for CPython 3.8 or older may only be initialized once per interpreter process"));
     }
-    Owned module = Owned::steal(PyModule_Create2(&g_module_def, 1013));
+    Owned module = Owned::steal(binding::api::new_module(&g_module_def, 1013));
     if (!module) return fail(binding::fetch_error());
     auto added = add_class(module.get());
     if (!added) return fail(std::move(added).error());  // the new module is released
+#ifdef QUORL_FAULT_INJECTION
+    if (binding::install_fault_injection(module.get()) < 0) return fail(binding::fetch_error());
+#endif
     g_module = Owned::retain(module.get()).release();
     return module;
 }

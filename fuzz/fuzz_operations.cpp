@@ -1,0 +1,318 @@
+// Operation sequences on the store.
+//
+// The input is read as a program of add_node / delete_node / add_edge /
+// delete_edge / clear (plus a round trip through the byte string, and a move
+// of the diff) over a small pool of identifiers. Each operation is applied to
+// a GraphDiff and to a model of the same rules kept in ordered containers;
+// after every step (every eighth, in long programs) the two must hold the
+// same collections, the counts must match, and the diff must keep its four
+// invariants. At the end the diff must
+// encode and decode to the same collections, and running the same program
+// again must give the same bytes.
+//
+// A third of the pool are identifiers whose home is the last slot of tables
+// of 16, 32 and 64 slots, so their probe runs wrap around; another third
+// share slot 0. That puts the hash table's backward-shift deletion through
+// its awkward cases.
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "diff/graph_diff.hpp"
+#include "encoding/decode.hpp"
+#include "encoding/encode.hpp"
+#include "fuzz_support.hpp"
+
+namespace {
+
+using namespace quorl;
+using diff::GraphDiff;
+using diff::NodeUpdate;
+using diff::Uuid;
+using fuzz::Attributes;
+using fuzz::Collections;
+using fuzz::Key;
+
+constexpr std::size_t kPoolSize = 48;
+
+// The home slot of `id` in a table of 2^bits slots: the table's own rule
+// (the top bits of the hash times a multiplier fixed per size), restated here
+// to pick colliding keys. make_pool checks that it still holds.
+std::size_t home_slot(const Uuid& id, unsigned bits) {
+    const std::uint64_t multiplier = diff::mix64(0x9e3779b97f4a7c15ULL * (bits + 1)) | 1;
+    return static_cast<std::size_t>((diff::hash_uuid(id) * multiplier) >> (64 - bits));
+}
+
+bool homes_at(const Uuid& id, bool last) {
+    for (unsigned bits = 4; bits <= 6; ++bits) {
+        if (home_slot(id, bits) != (last ? (std::size_t{1} << bits) - 1 : 0)) return false;
+    }
+    return true;
+}
+
+std::array<Uuid, kPoolSize> make_pool() {
+    std::array<Uuid, kPoolSize> pool{};
+    std::size_t last_slot = 0;
+    std::size_t first_slot = 16;
+    for (std::uint64_t n = 1; last_slot < 16 || first_slot < 32; ++n) {
+        Uuid id;
+        std::memcpy(id.bytes.data(), &n, 8);
+        id.bytes[15] = 0x5A;
+        if (last_slot < 16 && homes_at(id, true)) pool[last_slot++] = id;
+        if (first_slot < 32 && homes_at(id, false)) pool[first_slot++] = id;
+    }
+    // In a table of 32 slots the keys homed at its last slot fill it and wrap
+    // around to slots 0, 1, ...: iteration (slot order) meets the first one
+    // inserted last. If the table has changed its rule, the pool is ordinary
+    // keys and the target says so.
+    diff::FlatSet probe;
+    probe.reserve(20);
+    for (std::size_t i = 0; i < 16; ++i) probe.try_emplace(pool[i]);
+    const Uuid* last_seen = nullptr;
+    for (const auto& slot : probe) last_seen = &slot.key;
+    if (probe.capacity() != 32 || !last_seen || !(*last_seen == pool[0])) {
+        std::fprintf(stderr, "fuzz_operations: the colliding identifiers no longer collide; "
+                             "update home_slot to the hash table's rule\n");
+    }
+    // Ordinary identifiers, some differing from each other only in their
+    // first or their last byte.
+    for (std::size_t i = 32; i < kPoolSize; ++i) {
+        Uuid id;
+        for (std::size_t b = 0; b < 16; ++b) id.bytes[b] = static_cast<std::uint8_t>(0x11 * b + 3);
+        if (i % 2) {
+            id.bytes[0] = static_cast<std::uint8_t>(i);
+        } else {
+            id.bytes[15] = static_cast<std::uint8_t>(i);
+        }
+        pool[i] = id;
+    }
+    return pool;
+}
+
+const std::array<Uuid, kPoolSize>& pool() {
+    static const std::array<Uuid, kPoolSize> ids = make_pool();
+    return ids;
+}
+
+// Text pieces: escapes, control bytes, multi-byte sequences, a NUL.
+constexpr std::string_view kPieces[] = {"a", "Label", "\"", "\\", "\n", "\x01", "\x1f", "\x7f", "/",
+                                        "\xC3\xA9", "\xE6\x97\xA5\xE6\x9C\xAC", "\xF0\x9F\x98\x80",
+                                        std::string_view("\0", 1), " ", "\t", "u"};
+
+class Program {
+public:
+    Program(const std::uint8_t* data, std::size_t size) : data_(data), size_(size) {}
+
+    bool done() const { return pos_ >= size_; }
+    std::uint8_t byte() { return pos_ < size_ ? data_[pos_++] : 0; }
+    std::uint32_t word() {
+        std::uint32_t w = 0;
+        for (int i = 0; i < 4; ++i) w |= static_cast<std::uint32_t>(byte()) << (8 * i);
+        return w;
+    }
+    float number() {
+        const std::uint32_t w = word();
+        float f;
+        std::memcpy(&f, &w, 4);
+        return f;
+    }
+    const Uuid& id() { return pool()[byte() % kPoolSize]; }
+    std::string text() {
+        std::string out;
+        for (unsigned n = byte() % 6; n > 0; --n) out += kPieces[byte() % std::size(kPieces)];
+        return out;
+    }
+    NodeUpdate update() {
+        const std::uint8_t mask = byte();
+        NodeUpdate u;
+        if (mask & 1) u.set_label(text());
+        if (mask & 2) u.set_size(number());
+        if (mask & 4) u.set_url(text());
+        if (mask & 8) u.set_red(byte());
+        if (mask & 16) u.set_green(byte());
+        if (mask & 32) u.set_blue(byte());
+        if (mask & 64) u.set_show_label((mask & 128) != 0);
+        return u;
+    }
+
+private:
+    const std::uint8_t* data_;
+    std::size_t size_;
+    std::size_t pos_ = 0;
+};
+
+// ---- the model: the rules of the store, written out plainly ---------------
+
+void model_add_node(Collections& m, const Key& id, const Attributes& u) {
+    auto found = m.nodes.find(id);
+    if (found == m.nodes.end()) {
+        m.nodes[id] = u;
+    } else {
+        Attributes& stored = found->second;
+        if (u.label) stored.label = u.label;
+        if (u.size) stored.size = u.size;
+        if (u.url) stored.url = u.url;
+        if (u.red) stored.red = u.red;
+        if (u.green) stored.green = u.green;
+        if (u.blue) stored.blue = u.blue;
+        if (u.show_label) stored.show_label = u.show_label;
+    }
+    m.deleted_nodes.erase(id);
+}
+
+void model_delete_node(Collections& m, const Key& id) {
+    m.nodes.erase(id);
+    m.edges.erase(id);
+    for (auto& [source, targets] : m.edges) {
+        if (targets.erase(id)) m.deleted_edges[source].insert(id);
+    }
+    m.deleted_nodes.insert(id);
+}
+
+bool model_add_edge(Collections& m, const Key& from, const Key& to, std::uint32_t weight) {
+    if (m.deleted_nodes.count(from) || m.deleted_nodes.count(to)) return false;
+    auto deleted = m.deleted_edges.find(from);
+    if (deleted != m.deleted_edges.end()) {
+        deleted->second.erase(to);
+        if (deleted->second.empty()) m.deleted_edges.erase(deleted);
+    }
+    m.edges[from][to] = weight;
+    return true;
+}
+
+void model_delete_edge(Collections& m, const Key& from, const Key& to) {
+    m.deleted_edges[from].insert(to);
+    auto pending = m.edges.find(from);
+    if (pending != m.edges.end()) {
+        pending->second.erase(to);
+        if (pending->second.empty()) m.edges.erase(pending);
+    }
+}
+
+// ---- checks ----------------------------------------------------------------
+
+void check_invariants(const GraphDiff& d) {
+    const auto& deleted_nodes = d.deleted_nodes();
+    for (const auto& node : d.new_or_updated_nodes()) FUZZ_CHECK(!deleted_nodes.contains(node.key));
+    for (const auto& group : d.new_or_updated_edges()) {
+        const auto* deleted = d.deleted_edges().find(group.key);
+        for (const auto& target : group.value) {
+            FUZZ_CHECK(!deleted || !deleted->contains(target.key));
+            FUZZ_CHECK(!deleted_nodes.contains(group.key));
+            FUZZ_CHECK(!deleted_nodes.contains(target.key));
+        }
+    }
+    for (const auto& group : d.deleted_edges()) FUZZ_CHECK(!group.value.empty());
+}
+
+void check_agrees(const GraphDiff& d, const Collections& model) {
+    check_invariants(d);
+    FUZZ_CHECK(fuzz::collections_of(d) == model);
+    FUZZ_CHECK(d.num_nodes() == model.nodes.size() + model.deleted_nodes.size());
+    FUZZ_CHECK(d.num_edges() == model.edges.size() + model.deleted_edges.size());
+}
+
+GraphDiff round_trip(const GraphDiff& d) {
+    auto bytes = encoding::encode_graph_diff(d);
+    FUZZ_CHECK(bytes.ok());
+    auto back = encoding::decode_graph_diff(bytes->data(), bytes->size());
+    FUZZ_CHECK(back.ok());
+    return std::move(back).value();
+}
+
+// Runs the program on `d` (and on the model, when there is one).
+void run(Program& program, GraphDiff& d, Collections* model) {
+    for (std::size_t step = 0; !program.done(); ++step) {
+        const std::uint8_t op = program.byte();
+        switch (op % 8) {
+            case 0:
+            case 1: {
+                const Uuid& id = program.id();
+                NodeUpdate update = program.update();
+                if (model) model_add_node(*model, id.bytes, fuzz::attributes_of(update));
+                d.add_node(id, std::move(update));
+                break;
+            }
+            case 2: {
+                const Uuid& id = program.id();
+                if (model) model_delete_node(*model, id.bytes);
+                d.delete_node(id);
+                break;
+            }
+            case 3:
+            case 4: {
+                const Uuid& from = program.id();
+                const Uuid& to = program.id();
+                const float weight = program.number();
+                const bool accepted = d.add_edge(from, to, weight).ok();
+                if (model) FUZZ_CHECK(accepted == model_add_edge(*model, from.bytes, to.bytes, fuzz::bits_of(weight)));
+                break;
+            }
+            case 5:
+            case 6: {
+                const Uuid& from = program.id();
+                const Uuid& to = program.id();
+                if (model) model_delete_edge(*model, from.bytes, to.bytes);
+                d.delete_edge(from, to);
+                break;
+            }
+            case 7:
+                switch (program.byte() % 4) {
+                    case 0:
+                    case 1:
+                        if (model) *model = Collections{};
+                        d.clear();
+                        break;
+                    case 2:
+                        // Carry on with the diff as read back from its bytes.
+                        d = round_trip(d);
+                        if (model) *model = model->as_read_back();
+                        break;
+                    case 3: {
+                        GraphDiff moved(std::move(d));
+                        d = std::move(moved);
+                        break;
+                    }
+                }
+                break;
+        }
+        if (!model) continue;
+        // The counts after every step; everything after each of the first
+        // steps and then after every eighth (the full comparison costs far
+        // more than the operation, and long programs would crawl).
+        FUZZ_CHECK(d.num_nodes() == model->nodes.size() + model->deleted_nodes.size());
+        FUZZ_CHECK(d.num_edges() == model->edges.size() + model->deleted_edges.size());
+        if (step < 32 || step % 8 == 0) check_agrees(d, *model);
+    }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    GraphDiff d;
+    Collections model;
+    Program program(data, size);
+    run(program, d, &model);
+    check_agrees(d, model);
+
+    auto bytes = encoding::encode_graph_diff(d);
+    FUZZ_CHECK(bytes.ok());
+    auto back = encoding::decode_graph_diff(bytes->data(), bytes->size());
+    FUZZ_CHECK(back.ok());
+    FUZZ_CHECK(fuzz::collections_of(*back) == model.as_read_back());
+
+    // The same program gives the same bytes: iteration order depends only on
+    // the operations.
+    GraphDiff replayed;
+    Program again(data, size);
+    run(again, replayed, nullptr);
+    auto replayed_bytes = encoding::encode_graph_diff(replayed);
+    FUZZ_CHECK(replayed_bytes.ok());
+    FUZZ_CHECK(*replayed_bytes == *bytes);
+    return 0;
+}

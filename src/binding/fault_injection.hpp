@@ -1,0 +1,23 @@
+// Test builds only (QUORL_FAULT_INJECTION): makes one chosen object-creating
+// interpreter call of the module fail, so that tests can walk every failure
+// path. Never part of the shipped module.
+#pragma once
+
+#include <Python.h>
+
+namespace quorl::binding {
+
+// Adds the function _inject_failure_after(n) to the module. Returns 0, or -1
+// with an exception set.
+//
+// _inject_failure_after(n) arms the injection: after n further successful
+// object-creating calls (the calls of api.hpp), the next one fails with
+// MemoryError; only that one. n = None (or negative) disarms it. Either way
+// it returns how many object-creating calls the module made since the
+// previous call of _inject_failure_after, so a test can tell whether the
+// chosen call was reached (count > n). The environment variable
+// QUORL_INJECT_FAILURE_AFTER=n arms it before the module is first
+// initialised, which reaches the calls made by the import itself.
+int install_fault_injection(PyObject* module);
+
+}  // namespace quorl::binding
