@@ -4,6 +4,8 @@
 #include <optional>
 #include <string>
 
+#include "binding/api.hpp"
+#include "binding/attribute_keys.hpp"
 #include "binding/refs.hpp"
 
 namespace quorl::binding {
@@ -15,20 +17,11 @@ PyResult<T> pending() {
     return fail(fetch_error());
 }
 
-// The attribute keys, made once and kept for the life of the process.
-enum Key { kLabel, kUrl, kSize, kRed, kGreen, kBlue, kShowLabel, kKeyCount };
-PyObject* key_object(Key key) {
-    static PyObject* keys[kKeyCount] = {};
-    static const char* const names[kKeyCount] = {"label", "url", "size", "red", "green", "blue", "show_label"};
-    if (!keys[key]) keys[key] = expect_new(PyUnicode_InternFromString(names[key])).release();
-    return keys[key];
-}
-
 // Looks `key` up with the dict's own lookup. The item, if any, is kept alive
 // by the call's temporary pool, since converting it may run Python code that
 // changes the dict.
-PyResult<PyObject*> lookup(PyObject* dict, Key key) {
-    PyObject* item = PyDict_GetItemWithError(dict, key_object(key));
+PyResult<PyObject*> lookup(PyObject* dict, AttributeKey key) {
+    PyObject* item = PyDict_GetItemWithError(dict, attribute_key_object(key));
     if (!item) {
         if (PyErr_Occurred()) return pending<PyObject*>();
         return static_cast<PyObject*>(nullptr);
@@ -36,6 +29,106 @@ PyResult<PyObject*> lookup(PyObject* dict, Key key) {
     retain_ref(item);
     pool_temporary(item);
     return item;
+}
+
+// ---- the common attribute dict, read in one pass ---------------------------
+//
+// Most updates are a small plain dict of plain values, for example
+// {"size": 1.5, "red": 3, "show_label": True}. For such a dict the seven
+// lookups cannot run Python code or fail, so one pass over its entries finds
+// the same items, and converting them in key order gives the same update.
+// Anything unusual (a dict subclass, more than seven entries, a key that is
+// not an exact str, a value of another type, or a value whose conversion
+// would fail) makes read_plain_update return nothing before anything is
+// observable, and the general path then runs and reports what it reports.
+
+constexpr Py_ssize_t kPlainDictMaxSize = 7;
+
+// The attribute an exact str names, or kAttributeKeyCount for any other text.
+AttributeKey attribute_key(PyObject* key) {
+    if (!PyUnicode_IS_READY(key) || !PyUnicode_IS_ASCII(key)) return kAttributeKeyCount;
+    const std::string_view text(static_cast<const char*>(PyUnicode_DATA(key)),
+                                static_cast<std::size_t>(PyUnicode_GET_LENGTH(key)));
+    for (int k = 0; k < kAttributeKeyCount; ++k) {
+        if (text == kAttributeKeyNames[k]) return static_cast<AttributeKey>(k);
+    }
+    return kAttributeKeyCount;
+}
+
+// The UTF-8 text of an exact str. Only a str holding lone surrogates fails;
+// its error is dropped here and raised again by the general path.
+std::optional<std::string_view> plain_text(PyObject* value) {
+    if (!PyUnicode_CheckExact(value)) return std::nullopt;
+    Py_ssize_t size = 0;
+    const char* data = PyUnicode_AsUTF8AndSize(value, &size);
+    if (!data) {
+        PyErr_Clear();
+        return std::nullopt;
+    }
+    return std::string_view(data, static_cast<std::size_t>(size));
+}
+
+// An exact float, or an exact int within the range of a double.
+std::optional<float> plain_f32(PyObject* value) {
+    if (PyFloat_CheckExact(value)) return static_cast<float>(PyFloat_AS_DOUBLE(value));
+    if (!PyLong_CheckExact(value)) return std::nullopt;
+    const double widened = PyLong_AsDouble(value);
+    if (widened == -1.0 && PyErr_Occurred()) {
+        PyErr_Clear();
+        return std::nullopt;
+    }
+    return static_cast<float>(widened);
+}
+
+// An exact int or bool in 0..255.
+std::optional<std::uint8_t> plain_u8(PyObject* value) {
+    if (!PyLong_CheckExact(value) && !PyBool_Check(value)) return std::nullopt;
+    int overflow = 0;
+    const long v = PyLong_AsLongAndOverflow(value, &overflow);  // never raises for an exact int
+    if (overflow != 0 || v < 0 || v > 255) return std::nullopt;
+    return static_cast<std::uint8_t>(v);
+}
+
+std::optional<diff::NodeUpdate> read_plain_update(PyObject* dict) {
+    if (!PyDict_CheckExact(dict) || PyDict_GET_SIZE(dict) > kPlainDictMaxSize) return std::nullopt;
+    PyObject* found[kAttributeKeyCount] = {};
+    Py_ssize_t position = 0;
+    PyObject* key = nullptr;
+    PyObject* value = nullptr;
+    while (PyDict_Next(dict, &position, &key, &value)) {
+        if (!PyUnicode_CheckExact(key)) return std::nullopt;
+        const AttributeKey k = attribute_key(key);
+        if (k != kAttributeKeyCount) found[k] = value;  // other keys are ignored, as by the lookups
+    }
+
+    diff::NodeUpdate update;
+    std::optional<std::string_view> texts[2];
+    for (AttributeKey k : {kLabel, kUrl}) {
+        if (!found[k]) continue;
+        texts[k] = plain_text(found[k]);
+        if (!texts[k]) return std::nullopt;
+    }
+    if (found[kSize]) {
+        const auto size = plain_f32(found[kSize]);
+        if (!size) return std::nullopt;
+        update.set_size(*size);
+    }
+    std::optional<std::uint8_t> colours[3];
+    for (AttributeKey k : {kRed, kGreen, kBlue}) {
+        if (!found[k]) continue;
+        colours[k - kRed] = plain_u8(found[k]);
+        if (!colours[k - kRed]) return std::nullopt;
+    }
+    if (found[kShowLabel]) {
+        if (!PyBool_Check(found[kShowLabel])) return std::nullopt;
+        update.set_show_label(found[kShowLabel] == Py_True);
+    }
+    // Every value converted: only now is anything copied.
+    if (texts[kLabel] || texts[kUrl]) update.set_texts(texts[kLabel], texts[kUrl]);
+    if (colours[0]) update.set_red(*colours[0]);
+    if (colours[1]) update.set_green(*colours[1]);
+    if (colours[2]) update.set_blue(*colours[2]);
+    return update;
 }
 
 }  // namespace
@@ -115,12 +208,13 @@ PyResult<std::string_view> extract_bytes(PyObject* obj) {
 
 PyResult<diff::NodeUpdate> extract_node_update(PyObject* obj) {
     if (!PyDict_Check(obj)) return fail(downcast_error(obj, "PyDict"));
+    if (auto plain = read_plain_update(obj)) return std::move(*plain);
     retain_ref(obj);
     pool_temporary(obj);
 
     diff::NodeUpdate update;
     std::optional<std::string_view> texts[2];
-    for (Key key : {kLabel, kUrl}) {
+    for (AttributeKey key : {kLabel, kUrl}) {
         auto item = lookup(obj, key);
         if (!item) return fail(std::move(item).error());
         if (!*item) continue;
@@ -131,7 +225,7 @@ PyResult<diff::NodeUpdate> extract_node_update(PyObject* obj) {
     if (texts[kLabel] || texts[kUrl]) update.set_texts(texts[kLabel], texts[kUrl]);
 
     // The scalar attributes, each with its conversion and setter.
-    auto scalar = [&](Key key, auto extract, auto set) -> PyResult<std::monostate> {
+    auto scalar = [&](AttributeKey key, auto extract, auto set) -> PyResult<std::monostate> {
         auto item = lookup(obj, key);
         if (!item) return fail(std::move(item).error());
         if (*item) {

@@ -30,29 +30,68 @@ struct Outcome {
     bool out_of_memory = false;
 };
 
-// Runs `body`, turning a returned PyErr, an internal fault or an exhausted
-// heap into an Outcome. `on_value` receives a successful result.
+// Room for an Outcome that is constructed only when a body fails, so that the
+// common path neither initialises nor destroys one (an Outcome is some
+// hundred bytes).
+class FailureSlot {
+public:
+    FailureSlot() noexcept = default;
+    FailureSlot(const FailureSlot&) = delete;
+    FailureSlot& operator=(const FailureSlot&) = delete;
+    ~FailureSlot() {
+        if (outcome_) outcome_->~Outcome();
+    }
+    Outcome& emplace() noexcept { return *(outcome_ = ::new (static_cast<void*>(storage_)) Outcome()); }
+    Outcome& operator*() const noexcept { return *outcome_; }
+
+private:
+    alignas(Outcome) unsigned char storage_[sizeof(Outcome)];
+    Outcome* outcome_ = nullptr;
+};
+
+// Runs `body`, handing a successful result to `on_value` and returning true.
+// A returned PyErr, an internal fault or an exhausted heap is put into
+// `failure` instead, and false returned.
 template <class Body, class OnValue>
-Outcome run_body(Body& body, OnValue&& on_value) noexcept {
-    Outcome outcome;
+bool run_body(Body& body, OnValue&& on_value, FailureSlot& failure) noexcept {
     try {
         auto result = body();
         if (result) {
             on_value(std::move(result));
-        } else {
-            outcome.error.emplace(std::move(result).error());
+            return true;
         }
+        failure.emplace().error.emplace(std::move(result).error());
     } catch (InternalFault& fault) {
-        outcome.error.emplace(panic_error(std::move(fault.message)));
+        failure.emplace().error.emplace(panic_error(std::move(fault.message)));
     } catch (const std::bad_alloc&) {
-        outcome.out_of_memory = true;
+        failure.emplace().out_of_memory = true;
     } catch (const std::exception& other) {
-        outcome.error.emplace(panic_error(other.what()));
+        failure.emplace().error.emplace(panic_error(other.what()));
     } catch (...) {
         // A fault that carries no text.
-        outcome.error.emplace(panic_error("panic from Rust code"));
+        failure.emplace().error.emplace(panic_error("panic from Rust code"));
     }
-    return outcome;
+    return false;
+}
+
+// Raises `err`. Making its exception object can itself fail: when the
+// interpreter cannot create the message, that is an internal fault (already
+// reported), and the call ends with PanicException carrying the fault's
+// message instead; should even that not be made, with MemoryError. Running
+// out of memory while raising an error never ends the process.
+inline void restore_or_fallback(PyErr err) noexcept {
+    try {
+        std::move(err).restore();
+        return;
+    } catch (InternalFault& fault) {
+        try {
+            panic_error(std::move(fault.message)).restore();
+            return;
+        } catch (...) {
+        }
+    } catch (...) {
+    }
+    PyErr_NoMemory();
 }
 
 // Raises the outcome's exception into the interpreter; true if there was one.
@@ -64,7 +103,7 @@ inline bool raise(Outcome& outcome) {
     if (!outcome.error) return false;
     PyErr err = std::move(*outcome.error);
     outcome.error.reset();
-    std::move(err).restore();
+    restore_or_fallback(std::move(err));
     return true;
 }
 
@@ -77,9 +116,10 @@ PyObject* run_in_frame(Body&& body) noexcept {
     try {
         const PoolMark mark = enter_frame();
         PyObject* result = nullptr;
-        frame_detail::Outcome outcome =
-            frame_detail::run_body(body, [&](auto&& value) { result = value->release(); });
-        frame_detail::raise(outcome);
+        frame_detail::FailureSlot failure;
+        if (!frame_detail::run_body(body, [&](auto&& value) { result = value->release(); }, failure)) {
+            frame_detail::raise(*failure);
+        }
         leave_frame(mark);
         return result;
     } catch (...) {
@@ -93,8 +133,10 @@ template <class Body>
 void run_in_frame_unraisable(Body&& body, PyObject* context) noexcept {
     try {
         const PoolMark mark = enter_frame();
-        frame_detail::Outcome outcome = frame_detail::run_body(body, [](auto&&) {});
-        if (frame_detail::raise(outcome)) PyErr_WriteUnraisable(context);
+        frame_detail::FailureSlot failure;
+        if (!frame_detail::run_body(body, [](auto&&) {}, failure) && frame_detail::raise(*failure)) {
+            PyErr_WriteUnraisable(context);
+        }
         leave_frame(mark);
     } catch (...) {
         abort_uncaught(kFfiBoundary);

@@ -1,6 +1,7 @@
 #include "binding/views.hpp"
 
 #include "binding/api.hpp"
+#include "binding/attribute_keys.hpp"
 
 namespace quorl::binding {
 namespace {
@@ -8,14 +9,6 @@ namespace {
 Owned uuid_str(const diff::Uuid& id) {
     const std::array<char, 36> text = uuid_to_text(id);
     return expect_new(api::new_ascii(text.data(), 36));
-}
-
-// The attribute keys, made once and kept for the life of the process.
-PyObject* attribute_key(int index) {
-    static PyObject* keys[7] = {};
-    static const char* const names[7] = {"label", "url", "size", "red", "green", "blue", "show_label"};
-    if (!keys[index]) keys[index] = expect_new(PyUnicode_InternFromString(names[index])).release();
-    return keys[index];
 }
 
 // Inserts into a view's dict; a failure ends the view with the pending error.
@@ -40,20 +33,20 @@ std::array<char, 36> uuid_to_text(const diff::Uuid& id) noexcept {
 
 Owned node_update_to_dict(const diff::NodeUpdate& update) {
     Owned dict = expect_new(api::new_dict());
-    auto put = [&](int key, Owned value) {
+    auto put = [&](AttributeKey key, Owned value) {
         // A failed insertion only loses this one attribute.
-        if (PyDict_SetItem(dict.get(), attribute_key(key), value.get()) < 0) (void)take_error();
+        if (PyDict_SetItem(dict.get(), attribute_key_object(key), value.get()) < 0) (void)take_error();
     };
     auto text = [](std::string_view s) {
         return expect_new(api::new_str(s.data(), static_cast<Py_ssize_t>(s.size())));
     };
-    if (auto label = update.label()) put(0, text(*label));
-    if (auto url = update.url()) put(1, text(*url));
-    if (auto size = update.size()) put(2, expect_new(api::new_float(static_cast<double>(*size))));
-    if (auto red = update.red()) put(3, expect_new(api::new_int(*red)));
-    if (auto green = update.green()) put(4, expect_new(api::new_int(*green)));
-    if (auto blue = update.blue()) put(5, expect_new(api::new_int(*blue)));
-    if (auto show = update.show_label()) put(6, Owned::retain(*show ? Py_True : Py_False));
+    if (auto label = update.label()) put(kLabel, text(*label));
+    if (auto url = update.url()) put(kUrl, text(*url));
+    if (auto size = update.size()) put(kSize, expect_new(api::new_float(static_cast<double>(*size))));
+    if (auto red = update.red()) put(kRed, expect_new(api::new_int(*red)));
+    if (auto green = update.green()) put(kGreen, expect_new(api::new_int(*green)));
+    if (auto blue = update.blue()) put(kBlue, expect_new(api::new_int(*blue)));
+    if (auto show = update.show_label()) put(kShowLabel, Owned::retain(*show ? Py_True : Py_False));
     return dict;
 }
 

@@ -147,7 +147,52 @@ PyObject* delete_node(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
     });
 }
 
+// ---- the common call of the edge methods ---------------------------------
+//
+// add_edge(from, to, weight) and delete_edge(from, to) are called in bulk,
+// nearly always by position with two 16-byte `bytes` and a `float`, on a
+// PyGraphDiff that nothing else borrows. For that call no step of the general
+// path can fail or run Python code, so it is done inline: the arguments are
+// read directly and the exclusive borrow is set and cleared around the store
+// call (the reference the general borrow takes on `self` is left out, since
+// no code can run that would see it). Any other call takes the general path,
+// which gives the same result and every error message.
+
+bool exact_id(PyObject* obj) { return PyBytes_CheckExact(obj) && PyBytes_GET_SIZE(obj) == 16; }
+diff::Uuid id_of(PyObject* obj) { return diff::Uuid::from_bytes(PyBytes_AS_STRING(obj)); }
+
+// `self` if it is a PyGraphDiff that no borrow holds, else null.
+PyGraphDiffObject* unborrowed(PyObject* self) {
+    if (!g_type || Py_TYPE(self) != g_type) return nullptr;
+    auto* object = reinterpret_cast<PyGraphDiffObject*>(self);
+    return object->borrow_flag == 0 ? object : nullptr;
+}
+
+// Holds the exclusive borrow of an unborrowed object until the scope ends,
+// a fault included.
+class ExclusiveScope {
+public:
+    explicit ExclusiveScope(PyGraphDiffObject* object) noexcept : object_(object) { object_->borrow_flag = -1; }
+    ExclusiveScope(const ExclusiveScope&) = delete;
+    ExclusiveScope& operator=(const ExclusiveScope&) = delete;
+    ~ExclusiveScope() { object_->borrow_flag = 0; }
+    diff::GraphDiff& diff() const noexcept { return object_->value; }
+
+private:
+    PyGraphDiffObject* object_;
+};
+
 PyObject* add_edge(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    if (!kwnames && nargs == 3 && exact_id(args[0]) && exact_id(args[1]) && PyFloat_CheckExact(args[2])) {
+        if (PyGraphDiffObject* object = unborrowed(self)) {
+            return binding::run_in_frame([&]() -> PyResult<Owned> {
+                ExclusiveScope borrow(object);
+                (void)borrow.diff().add_edge(id_of(args[0]), id_of(args[1]),
+                                             static_cast<float>(PyFloat_AS_DOUBLE(args[2])));
+                return none();
+            });
+        }
+    }
     return binding::run_in_frame([&]() -> PyResult<Owned> {
         QUORL_TRY(arguments, parse<3>(kAddEdgeSignature, args, nargs, kwnames));
         QUORL_TRY(diff, borrow_exclusive(self));
@@ -162,6 +207,15 @@ PyObject* add_edge(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
 }
 
 PyObject* delete_edge(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    if (!kwnames && nargs == 2 && exact_id(args[0]) && exact_id(args[1])) {
+        if (PyGraphDiffObject* object = unborrowed(self)) {
+            return binding::run_in_frame([&]() -> PyResult<Owned> {
+                ExclusiveScope borrow(object);
+                borrow.diff().delete_edge(id_of(args[0]), id_of(args[1]));
+                return none();
+            });
+        }
+    }
     return binding::run_in_frame([&]() -> PyResult<Owned> {
         QUORL_TRY(arguments, parse<2>(kDeleteEdgeSignature, args, nargs, kwnames));
         QUORL_TRY(diff, borrow_exclusive(self));
@@ -193,8 +247,7 @@ PyObject* from_bytes(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
 
 // Allocates an instance of `type` holding `value`.
 PyResult<Owned> allocate(PyTypeObject* type, diff::GraphDiff&& value) {
-    allocfunc alloc = type->tp_alloc ? type->tp_alloc : PyType_GenericAlloc;
-    Owned object = Owned::steal(alloc(type, 0));
+    Owned object = Owned::steal(binding::api::new_instance(type));
     if (!object) return fail(binding::fetch_error());
     auto* record = reinterpret_cast<PyGraphDiffObject*>(object.get());
     ::new (static_cast<void*>(&record->value)) diff::GraphDiff(std::move(value));
@@ -276,7 +329,7 @@ PyResult<PyTypeObject*> create_type() {
     if (std::memchr(kClassDoc, '\0', sizeof kClassDoc - 1)) {
         return fail(PyErr::new_message(PyExc_ValueError, "class doc cannot contain nul bytes"));
     }
-    auto* type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&kSpec));
+    auto* type = reinterpret_cast<PyTypeObject*>(binding::api::new_type(&kSpec));
     if (!type) return fail(binding::fetch_error());
     // The interpreter keeps the documentation without its text signature;
     // put the full text back so that __text_signature__ is "()".

@@ -1,0 +1,26 @@
+// The keys of a node's attribute dict, shared by the conversion that reads
+// them and the view that writes them.
+#pragma once
+
+#include <Python.h>
+
+#include <string_view>
+
+#include "binding/api.hpp"
+#include "binding/error.hpp"
+
+namespace quorl::binding {
+
+enum AttributeKey { kLabel, kUrl, kSize, kRed, kGreen, kBlue, kShowLabel, kAttributeKeyCount };
+
+inline constexpr std::string_view kAttributeKeyNames[kAttributeKeyCount] = {"label", "url",  "size",      "red",
+                                                                            "green", "blue", "show_label"};
+
+// The key as an interned str, made once and kept for the life of the process.
+inline PyObject* attribute_key_object(AttributeKey key) {
+    static PyObject* keys[kAttributeKeyCount] = {};
+    if (!keys[key]) keys[key] = expect_new(api::new_interned(kAttributeKeyNames[key].data())).release();
+    return keys[key];
+}
+
+}  // namespace quorl::binding
