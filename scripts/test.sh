@@ -1,19 +1,41 @@
 #!/usr/bin/env bash
-# Builds everything and runs every test: the native suites (optimised and
-# under sanitizers) and the Python suite against the built module.
+# Builds everything and runs every test. What CI runs.
+#   1. native suites and the Python suite (3.8) against the optimised build
+#   2. both suites again under AddressSanitizer + UBSan
+#   3. the fault-injection sweep over every object-creating interpreter call
+#   4. each fuzz target for a bounded time (QUORL_FUZZ_SECONDS, default 60)
+#   5. pip install and the Python suite on the newest CPython 3.13
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 "$ROOT/scripts/bootstrap.sh"
+started=$SECONDS
+step() { printf '\n== %s (%ds)\n' "$*" $((SECONDS - started)); }
 
-echo "== release build"
+step "release build"
 "$ROOT/scripts/build.sh" release
-echo "== native tests"
+step "native tests"
 ctest --test-dir "$ROOT/build/release" --output-on-failure -j "$JOBS"
-if [[ -d "$ROOT/build/release/python" ]]; then
-    echo "== python tests"
-    PYTHONPATH="$ROOT/build/release/python" "$VENV/bin/python" -m pytest -q "$ROOT/tests/python"
-fi
+step "python tests (3.8)"
+PYTHONPATH="$ROOT/build/release/python" "$VENV/bin/python" -m pytest -q -p no:cacheprovider "$ROOT/tests/python"
 
-echo "== sanitizer build"
+step "sanitizer build"
 "$ROOT/scripts/build.sh" asan
-echo "== native tests under ASan+UBSan"
+step "native tests under ASan+UBSan"
 ctest --test-dir "$ROOT/build/asan" --output-on-failure -j "$JOBS"
+step "python tests under ASan+UBSan"
+QUORL_ASAN_DIR="$ROOT/build/asan" "$ROOT/scripts/test-asan-python.sh"
+
+step "fault injection sweep"
+"$ROOT/scripts/test-faults.sh"
+
+step "fuzzing"
+"$ROOT/scripts/fuzz.sh" "${QUORL_FUZZ_SECONDS:-60}"
+
+newest="$(pyenv versions --bare 2>/dev/null | grep -E '^3\.13\.[0-9]+$' | sort -V | tail -n 1 || true)"
+if [[ -n "$newest" ]]; then
+    step "pip install and python tests on CPython $newest"
+    "$ROOT/scripts/test-python-versions.sh" "$newest"
+else
+    echo "no CPython 3.13 in pyenv: newest-version run skipped" >&2
+    exit 1
+fi
+step "all tests passed"

@@ -22,10 +22,11 @@ def panic_classes():
 
 
 # Other native packages (hypothesis ships one on newer Pythons) may define a
-# class of the same name; the module's own is the one that appears with it.
-FOREIGN_PANIC_CLASSES = panic_classes()
-
+# class of the same name, before or after this point. The module makes its
+# own while it is imported, so the class that appears with the import is it.
+_BEFORE_IMPORT = panic_classes()
 import quorl_api  # noqa: E402
+MODULE_PANIC_CLASSES = [c for c in panic_classes() if c not in _BEFORE_IMPORT]
 from quorl_api import PyGraphDiff  # noqa: E402
 
 # Order in which the views list the attributes of a node.
@@ -216,6 +217,5 @@ def panic_exception():
     diff = PyGraphDiff()
     with pytest.raises(ValueError):
         diff.add_edge(uid(1), uid(2), _FloatRaising())
-    found = [c for c in panic_classes() if c not in FOREIGN_PANIC_CLASSES]
-    assert len(found) == 1, found
-    return found[0]
+    assert len(MODULE_PANIC_CLASSES) == 1, MODULE_PANIC_CLASSES
+    return MODULE_PANIC_CLASSES[0]
