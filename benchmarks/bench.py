@@ -93,8 +93,8 @@ def build_floor(workdir):
     if result.returncode != 0:
         sys.exit("building the floor extension failed:\n%s\n%s" % (" ".join(command), result.stdout))
     loader = importlib.machinery.ExtensionFileLoader("quorl_floor", target)
-    spec = importlib.util.spec_from_file_location("quorl_floor", target, loader=loader)
-    module = importlib.util.module_from_spec(spec)
+    found = importlib.util.spec_from_file_location("quorl_floor", target, loader=loader)
+    module = importlib.util.module_from_spec(found)
     loader.exec_module(module)
     return module.Floor
 

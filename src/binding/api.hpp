@@ -46,7 +46,7 @@ inline PyObject* new_instance(PyTypeObject* type) noexcept {
 inline PyObject* new_module(PyModuleDef* definition, int api_version) noexcept {
     return QUORL_INJECT(PyModule_Create2(definition, api_version));
 }
-inline PyObject* new_type(PyType_Spec* spec) noexcept { return QUORL_INJECT(PyType_FromSpec(spec)); }
+inline PyObject* new_type(PyType_Spec* type_spec) noexcept { return QUORL_INJECT(PyType_FromSpec(type_spec)); }
 
 #undef QUORL_INJECT
 
