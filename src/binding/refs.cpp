@@ -104,8 +104,6 @@ void leave_frame(PoolMark mark) noexcept {
     --tls.gil_depth;
 }
 
-bool in_frame() noexcept { return tls.gil_depth >= 1; }
-
 void release_ref(PyObject* object) noexcept {
     if (tls.gil_depth >= 1) {
         Py_DECREF(object);

@@ -22,9 +22,6 @@ using PoolMark = std::optional<std::size_t>;
 PoolMark enter_frame();
 void leave_frame(PoolMark mark) noexcept;
 
-// Whether the calling thread is inside one of the module's entry points.
-bool in_frame() noexcept;
-
 void release_ref(PyObject* object) noexcept;
 void retain_ref(PyObject* object) noexcept;
 // Hands a strong reference to the current call; it is released when the
