@@ -30,24 +30,9 @@ struct Outcome {
     bool out_of_memory = false;
 };
 
-// Room for an Outcome that is constructed only when a body fails, so that the
-// common path neither initialises nor destroys one (an Outcome is some
-// hundred bytes).
-class FailureSlot {
-public:
-    FailureSlot() noexcept = default;
-    FailureSlot(const FailureSlot&) = delete;
-    FailureSlot& operator=(const FailureSlot&) = delete;
-    ~FailureSlot() {
-        if (outcome_) outcome_->~Outcome();
-    }
-    Outcome& emplace() noexcept { return *(outcome_ = ::new (static_cast<void*>(storage_)) Outcome()); }
-    Outcome& operator*() const noexcept { return *outcome_; }
-
-private:
-    alignas(Outcome) unsigned char storage_[sizeof(Outcome)];
-    Outcome* outcome_ = nullptr;
-};
+// An Outcome is constructed only when a body fails, so that the common path
+// neither initialises nor destroys one.
+using FailureSlot = std::optional<Outcome>;
 
 // Runs `body`, handing a successful result to `on_value` and returning true.
 // A returned PyErr, an internal fault or an exhausted heap is put into
