@@ -38,6 +38,7 @@ template <class V>
 class FlatTable {
 public:
     using Slot = TableSlot<V>;
+    using mapped_type = V;
 
     FlatTable() noexcept = default;
     FlatTable(const FlatTable&) = delete;

@@ -201,67 +201,68 @@ struct Sections {
     DeletedEdgeMap deleted_edges;
 };
 
-bool read_sections(ContainerReader& in, Sections& out) {
+// Reads a count and then that many entries into `table`, each by
+// `read_entry`, reserving room by the rules above as they arrive.
+template <class Table, class ReadEntry>
+bool read_entries(ContainerReader& in, Table& table, std::size_t entry_size, ReadEntry read_entry) {
     std::uint64_t count;
-
     if (!in.read_count(count)) return false;
-    reserve_for(out.texts, count);
+    reserve_for(table, count);
     for (std::uint64_t k = 0; k < count; ++k) {
-        make_room(out.texts, k, count, in, kNodeEntryBytes);
-        Uuid id;
-        std::string_view text;
-        if (!in.read_identifier(id) || !in.read_text(text)) return false;
-        out.texts.insert_or_assign(id, text);
+        make_room(table, k, count, in, entry_size);
+        if (!read_entry()) return false;
     }
-
-    if (!in.read_count(count)) return false;
-    reserve_for(out.deleted_nodes, count);
-    for (std::uint64_t k = 0; k < count; ++k) {
-        make_room(out.deleted_nodes, k, count, in, kIdentifierBytes);
-        Uuid id;
-        if (!in.read_identifier(id)) return false;
-        out.deleted_nodes.try_emplace(id);
-    }
-
-    if (!in.read_count(count)) return false;
-    reserve_for(out.edges, count);
-    for (std::uint64_t k = 0; k < count; ++k) {
-        make_room(out.edges, k, count, in, kGroupBytes);
-        Uuid source;
-        std::uint64_t targets_count;
-        if (!in.read_identifier(source) || !in.read_count(targets_count)) return false;
-        TargetWeights targets;
-        reserve_for(targets, targets_count);
-        for (std::uint64_t t = 0; t < targets_count; ++t) {
-            make_room(targets, t, targets_count, in, kWeightedTargetBytes);
-            Uuid target;
-            float weight;
-            if (!in.read_identifier(target) || !in.read_weight(weight)) return false;
-            targets.insert_or_assign(target, weight);
-        }
-        // A repeated source group replaces the earlier one whole.
-        out.edges.insert_or_assign(source, std::move(targets));
-    }
-
-    if (!in.read_count(count)) return false;
-    reserve_for(out.deleted_edges, count);
-    for (std::uint64_t k = 0; k < count; ++k) {
-        make_room(out.deleted_edges, k, count, in, kGroupBytes);
-        Uuid source;
-        std::uint64_t targets_count;
-        if (!in.read_identifier(source) || !in.read_count(targets_count)) return false;
-        TargetSet targets;
-        reserve_for(targets, targets_count);
-        for (std::uint64_t t = 0; t < targets_count; ++t) {
-            make_room(targets, t, targets_count, in, kIdentifierBytes);
-            Uuid target;
-            if (!in.read_identifier(target)) return false;
-            targets.try_emplace(target);
-        }
-        out.deleted_edges.insert_or_assign(source, std::move(targets));
-    }
-    // Whatever follows the last section is ignored.
     return true;
+}
+
+// A source group: the source, then its targets, each read by `read_target`
+// into a fresh target table. A repeated source replaces the earlier group
+// whole.
+template <class Groups, class ReadTarget>
+bool read_group(ContainerReader& in, Groups& groups, std::size_t target_size, ReadTarget read_target) {
+    Uuid source;
+    if (!in.read_identifier(source)) return false;
+    typename Groups::mapped_type targets;
+    if (!read_entries(in, targets, target_size, [&] { return read_target(targets); })) return false;
+    groups.insert_or_assign(source, std::move(targets));
+    return true;
+}
+
+bool read_sections(ContainerReader& in, Sections& out) {
+    return read_entries(in, out.texts, kNodeEntryBytes,
+                        [&] {
+                            Uuid id;
+                            std::string_view text;
+                            if (!in.read_identifier(id) || !in.read_text(text)) return false;
+                            out.texts.insert_or_assign(id, text);
+                            return true;
+                        }) &&
+           read_entries(in, out.deleted_nodes, kIdentifierBytes,
+                        [&] {
+                            Uuid id;
+                            if (!in.read_identifier(id)) return false;
+                            out.deleted_nodes.try_emplace(id);
+                            return true;
+                        }) &&
+           read_entries(in, out.edges, kGroupBytes,
+                        [&] {
+                            return read_group(in, out.edges, kWeightedTargetBytes, [&](TargetWeights& targets) {
+                                Uuid target;
+                                float weight;
+                                if (!in.read_identifier(target) || !in.read_weight(weight)) return false;
+                                targets.insert_or_assign(target, weight);
+                                return true;
+                            });
+                        }) &&
+           read_entries(in, out.deleted_edges, kGroupBytes, [&] {
+               return read_group(in, out.deleted_edges, kIdentifierBytes, [&](TargetSet& targets) {
+                   Uuid target;
+                   if (!in.read_identifier(target)) return false;
+                   targets.try_emplace(target);
+                   return true;
+               });
+           });
+    // Whatever follows the last section is ignored.
 }
 
 }  // namespace
