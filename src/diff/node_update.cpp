@@ -1,6 +1,5 @@
 #include "diff/node_update.hpp"
 
-#include <bit>
 #include <cstring>
 #include <new>
 #include <utility>
@@ -96,7 +95,12 @@ void NodeUpdate::merge(NodeUpdate&& newer) {
 }
 
 int NodeUpdate::present_count() const noexcept {
-    return std::popcount(static_cast<unsigned>(present_ & ~kShowLabelTrue));
+    // A byte's bit count in three steps; std::popcount becomes a library
+    // call on processors the build cannot assume have the instruction.
+    unsigned x = present_ & ~kShowLabelTrue & 0xFFu;
+    x -= (x >> 1) & 0x55u;
+    x = (x & 0x33u) + ((x >> 2) & 0x33u);
+    return static_cast<int>((x + (x >> 4)) & 0x0Fu);
 }
 
 bool operator==(const NodeUpdate& a, const NodeUpdate& b) noexcept {

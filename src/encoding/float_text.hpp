@@ -14,4 +14,13 @@ inline constexpr std::size_t kMaxFloatText = 24;
 // handle: they are written as null.
 std::size_t write_float_text(float value, char* out) noexcept;
 
+// The length of the text write_float_text gives, without writing it.
+std::size_t float_text_length(float value) noexcept;
+
+namespace detail {
+// The same text, always from the general shortest-digits search (the
+// reference the exact-decimal shortcut is checked against).
+std::size_t write_float_text_searched(float value, char* out) noexcept;
+}  // namespace detail
+
 }  // namespace quorl::encoding

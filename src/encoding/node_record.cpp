@@ -142,8 +142,7 @@ constexpr std::uint64_t key_length(const char (&)[N]) noexcept {
 
 std::uint64_t size_value_length(float size) noexcept {
     if (!std::isfinite(size)) return 4;  // null
-    char text[kMaxFloatText];
-    return write_float_text(size, text);
+    return float_text_length(size);
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 // exponent form beyond.
 #include <gtest/gtest.h>
 
+#include <bit>
 #include <charconv>
 #include <cmath>
 #include <cstring>
@@ -85,6 +86,7 @@ TEST(FloatText, RandomValuesRoundTrip) {
         if (!std::isfinite(value)) continue;
         const std::string t = text(value);
         ASSERT_LE(t.size(), kMaxFloatText);
+        ASSERT_EQ(float_text_length(value), t.size()) << t;
         float back = 0;
         const auto res = std::from_chars(t.data(), t.data() + t.size(), back);
         ASSERT_TRUE(res.ec == std::errc() && res.ptr == t.data() + t.size()) << t;
@@ -99,6 +101,34 @@ TEST(FloatText, RandomValuesRoundTrip) {
         if (plain) {
             ASSERT_NE(t.find('.'), std::string::npos) << t;
         }
+    }
+}
+
+// Values that are short exact decimals take a shortcut around the general
+// shortest-digits search; both must give the same text. Covered here: every
+// multiple of 1/64 below 2^14, a spread of decimals with up to six places
+// (most of them not exact in binary32), and the edges of the shortcut.
+TEST(FloatText, ShortExactDecimalsMatchTheGeneralSearch) {
+    auto check = [](float value) {
+        char fast[kMaxFloatText];
+        char searched[kMaxFloatText];
+        const std::string a(fast, write_float_text(value, fast));
+        const std::string b(searched, detail::write_float_text_searched(value, searched));
+        ASSERT_EQ(a, b) << "bits " << std::hex << std::bit_cast<std::uint32_t>(value);
+        ASSERT_EQ(float_text_length(value), a.size());
+    };
+    for (int n = 0; n < (1 << 20); ++n) {
+        check(static_cast<float>(n) / 64.0f);
+        check(-static_cast<float>(n) / 64.0f);
+    }
+    for (int n = 0; n < 1000000; n += 7) {
+        check(static_cast<float>(n / 1000.0));
+        check(static_cast<float>(n / 1000000.0));
+        check(static_cast<float>(n));
+    }
+    for (float edge : {999999.0f, 1000000.0f, 999999.5f, 0.015625f, 0.0078125f, 15625e-6f, 1048576.0f, 524288.0f,
+                       3.0517578e-5f, 1.1920929e-7f}) {
+        check(edge);
     }
 }
 
