@@ -28,6 +28,10 @@ inline PyObject* new_ascii(const char* data, Py_ssize_t size) noexcept {
     return text;
 }
 inline PyObject* new_dict() noexcept { return QUORL_INJECT(PyDict_New()); }
+// A shallow copy of a dict.
+inline PyObject* copy_dict(PyObject* dict) noexcept { return QUORL_INJECT(PyDict_Copy(dict)); }
+// An empty dict with room for `expected` entries, so filling it never resizes.
+inline PyObject* new_dict_sized(Py_ssize_t expected) noexcept { return QUORL_INJECT(_PyDict_NewPresized(expected)); }
 inline PyObject* new_list(Py_ssize_t size) noexcept { return QUORL_INJECT(PyList_New(size)); }
 inline PyObject* new_tuple(Py_ssize_t size) noexcept { return QUORL_INJECT(PyTuple_New(size)); }
 inline PyObject* new_float(double value) noexcept { return QUORL_INJECT(PyFloat_FromDouble(value)); }

@@ -1,5 +1,8 @@
 #include "binding/views.hpp"
 
+#include <cstdint>
+#include <cstring>
+
 #include "binding/api.hpp"
 #include "binding/attribute_keys.hpp"
 
@@ -17,37 +20,128 @@ PyResult<std::monostate> insert(PyObject* dict, PyObject* key, PyObject* value) 
     return std::monostate{};
 }
 
-}  // namespace
-
-std::array<char, 36> uuid_to_text(const diff::Uuid& id) noexcept {
-    static constexpr char kDigits[] = "0123456789abcdef";
-    std::array<char, 36> text;
-    std::size_t out = 0;
-    for (std::size_t i = 0; i < 16; ++i) {
-        if (i == 4 || i == 6 || i == 8 || i == 10) text[out++] = '-';
-        text[out++] = kDigits[id.bytes[i] >> 4];
-        text[out++] = kDigits[id.bytes[i] & 0xF];
-    }
-    return text;
+// A collection's size as a dict size hint: a view knows its sizes in
+// advance, so its dicts are made at their final size rather than grown.
+// (Collections stay far below the largest Py_ssize_t.)
+template <class Table>
+Py_ssize_t sized(const Table& table) noexcept {
+    return static_cast<Py_ssize_t>(table.size());
 }
 
+Owned new_text(std::string_view s) { return expect_new(api::new_str(s.data(), static_cast<Py_ssize_t>(s.size()))); }
+
+// A node's attribute dict built key by key, in the order of the keys. A
+// failed insertion only loses that one attribute.
 Owned node_update_to_dict(const diff::NodeUpdate& update) {
-    Owned dict = expect_new(api::new_dict());
+    Owned dict = expect_new(api::new_dict_sized(update.present_count()));
     auto put = [&](AttributeKey key, Owned value) {
-        // A failed insertion only loses this one attribute.
         if (PyDict_SetItem(dict.get(), attribute_key_object(key), value.get()) < 0) (void)take_error();
     };
-    auto text = [](std::string_view s) {
-        return expect_new(api::new_str(s.data(), static_cast<Py_ssize_t>(s.size())));
-    };
-    if (auto label = update.label()) put(kLabel, text(*label));
-    if (auto url = update.url()) put(kUrl, text(*url));
+    if (auto label = update.label()) put(kLabel, new_text(*label));
+    if (auto url = update.url()) put(kUrl, new_text(*url));
     if (auto size = update.size()) put(kSize, expect_new(api::new_float(static_cast<double>(*size))));
     if (auto red = update.red()) put(kRed, expect_new(api::new_int(*red)));
     if (auto green = update.green()) put(kGreen, expect_new(api::new_int(*green)));
     if (auto blue = update.blue()) put(kBlue, expect_new(api::new_int(*blue)));
     if (auto show = update.show_label()) put(kShowLabel, Owned::retain(*show ? Py_True : Py_False));
     return dict;
+}
+
+// The same dicts, made faster by copying a template. Nodes that have the
+// same attributes present and agree on the colours and show_label get dicts
+// with the same keys in the same order and the same objects for those four
+// values (small ints and bools, which the interpreter shares anyway); only
+// the texts and the size differ from node to node. A template holds the
+// keys with those shared values, and None where a node's own text or size
+// goes; a copy of it with those three replaced costs less than a dict built
+// key by key. A few recent templates are kept, by signature.
+class AttributeDicts {
+public:
+    Owned make(const diff::NodeUpdate& update) {
+        const std::uint64_t signature = signature_of(update);
+        Slot& slot = slots_[(signature * 0x9E3779B97F4A7C15ULL) >> 60];
+        if (!slot.dict || slot.signature != signature) {
+            slot.dict = make_template(update);
+            slot.signature = signature;
+            if (!slot.dict) return node_update_to_dict(update);
+        }
+        Owned dict = expect_new(api::copy_dict(slot.dict.get()));
+        auto put = [&](AttributeKey key, Owned value) {
+            // Replacing the value of a key the copy holds does not allocate;
+            // should it fail all the same, the attribute is lost rather than
+            // left as None.
+            PyObject* const name = attribute_key_object(key);
+            if (PyDict_SetItem(dict.get(), name, value.get()) < 0) {
+                (void)take_error();
+                if (PyDict_DelItem(dict.get(), name) < 0) (void)take_error();
+            }
+        };
+        if (auto label = update.label()) put(kLabel, new_text(*label));
+        if (auto url = update.url()) put(kUrl, new_text(*url));
+        if (auto size = update.size()) put(kSize, expect_new(api::new_float(static_cast<double>(*size))));
+        return dict;
+    }
+
+private:
+    struct Slot {
+        std::uint64_t signature = 0;
+        Owned dict;
+    };
+
+    // Which attributes are present, and the values of the shared ones.
+    static std::uint64_t signature_of(const diff::NodeUpdate& u) noexcept {
+        std::uint64_t signature = (u.label() ? 1 : 0) | (u.url() ? 2 : 0) | (u.size() ? 4 : 0);
+        if (auto red = u.red()) signature |= 8 | std::uint64_t{*red} << 16;
+        if (auto green = u.green()) signature |= 16 | std::uint64_t{*green} << 24;
+        if (auto blue = u.blue()) signature |= 32 | std::uint64_t{*blue} << 32;
+        if (auto show = u.show_label()) signature |= 64 | (*show ? 128 : 0);
+        return signature;
+    }
+
+    // The template, or nothing (and no pending error) when an insertion
+    // fails, in which case the node's dict is built key by key.
+    static Owned make_template(const diff::NodeUpdate& u) {
+        Owned dict = expect_new(api::new_dict_sized(u.present_count()));
+        bool complete = true;
+        auto put = [&](AttributeKey key, Owned value) {
+            if (complete && PyDict_SetItem(dict.get(), attribute_key_object(key), value.get()) < 0) {
+                (void)take_error();
+                complete = false;
+            }
+        };
+        if (u.label()) put(kLabel, Owned::retain(Py_None));
+        if (u.url()) put(kUrl, Owned::retain(Py_None));
+        if (u.size()) put(kSize, Owned::retain(Py_None));
+        if (auto red = u.red()) put(kRed, expect_new(api::new_int(*red)));
+        if (auto green = u.green()) put(kGreen, expect_new(api::new_int(*green)));
+        if (auto blue = u.blue()) put(kBlue, expect_new(api::new_int(*blue)));
+        if (auto show = u.show_label()) put(kShowLabel, Owned::retain(*show ? Py_True : Py_False));
+        return complete ? std::move(dict) : Owned();
+    }
+
+    std::array<Slot, 16> slots_;
+};
+
+
+}  // namespace
+
+std::array<char, 36> uuid_to_text(const diff::Uuid& id) noexcept {
+    // The two hex digits of every byte value, and where each byte's digits
+    // go in the hyphenated text.
+    static constexpr auto kPairs = [] {
+        constexpr char kDigits[] = "0123456789abcdef";
+        std::array<char, 512> pairs{};
+        for (std::size_t b = 0; b < 256; ++b) {
+            pairs[2 * b] = kDigits[b >> 4];
+            pairs[2 * b + 1] = kDigits[b & 0xF];
+        }
+        return pairs;
+    }();
+    static constexpr std::uint8_t kPlace[16] = {0, 2, 4, 6, 9, 11, 14, 16, 19, 21, 24, 26, 28, 30, 32, 34};
+    std::array<char, 36> text;
+    text[8] = text[13] = text[18] = text[23] = '-';
+    for (std::size_t i = 0; i < 16; ++i) std::memcpy(&text[kPlace[i]], &kPairs[2 * id.bytes[i]], 2);
+    return text;
 }
 
 Owned uuid_text_list(const diff::FlatSet& ids) {
@@ -58,9 +152,10 @@ Owned uuid_text_list(const diff::FlatSet& ids) {
 }
 
 PyResult<Owned> new_or_updated_nodes_view(const diff::GraphDiff& diff) {
-    Owned result = expect_new(api::new_dict());
+    Owned result = expect_new(api::new_dict_sized(sized(diff.new_or_updated_nodes())));
+    AttributeDicts attribute_dicts;
     for (const auto& entry : diff.new_or_updated_nodes()) {
-        Owned attributes = node_update_to_dict(entry.value);
+        Owned attributes = attribute_dicts.make(entry.value);
         Owned key = uuid_str(entry.key);
         auto inserted = insert(result.get(), key.get(), attributes.get());
         if (!inserted) return fail(std::move(inserted).error());
@@ -71,10 +166,10 @@ PyResult<Owned> new_or_updated_nodes_view(const diff::GraphDiff& diff) {
 PyResult<Owned> deleted_nodes_view(const diff::GraphDiff& diff) { return uuid_text_list(diff.deleted_nodes()); }
 
 PyResult<Owned> new_or_updated_edges_view(const diff::GraphDiff& diff) {
-    Owned result = expect_new(api::new_dict());
+    Owned result = expect_new(api::new_dict_sized(sized(diff.new_or_updated_edges())));
     for (const auto& source : diff.new_or_updated_edges()) {
         if (source.value.empty()) continue;  // left behind by delete_node
-        Owned targets = expect_new(api::new_dict());
+        Owned targets = expect_new(api::new_dict_sized(sized(source.value)));
         for (const auto& target : source.value) {
             Owned key = uuid_str(target.key);
             Owned weight = expect_new(api::new_float(static_cast<double>(target.value)));
@@ -89,7 +184,7 @@ PyResult<Owned> new_or_updated_edges_view(const diff::GraphDiff& diff) {
 }
 
 PyResult<Owned> deleted_edges_view(const diff::GraphDiff& diff) {
-    Owned result = expect_new(api::new_dict());
+    Owned result = expect_new(api::new_dict_sized(sized(diff.deleted_edges())));
     for (const auto& source : diff.deleted_edges()) {
         if (source.value.empty()) continue;
         Owned targets = uuid_text_list(source.value);

@@ -14,7 +14,6 @@ namespace quorl::binding {
 // 36 characters: lowercase hex in stored byte order, hyphenated 8-4-4-4-12.
 std::array<char, 36> uuid_to_text(const diff::Uuid& id) noexcept;
 
-Owned node_update_to_dict(const diff::NodeUpdate& update);
 Owned uuid_text_list(const diff::FlatSet& ids);
 
 PyResult<Owned> new_or_updated_nodes_view(const diff::GraphDiff& diff);

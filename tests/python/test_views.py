@@ -1,6 +1,7 @@
 """The four views: shapes, values, key order and independence from the diff."""
 import copy
 import math
+import random
 import re
 import uuid
 
@@ -82,6 +83,41 @@ def test_attribute_dict_key_order(d, ids):
     d.add_node(ids[2], {"url": "x"})
     d.add_node(ids[2], {"label": "y"})
     assert list(d.new_or_updated_nodes()[text(ids[2])]) == ["label", "url", "blue"]
+
+
+def test_attribute_dicts_of_many_nodes(d):
+    # Nodes that share which attributes are present and their colours and
+    # show_label, and nodes that differ in them (more combinations than a
+    # view keeps at once, revisited in mixed order): every dict has exactly
+    # its own node's items, in the fixed key order, and is its own object.
+    rng = random.Random(11)
+    expected = {}
+    for n in range(600):
+        kind = rng.randrange(40)
+        attrs = {}
+        if kind & 1:
+            attrs["label"] = "label %d" % n
+        if kind & 2:
+            attrs["url"] = "u%d" % (n % 3)
+        if kind & 4:
+            attrs["size"] = float(n % 5) + 0.5
+        if kind & 8:
+            attrs["red"] = kind * 6
+        if kind & 16:
+            attrs["green"] = kind % 7
+            attrs["blue"] = 255
+        if kind % 3:
+            attrs["show_label"] = kind % 3 == 1
+        node = n.to_bytes(16, "big")
+        d.add_node(node, dict(reversed(list(attrs.items()))))
+        expected[text(node)] = [(k, attrs[k]) for k in ATTRIBUTE_ORDER if k in attrs]
+    view = d.new_or_updated_nodes()
+    assert {k: list(v.items()) for k, v in view.items()} == expected
+    assert len({id(v) for v in view.values()}) == len(view)
+    first = next(iter(view.values()))
+    first["red"] = -1
+    assert all("red" not in v or v["red"] != -1 for v in list(view.values())[1:])
+    assert d.new_or_updated_nodes() == {k: dict(v) for k, v in expected.items()}
 
 
 def test_uuid_text_form(d):
