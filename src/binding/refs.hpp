@@ -9,9 +9,11 @@
 
 #include <Python.h>
 
+#include <atomic>
 #include <cstddef>
 #include <optional>
 #include <utility>
+#include <vector>
 
 namespace quorl::binding {
 
@@ -19,11 +21,66 @@ namespace quorl::binding {
 // pool has been torn down at thread exit.
 using PoolMark = std::optional<std::size_t>;
 
-PoolMark enter_frame();
-void leave_frame(PoolMark mark) noexcept;
+namespace refs_detail {
 
-void release_ref(PyObject* object) noexcept;
-void retain_ref(PyObject* object) noexcept;
+// Per-thread state, kept trivially destructible and constant-initialised so
+// that reaching it is a plain thread-local access with no initialisation
+// guard. The pool's storage is set up on first use, together with a
+// clean-up that marks the pool destroyed when the thread exits.
+enum class PoolLife : unsigned char { NotSetUp, Live, Destroyed };
+struct ThreadState {
+    Py_ssize_t gil_depth;
+    std::vector<PyObject*>* pool;
+    PoolLife life;
+};
+extern constinit thread_local ThreadState tls;
+
+// Set while reference changes requested outside any frame wait to be
+// applied, so that a frame looks at the pending pool only then.
+extern constinit std::atomic<bool> changes_pending;
+
+[[noreturn]] void gil_access_prohibited(Py_ssize_t depth);
+void apply_pending();
+std::vector<PyObject*>* set_up_pool();
+void release_pooled(std::vector<PyObject*>& pool, std::size_t mark) noexcept;
+void defer(PyObject* object, bool increment);
+
+}  // namespace refs_detail
+
+// The common paths are inline: every call from the interpreter passes
+// through a frame, and every Owned through these.
+inline PoolMark enter_frame() {
+    refs_detail::ThreadState& state = refs_detail::tls;
+    if (state.gil_depth < 0) refs_detail::gil_access_prohibited(state.gil_depth);
+    ++state.gil_depth;
+    if (refs_detail::changes_pending.load(std::memory_order_acquire)) refs_detail::apply_pending();
+    std::vector<PyObject*>* pool =
+        state.life == refs_detail::PoolLife::Live ? state.pool : refs_detail::set_up_pool();
+    if (!pool) return std::nullopt;
+    return pool->size();
+}
+
+inline void leave_frame(PoolMark mark) noexcept {
+    refs_detail::ThreadState& state = refs_detail::tls;
+    if (mark && state.pool->size() != *mark) refs_detail::release_pooled(*state.pool, *mark);
+    --state.gil_depth;
+}
+
+inline void release_ref(PyObject* object) noexcept {
+    if (refs_detail::tls.gil_depth >= 1) {
+        Py_DECREF(object);
+    } else {
+        refs_detail::defer(object, false);
+    }
+}
+
+inline void retain_ref(PyObject* object) noexcept {
+    if (refs_detail::tls.gil_depth >= 1) {
+        Py_INCREF(object);
+    } else {
+        refs_detail::defer(object, true);
+    }
+}
 // Hands a strong reference to the current call; it is released when the
 // outermost frame that is active now ends.
 void pool_temporary(PyObject* object);
