@@ -24,41 +24,6 @@ inline constexpr const char kFfiBoundary[] = "uncaught panic at ffi boundary";
 
 namespace frame_detail {
 
-// What a body ended with, other than a result.
-struct Outcome {
-    std::optional<PyErr> error;
-    bool out_of_memory = false;
-};
-
-// An Outcome is constructed only when a body fails, so that the common path
-// neither initialises nor destroys one.
-using FailureSlot = std::optional<Outcome>;
-
-// Runs `body`, handing a successful result to `on_value` and returning true.
-// A returned PyErr, an internal fault or an exhausted heap is put into
-// `failure` instead, and false returned.
-template <class Body, class OnValue>
-bool run_body(Body& body, OnValue&& on_value, FailureSlot& failure) noexcept {
-    try {
-        auto result = body();
-        if (result) {
-            on_value(std::move(result));
-            return true;
-        }
-        failure.emplace().error.emplace(std::move(result).error());
-    } catch (InternalFault& fault) {
-        failure.emplace().error.emplace(panic_error(std::move(fault.message)));
-    } catch (const std::bad_alloc&) {
-        failure.emplace().out_of_memory = true;
-    } catch (const std::exception& other) {
-        failure.emplace().error.emplace(panic_error(other.what()));
-    } catch (...) {
-        // A fault that carries no text.
-        failure.emplace().error.emplace(panic_error("panic from Rust code"));
-    }
-    return false;
-}
-
 // Raises `err`. Making its exception object can itself fail: when the
 // interpreter cannot create the message, that is an internal fault (already
 // reported), and the call ends with PanicException carrying the fault's
@@ -79,17 +44,30 @@ inline void restore_or_fallback(PyErr err) noexcept {
     PyErr_NoMemory();
 }
 
-// Raises the outcome's exception into the interpreter; true if there was one.
-inline bool raise(Outcome& outcome) {
-    if (outcome.out_of_memory) {
+// Runs `body` and hands a successful result to `on_value`, returning true.
+// Otherwise raises what the body ended with (a returned PyErr, an internal
+// fault as PanicException, an exhausted heap as MemoryError) and returns
+// false. Nothing is built for the failure unless there is one.
+template <class Body, class OnValue>
+bool run_body(Body& body, OnValue&& on_value) noexcept {
+    try {
+        auto result = body();
+        if (result) {
+            on_value(std::move(result));
+            return true;
+        }
+        restore_or_fallback(std::move(result).error());
+    } catch (InternalFault& fault) {
+        restore_or_fallback(panic_error(std::move(fault.message)));
+    } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
-        return true;
+    } catch (const std::exception& other) {
+        restore_or_fallback(panic_error(other.what()));
+    } catch (...) {
+        // A fault that carries no text.
+        restore_or_fallback(panic_error("panic from Rust code"));
     }
-    if (!outcome.error) return false;
-    PyErr err = std::move(*outcome.error);
-    outcome.error.reset();
-    restore_or_fallback(std::move(err));
-    return true;
+    return false;
 }
 
 }  // namespace frame_detail
@@ -101,10 +79,7 @@ PyObject* run_in_frame(Body&& body) noexcept {
     try {
         const PoolMark mark = enter_frame();
         PyObject* result = nullptr;
-        frame_detail::FailureSlot failure;
-        if (!frame_detail::run_body(body, [&](auto&& value) { result = value->release(); }, failure)) {
-            frame_detail::raise(*failure);
-        }
+        frame_detail::run_body(body, [&](auto&& value) { result = value->release(); });
         leave_frame(mark);
         return result;
     } catch (...) {
@@ -118,10 +93,7 @@ template <class Body>
 void run_in_frame_unraisable(Body&& body, PyObject* context) noexcept {
     try {
         const PoolMark mark = enter_frame();
-        frame_detail::FailureSlot failure;
-        if (!frame_detail::run_body(body, [](auto&&) {}, failure) && frame_detail::raise(*failure)) {
-            PyErr_WriteUnraisable(context);
-        }
+        if (!frame_detail::run_body(body, [](auto&&) {})) PyErr_WriteUnraisable(context);
         leave_frame(mark);
     } catch (...) {
         abort_uncaught(kFfiBoundary);

@@ -49,7 +49,7 @@ void defer(PyObject* object, bool increment);
 
 // The common paths are inline: every call from the interpreter passes
 // through a frame, and every Owned through these.
-inline PoolMark enter_frame() {
+[[gnu::always_inline]] inline PoolMark enter_frame() {
     refs_detail::ThreadState& state = refs_detail::tls;
     if (state.gil_depth < 0) refs_detail::gil_access_prohibited(state.gil_depth);
     ++state.gil_depth;
@@ -60,13 +60,13 @@ inline PoolMark enter_frame() {
     return pool->size();
 }
 
-inline void leave_frame(PoolMark mark) noexcept {
+[[gnu::always_inline]] inline void leave_frame(PoolMark mark) noexcept {
     refs_detail::ThreadState& state = refs_detail::tls;
     if (mark && state.pool->size() != *mark) refs_detail::release_pooled(*state.pool, *mark);
     --state.gil_depth;
 }
 
-inline void release_ref(PyObject* object) noexcept {
+[[gnu::always_inline]] inline void release_ref(PyObject* object) noexcept {
     if (refs_detail::tls.gil_depth >= 1) {
         Py_DECREF(object);
     } else {
@@ -74,7 +74,7 @@ inline void release_ref(PyObject* object) noexcept {
     }
 }
 
-inline void retain_ref(PyObject* object) noexcept {
+[[gnu::always_inline]] inline void retain_ref(PyObject* object) noexcept {
     if (refs_detail::tls.gil_depth >= 1) {
         Py_INCREF(object);
     } else {

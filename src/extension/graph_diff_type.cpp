@@ -44,6 +44,56 @@ PyResult<PyGraphDiffObject*> checked_self(PyObject* self) {
     return reinterpret_cast<PyGraphDiffObject*>(self);
 }
 
+}  // namespace
+
+PyResult<Borrow<false>> borrow_shared_checked(PyObject* self) {
+    auto checked = checked_self(self);
+    if (!checked) return fail(std::move(checked).error());
+    PyGraphDiffObject* object = *checked;
+    if (object->borrow_flag == -1) return fail(PyErr::new_message(PyExc_RuntimeError, "Already mutably borrowed"));
+    ++object->borrow_flag;
+    binding::retain_ref(self);
+    return Borrow<false>(object);
+}
+
+PyResult<Borrow<true>> borrow_exclusive_checked(PyObject* self) {
+    auto checked = checked_self(self);
+    if (!checked) return fail(std::move(checked).error());
+    PyGraphDiffObject* object = *checked;
+    if (object->borrow_flag != 0) return fail(PyErr::new_message(PyExc_RuntimeError, "Already borrowed"));
+    object->borrow_flag = -1;
+    binding::retain_ref(self);
+    return Borrow<true>(object);
+}
+
+// Each borrow checks the common case (an exact PyGraphDiff that the borrow
+// can take) inline, and leaves the subtype check and the errors out of line.
+[[gnu::always_inline]] inline PyResult<Borrow<false>> borrow_shared(PyObject* self) {
+    if (g_type && Py_TYPE(self) == g_type) {
+        auto* object = reinterpret_cast<PyGraphDiffObject*>(self);
+        if (object->borrow_flag != -1) {
+            ++object->borrow_flag;
+            binding::retain_ref(self);
+            return Borrow<false>(object);
+        }
+    }
+    return borrow_shared_checked(self);
+}
+
+[[gnu::always_inline]] inline PyResult<Borrow<true>> borrow_exclusive(PyObject* self) {
+    if (g_type && Py_TYPE(self) == g_type) {
+        auto* object = reinterpret_cast<PyGraphDiffObject*>(self);
+        if (object->borrow_flag == 0) {
+            object->borrow_flag = -1;
+            binding::retain_ref(self);
+            return Borrow<true>(object);
+        }
+    }
+    return borrow_exclusive_checked(self);
+}
+
+namespace {
+
 // ---- argument handling --------------------------------------------------
 
 // Converts one argument; a failure is attributed to the parameter's name.
@@ -370,26 +420,6 @@ PyResult<Owned> new_graph_diff_object(diff::GraphDiff value) {
         binding::raise_fault(std::string("failed to create type object for ") + kClassName);
     }
     return allocate(*type, std::move(value));
-}
-
-PyResult<Borrow<false>> borrow_shared(PyObject* self) {
-    auto checked = checked_self(self);
-    if (!checked) return fail(std::move(checked).error());
-    PyGraphDiffObject* object = *checked;
-    if (object->borrow_flag == -1) return fail(PyErr::new_message(PyExc_RuntimeError, "Already mutably borrowed"));
-    ++object->borrow_flag;
-    binding::retain_ref(self);
-    return Borrow<false>(object);
-}
-
-PyResult<Borrow<true>> borrow_exclusive(PyObject* self) {
-    auto checked = checked_self(self);
-    if (!checked) return fail(std::move(checked).error());
-    PyGraphDiffObject* object = *checked;
-    if (object->borrow_flag != 0) return fail(PyErr::new_message(PyExc_RuntimeError, "Already borrowed"));
-    object->borrow_flag = -1;
-    binding::retain_ref(self);
-    return Borrow<true>(object);
 }
 
 }  // namespace quorl::extension
