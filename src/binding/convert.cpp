@@ -39,13 +39,17 @@ PyResult<PyObject*> lookup(PyObject* dict, AttributeKey key) {
 // the same items, and converting them in key order gives the same update.
 // Anything unusual (a dict subclass, more than seven entries, a key that is
 // not an exact str, a value of another type, or a value whose conversion
-// would fail) makes read_plain_update return nothing before anything is
+// would fail) makes extract_plain_node_update return nothing before anything is
 // observable, and the general path then runs and reports what it reports.
 
 constexpr Py_ssize_t kPlainDictMaxSize = 7;
 
 // The attribute an exact str names, or kAttributeKeyCount for any other text.
+// Keys written as literals are the interned key objects themselves.
 AttributeKey attribute_key(PyObject* key) {
+    for (int k = 0; k < kAttributeKeyCount; ++k) {
+        if (key == attribute_key_object(static_cast<AttributeKey>(k))) return static_cast<AttributeKey>(k);
+    }
     if (!PyUnicode_IS_READY(key) || !PyUnicode_IS_ASCII(key)) return kAttributeKeyCount;
     const std::string_view text(static_cast<const char*>(PyUnicode_DATA(key)),
                                 static_cast<std::size_t>(PyUnicode_GET_LENGTH(key)));
@@ -89,7 +93,9 @@ std::optional<std::uint8_t> plain_u8(PyObject* value) {
     return static_cast<std::uint8_t>(v);
 }
 
-std::optional<diff::NodeUpdate> read_plain_update(PyObject* dict) {
+}  // namespace
+
+std::optional<diff::NodeUpdate> extract_plain_node_update(PyObject* dict) {
     if (!PyDict_CheckExact(dict) || PyDict_GET_SIZE(dict) > kPlainDictMaxSize) return std::nullopt;
     PyObject* found[kAttributeKeyCount] = {};
     Py_ssize_t position = 0;
@@ -130,8 +136,6 @@ std::optional<diff::NodeUpdate> read_plain_update(PyObject* dict) {
     if (colours[2]) update.set_blue(*colours[2]);
     return update;
 }
-
-}  // namespace
 
 PyErr field_extraction_error(PyErr inner, const char* struct_name, int index) {
     PyErr outer = PyErr::new_message(PyExc_TypeError,
@@ -208,7 +212,7 @@ PyResult<std::string_view> extract_bytes(PyObject* obj) {
 
 PyResult<diff::NodeUpdate> extract_node_update(PyObject* obj) {
     if (!PyDict_Check(obj)) return fail(downcast_error(obj, "PyDict"));
-    if (auto plain = read_plain_update(obj)) return std::move(*plain);
+    if (auto plain = extract_plain_node_update(obj)) return std::move(*plain);
     retain_ref(obj);
     pool_temporary(obj);
 

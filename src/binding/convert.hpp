@@ -6,6 +6,7 @@
 #include <Python.h>
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -20,6 +21,10 @@ namespace quorl::binding {
 PyResult<diff::Uuid> extract_uuid(PyObject* obj);
 // The attribute dict of add_node: seven direct lookups, never iterated.
 PyResult<diff::NodeUpdate> extract_node_update(PyObject* obj);
+// The same update for the common dict (an exact dict of at most seven
+// entries with exact str keys and plain values), read in one pass without
+// running Python code; nothing for any other object, with nothing raised.
+std::optional<diff::NodeUpdate> extract_plain_node_update(PyObject* obj);
 PyResult<std::string_view> extract_text(PyObject* obj);  // valid while obj lives
 PyResult<float> extract_f32(PyObject* obj);
 PyResult<std::uint8_t> extract_u8(PyObject* obj);

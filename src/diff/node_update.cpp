@@ -57,7 +57,9 @@ NodeUpdate& NodeUpdate::operator=(NodeUpdate&& other) noexcept {
     return *this;
 }
 
-NodeUpdate::~NodeUpdate() { ::operator delete(texts_); }
+NodeUpdate::~NodeUpdate() {
+    if (texts_) ::operator delete(texts_);  // most updates have no texts
+}
 
 std::optional<std::string_view> NodeUpdate::label() const noexcept {
     if (!(present_ & kLabel)) return std::nullopt;

@@ -176,37 +176,17 @@ PyObject* to_bytes(PyObject* self, PyObject*) {
 
 // ---- methods with arguments ---------------------------------------------
 
-PyObject* add_node(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return binding::run_in_frame([&]() -> PyResult<Owned> {
-        QUORL_TRY(arguments, parse<2>(kAddNodeSignature, args, nargs, kwnames));
-        QUORL_TRY(diff, borrow_exclusive(self));
-        QUORL_TRY(id, argument(arguments[0], "id", binding::extract_uuid));
-        QUORL_TRY(update, argument(arguments[1], "update", binding::extract_node_update));
-        diff->add_node(id, std::move(update));
-        return none();
-    });
-}
-
-PyObject* delete_node(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return binding::run_in_frame([&]() -> PyResult<Owned> {
-        QUORL_TRY(arguments, parse<1>(kDeleteNodeSignature, args, nargs, kwnames));
-        QUORL_TRY(diff, borrow_exclusive(self));
-        QUORL_TRY(id, argument(arguments[0], "id", binding::extract_uuid));
-        diff->delete_node(id);
-        return none();
-    });
-}
-
-// ---- the common call of the edge methods ---------------------------------
+// ---- the common calls -----------------------------------------------------
 //
-// add_edge(from, to, weight) and delete_edge(from, to) are called in bulk,
-// nearly always by position with two 16-byte `bytes` and a `float`, on a
-// PyGraphDiff that nothing else borrows. For that call no step of the general
-// path can fail or run Python code, so it is done inline: the arguments are
-// read directly and the exclusive borrow is set and cleared around the store
-// call (the reference the general borrow takes on `self` is left out, since
-// no code can run that would see it). Any other call takes the general path,
-// which gives the same result and every error message.
+// add_node(id, update), add_edge(from, to, weight) and delete_edge(from, to)
+// are called in bulk, nearly always by position with 16-byte `bytes`, a plain
+// attribute dict and a `float`, on a PyGraphDiff that nothing else borrows.
+// For that call no step of the general path can fail or run Python code, so
+// it is done inline: the arguments are read directly and the exclusive
+// borrow is set and cleared around the store call (the reference the general
+// borrow takes on `self` is left out, since no code can run that would see
+// it). Any other call takes the general path, which gives the same result
+// and every error message.
 
 bool exact_id(PyObject* obj) { return PyBytes_CheckExact(obj) && PyBytes_GET_SIZE(obj) == 16; }
 diff::Uuid id_of(PyObject* obj) { return diff::Uuid::from_bytes(PyBytes_AS_STRING(obj)); }
@@ -231,6 +211,38 @@ public:
 private:
     PyGraphDiffObject* object_;
 };
+
+
+PyObject* add_node(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return binding::run_in_frame([&]() -> PyResult<Owned> {
+        // The common call: an id and a plain attribute dict, by position.
+        if (!kwnames && nargs == 2 && exact_id(args[0]) && PyDict_CheckExact(args[1])) {
+            if (PyGraphDiffObject* object = unborrowed(self)) {
+                if (auto update = binding::extract_plain_node_update(args[1])) {
+                    ExclusiveScope borrow(object);
+                    borrow.diff().add_node(id_of(args[0]), std::move(*update));
+                    return none();
+                }
+            }
+        }
+        QUORL_TRY(arguments, parse<2>(kAddNodeSignature, args, nargs, kwnames));
+        QUORL_TRY(diff, borrow_exclusive(self));
+        QUORL_TRY(id, argument(arguments[0], "id", binding::extract_uuid));
+        QUORL_TRY(update, argument(arguments[1], "update", binding::extract_node_update));
+        diff->add_node(id, std::move(update));
+        return none();
+    });
+}
+
+PyObject* delete_node(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return binding::run_in_frame([&]() -> PyResult<Owned> {
+        QUORL_TRY(arguments, parse<1>(kDeleteNodeSignature, args, nargs, kwnames));
+        QUORL_TRY(diff, borrow_exclusive(self));
+        QUORL_TRY(id, argument(arguments[0], "id", binding::extract_uuid));
+        diff->delete_node(id);
+        return none();
+    });
+}
 
 PyObject* add_edge(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     if (!kwnames && nargs == 3 && exact_id(args[0]) && exact_id(args[1]) && PyFloat_CheckExact(args[2])) {
