@@ -175,6 +175,12 @@ public:
     const_iterator begin() const noexcept { return {this, next_occupied(0)}; }
     const_iterator end() const noexcept { return {this, capacity()}; }
 
+    // Asks the processor to start loading the start of the table's storage
+    // (its occupancy words and first slots) ahead of a visit to it.
+    void prefetch() const noexcept {
+        if (slots_) __builtin_prefetch(words());
+    }
+
     // Largest number of entries a table of `capacity` slots holds (4/5).
     static constexpr std::size_t max_load(std::size_t capacity) noexcept { return capacity / 5 * 4 + capacity % 5 * 4 / 5; }
 

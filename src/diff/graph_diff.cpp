@@ -27,8 +27,17 @@ void GraphDiff::delete_node(Uuid id) {
     edges_.erase(id);
     // ...while edges entering it become deleted edges. There is no index by
     // target, so every source is visited; a source whose only target was
-    // `id` keeps its (now empty) entry.
+    // `id` keeps its (now empty) entry. Each source's targets sit in an
+    // allocation of their own, visited in no particular memory order, so
+    // they are fetched a few sources ahead of their visit.
+    constexpr int kFetchAhead = 8;
+    auto ahead = edges_.begin();
+    for (int i = 0; i < kFetchAhead && ahead != edges_.end(); ++i, ++ahead) ahead->value.prefetch();
     for (auto& source : edges_) {
+        if (ahead != edges_.end()) {
+            ahead->value.prefetch();
+            ++ahead;
+        }
         if (source.value.erase(id)) deleted_edges_.try_emplace(source.key).value.try_emplace(id);
     }
     deleted_nodes_.try_emplace(id);
