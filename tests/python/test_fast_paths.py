@@ -167,6 +167,47 @@ def test_edge_call_while_borrowed_meets_borrow_error():
     assert list(d.new_or_updated_edges().values()) == [{str(uuid.UUID(bytes=B)): 0.75}]
 
 
+NODE_CALLS = [
+    (A, {"size": 1.5, "red": 3}),
+    (BytesSub(A), {"size": 1.5}),
+    (A[:15], {"red": 1}),
+    ("a" * 16, {}),
+    (A, GeneralDict({"red": 2})),
+    (A, {"red": 256}),
+    (A, [("red", 1)]),
+]
+
+
+@pytest.mark.parametrize("args", NODE_CALLS, ids=range(len(NODE_CALLS)))
+def test_node_calls_same_as_keyword_calls(args):
+    fast, general = PyGraphDiff(), PyGraphDiff()
+    for d in (fast, general):
+        d.add_node(A, {"label": "before", "blue": 9})
+        d.delete_node(B)
+    got = outcome(lambda: fast.add_node(*args))
+    want = outcome(lambda: general.add_node(id=args[0], update=args[1]))
+    assert got == want
+    assert state(fast) == state(general)
+
+
+def test_node_call_shapes_and_borrow():
+    d = PyGraphDiff()
+    with pytest.raises(TypeError, match=r"takes 2 positional arguments but 3 were given"):
+        d.add_node(A, {}, 1)
+    with pytest.raises(TypeError, match=r"missing 1 required positional argument: 'update'"):
+        d.add_node(A)
+
+    class Weight:
+        def __float__(self):
+            # the outer call holds the exclusive borrow
+            with pytest.raises(RuntimeError, match="^Already borrowed$"):
+                d.add_node(C, {"red": 1})
+            return 0.75
+
+    d.add_edge(A, B, Weight())
+    assert d.new_or_updated_nodes() == {}
+
+
 def test_edge_calls_keep_reference_counts():
     d = PyGraphDiff()
     w = float("0.5")
