@@ -100,9 +100,9 @@ def test_attribute_dict_merges_like_general_path():
 def test_attribute_dict_keeps_reference_counts():
     label, size, red = "".join(["lab", "el"]), float("1.25"), 200
     update = {label: "text", "size": size, "red": red, "show_label": True}
-    objs = [update, label, size, update[label]]
-    before = [sys.getrefcount(o) for o in objs]
     d = PyGraphDiff()
+    objs = [d, A, update, label, size, update[label]]
+    before = [sys.getrefcount(o) for o in objs]
     for _ in range(20):
         d.add_node(A, update)
         with pytest.raises(OverflowError):
