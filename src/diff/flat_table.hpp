@@ -125,9 +125,7 @@ public:
     // Destroys every entry but keeps the storage, so refilling does not grow.
     void clear() noexcept {
         if (!slots_) return;
-        if constexpr (!std::is_trivially_destructible_v<V>) {
-            for (Slot& slot : *this) slot.value.~V();
-        }
+        destroy_values();
         std::fill(words(), words() + word_count(capacity()), std::uint64_t{0});
         size_ = 0;
     }
@@ -271,7 +269,11 @@ private:
         const std::size_t nwords = word_count(cap);
         void* mem = ::operator new(nwords * sizeof(std::uint64_t) + cap * sizeof(Slot));
         auto* new_words = static_cast<std::uint64_t*>(mem);
-        std::fill(new_words, new_words + nwords, std::uint64_t{0});
+        if (nwords == 1) {
+            new_words[0] = 0;  // tables of up to 64 slots, most of them: no library call
+        } else {
+            std::fill(new_words, new_words + nwords, std::uint64_t{0});
+        }
         FlatTable fresh;
         fresh.slots_ = reinterpret_cast<Slot*>(new_words + nwords);
         fresh.mask_ = static_cast<std::uint32_t>(cap - 1);
@@ -285,9 +287,16 @@ private:
         *this = std::move(fresh);
     }
 
+    void destroy_values() noexcept {
+        if constexpr (!std::is_trivially_destructible_v<V>) {
+            for (Slot& slot : *this) slot.value.~V();
+        }
+    }
+
+    // Gives the storage back without clearing it first.
     void release() noexcept {
         if (!slots_) return;
-        clear();
+        destroy_values();
         ::operator delete(static_cast<void*>(words()));
         slots_ = nullptr;
         size_ = 0;
