@@ -30,20 +30,34 @@ Py_ssize_t sized(const Table& table) noexcept {
 
 Owned new_text(std::string_view s) { return expect_new(api::new_str(s.data(), static_cast<Py_ssize_t>(s.size()))); }
 
-// A node's attribute dict built key by key, in the order of the keys. A
-// failed insertion only loses that one attribute.
-Owned node_update_to_dict(const diff::NodeUpdate& update) {
-    Owned dict = expect_new(api::new_dict_sized(update.present_count()));
+// Fills a node's attribute dict key by key, in the order of the keys; with
+// `placeholders`, the texts and the size get None instead of their values.
+// A failed insertion only loses that one attribute; returns whether none
+// failed.
+bool fill_attribute_dict(PyObject* dict, const diff::NodeUpdate& update, bool placeholders) {
+    bool complete = true;
     auto put = [&](AttributeKey key, Owned value) {
-        if (PyDict_SetItem(dict.get(), attribute_key_object(key), value.get()) < 0) (void)take_error();
+        if (PyDict_SetItem(dict, attribute_key_object(key), value.get()) < 0) {
+            (void)take_error();
+            complete = false;
+        }
     };
-    if (auto label = update.label()) put(kLabel, new_text(*label));
-    if (auto url = update.url()) put(kUrl, new_text(*url));
-    if (auto size = update.size()) put(kSize, expect_new(api::new_float(static_cast<double>(*size))));
+    auto own = [&](auto make_value) { return placeholders ? Owned::retain(Py_None) : make_value(); };
+    if (auto label = update.label()) put(kLabel, own([&] { return new_text(*label); }));
+    if (auto url = update.url()) put(kUrl, own([&] { return new_text(*url); }));
+    if (auto size = update.size()) {
+        put(kSize, own([&] { return expect_new(api::new_float(static_cast<double>(*size))); }));
+    }
     if (auto red = update.red()) put(kRed, expect_new(api::new_int(*red)));
     if (auto green = update.green()) put(kGreen, expect_new(api::new_int(*green)));
     if (auto blue = update.blue()) put(kBlue, expect_new(api::new_int(*blue)));
     if (auto show = update.show_label()) put(kShowLabel, Owned::retain(*show ? Py_True : Py_False));
+    return complete;
+}
+
+Owned node_update_to_dict(const diff::NodeUpdate& update) {
+    Owned dict = expect_new(api::new_dict_sized(update.present_count()));
+    (void)fill_attribute_dict(dict.get(), update, false);
     return dict;
 }
 
@@ -100,28 +114,13 @@ private:
 
     // The template, or nothing (and no pending error) when an insertion
     // fails, in which case the node's dict is built key by key.
-    static Owned make_template(const diff::NodeUpdate& u) {
-        Owned dict = expect_new(api::new_dict_sized(u.present_count()));
-        bool complete = true;
-        auto put = [&](AttributeKey key, Owned value) {
-            if (complete && PyDict_SetItem(dict.get(), attribute_key_object(key), value.get()) < 0) {
-                (void)take_error();
-                complete = false;
-            }
-        };
-        if (u.label()) put(kLabel, Owned::retain(Py_None));
-        if (u.url()) put(kUrl, Owned::retain(Py_None));
-        if (u.size()) put(kSize, Owned::retain(Py_None));
-        if (auto red = u.red()) put(kRed, expect_new(api::new_int(*red)));
-        if (auto green = u.green()) put(kGreen, expect_new(api::new_int(*green)));
-        if (auto blue = u.blue()) put(kBlue, expect_new(api::new_int(*blue)));
-        if (auto show = u.show_label()) put(kShowLabel, Owned::retain(*show ? Py_True : Py_False));
-        return complete ? std::move(dict) : Owned();
+    static Owned make_template(const diff::NodeUpdate& update) {
+        Owned dict = expect_new(api::new_dict_sized(update.present_count()));
+        return fill_attribute_dict(dict.get(), update, true) ? std::move(dict) : Owned();
     }
 
     std::array<Slot, 16> slots_;
 };
-
 
 }  // namespace
 
