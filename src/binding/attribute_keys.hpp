@@ -16,11 +16,18 @@ enum AttributeKey { kLabel, kUrl, kSize, kRed, kGreen, kBlue, kShowLabel, kAttri
 inline constexpr std::string_view kAttributeKeyNames[kAttributeKeyCount] = {"label", "url",  "size",      "red",
                                                                             "green", "blue", "show_label"};
 
+namespace attribute_keys_detail {
+inline PyObject* objects[kAttributeKeyCount] = {};
+}  // namespace attribute_keys_detail
+
 // The key as an interned str, made once and kept for the life of the process.
 inline PyObject* attribute_key_object(AttributeKey key) {
-    static PyObject* keys[kAttributeKeyCount] = {};
-    if (!keys[key]) keys[key] = expect_new(api::new_interned(kAttributeKeyNames[key].data())).release();
-    return keys[key];
+    PyObject*& object = attribute_keys_detail::objects[key];
+    if (!object) object = expect_new(api::new_interned(kAttributeKeyNames[key].data())).release();
+    return object;
 }
+
+// The key's interned str if it has been made yet, else null; makes nothing.
+inline PyObject* made_attribute_key_object(AttributeKey key) noexcept { return attribute_keys_detail::objects[key]; }
 
 }  // namespace quorl::binding

@@ -45,10 +45,11 @@ PyResult<PyObject*> lookup(PyObject* dict, AttributeKey key) {
 constexpr Py_ssize_t kPlainDictMaxSize = 7;
 
 // The attribute an exact str names, or kAttributeKeyCount for any other text.
-// Keys written as literals are the interned key objects themselves.
+// Keys written as literals are the interned key objects themselves, once the
+// module has made those.
 AttributeKey attribute_key(PyObject* key) {
     for (int k = 0; k < kAttributeKeyCount; ++k) {
-        if (key == attribute_key_object(static_cast<AttributeKey>(k))) return static_cast<AttributeKey>(k);
+        if (key == made_attribute_key_object(static_cast<AttributeKey>(k))) return static_cast<AttributeKey>(k);
     }
     if (!PyUnicode_IS_READY(key) || !PyUnicode_IS_ASCII(key)) return kAttributeKeyCount;
     const std::string_view text(static_cast<const char*>(PyUnicode_DATA(key)),
