@@ -10,8 +10,6 @@
 #include <cstddef>
 #include <exception>
 #include <new>
-#include <optional>
-#include <string>
 #include <utility>
 
 #include "binding/error.hpp"
