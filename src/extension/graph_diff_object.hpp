@@ -51,8 +51,6 @@ public:
 private:
     friend binding::PyResult<Borrow<true>> borrow_exclusive(PyObject* self);
     friend binding::PyResult<Borrow<false>> borrow_shared(PyObject* self);
-    friend binding::PyResult<Borrow<true>> borrow_exclusive_checked(PyObject* self);
-    friend binding::PyResult<Borrow<false>> borrow_shared_checked(PyObject* self);
     explicit Borrow(PyGraphDiffObject* object) noexcept : object_(object) {}
     PyGraphDiffObject* object_;
 };
@@ -61,7 +59,5 @@ private:
 // `self` or the RuntimeError of a borrow that conflicts with one held.
 binding::PyResult<Borrow<false>> borrow_shared(PyObject* self);
 binding::PyResult<Borrow<true>> borrow_exclusive(PyObject* self);
-binding::PyResult<Borrow<false>> borrow_shared_checked(PyObject* self);
-binding::PyResult<Borrow<true>> borrow_exclusive_checked(PyObject* self);
 
 }  // namespace quorl::extension

@@ -32,6 +32,13 @@ Owned none() { return Owned::retain(Py_None); }
 
 // ---- borrowing `self` ---------------------------------------------------
 
+// `self` if it is exactly a PyGraphDiff (the common case), else null.
+PyGraphDiffObject* exact_instance(PyObject* self) {
+    return g_type && Py_TYPE(self) == g_type ? reinterpret_cast<PyGraphDiffObject*>(self) : nullptr;
+}
+
+// `self` as a PyGraphDiff, for anything but the exact type (the borrows
+// check that inline): creates the type if need be and accepts subtypes.
 PyResult<PyGraphDiffObject*> checked_self(PyObject* self) {
     auto type = graph_diff_type();
     if (!type) {
@@ -46,50 +53,30 @@ PyResult<PyGraphDiffObject*> checked_self(PyObject* self) {
 
 }  // namespace
 
-PyResult<Borrow<false>> borrow_shared_checked(PyObject* self) {
-    auto checked = checked_self(self);
-    if (!checked) return fail(std::move(checked).error());
-    PyGraphDiffObject* object = *checked;
+[[gnu::always_inline]] inline PyResult<Borrow<false>> borrow_shared(PyObject* self) {
+    PyGraphDiffObject* object = exact_instance(self);
+    if (!object) {
+        auto checked = checked_self(self);
+        if (!checked) return fail(std::move(checked).error());
+        object = *checked;
+    }
     if (object->borrow_flag == -1) return fail(PyErr::new_message(PyExc_RuntimeError, "Already mutably borrowed"));
     ++object->borrow_flag;
     binding::retain_ref(self);
     return Borrow<false>(object);
 }
 
-PyResult<Borrow<true>> borrow_exclusive_checked(PyObject* self) {
-    auto checked = checked_self(self);
-    if (!checked) return fail(std::move(checked).error());
-    PyGraphDiffObject* object = *checked;
+[[gnu::always_inline]] inline PyResult<Borrow<true>> borrow_exclusive(PyObject* self) {
+    PyGraphDiffObject* object = exact_instance(self);
+    if (!object) {
+        auto checked = checked_self(self);
+        if (!checked) return fail(std::move(checked).error());
+        object = *checked;
+    }
     if (object->borrow_flag != 0) return fail(PyErr::new_message(PyExc_RuntimeError, "Already borrowed"));
     object->borrow_flag = -1;
     binding::retain_ref(self);
     return Borrow<true>(object);
-}
-
-// Each borrow checks the common case (an exact PyGraphDiff that the borrow
-// can take) inline, and leaves the subtype check and the errors out of line.
-[[gnu::always_inline]] inline PyResult<Borrow<false>> borrow_shared(PyObject* self) {
-    if (g_type && Py_TYPE(self) == g_type) {
-        auto* object = reinterpret_cast<PyGraphDiffObject*>(self);
-        if (object->borrow_flag != -1) {
-            ++object->borrow_flag;
-            binding::retain_ref(self);
-            return Borrow<false>(object);
-        }
-    }
-    return borrow_shared_checked(self);
-}
-
-[[gnu::always_inline]] inline PyResult<Borrow<true>> borrow_exclusive(PyObject* self) {
-    if (g_type && Py_TYPE(self) == g_type) {
-        auto* object = reinterpret_cast<PyGraphDiffObject*>(self);
-        if (object->borrow_flag == 0) {
-            object->borrow_flag = -1;
-            binding::retain_ref(self);
-            return Borrow<true>(object);
-        }
-    }
-    return borrow_exclusive_checked(self);
 }
 
 namespace {
@@ -193,9 +180,8 @@ diff::Uuid id_of(PyObject* obj) { return diff::Uuid::from_bytes(PyBytes_AS_STRIN
 
 // `self` if it is a PyGraphDiff that no borrow holds, else null.
 PyGraphDiffObject* unborrowed(PyObject* self) {
-    if (!g_type || Py_TYPE(self) != g_type) return nullptr;
-    auto* object = reinterpret_cast<PyGraphDiffObject*>(self);
-    return object->borrow_flag == 0 ? object : nullptr;
+    PyGraphDiffObject* object = exact_instance(self);
+    return object && object->borrow_flag == 0 ? object : nullptr;
 }
 
 // Holds the exclusive borrow of an unborrowed object until the scope ends,
@@ -211,7 +197,6 @@ public:
 private:
     PyGraphDiffObject* object_;
 };
-
 
 PyObject* add_node(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return binding::run_in_frame([&]() -> PyResult<Owned> {
