@@ -126,66 +126,46 @@ void shortest_decimal(float magnitude, Decimal& out) noexcept {
     out.point = sci_exponent + 1;
 }
 
-// The layouts, chosen by where the decimal point falls.
-enum class Layout { Integral, Inside, Small, Exponent };
-
-Layout layout_of(const Decimal& d) noexcept {
-    if (d.point > 13 || d.point <= -6) return Layout::Exponent;
-    if (d.point > 0) return d.point >= d.count ? Layout::Integral : Layout::Inside;
-    return Layout::Small;
-}
-
-std::size_t laid_out_length(const Decimal& d) noexcept {
-    const int n = d.count;
-    switch (layout_of(d)) {
-        case Layout::Integral: return static_cast<std::size_t>(d.point + 2);  // digits and zeros, ".0"
-        case Layout::Inside: return static_cast<std::size_t>(n + 1);
-        case Layout::Small: return static_cast<std::size_t>(2 - d.point + n);
-        case Layout::Exponent: break;
-    }
-    const int exponent = d.point - 1;
-    const int exponent_length = (exponent < 0 ? 1 : 0) + (exponent >= 10 || exponent <= -10 ? 2 : 1);
-    return static_cast<std::size_t>((n > 1 ? n + 1 : 1) + 1 + exponent_length);
-}
-
+// Lays the digits out at `p` in plain or exponent form.
 char* lay_out(const Decimal& d, char* p) noexcept {
     const int n = d.count;
     const int point = d.point;
-    switch (layout_of(d)) {
-        case Layout::Integral:
-            // The digits, the zeros of the exponent, then ".0".
-            std::memcpy(p, d.digits, static_cast<std::size_t>(n));
-            std::memset(p + n, '0', static_cast<std::size_t>(point - n));
-            p += point;
-            *p++ = '.';
-            *p++ = '0';
-            return p;
-        case Layout::Inside:
-            // The point falls inside the digits.
-            std::memcpy(p, d.digits, static_cast<std::size_t>(point));
-            p[point] = '.';
-            std::memcpy(p + point + 1, d.digits + point, static_cast<std::size_t>(n - point));
-            return p + n + 1;
-        case Layout::Small:
-            // "0.", the leading zeros, then the digits.
-            *p++ = '0';
-            *p++ = '.';
-            std::memset(p, '0', static_cast<std::size_t>(-point));
-            p += -point;
-            std::memcpy(p, d.digits, static_cast<std::size_t>(n));
-            return p + n;
-        case Layout::Exponent:
-            break;
-    }
-    // Exponent form, with a point only when there is more than one digit.
-    *p++ = d.digits[0];
-    if (n > 1) {
+    const int e = point - n;  // value = d1..dn x 10^e
+    if (e >= 0 && point <= 13) {
+        // Integral: the digits, the zeros of the exponent, then ".0".
+        std::memcpy(p, d.digits, static_cast<std::size_t>(n));
+        p += n;
+        std::memset(p, '0', static_cast<std::size_t>(e));
+        p += e;
         *p++ = '.';
-        std::memcpy(p, d.digits + 1, static_cast<std::size_t>(n - 1));
-        p += n - 1;
+        *p++ = '0';
+    } else if (point > 0 && point <= 13) {
+        // The point falls inside the digits.
+        std::memcpy(p, d.digits, static_cast<std::size_t>(point));
+        p += point;
+        *p++ = '.';
+        std::memcpy(p, d.digits + point, static_cast<std::size_t>(n - point));
+        p += n - point;
+    } else if (point > -6 && point <= 0) {
+        // Small: "0.", the leading zeros, then the digits.
+        *p++ = '0';
+        *p++ = '.';
+        std::memset(p, '0', static_cast<std::size_t>(-point));
+        p += -point;
+        std::memcpy(p, d.digits, static_cast<std::size_t>(n));
+        p += n;
+    } else {
+        // Exponent form, with a point only when there is more than one digit.
+        *p++ = d.digits[0];
+        if (n > 1) {
+            *p++ = '.';
+            std::memcpy(p, d.digits + 1, static_cast<std::size_t>(n - 1));
+            p += n - 1;
+        }
+        *p++ = 'e';
+        p = write_int(p, point - 1);
     }
-    *p++ = 'e';
-    return write_int(p, point - 1);
+    return p;
 }
 
 // The text after the sign of a nonzero finite magnitude.
@@ -213,14 +193,12 @@ std::size_t write_with(float value, char* out, bool allow_exact) noexcept {
 std::size_t write_float_text(float value, char* out) noexcept { return write_with(value, out, true); }
 
 std::size_t float_text_length(float value) noexcept {
-    const std::size_t sign = std::signbit(value) ? 1 : 0;
-    const float magnitude = std::fabs(value);
-    if (magnitude == 0.0f) return sign + 3;
+    // A short exact decimal (the common sizes) is measured without being
+    // written; any other value is written into a scratch buffer.
     ShortDecimal exact;
-    if (exact_short_decimal(magnitude, exact)) return sign + short_decimal_length(exact);
-    Decimal d;
-    shortest_decimal(magnitude, d);
-    return sign + laid_out_length(d);
+    if (exact_short_decimal(std::fabs(value), exact)) return (std::signbit(value) ? 1 : 0) + short_decimal_length(exact);
+    char scratch[kMaxFloatText];
+    return write_float_text(value, scratch);
 }
 
 namespace detail {
