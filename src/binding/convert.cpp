@@ -39,8 +39,9 @@ PyResult<PyObject*> lookup(PyObject* dict, AttributeKey key) {
 // the same items, and converting them in key order gives the same update.
 // Anything unusual (a dict subclass, more than seven entries, a key that is
 // not an exact str, a value of another type, or a value whose conversion
-// would fail) makes extract_plain_node_update return nothing before anything is
-// observable, and the general path then runs and reports what it reports.
+// would fail) makes extract_plain_node_update return nothing before
+// anything is observable, and the general path then runs and reports what
+// it reports.
 
 constexpr Py_ssize_t kPlainDictMaxSize = 7;
 

@@ -126,7 +126,7 @@ public:
     void clear() noexcept {
         if (!slots_) return;
         destroy_values();
-        std::fill(words(), words() + word_count(capacity()), std::uint64_t{0});
+        clear_words(words(), word_count(capacity()));
         size_ = 0;
     }
 
@@ -269,11 +269,7 @@ private:
         const std::size_t nwords = word_count(cap);
         void* mem = ::operator new(nwords * sizeof(std::uint64_t) + cap * sizeof(Slot));
         auto* new_words = static_cast<std::uint64_t*>(mem);
-        if (nwords == 1) {
-            new_words[0] = 0;  // tables of up to 64 slots, most of them: no library call
-        } else {
-            std::fill(new_words, new_words + nwords, std::uint64_t{0});
-        }
+        clear_words(new_words, nwords);
         FlatTable fresh;
         fresh.slots_ = reinterpret_cast<Slot*>(new_words + nwords);
         fresh.mask_ = static_cast<std::uint32_t>(cap - 1);
@@ -285,6 +281,16 @@ private:
             ++fresh.size_;
         }
         *this = std::move(fresh);
+    }
+
+    // Most tables have at most 64 slots: their one word is cleared by a
+    // store rather than a library call.
+    static void clear_words(std::uint64_t* w, std::size_t n) noexcept {
+        if (n == 1) {
+            w[0] = 0;
+        } else {
+            std::fill(w, w + n, std::uint64_t{0});
+        }
     }
 
     void destroy_values() noexcept {
