@@ -7,7 +7,7 @@
 #include <utility>
 
 #include "encoding/byte_order.hpp"
-#include "encoding/encode.hpp"
+#include "encoding/wire_format.hpp"
 
 namespace quorl::encoding {
 
@@ -187,12 +187,6 @@ void make_room(Table& table, std::uint64_t index, std::uint64_t count, const Con
     table.reserve(table.size() + static_cast<std::size_t>(rest));
 }
 
-// Least number of bytes an entry of each kind takes.
-constexpr std::size_t kIdentifierBytes = 8 + 16;
-constexpr std::size_t kNodeEntryBytes = kIdentifierBytes + 8;  // identifier and text length
-constexpr std::size_t kGroupBytes = kIdentifierBytes + 8;      // source and target count
-constexpr std::size_t kWeightedTargetBytes = kIdentifierBytes + 4;
-
 // The four sections, with the node record texts left unparsed.
 struct Sections {
     FlatMap<std::string_view> texts;  // node -> its record text (later entries win)
@@ -229,7 +223,7 @@ bool read_group(ContainerReader& in, Groups& groups, std::size_t target_size, Re
 }
 
 bool read_sections(ContainerReader& in, Sections& out) {
-    return read_entries(in, out.texts, kNodeEntryBytes,
+    return read_entries(in, out.texts, kNodeEntrySize,
                         [&] {
                             Uuid id;
                             std::string_view text;
@@ -237,16 +231,16 @@ bool read_sections(ContainerReader& in, Sections& out) {
                             out.texts.insert_or_assign(id, text);
                             return true;
                         }) &&
-           read_entries(in, out.deleted_nodes, kIdentifierBytes,
+           read_entries(in, out.deleted_nodes, kIdentifierSize,
                         [&] {
                             Uuid id;
                             if (!in.read_identifier(id)) return false;
                             out.deleted_nodes.try_emplace(id);
                             return true;
                         }) &&
-           read_entries(in, out.edges, kGroupBytes,
+           read_entries(in, out.edges, kGroupHeaderSize,
                         [&] {
-                            return read_group(in, out.edges, kWeightedTargetBytes, [&](TargetWeights& targets) {
+                            return read_group(in, out.edges, kWeightedTargetSize, [&](TargetWeights& targets) {
                                 Uuid target;
                                 float weight;
                                 if (!in.read_identifier(target) || !in.read_weight(weight)) return false;
@@ -254,8 +248,8 @@ bool read_sections(ContainerReader& in, Sections& out) {
                                 return true;
                             });
                         }) &&
-           read_entries(in, out.deleted_edges, kGroupBytes, [&] {
-               return read_group(in, out.deleted_edges, kIdentifierBytes, [&](TargetSet& targets) {
+           read_entries(in, out.deleted_edges, kGroupHeaderSize, [&] {
+               return read_group(in, out.deleted_edges, kIdentifierSize, [&](TargetSet& targets) {
                    Uuid target;
                    if (!in.read_identifier(target)) return false;
                    targets.try_emplace(target);

@@ -6,6 +6,7 @@
 
 #include "encoding/byte_order.hpp"
 #include "encoding/node_record.hpp"
+#include "encoding/wire_format.hpp"
 
 namespace quorl::encoding {
 
@@ -13,11 +14,6 @@ using diff::GraphDiff;
 using diff::Uuid;
 
 namespace {
-
-constexpr std::uint64_t kCountSize = 8;
-constexpr std::uint64_t kIdentifierSize = 8 + 16;                   // length 16, then the bytes
-constexpr std::uint64_t kGroupHeaderSize = kIdentifierSize + kCountSize;  // source and target count
-constexpr std::uint64_t kWeightedTargetSize = kIdentifierSize + 4;
 
 EncodeError too_large(std::uint64_t n) {
     return EncodeError{"count or length " + std::to_string(n) + " exceeds the limit of " + std::to_string(kMaxCount)};
@@ -50,7 +46,7 @@ Result<std::size_t, EncodeError> encoded_size_with(const GraphDiff& diff, Record
     for (const auto& node : nodes) {
         const std::uint64_t text = record_length(node.value);
         if (text > kMaxCount) return fail(too_large(text));
-        add(kIdentifierSize + kCountSize + text);
+        add(kNodeEntrySize + text);
     }
 
     const auto& deleted_nodes = diff.deleted_nodes();

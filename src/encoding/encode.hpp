@@ -9,12 +9,9 @@
 
 #include "diff/graph_diff.hpp"
 #include "diff/result.hpp"
+#include "encoding/wire_format.hpp"
 
 namespace quorl::encoding {
-
-// Counts and lengths are at most this; the reader refuses larger ones, so the
-// writer does too rather than produce bytes that cannot be read back.
-inline constexpr std::uint64_t kMaxCount = 4294967295ULL;
 
 struct EncodeError {
     std::string message;
