@@ -5,6 +5,7 @@
 
 #include "binding/api.hpp"
 #include "binding/attribute_keys.hpp"
+#include "encoding/hex_digits.hpp"
 
 namespace quorl::binding {
 namespace {
@@ -128,7 +129,7 @@ std::array<char, 36> uuid_to_text(const diff::Uuid& id) noexcept {
     // The two hex digits of every byte value, and where each byte's digits
     // go in the hyphenated text.
     static constexpr auto kPairs = [] {
-        constexpr char kDigits[] = "0123456789abcdef";
+        constexpr const char* kDigits = encoding::kHexDigits;
         std::array<char, 512> pairs{};
         for (std::size_t b = 0; b < 256; ++b) {
             pairs[2 * b] = kDigits[b >> 4];

@@ -18,6 +18,7 @@
 #include "encoding/decode.hpp"
 #include "encoding/encode.hpp"
 #include "encoding/float_text.hpp"
+#include "encoding/hex_digits.hpp"
 
 namespace quorl::encoding {
 
@@ -86,7 +87,6 @@ std::uint64_t quoted_length(std::string_view text) noexcept {
 }
 
 char* write_quoted(char* out, std::string_view text) noexcept {
-    static constexpr char kHex[] = "0123456789abcdef";
     *out++ = '"';
     const char* p = text.data();
     const char* const end = p + text.size();
@@ -102,8 +102,8 @@ char* write_quoted(char* out, std::string_view text) noexcept {
         if (escape == 'u') {
             *out++ = '0';
             *out++ = '0';
-            *out++ = kHex[byte >> 4];
-            *out++ = kHex[byte & 0xF];
+            *out++ = kHexDigits[byte >> 4];
+            *out++ = kHexDigits[byte & 0xF];
         }
         p = special + 1;
     }
@@ -336,10 +336,9 @@ std::string quoted_for_message(std::string_view text) {
             case '\t': out += "\\t"; break;
             default:
                 if (static_cast<unsigned char>(c) < 0x20) {
-                    static constexpr char kHex[] = "0123456789abcdef";
                     out += "\\u{";
-                    if (c >= 0x10) out += kHex[c >> 4];
-                    out += kHex[c & 0xF];
+                    if (c >= 0x10) out += kHexDigits[c >> 4];
+                    out += kHexDigits[c & 0xF];
                     out += '}';
                 } else {
                     out += c;
