@@ -6,5 +6,6 @@ set(QUORL_CORE_SOURCES
   ${CMAKE_CURRENT_LIST_DIR}/../src/encoding/float_text.cpp
   ${CMAKE_CURRENT_LIST_DIR}/../src/encoding/encode.cpp
   ${CMAKE_CURRENT_LIST_DIR}/../src/encoding/decode.cpp
-  ${CMAKE_CURRENT_LIST_DIR}/../src/encoding/node_record.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/../src/encoding/node_record_write.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/../src/encoding/node_record_read.cpp
 )

@@ -18,6 +18,7 @@
 
 #include "encoding/decode.hpp"
 #include "encoding/encode.hpp"
+#include "encoding/node_record.hpp"
 #include "fuzz_support.hpp"
 
 namespace {

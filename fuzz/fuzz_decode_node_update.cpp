@@ -21,7 +21,6 @@
 #include <vector>
 
 #include "encoding/decode.hpp"
-#include "encoding/encode.hpp"
 #include "encoding/node_record.hpp"
 #include "fuzz_support.hpp"
 

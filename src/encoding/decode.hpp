@@ -6,11 +6,11 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
-#include <string_view>
 #include <variant>
 
 #include "diff/graph_diff.hpp"
 #include "diff/result.hpp"
+#include "encoding/node_record.hpp"
 
 namespace quorl::encoding {
 
@@ -21,23 +21,11 @@ struct DecodeError {
     std::string message;  // the diagnostic text
 };
 
-// Failure to read one node record text.
-struct NodeRecordError {
-    std::string message;
-    std::size_t line;
-    std::size_t column;
-    // message + " at line {line} column {column}"
-    std::string text() const;
-};
-
 using GraphDiffError = std::variant<DecodeError, NodeRecordError>;
 
 // Entries reserved for a collection before any of its data has been read.
 inline constexpr std::size_t kMaxReserve = 4096;
 
 Result<diff::GraphDiff, GraphDiffError> decode_graph_diff(const std::uint8_t* data, std::size_t size);
-
-// Parses one node record text (valid UTF-8) in object or array form.
-Result<diff::NodeUpdate, NodeRecordError> decode_node_update(std::string_view text);
 
 }  // namespace quorl::encoding

@@ -20,9 +20,6 @@ struct EncodeError {
 // Fails when `n` (a count or a length about to be written) exceeds kMaxCount.
 Result<void, EncodeError> check_count(std::uint64_t n);
 
-// Appends the node record JSON text of `update` to `out`.
-void encode_node_update(const diff::NodeUpdate& update, std::string& out);
-
 // Exact length of the byte string of `diff`, or a failure when some count or
 // length would exceed kMaxCount.
 Result<std::size_t, EncodeError> encoded_size(const diff::GraphDiff& diff);

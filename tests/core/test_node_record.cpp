@@ -7,8 +7,6 @@
 #include <string>
 #include <vector>
 
-#include "encoding/decode.hpp"
-#include "encoding/encode.hpp"
 #include "encoding/node_record.hpp"
 #include "encoding_test_util.hpp"
 

@@ -1,223 +1,24 @@
-// The node record: the JSON object in which the attributes of a new or
-// updated node travel inside the byte string. Writing it is a measuring pass
-// and a writing pass over the record; reading it is a strict RFC 8259 reader
-// specialised to the seven attributes.
+// Reading a node record: a strict RFC 8259 reader specialised to the seven
+// attributes, which skips any other member without recursion and reports
+// every failure with its line and column.
 
-#include "encoding/node_record.hpp"
-
-#include <array>
 #include <charconv>
 #include <cmath>
-#include <cstring>
+#include <cstdint>
 #include <limits>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <system_error>
 
-#include "encoding/decode.hpp"
-#include "encoding/encode.hpp"
-#include "encoding/float_text.hpp"
 #include "encoding/hex_digits.hpp"
+#include "encoding/json_escape.hpp"
+#include "encoding/node_record.hpp"
 
 namespace quorl::encoding {
 
+using detail::find_special;
 using diff::NodeUpdate;
-
-namespace {
-
-// ---------------------------------------------------------------------------
-// Bytes of a JSON string that cannot be copied as they are: the double quote,
-// the backslash and the control characters 0x00 to 0x1F. The table gives the
-// character written after the backslash ('u' for the \u00XX form) or 0 for a
-// byte copied unchanged. The same set ends the fast scan of the reader.
-
-constexpr std::array<char, 256> make_escape_table() {
-    std::array<char, 256> table{};
-    for (int c = 0; c < 0x20; ++c) table[c] = 'u';
-    table['"'] = '"';
-    table['\\'] = '\\';
-    table['\b'] = 'b';
-    table['\t'] = 't';
-    table['\n'] = 'n';
-    table['\f'] = 'f';
-    table['\r'] = 'r';
-    return table;
-}
-constexpr std::array<char, 256> kEscape = make_escape_table();
-
-constexpr std::uint64_t kOnes = 0x0101010101010101ULL;
-constexpr std::uint64_t kHighs = 0x8080808080808080ULL;
-
-// Whether any of the eight bytes of `w` is special (exact, no false hits).
-inline bool word_has_special(std::uint64_t w) noexcept {
-    const std::uint64_t control = (w - kOnes * 0x20) & ~w & kHighs;
-    const std::uint64_t q = w ^ (kOnes * '"');
-    const std::uint64_t quote = (q - kOnes) & ~q & kHighs;
-    const std::uint64_t b = w ^ (kOnes * '\\');
-    const std::uint64_t backslash = (b - kOnes) & ~b & kHighs;
-    return (control | quote | backslash) != 0;
-}
-
-// First special byte in [p, end), or end.
-inline const char* find_special(const char* p, const char* end) noexcept {
-    while (end - p >= 8) {
-        std::uint64_t w;
-        std::memcpy(&w, p, 8);
-        if (word_has_special(w)) break;
-        p += 8;
-    }
-    while (p != end && kEscape[static_cast<unsigned char>(*p)] == 0) ++p;
-    return p;
-}
-
-// ---------------------------------------------------------------------------
-// Writing
-
-std::uint64_t quoted_length(std::string_view text) noexcept {
-    std::uint64_t n = text.size() + 2;
-    const char* p = text.data();
-    const char* const end = p + text.size();
-    for (;;) {
-        p = find_special(p, end);
-        if (p == end) return n;
-        n += kEscape[static_cast<unsigned char>(*p)] == 'u' ? 5 : 1;
-        ++p;
-    }
-}
-
-char* write_quoted(char* out, std::string_view text) noexcept {
-    *out++ = '"';
-    const char* p = text.data();
-    const char* const end = p + text.size();
-    for (;;) {
-        const char* special = find_special(p, end);
-        std::memcpy(out, p, static_cast<std::size_t>(special - p));
-        out += special - p;
-        if (special == end) break;
-        const auto byte = static_cast<unsigned char>(*special);
-        const char escape = kEscape[byte];
-        *out++ = '\\';
-        *out++ = escape;
-        if (escape == 'u') {
-            *out++ = '0';
-            *out++ = '0';
-            *out++ = kHexDigits[byte >> 4];
-            *out++ = kHexDigits[byte & 0xF];
-        }
-        p = special + 1;
-    }
-    *out++ = '"';
-    return out;
-}
-
-std::size_t u8_length(std::uint8_t v) noexcept { return v >= 100 ? 3 : v >= 10 ? 2 : 1; }
-
-char* write_u8(char* out, std::uint8_t v) noexcept {
-    if (v >= 100) *out++ = static_cast<char>('0' + v / 100);
-    if (v >= 10) *out++ = static_cast<char>('0' + v / 10 % 10);
-    *out++ = static_cast<char>('0' + v % 10);
-    return out;
-}
-
-template <std::size_t N>
-char* write_literal(char* out, const char (&text)[N]) noexcept {
-    std::memcpy(out, text, N - 1);
-    return out + (N - 1);
-}
-
-// Members are written as key, colon and value; these are the key parts.
-constexpr char kLabelKey[] = "\"label\":";
-constexpr char kSizeKey[] = "\"size\":";
-constexpr char kUrlKey[] = "\"url\":";
-constexpr char kRedKey[] = "\"red\":";
-constexpr char kGreenKey[] = "\"green\":";
-constexpr char kBlueKey[] = "\"blue\":";
-constexpr char kShowLabelKey[] = "\"showLabel\":";
-
-template <std::size_t N>
-constexpr std::uint64_t key_length(const char (&)[N]) noexcept {
-    return N - 1;
-}
-
-std::uint64_t size_value_length(float size) noexcept {
-    if (!std::isfinite(size)) return 4;  // null
-    return float_text_length(size);
-}
-
-}  // namespace
-
-namespace detail {
-
-std::uint64_t node_record_length(const NodeUpdate& update) noexcept {
-    const int members = update.present_count();
-    if (members == 0) return 2;
-    std::uint64_t n = 2 + static_cast<std::uint64_t>(members - 1);  // braces and commas
-    if (auto label = update.label()) n += key_length(kLabelKey) + quoted_length(*label);
-    if (auto size = update.size()) n += key_length(kSizeKey) + size_value_length(*size);
-    if (auto url = update.url()) n += key_length(kUrlKey) + quoted_length(*url);
-    if (auto red = update.red()) n += key_length(kRedKey) + u8_length(*red);
-    if (auto green = update.green()) n += key_length(kGreenKey) + u8_length(*green);
-    if (auto blue = update.blue()) n += key_length(kBlueKey) + u8_length(*blue);
-    if (auto show = update.show_label()) n += key_length(kShowLabelKey) + (*show ? 4 : 5);
-    return n;
-}
-
-char* write_node_record(const NodeUpdate& update, char* out) noexcept {
-    *out++ = '{';
-    bool first = true;
-    auto member = [&](auto& key) {
-        if (!first) *out++ = ',';
-        first = false;
-        out = write_literal(out, key);
-    };
-    if (auto label = update.label()) {
-        member(kLabelKey);
-        out = write_quoted(out, *label);
-    }
-    if (auto size = update.size()) {
-        member(kSizeKey);
-        if (std::isfinite(*size)) {
-            out += write_float_text(*size, out);
-        } else {
-            out = write_literal(out, "null");
-        }
-    }
-    if (auto url = update.url()) {
-        member(kUrlKey);
-        out = write_quoted(out, *url);
-    }
-    if (auto red = update.red()) {
-        member(kRedKey);
-        out = write_u8(out, *red);
-    }
-    if (auto green = update.green()) {
-        member(kGreenKey);
-        out = write_u8(out, *green);
-    }
-    if (auto blue = update.blue()) {
-        member(kBlueKey);
-        out = write_u8(out, *blue);
-    }
-    if (auto show = update.show_label()) {
-        member(kShowLabelKey);
-        out = *show ? write_literal(out, "true") : write_literal(out, "false");
-    }
-    *out++ = '}';
-    return out;
-}
-
-}  // namespace detail
-
-void encode_node_update(const NodeUpdate& update, std::string& out) {
-    const std::size_t start = out.size();
-    out.resize(start + detail::node_record_length(update));
-    char* end = detail::write_node_record(update, out.data() + start);
-    out.resize(static_cast<std::size_t>(end - out.data()));
-}
-
-// ---------------------------------------------------------------------------
-// Reading
 
 std::string NodeRecordError::text() const {
     return message + " at line " + std::to_string(line) + " column " + std::to_string(column);
