@@ -526,38 +526,81 @@ private:
         return true;
     }
 
+    // -- containers ---------------------------------------------------------
+    // Arrays and objects are read item by item. Past the opening bracket and
+    // after each item the cursor moves either onto the next item or past the
+    // closing bracket `close` (']' or '}'); a comma must separate items and
+    // may not follow the last.
+
+    enum class Next { Item, End, Failed };
+
+    Next fail_next(const char* message) {
+        peek_error(message);
+        return Next::Failed;
+    }
+    static const char* eof_inside(char close) noexcept {
+        return close == ']' ? "EOF while parsing a list" : "EOF while parsing an object";
+    }
+
+    // The opening bracket is under the cursor.
+    Next first_item(char close) {
+        ++p_;
+        skip_space();
+        if (p_ == end_) return fail_next(eof_inside(close));
+        if (*p_ != close) return Next::Item;
+        ++p_;
+        return Next::End;
+    }
+
+    // An item has just ended.
+    Next next_item(char close) {
+        skip_space();
+        if (p_ == end_) return fail_next(eof_inside(close));
+        if (*p_ == close) {
+            ++p_;
+            return Next::End;
+        }
+        if (*p_ != ',') return fail_next(close == ']' ? "expected `,` or `]`" : "expected `,` or `}`");
+        ++p_;
+        skip_space();
+        if (p_ == end_) return fail_next("EOF while parsing a value");
+        if (*p_ == close) return fail_next("trailing comma");
+        return Next::Item;
+    }
+
+    // A member key under the cursor: a string, viewed as parse_string leaves it.
+    bool parse_key(std::string_view& key) {
+        if (*p_ != '"') return peek_error("key must be a string");
+        return parse_string(scratch_, key);
+    }
+
+    bool parse_colon() {
+        skip_space();
+        if (p_ == end_) return peek_error("EOF while parsing an object");
+        if (*p_ != ':') return peek_error("expected `:`");
+        ++p_;
+        return true;
+    }
+
     // Checks and passes over the value under the cursor (after whitespace),
     // whatever it is. Nesting is tracked in a stack of open brackets on the
     // heap, so the depth of the value is limited by memory only.
     bool skip_value() {
-        std::string open;  // '[' or '{' per enclosing container
+        std::string open;  // the closing bracket of each enclosing container
         std::string_view ignored;
         for (;;) {
             // A value starts here.
             skip_space();
             if (p_ == end_) return peek_error("EOF while parsing a value");
+            Next next = Next::End;  // a scalar or an empty container ends here
             switch (*p_) {
                 case '[':
-                    ++p_;
-                    skip_space();
-                    if (p_ == end_) return peek_error("EOF while parsing a list");
-                    if (*p_ == ']') {
-                        ++p_;
-                        break;
-                    }
-                    open += '[';
-                    continue;
-                case '{':
-                    ++p_;
-                    skip_space();
-                    if (p_ == end_) return peek_error("EOF while parsing an object");
-                    if (*p_ == '}') {
-                        ++p_;
-                        break;
-                    }
-                    if (!skip_key()) return false;
-                    open += '{';
-                    continue;
+                case '{': {
+                    const char close = *p_ == '[' ? ']' : '}';
+                    next = first_item(close);
+                    if (next == Next::Item) open += close;
+                    break;
+                }
                 case '"':
                     if (!parse_string(scratch_, ignored)) return false;
                     break;
@@ -575,43 +618,16 @@ private:
                     if (!parse_number(nullptr)) return false;
             }
 
-            // A value has ended: close the containers that end with it, then
-            // move on to the next element or member.
-            for (;;) {
-                if (open.empty()) return true;
-                skip_space();
-                const bool list = open.back() == '[';
-                if (p_ == end_) return peek_error(list ? "EOF while parsing a list" : "EOF while parsing an object");
-                if (*p_ == (list ? ']' : '}')) {
-                    ++p_;
-                    open.pop_back();
-                    continue;
-                }
-                if (*p_ != ',') return peek_error(list ? "expected `,` or `]`" : "expected `,` or `}`");
-                ++p_;
-                skip_space();
-                if (p_ == end_) return peek_error("EOF while parsing a value");
-                if (*p_ == (list ? ']' : '}')) return peek_error("trailing comma");
-                if (!list && !skip_key()) return false;
-                break;
+            // Close the containers that end with the value, until one goes
+            // on with another item.
+            while (next == Next::End && !open.empty()) {
+                next = next_item(open.back());
+                if (next == Next::End) open.pop_back();
             }
+            if (next == Next::Failed) return false;
+            if (open.empty()) return true;
+            if (open.back() == '}' && !(parse_key(ignored) && parse_colon())) return false;
         }
-    }
-
-    // A member key under the cursor and the colon after it (skipped object).
-    bool skip_key() {
-        if (*p_ != '"') return peek_error("key must be a string");
-        std::string_view ignored;
-        if (!parse_string(scratch_, ignored)) return false;
-        return parse_colon();
-    }
-
-    bool parse_colon() {
-        skip_space();
-        if (p_ == end_) return peek_error("EOF while parsing an object");
-        if (*p_ != ':') return peek_error("expected `:`");
-        ++p_;
-        return true;
     }
 
     // -- the record ---------------------------------------------------------
@@ -627,18 +643,11 @@ private:
     }
 
     bool parse_object() {
-        ++p_;
-        skip_space();
-        if (p_ == end_) return peek_error("EOF while parsing an object");
-        if (*p_ == '}') {
-            ++p_;
-            return true;
-        }
         unsigned seen = 0;
-        for (;;) {
-            if (*p_ != '"') return peek_error("key must be a string");
+        for (Next next = first_item('}'); next != Next::End; next = next_item('}')) {
+            if (next == Next::Failed) return false;
             std::string_view key;
-            if (!parse_string(scratch_, key)) return false;
+            if (!parse_key(key)) return false;
             const Field field = field_of_key(key);
             if (field != kUnknownField) {
                 if (seen & (1u << field)) return consumed_error("duplicate field `" + std::string(key) + "`");
@@ -646,39 +655,22 @@ private:
             }
             if (!parse_colon()) return false;
             if (!(field == kUnknownField ? skip_value() : parse_field(field))) return false;
-            skip_space();
-            if (p_ == end_) return peek_error("EOF while parsing an object");
-            if (*p_ == '}') {
-                ++p_;
-                return true;
-            }
-            if (*p_ != ',') return peek_error("expected `,` or `}`");
-            ++p_;
-            skip_space();
-            if (p_ == end_) return peek_error("EOF while parsing a value");
-            if (*p_ == '}') return peek_error("trailing comma");
         }
+        return true;
     }
 
     bool parse_array() {
-        ++p_;
         for (int i = 0; i < 7; ++i) {
-            skip_space();
-            if (p_ == end_) return peek_error("EOF while parsing a list");
-            if (*p_ == ']') {
-                ++p_;
+            const Next next = i == 0 ? first_item(']') : next_item(']');
+            if (next == Next::Failed) return false;
+            if (next == Next::End) {
                 return consumed_error("invalid length " + std::to_string(i) +
                                       ", expected struct NodeUpdate with 7 elements");
             }
-            if (i > 0) {
-                if (*p_ != ',') return peek_error("expected `,` or `]`");
-                ++p_;
-                skip_space();
-                if (p_ == end_) return peek_error("EOF while parsing a value");
-                if (*p_ == ']') return peek_error("trailing comma");
-            }
             if (!parse_field(static_cast<Field>(i))) return false;
         }
+        // An eighth element is not read: anything but the closing bracket is
+        // trailing.
         skip_space();
         if (p_ == end_) return peek_error("EOF while parsing a list");
         if (*p_ == ']') {
