@@ -374,14 +374,12 @@ private:
         }
     }
 
-    // The number starting under the cursor. With `out` null only its grammar
-    // is checked (a skipped value), so no range can be exceeded.
-    bool parse_number(Number* out) {
-        const char* const start = p_;
-        const bool negative = *p_ == '-';
-        if (negative) ++p_;
+    // Passes over the number under the cursor, checking only its grammar (a
+    // skipped number has no range to exceed). `integral` tells whether it has
+    // neither fraction nor exponent.
+    bool scan_number(bool& integral) {
+        if (*p_ == '-') ++p_;
         if (p_ == end_) return consumed_error("invalid number");
-        const char* const int_start = p_;
         if (*p_ == '0') {
             ++p_;
             if (p_ != end_ && is_digit(*p_)) return peek_error("invalid number");
@@ -391,29 +389,38 @@ private:
             ++p_;
             return consumed_error("invalid number");
         }
-        const char* const int_end = p_;
-        bool integral = true;
+        integral = true;
         if (p_ != end_ && *p_ == '.') {
             ++p_;
-            if (p_ == end_) return peek_error("EOF while parsing a value");
-            if (!is_digit(*p_)) return peek_error("invalid number");
-            while (p_ != end_ && is_digit(*p_)) ++p_;
+            if (!scan_digits()) return false;
             integral = false;
         }
         if (p_ != end_ && (*p_ == 'e' || *p_ == 'E')) {
             ++p_;
             if (p_ != end_ && (*p_ == '+' || *p_ == '-')) ++p_;
-            if (p_ == end_) return peek_error("EOF while parsing a value");
-            if (!is_digit(*p_)) return peek_error("invalid number");
-            while (p_ != end_ && is_digit(*p_)) ++p_;
+            if (!scan_digits()) return false;
             integral = false;
         }
-        if (!out) return true;
+        return true;
+    }
 
+    // The digits of a fraction or an exponent: at least one.
+    bool scan_digits() {
+        if (p_ == end_) return peek_error("EOF while parsing a value");
+        if (!is_digit(*p_)) return peek_error("invalid number");
+        while (p_ != end_ && is_digit(*p_)) ++p_;
+        return true;
+    }
+
+    // The value of the number [start, p_), whose grammar scan_number has
+    // checked: an integer that fits in 64 bits as such, any other number as
+    // the nearest double.
+    bool classify_number(const char* start, bool integral, Number& out) {
+        const bool negative = *start == '-';
         if (integral) {
             std::uint64_t magnitude = 0;
             bool fits = true;
-            for (const char* q = int_start; q != int_end; ++q) {
+            for (const char* q = start + negative; q != p_; ++q) {
                 if (__builtin_mul_overflow(magnitude, 10u, &magnitude) ||
                     __builtin_add_overflow(magnitude, static_cast<unsigned>(*q - '0'), &magnitude)) {
                     fits = false;
@@ -421,18 +428,18 @@ private:
                 }
             }
             if (fits && !negative) {
-                out->kind = Number::U64;
-                out->u = magnitude;
+                out.kind = Number::U64;
+                out.u = magnitude;
                 return true;
             }
             if (fits && magnitude == 0) {  // "-0"
-                out->kind = Number::F64;
-                out->f = -0.0;
+                out.kind = Number::F64;
+                out.f = -0.0;
                 return true;
             }
             if (fits && magnitude <= std::uint64_t{1} << 63) {
-                out->kind = Number::I64;
-                out->i = static_cast<std::int64_t>(0 - magnitude);
+                out.kind = Number::I64;
+                out.i = static_cast<std::int64_t>(0 - magnitude);
                 return true;
             }
         }
@@ -444,9 +451,16 @@ private:
         } else if (res.ec != std::errc() || res.ptr != p_) {
             return consumed_error("invalid number");  // not expected after the grammar check
         }
-        out->kind = Number::F64;
-        out->f = value;
+        out.kind = Number::F64;
+        out.f = value;
         return true;
+    }
+
+    // The number starting under the cursor, as an attribute sees it.
+    bool parse_number(Number& out) {
+        const char* const start = p_;
+        bool integral;
+        return scan_number(integral) && classify_number(start, integral, out);
     }
 
     // -- values -------------------------------------------------------------
@@ -480,7 +494,7 @@ private:
             default:
                 if (*p_ == '-' || is_digit(*p_)) {
                     v.kind = Value::Num;
-                    return parse_number(&v.number);
+                    return parse_number(v.number);
                 }
                 return peek_error("expected value");
         }
@@ -615,7 +629,7 @@ private:
                     break;
                 default:
                     if (*p_ != '-' && !is_digit(*p_)) return peek_error("expected value");
-                    if (!parse_number(nullptr)) return false;
+                    if (bool integral; !scan_number(integral)) return false;
             }
 
             // Close the containers that end with the value, until one goes
