@@ -4,6 +4,7 @@
 
 #include <Python.h>
 
+#include <type_traits>
 #include <utility>
 
 #include "binding/error.hpp"
@@ -17,6 +18,7 @@ struct PyGraphDiffObject {
     // 0 free, -1 borrowed exclusively, n > 0 borrowed shared n times.
     Py_ssize_t borrow_flag;
 };
+static_assert(std::is_standard_layout_v<PyGraphDiffObject>, "the interpreter sees the record as a PyObject");
 
 // The type object, created on first use; a failure is returned, not cached.
 binding::PyResult<PyTypeObject*> graph_diff_type();
