@@ -165,7 +165,6 @@ PyErr::Normalized& PyErr::normalized() {
 
 PyObject* PyErr::type() { return normalized().type.get(); }
 PyObject* PyErr::value() { return normalized().value.get(); }
-PyObject* PyErr::traceback() { return normalized().traceback.get(); }
 
 void PyErr::set_cause(std::optional<PyErr> cause) {
     PyObject* target = value();

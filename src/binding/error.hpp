@@ -38,7 +38,6 @@ public:
     // Normalise in place and read the parts (borrowed references).
     PyObject* type();
     PyObject* value();
-    PyObject* traceback();
 
     // Sets __cause__ of this error's value to the value of `cause`, or to
     // None when there is none.
@@ -84,7 +83,6 @@ using PyResult = Result<T, PyErr>;
 std::optional<PyErr> take_error();
 // As take_error, but a missing exception becomes a SystemError.
 PyErr fetch_error();
-inline void restore_error(PyErr err) { std::move(err).restore(); }
 inline PyErr panic_error(std::string message) { return PyErr::new_panic(std::move(message)); }
 inline PyErr downcast_error(PyObject* obj, const char* target) { return PyErr::new_downcast(obj, target); }
 
