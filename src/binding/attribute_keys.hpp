@@ -4,17 +4,11 @@
 
 #include <Python.h>
 
-#include <string_view>
-
 #include "binding/api.hpp"
 #include "binding/error.hpp"
+#include "binding/texts.hpp"
 
 namespace quorl::binding {
-
-enum AttributeKey { kLabel, kUrl, kSize, kRed, kGreen, kBlue, kShowLabel, kAttributeKeyCount };
-
-inline constexpr std::string_view kAttributeKeyNames[kAttributeKeyCount] = {"label", "url",  "size",      "red",
-                                                                            "green", "blue", "show_label"};
 
 namespace attribute_keys_detail {
 inline PyObject* objects[kAttributeKeyCount] = {};
@@ -23,7 +17,7 @@ inline PyObject* objects[kAttributeKeyCount] = {};
 // The key as an interned str, made once and kept for the life of the process.
 inline PyObject* attribute_key_object(AttributeKey key) {
     PyObject*& object = attribute_keys_detail::objects[key];
-    if (!object) object = expect_new(api::new_interned(kAttributeKeyNames[key].data())).release();
+    if (!object) object = expect_new(api::new_interned(texts::kAttributeKeyNames[key].data())).release();
     return object;
 }
 

@@ -56,7 +56,7 @@ AttributeKey attribute_key(PyObject* key) {
     const std::string_view text(static_cast<const char*>(PyUnicode_DATA(key)),
                                 static_cast<std::size_t>(PyUnicode_GET_LENGTH(key)));
     for (int k = 0; k < kAttributeKeyCount; ++k) {
-        if (text == kAttributeKeyNames[k]) return static_cast<AttributeKey>(k);
+        if (text == texts::kAttributeKeyNames[k]) return static_cast<AttributeKey>(k);
     }
     return kAttributeKeyCount;
 }
@@ -140,22 +140,24 @@ std::optional<diff::NodeUpdate> extract_plain_node_update(PyObject* dict) {
 }
 
 PyErr field_extraction_error(PyErr inner, const char* struct_name, int index) {
-    PyErr outer = PyErr::new_message(PyExc_TypeError,
-                                     std::string("failed to extract field ") + struct_name + "." + std::to_string(index));
+    PyErr outer = PyErr::new_message(PyExc_TypeError, texts::field_extraction(struct_name, index));
     outer.set_cause(std::move(inner));
     return outer;
 }
 
 PyResult<diff::Uuid> extract_uuid(PyObject* obj) {
-    if (!PyBytes_Check(obj)) return fail(field_extraction_error(downcast_error(obj, "PyBytes"), "PyUuid", 0));
+    if (!PyBytes_Check(obj)) {
+        return fail(field_extraction_error(downcast_error(obj, texts::kPyBytes), texts::kPyUuid, 0));
+    }
     if (PyBytes_GET_SIZE(obj) != 16) {
-        return fail(field_extraction_error(PyErr::new_message(PyExc_Exception, "Expected 16 bytes."), "PyUuid", 0));
+        return fail(field_extraction_error(PyErr::new_message(PyExc_Exception, texts::kExpected16Bytes),
+                                           texts::kPyUuid, 0));
     }
     return diff::Uuid::from_bytes(PyBytes_AS_STRING(obj));
 }
 
 PyResult<std::string_view> extract_text(PyObject* obj) {
-    if (!PyUnicode_Check(obj)) return fail(downcast_error(obj, "PyString"));
+    if (!PyUnicode_Check(obj)) return fail(downcast_error(obj, texts::kPyString));
     Py_ssize_t size = 0;
     const char* data = PyUnicode_AsUTF8AndSize(obj, &size);
     if (!data) return pending<std::string_view>();
@@ -184,7 +186,7 @@ PyResult<std::uint8_t> extract_u8(PyObject* obj) {
     }
     if (value == -1 && PyErr_Occurred()) return pending<std::uint8_t>();
     if (value < 0 || value > 255) {
-        return fail(PyErr::new_message(PyExc_OverflowError, "out of range integral type conversion attempted"));
+        return fail(PyErr::new_message(PyExc_OverflowError, texts::kColourOutOfRange));
     }
     return static_cast<std::uint8_t>(value);
 }
@@ -194,26 +196,25 @@ PyResult<bool> extract_bool(PyObject* obj) {
     // numpy's boolean scalar is accepted by the name of its type, without
     // importing numpy.
     PyTypeObject* type = Py_TYPE(obj);
-    if (type->tp_name && std::strcmp(type->tp_name, "numpy.bool_") == 0) {
+    if (type->tp_name && std::strcmp(type->tp_name, texts::kNumpyBool) == 0) {
         if (type->tp_as_number && type->tp_as_number->nb_bool) {
             const int truth = type->tp_as_number->nb_bool(obj);
             if (truth == 0 || truth == 1) return truth == 1;
             return pending<bool>();
         }
-        return fail(PyErr::new_message(PyExc_TypeError, "object of type '" +
-                                                            display_text(reinterpret_cast<PyObject*>(type)) +
-                                                            "' does not define a '__bool__' conversion"));
+        return fail(PyErr::new_message(PyExc_TypeError,
+                                       texts::no_bool_conversion(display_text(reinterpret_cast<PyObject*>(type)))));
     }
-    return fail(downcast_error(obj, "PyBool"));
+    return fail(downcast_error(obj, texts::kPyBool));
 }
 
 PyResult<std::string_view> extract_bytes(PyObject* obj) {
-    if (!PyBytes_Check(obj)) return fail(downcast_error(obj, "PyBytes"));
+    if (!PyBytes_Check(obj)) return fail(downcast_error(obj, texts::kPyBytes));
     return std::string_view(PyBytes_AS_STRING(obj), static_cast<std::size_t>(PyBytes_GET_SIZE(obj)));
 }
 
 PyResult<diff::NodeUpdate> extract_node_update(PyObject* obj) {
-    if (!PyDict_Check(obj)) return fail(downcast_error(obj, "PyDict"));
+    if (!PyDict_Check(obj)) return fail(downcast_error(obj, texts::kPyDict));
     if (auto plain = extract_plain_node_update(obj)) return std::move(*plain);
     retain_ref(obj);
     pool_temporary(obj);

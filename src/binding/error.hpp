@@ -7,6 +7,7 @@
 #include <Python.h>
 
 #include <optional>
+#include <source_location>
 #include <string>
 #include <variant>
 
@@ -85,6 +86,11 @@ std::optional<PyErr> take_error();
 PyErr fetch_error();
 inline PyErr panic_error(std::string message) { return PyErr::new_panic(std::move(message)); }
 inline PyErr downcast_error(PyObject* obj, const char* target) { return PyErr::new_downcast(obj, target); }
+
+// The internal fault of an expectation on `err` that failed: its message is
+// `text`, ": " and the debug form of `err`.
+[[noreturn]] void raise_fault_with(const char* text, PyErr err,
+                                   std::source_location where = std::source_location::current());
 
 // An object-creating interpreter call returned nothing: print what is pending
 // and raise the internal fault "Python API call failed".

@@ -15,10 +15,9 @@
 #include "binding/error.hpp"
 #include "binding/fault.hpp"
 #include "binding/refs.hpp"
+#include "binding/texts.hpp"
 
 namespace quorl::binding {
-
-inline constexpr const char kFfiBoundary[] = "uncaught panic at ffi boundary";
 
 namespace frame_detail {
 
@@ -63,7 +62,7 @@ bool run_body(Body& body, OnValue&& on_value) noexcept {
         restore_or_fallback(panic_error(other.what()));
     } catch (...) {
         // A fault that carries no text.
-        restore_or_fallback(panic_error("panic from Rust code"));
+        restore_or_fallback(panic_error(texts::kPanicWithoutMessage));
     }
     return false;
 }
@@ -81,7 +80,7 @@ PyObject* run_in_frame(Body&& body) noexcept {
         leave_frame(mark);
         return result;
     } catch (...) {
-        abort_uncaught(kFfiBoundary);
+        abort_uncaught(texts::kFfiBoundary);
     }
 }
 
@@ -94,7 +93,7 @@ void run_in_frame_unraisable(Body&& body, PyObject* context) noexcept {
         if (!frame_detail::run_body(body, [](auto&&) {})) PyErr_WriteUnraisable(context);
         leave_frame(mark);
     } catch (...) {
-        abort_uncaught(kFfiBoundary);
+        abort_uncaught(texts::kFfiBoundary);
     }
 }
 

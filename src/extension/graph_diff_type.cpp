@@ -14,17 +14,13 @@
 
 namespace quorl::extension {
 
+namespace texts = binding::texts;
 using binding::CallSignature;
 using binding::Owned;
 using binding::PyErr;
 using binding::PyResult;
 
 namespace {
-
-constexpr const char kClassName[] = "PyGraphDiff";
-// Class name, the constructor's text signature, the separator, and the
-// (empty) documentation proper.
-constexpr const char kClassDoc[] = "PyGraphDiff()\n--\n\n";
 
 PyTypeObject* g_type = nullptr;  // created once, never released
 
@@ -43,10 +39,10 @@ PyResult<PyGraphDiffObject*> checked_self(PyObject* self) {
     auto type = graph_diff_type();
     if (!type) {
         type.error().print();
-        binding::raise_fault(std::string("failed to create type object for ") + kClassName);
+        binding::raise_fault(texts::no_type_object(texts::kClassName));
     }
     if (Py_TYPE(self) != *type && !PyType_IsSubtype(Py_TYPE(self), *type)) {
-        return fail(binding::downcast_error(self, kClassName));
+        return fail(binding::downcast_error(self, texts::kClassName));
     }
     return reinterpret_cast<PyGraphDiffObject*>(self);
 }
@@ -60,7 +56,9 @@ PyResult<PyGraphDiffObject*> checked_self(PyObject* self) {
         if (!checked) return fail(std::move(checked).error());
         object = *checked;
     }
-    if (object->borrow_flag == -1) return fail(PyErr::new_message(PyExc_RuntimeError, "Already mutably borrowed"));
+    if (object->borrow_flag == -1) {
+        return fail(PyErr::new_message(PyExc_RuntimeError, texts::kAlreadyMutablyBorrowed));
+    }
     ++object->borrow_flag;
     binding::retain_ref(self);
     return Borrow<false>(object);
@@ -73,7 +71,7 @@ PyResult<PyGraphDiffObject*> checked_self(PyObject* self) {
         if (!checked) return fail(std::move(checked).error());
         object = *checked;
     }
-    if (object->borrow_flag != 0) return fail(PyErr::new_message(PyExc_RuntimeError, "Already borrowed"));
+    if (object->borrow_flag != 0) return fail(PyErr::new_message(PyExc_RuntimeError, texts::kAlreadyBorrowed));
     object->borrow_flag = -1;
     binding::retain_ref(self);
     return Borrow<true>(object);
@@ -111,17 +109,17 @@ PyResult<Arguments<N>> parse(const CallSignature& signature, PyObject* const* ar
     if (!var##_result) return fail(std::move(var##_result).error()); \
     auto&& var = *var##_result
 
-constexpr const char* kIdParams[] = {"id"};
-constexpr const char* kAddNodeParams[] = {"id", "update"};
-constexpr const char* kEdgeParams[] = {"from", "to", "weight"};
-constexpr const char* kBytesParams[] = {"bytes"};
-
-constexpr CallSignature kNewSignature{kClassName, "__new__", nullptr, 0};
-constexpr CallSignature kAddNodeSignature{kClassName, "add_node", kAddNodeParams, 2};
-constexpr CallSignature kDeleteNodeSignature{kClassName, "delete_node", kIdParams, 1};
-constexpr CallSignature kAddEdgeSignature{kClassName, "add_edge", kEdgeParams, 3};
-constexpr CallSignature kDeleteEdgeSignature{kClassName, "delete_edge", kEdgeParams, 2};
-constexpr CallSignature kFromBytesSignature{kClassName, "from_bytes", kBytesParams, 1};
+// The parameter list of a method of PyGraphDiff.
+template <std::size_t N>
+constexpr CallSignature signature(const char* name, const char* const (&parameters)[N]) {
+    return {texts::kClassName, name, parameters, N};
+}
+constexpr CallSignature kNewSignature{texts::kClassName, texts::kNew, nullptr, 0};
+constexpr CallSignature kAddNodeSignature = signature(texts::kAddNode.name, texts::kAddNodeParameters);
+constexpr CallSignature kDeleteNodeSignature = signature(texts::kDeleteNode.name, texts::kDeleteNodeParameters);
+constexpr CallSignature kAddEdgeSignature = signature(texts::kAddEdge.name, texts::kAddEdgeParameters);
+constexpr CallSignature kDeleteEdgeSignature = signature(texts::kDeleteEdge.name, texts::kDeleteEdgeParameters);
+constexpr CallSignature kFromBytesSignature = signature(texts::kFromBytes.name, texts::kFromBytesParameters);
 
 // ---- methods without arguments ------------------------------------------
 
@@ -153,7 +151,7 @@ PyObject* to_bytes(PyObject* self, PyObject*) {
     return binding::run_in_frame([&]() -> PyResult<Owned> {
         QUORL_TRY(diff, borrow_shared(self));
         auto size = encoding::encoded_size(*diff);
-        if (!size) return fail(PyErr::new_message(PyExc_Exception, "Failed to serialize graph diff."));
+        if (!size) return fail(PyErr::new_message(PyExc_Exception, texts::kSerializeFailed));
         // The byte string is written straight into the new bytes object.
         Owned bytes = binding::expect_new(binding::api::new_bytes(static_cast<Py_ssize_t>(*size)));
         encoding::encode_into(*diff, reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(bytes.get())));
@@ -212,8 +210,8 @@ PyObject* add_node(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
         }
         QUORL_TRY(arguments, parse<2>(kAddNodeSignature, args, nargs, kwnames));
         QUORL_TRY(diff, borrow_exclusive(self));
-        QUORL_TRY(id, argument(arguments[0], "id", binding::extract_uuid));
-        QUORL_TRY(update, argument(arguments[1], "update", binding::extract_node_update));
+        QUORL_TRY(id, argument(arguments[0], texts::kAddNodeParameters[0], binding::extract_uuid));
+        QUORL_TRY(update, argument(arguments[1], texts::kAddNodeParameters[1], binding::extract_node_update));
         diff->add_node(id, std::move(update));
         return none();
     });
@@ -223,7 +221,7 @@ PyObject* delete_node(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
     return binding::run_in_frame([&]() -> PyResult<Owned> {
         QUORL_TRY(arguments, parse<1>(kDeleteNodeSignature, args, nargs, kwnames));
         QUORL_TRY(diff, borrow_exclusive(self));
-        QUORL_TRY(id, argument(arguments[0], "id", binding::extract_uuid));
+        QUORL_TRY(id, argument(arguments[0], texts::kDeleteNodeParameters[0], binding::extract_uuid));
         diff->delete_node(id);
         return none();
     });
@@ -243,9 +241,9 @@ PyObject* add_edge(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
     return binding::run_in_frame([&]() -> PyResult<Owned> {
         QUORL_TRY(arguments, parse<3>(kAddEdgeSignature, args, nargs, kwnames));
         QUORL_TRY(diff, borrow_exclusive(self));
-        QUORL_TRY(from, argument(arguments[0], "from", binding::extract_uuid));
-        QUORL_TRY(to, argument(arguments[1], "to", binding::extract_uuid));
-        QUORL_TRY(weight, argument(arguments[2], "weight", binding::extract_f32));
+        QUORL_TRY(from, argument(arguments[0], texts::kAddEdgeParameters[0], binding::extract_uuid));
+        QUORL_TRY(to, argument(arguments[1], texts::kAddEdgeParameters[1], binding::extract_uuid));
+        QUORL_TRY(weight, argument(arguments[2], texts::kAddEdgeParameters[2], binding::extract_f32));
         // An edge touching a node marked for deletion is refused; the
         // refusal is not an error for the caller.
         (void)diff->add_edge(from, to, weight);
@@ -266,8 +264,8 @@ PyObject* delete_edge(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
     return binding::run_in_frame([&]() -> PyResult<Owned> {
         QUORL_TRY(arguments, parse<2>(kDeleteEdgeSignature, args, nargs, kwnames));
         QUORL_TRY(diff, borrow_exclusive(self));
-        QUORL_TRY(from, argument(arguments[0], "from", binding::extract_uuid));
-        QUORL_TRY(to, argument(arguments[1], "to", binding::extract_uuid));
+        QUORL_TRY(from, argument(arguments[0], texts::kDeleteEdgeParameters[0], binding::extract_uuid));
+        QUORL_TRY(to, argument(arguments[1], texts::kDeleteEdgeParameters[1], binding::extract_uuid));
         diff->delete_edge(from, to);
         return none();
     });
@@ -276,14 +274,11 @@ PyObject* delete_edge(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
 PyObject* from_bytes(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return binding::run_in_frame([&]() -> PyResult<Owned> {
         QUORL_TRY(arguments, parse<1>(kFromBytesSignature, args, nargs, kwnames));
-        QUORL_TRY(data, argument(arguments[0], "bytes", binding::extract_bytes));
+        QUORL_TRY(data, argument(arguments[0], texts::kFromBytesParameters[0], binding::extract_bytes));
         auto decoded = encoding::decode_graph_diff(reinterpret_cast<const std::uint8_t*>(data.data()), data.size());
-        if (!decoded) return fail(PyErr::new_message(PyExc_Exception, "Failed to deserialize graph diff."));
+        if (!decoded) return fail(PyErr::new_message(PyExc_Exception, texts::kDeserializeFailed));
         auto object = new_graph_diff_object(std::move(*decoded));
-        if (!object) {
-            binding::raise_fault(std::string("called `Result::unwrap()` on an `Err` value: ") +
-                                 object.error().debug_form());
-        }
+        if (!object) binding::raise_fault_with(texts::kUnwrapFailed, std::move(object).error());
         return std::move(*object);
     });
 }
@@ -315,7 +310,7 @@ void tp_dealloc(PyObject* self) {
         [&]() -> PyResult<std::monostate> {
             reinterpret_cast<PyGraphDiffObject*>(self)->value.~GraphDiff();
             PyTypeObject* type = Py_TYPE(self);
-            if (!type->tp_free) binding::raise_fault("PyGraphDiff type has no tp_free");
+            if (!type->tp_free) binding::raise_fault(texts::kNoTpFree);
             type->tp_free(self);
             // Instances of a heap type hold a reference to it.
             binding::release_ref(reinterpret_cast<PyObject*>(type));
@@ -326,37 +321,33 @@ void tp_dealloc(PyObject* self) {
 
 // ---- the type -----------------------------------------------------------
 
-#define QUORL_NOARGS(name, fn) \
-    { name, reinterpret_cast<PyCFunction>(fn), METH_NOARGS, name "($self)\n--\n\n" }
-#define QUORL_FASTCALL(name, fn, signature)                                                             \
-    {                                                                                                    \
-        name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn)), METH_FASTCALL | METH_KEYWORDS, \
-            name signature "\n--\n\n"                                                                    \
-    }
+template <class Function>
+PyCFunction entry(Function* function) {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
+}
+constexpr int kWithArguments = METH_FASTCALL | METH_KEYWORDS;
 
 PyMethodDef kMethods[] = {
-    QUORL_NOARGS("new_or_updated_nodes", view_method<binding::new_or_updated_nodes_view>),
-    QUORL_NOARGS("deleted_nodes", view_method<binding::deleted_nodes_view>),
-    QUORL_NOARGS("new_or_updated_edges", view_method<binding::new_or_updated_edges_view>),
-    QUORL_NOARGS("deleted_edges", view_method<binding::deleted_edges_view>),
-    QUORL_NOARGS("num_nodes", count_method<&diff::GraphDiff::num_nodes>),
-    QUORL_NOARGS("num_edges", count_method<&diff::GraphDiff::num_edges>),
-    QUORL_FASTCALL("add_node", add_node, "($self, id, update)"),
-    QUORL_FASTCALL("delete_node", delete_node, "($self, id)"),
-    QUORL_FASTCALL("add_edge", add_edge, "($self, from, to, weight)"),
-    QUORL_FASTCALL("delete_edge", delete_edge, "($self, from, to)"),
-    QUORL_NOARGS("clear", clear),
-    QUORL_NOARGS("to_bytes", to_bytes),
-    {"from_bytes", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(from_bytes)),
-     METH_FASTCALL | METH_KEYWORDS | METH_STATIC, "from_bytes(bytes)\n--\n\n"},
+    {texts::kNewOrUpdatedNodes.name, entry(view_method<binding::new_or_updated_nodes_view>), METH_NOARGS,
+     texts::kNewOrUpdatedNodes.doc},
+    {texts::kDeletedNodes.name, entry(view_method<binding::deleted_nodes_view>), METH_NOARGS, texts::kDeletedNodes.doc},
+    {texts::kNewOrUpdatedEdges.name, entry(view_method<binding::new_or_updated_edges_view>), METH_NOARGS,
+     texts::kNewOrUpdatedEdges.doc},
+    {texts::kDeletedEdges.name, entry(view_method<binding::deleted_edges_view>), METH_NOARGS, texts::kDeletedEdges.doc},
+    {texts::kNumNodes.name, entry(count_method<&diff::GraphDiff::num_nodes>), METH_NOARGS, texts::kNumNodes.doc},
+    {texts::kNumEdges.name, entry(count_method<&diff::GraphDiff::num_edges>), METH_NOARGS, texts::kNumEdges.doc},
+    {texts::kAddNode.name, entry(add_node), kWithArguments, texts::kAddNode.doc},
+    {texts::kDeleteNode.name, entry(delete_node), kWithArguments, texts::kDeleteNode.doc},
+    {texts::kAddEdge.name, entry(add_edge), kWithArguments, texts::kAddEdge.doc},
+    {texts::kDeleteEdge.name, entry(delete_edge), kWithArguments, texts::kDeleteEdge.doc},
+    {texts::kClear.name, entry(clear), METH_NOARGS, texts::kClear.doc},
+    {texts::kToBytes.name, entry(to_bytes), METH_NOARGS, texts::kToBytes.doc},
+    {texts::kFromBytes.name, entry(from_bytes), kWithArguments | METH_STATIC, texts::kFromBytes.doc},
     {nullptr, nullptr, 0, nullptr},
 };
 
-#undef QUORL_NOARGS
-#undef QUORL_FASTCALL
-
 PyType_Slot kSlots[] = {
-    {Py_tp_doc, const_cast<char*>(kClassDoc)},
+    {Py_tp_doc, const_cast<char*>(texts::kClassDoc)},
     {Py_tp_new, reinterpret_cast<void*>(tp_new)},
     {Py_tp_methods, kMethods},
     {Py_tp_base, &PyBaseObject_Type},
@@ -365,7 +356,7 @@ PyType_Slot kSlots[] = {
 };
 
 PyType_Spec kSpec = {
-    "builtins.PyGraphDiff",
+    texts::kTypeName,
     static_cast<int>(sizeof(PyGraphDiffObject)),
     0,
     Py_TPFLAGS_DEFAULT,
@@ -373,21 +364,21 @@ PyType_Spec kSpec = {
 };
 
 PyResult<PyTypeObject*> create_type() {
-    if (std::memchr(kClassDoc, '\0', sizeof kClassDoc - 1)) {
-        return fail(PyErr::new_message(PyExc_ValueError, "class doc cannot contain nul bytes"));
+    if (std::memchr(texts::kClassDoc, '\0', sizeof texts::kClassDoc - 1)) {
+        return fail(PyErr::new_message(PyExc_ValueError, texts::kClassDocNul));
     }
     auto* type = reinterpret_cast<PyTypeObject*>(binding::api::new_type(&kSpec));
     if (!type) return fail(binding::fetch_error());
     // The interpreter keeps the documentation without its text signature;
     // put the full text back so that __text_signature__ is "()".
     PyObject_Free(const_cast<char*>(type->tp_doc));
-    auto* doc = static_cast<char*>(PyObject_Malloc(sizeof kClassDoc));
+    auto* doc = static_cast<char*>(PyObject_Malloc(sizeof texts::kClassDoc));
     if (!doc) {
         type->tp_doc = nullptr;
         binding::release_ref(reinterpret_cast<PyObject*>(type));
         return fail(binding::PyErr::new_message(PyExc_MemoryError, ""));
     }
-    std::memcpy(doc, kClassDoc, sizeof kClassDoc);
+    std::memcpy(doc, texts::kClassDoc, sizeof texts::kClassDoc);
     type->tp_doc = doc;
     return type;
 }
@@ -398,7 +389,7 @@ PyResult<PyTypeObject*> graph_diff_type() {
     if (g_type) return g_type;
     auto created = create_type();
     if (!created) {
-        PyErr error = PyErr::new_message(PyExc_RuntimeError, std::string("An error occurred while initializing class ") + kClassName);
+        PyErr error = PyErr::new_message(PyExc_RuntimeError, texts::class_init_failed(texts::kClassName));
         error.set_cause(std::move(created).error());
         return fail(std::move(error));
     }
@@ -414,7 +405,7 @@ PyResult<Owned> new_graph_diff_object(diff::GraphDiff value) {
     auto type = graph_diff_type();
     if (!type) {
         type.error().print();
-        binding::raise_fault(std::string("failed to create type object for ") + kClassName);
+        binding::raise_fault(texts::no_type_object(texts::kClassName));
     }
     return allocate(*type, std::move(value));
 }

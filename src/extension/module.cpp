@@ -13,14 +13,15 @@
 namespace quorl::extension {
 namespace {
 
+namespace texts = binding::texts;
 using binding::Owned;
 using binding::PyErr;
 using binding::PyResult;
 
 PyModuleDef g_module_def = {
     PyModuleDef_HEAD_INIT,
-    "quorl_api",
-    "",  // __doc__ is the empty string
+    texts::kModuleName,
+    texts::kModuleDoc,
     0,
     nullptr,
     nullptr,
@@ -34,7 +35,8 @@ PyObject* g_all_name = nullptr;  // the interned "__all__"
 
 PyObject* all_name() {
     if (!g_all_name) {
-        PyObject* name = binding::expect_new(binding::api::new_str("__all__", 7)).release();
+        PyObject* name =
+            binding::expect_new(binding::api::new_str(texts::kAllName, sizeof texts::kAllName - 1)).release();
         PyUnicode_InternInPlace(&name);
         g_all_name = name;
     }
@@ -50,7 +52,7 @@ PyResult<PyObject*> all_list(PyObject* module) {
         all = binding::expect_new(binding::api::new_list(0));
         if (PyObject_SetAttr(module, all_name(), all.get()) < 0) return fail(binding::fetch_error());
     } else if (!PyList_Check(all.get())) {
-        return fail(binding::downcast_error(all.get(), "PyList"));
+        return fail(binding::downcast_error(all.get(), texts::kPyList));
     }
     return all.get();  // the module keeps it alive
 }
@@ -58,13 +60,13 @@ PyResult<PyObject*> all_list(PyObject* module) {
 PyResult<std::monostate> add_class(PyObject* module) {
     auto type = graph_diff_type();
     if (!type) return fail(std::move(type).error());
-    Owned name = binding::expect_new(binding::api::new_str("PyGraphDiff", 11));
+    Owned name = binding::expect_new(binding::api::new_str(texts::kClassName, sizeof texts::kClassName - 1));
     Owned type_ref = Owned::retain(reinterpret_cast<PyObject*>(*type));
 
     auto all = all_list(module);
     if (!all) return fail(std::move(all).error());
     if (PyList_Append(*all, name.get()) < 0) {
-        binding::raise_fault(std::string("could not append __name__ to __all__: ") + binding::fetch_error().debug_form());
+        binding::raise_fault_with(texts::kAppendToAllFailed, binding::fetch_error());
     }
     if (PyObject_SetAttr(module, name.get(), type_ref.get()) < 0) return fail(binding::fetch_error());
     return std::monostate{};
@@ -72,9 +74,7 @@ PyResult<std::monostate> add_class(PyObject* module) {
 
 PyResult<Owned> initialise() {
     if (g_module) {
-        return fail(PyErr::new_message(
-            PyExc_ImportError,
-            "PyO3 modules compiled for CPython 3.8 or older may only be initialized once per interpreter process"));
+        return fail(PyErr::new_message(PyExc_ImportError, texts::kInitialisedOnce));
     }
     Owned module = Owned::steal(binding::api::new_module(&g_module_def, 1013));
     if (!module) return fail(binding::fetch_error());
