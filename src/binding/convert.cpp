@@ -5,7 +5,7 @@
 #include <string>
 
 #include "binding/api.hpp"
-#include "binding/attribute_keys.hpp"
+#include "binding/process_state.hpp"
 #include "binding/refs.hpp"
 
 namespace quorl::binding {
@@ -110,11 +110,11 @@ std::optional<diff::NodeUpdate> extract_plain_node_update(PyObject* dict) {
     }
 
     diff::NodeUpdate update;
-    std::optional<std::string_view> texts[2];
+    std::optional<std::string_view> strings[2];
     for (AttributeKey k : {kLabel, kUrl}) {
         if (!found[k]) continue;
-        texts[k] = plain_text(found[k]);
-        if (!texts[k]) return std::nullopt;
+        strings[k] = plain_text(found[k]);
+        if (!strings[k]) return std::nullopt;
     }
     if (found[kSize]) {
         const auto size = plain_f32(found[kSize]);
@@ -132,7 +132,7 @@ std::optional<diff::NodeUpdate> extract_plain_node_update(PyObject* dict) {
         update.set_show_label(found[kShowLabel] == Py_True);
     }
     // Every value converted: only now is anything copied.
-    if (texts[kLabel] || texts[kUrl]) update.set_texts(texts[kLabel], texts[kUrl]);
+    if (strings[kLabel] || strings[kUrl]) update.set_texts(strings[kLabel], strings[kUrl]);
     if (colours[0]) update.set_red(*colours[0]);
     if (colours[1]) update.set_green(*colours[1]);
     if (colours[2]) update.set_blue(*colours[2]);
@@ -220,35 +220,30 @@ PyResult<diff::NodeUpdate> extract_node_update(PyObject* obj) {
     pool_temporary(obj);
 
     diff::NodeUpdate update;
-    std::optional<std::string_view> texts[2];
+    std::optional<std::string_view> strings[2];
     for (AttributeKey key : {kLabel, kUrl}) {
-        auto item = lookup(obj, key);
-        if (!item) return fail(std::move(item).error());
-        if (!*item) continue;
-        auto text = extract_text(*item);
-        if (!text) return fail(std::move(text).error());
-        texts[key] = *text;
+        QUORL_TRY(item, lookup(obj, key));
+        if (!item) continue;
+        QUORL_TRY(text, extract_text(item));
+        strings[key] = text;
     }
-    if (texts[kLabel] || texts[kUrl]) update.set_texts(texts[kLabel], texts[kUrl]);
+    if (strings[kLabel] || strings[kUrl]) update.set_texts(strings[kLabel], strings[kUrl]);
 
     // The scalar attributes, each with its conversion and setter.
     auto scalar = [&](AttributeKey key, auto extract, auto set) -> PyResult<std::monostate> {
-        auto item = lookup(obj, key);
-        if (!item) return fail(std::move(item).error());
-        if (*item) {
-            auto value = extract(*item);
-            if (!value) return fail(std::move(value).error());
-            (update.*set)(*value);
+        QUORL_TRY(item, lookup(obj, key));
+        if (item) {
+            QUORL_TRY(value, extract(item));
+            (update.*set)(value);
         }
         return std::monostate{};
     };
     using diff::NodeUpdate;
-    PyResult<std::monostate> step = scalar(kSize, extract_f32, &NodeUpdate::set_size);
-    if (step) step = scalar(kRed, extract_u8, &NodeUpdate::set_red);
-    if (step) step = scalar(kGreen, extract_u8, &NodeUpdate::set_green);
-    if (step) step = scalar(kBlue, extract_u8, &NodeUpdate::set_blue);
-    if (step) step = scalar(kShowLabel, extract_bool, &NodeUpdate::set_show_label);
-    if (!step) return fail(std::move(step).error());
+    QUORL_CHECK(scalar(kSize, extract_f32, &NodeUpdate::set_size));
+    QUORL_CHECK(scalar(kRed, extract_u8, &NodeUpdate::set_red));
+    QUORL_CHECK(scalar(kGreen, extract_u8, &NodeUpdate::set_green));
+    QUORL_CHECK(scalar(kBlue, extract_u8, &NodeUpdate::set_blue));
+    QUORL_CHECK(scalar(kShowLabel, extract_bool, &NodeUpdate::set_show_label));
     return update;
 }
 

@@ -5,13 +5,10 @@
 
 #include "binding/api.hpp"
 #include "binding/fault.hpp"
-#include "binding/texts.hpp"
+#include "binding/process_state.hpp"
 
 namespace quorl::binding {
 namespace {
-
-PyObject* g_panic_type = nullptr;  // filled once, never released
-bool g_creating_panic_type = false;
 
 Owned make_str(const std::string& text) {
     return expect_new(api::new_str(text.data(), static_cast<Py_ssize_t>(text.size())));
@@ -39,8 +36,7 @@ std::string utf8_lossy(PyObject* text) {
 
 // The qualified name of a type, for conversion errors.
 std::string qualified_name(PyObject* type) {
-    static PyObject* name = nullptr;
-    if (!name) name = expect_new(api::new_interned(texts::kQualnameName)).release();
+    PyObject* name = interned_name(process_state.qualname_name, texts::kQualnameName);
     Owned qualname = Owned::steal(PyObject_GetAttr(type, name));
     Py_ssize_t size = 0;
     const char* data = nullptr;
@@ -50,6 +46,24 @@ std::string qualified_name(PyObject* type) {
         return texts::kUnknownTypeName;
     }
     return std::string(data, static_cast<size_t>(size));
+}
+
+// The pending exception as PyErr_Fetch leaves it; all null when none is.
+struct Pending {
+    Owned type, value, traceback;
+};
+Pending fetch_pending() {
+    PyObject* t = nullptr;
+    PyObject* v = nullptr;
+    PyObject* tb = nullptr;
+    PyErr_Fetch(&t, &v, &tb);
+    return Pending{Owned::steal(t), Owned::steal(v), Owned::steal(tb)};
+}
+
+// The fetched exception as an error value; a SystemError when there was none.
+PyErr error_from(Pending pending) {
+    if (!pending.type) return PyErr::new_message(PyExc_SystemError, texts::kNoExceptionSet);
+    return PyErr::from_fetched(std::move(pending.type), std::move(pending.value), std::move(pending.traceback));
 }
 
 bool is_exception_class(PyObject* type) {
@@ -186,32 +200,22 @@ void raise_fault_with(const char* text, PyErr err, std::source_location where) {
 }
 
 PyObject* panic_type() {
-    if (g_panic_type) return g_panic_type;
-    g_creating_panic_type = true;
-    PyObject* made = PyErr_NewExceptionWithDoc(texts::kPanicName, texts::kPanicDoc, PyExc_BaseException, nullptr);
-    g_creating_panic_type = false;
-    if (!made) raise_fault_with(texts::kPanicTypeFailed, fetch_error());
-    if (g_panic_type) {
-        release_ref(made);  // another thread got there first
-    } else {
-        g_panic_type = made;
-    }
-    return g_panic_type;
+    return filled_once(process_state.panic_type, [] {
+        PyObject* made = PyErr_NewExceptionWithDoc(texts::kPanicName, texts::kPanicDoc, PyExc_BaseException, nullptr);
+        // The failure is taken as it stands: it cannot be a PanicException,
+        // and take_error would ask for this type again.
+        if (!made) raise_fault_with(texts::kPanicTypeFailed, error_from(fetch_pending()));
+        return Owned::steal(made);
+    });
 }
 
 std::optional<PyErr> take_error() {
-    PyObject* t = nullptr;
-    PyObject* v = nullptr;
-    PyObject* tb = nullptr;
-    PyErr_Fetch(&t, &v, &tb);
-    Owned type = Owned::steal(t);
-    Owned value = Owned::steal(v);
-    Owned traceback = Owned::steal(tb);
-    if (!type) return std::nullopt;
-    if (!g_creating_panic_type && type.get() == panic_type()) {
+    Pending pending = fetch_pending();
+    if (!pending.type) return std::nullopt;
+    if (pending.type.get() == panic_type()) {
         std::string message = texts::kUnwrappedPanic;
-        if (value) {
-            if (Owned text = Owned::steal(PyObject_Str(value.get()))) {
+        if (pending.value) {
+            if (Owned text = Owned::steal(PyObject_Str(pending.value.get()))) {
                 message = utf8_lossy(text.get());
             } else {
                 PyErr_Clear();
@@ -219,16 +223,16 @@ std::optional<PyErr> take_error() {
         }
         std::fputs(texts::kResumingPanicHeader, stderr);
         std::fflush(stderr);
-        PyErr_Restore(type.release(), value.release(), traceback.release());
+        PyErr_Restore(pending.type.release(), pending.value.release(), pending.traceback.release());
         PyErr_PrintEx(0);
         resume_fault(std::move(message));
     }
-    return PyErr::from_fetched(std::move(type), std::move(value), std::move(traceback));
+    return error_from(std::move(pending));
 }
 
 PyErr fetch_error() {
     if (std::optional<PyErr> err = take_error()) return std::move(*err);
-    return PyErr::new_message(PyExc_SystemError, texts::kNoExceptionSet);
+    return error_from(Pending{});
 }
 
 void api_call_failed() {

@@ -68,8 +68,7 @@ PyResult<std::monostate> parse_fastcall_args(const CallSignature& signature, PyO
     if (kwnames) {
         const Py_ssize_t count = PyTuple_GET_SIZE(kwnames);
         for (Py_ssize_t k = 0; k < count; ++k) {
-            auto placed = place_keyword(signature, PyTuple_GET_ITEM(kwnames, k), args[nargs + k], slots);
-            if (!placed) return placed;
+            QUORL_CHECK(place_keyword(signature, PyTuple_GET_ITEM(kwnames, k), args[nargs + k], slots));
         }
     }
     return check_required(signature, nargs, slots);
@@ -88,8 +87,7 @@ PyResult<std::monostate> parse_tuple_dict_args(const CallSignature& signature, P
         PyObject* name = nullptr;
         PyObject* value = nullptr;
         while (PyDict_Next(kwargs, &position, &name, &value)) {
-            auto placed = place_keyword(signature, name, value, slots);
-            if (!placed) return placed;
+            QUORL_CHECK(place_keyword(signature, name, value, slots));
         }
     }
     return check_required(signature, nargs, slots);

@@ -7,6 +7,7 @@
 #include "binding/api.hpp"
 #include "binding/convert.hpp"
 #include "binding/frame.hpp"
+#include "binding/process_state.hpp"
 #include "binding/views.hpp"
 #include "encoding/decode.hpp"
 #include "encoding/encode.hpp"
@@ -22,15 +23,15 @@ using binding::PyResult;
 
 namespace {
 
-PyTypeObject* g_type = nullptr;  // created once, never released
-
 Owned none() { return Owned::retain(Py_None); }
 
 // ---- borrowing `self` ---------------------------------------------------
 
 // `self` if it is exactly a PyGraphDiff (the common case), else null.
 PyGraphDiffObject* exact_instance(PyObject* self) {
-    return g_type && Py_TYPE(self) == g_type ? reinterpret_cast<PyGraphDiffObject*>(self) : nullptr;
+    PyObject* const type = binding::process_state.graph_diff_type;
+    return type && Py_TYPE(self) == reinterpret_cast<PyTypeObject*>(type) ? reinterpret_cast<PyGraphDiffObject*>(self)
+                                                                           : nullptr;
 }
 
 // `self` as a PyGraphDiff, for anything but the exact type (the borrows
@@ -52,9 +53,8 @@ PyResult<PyGraphDiffObject*> checked_self(PyObject* self) {
 [[gnu::always_inline]] inline PyResult<Borrow<false>> borrow_shared(PyObject* self) {
     PyGraphDiffObject* object = exact_instance(self);
     if (!object) {
-        auto checked = checked_self(self);
-        if (!checked) return fail(std::move(checked).error());
-        object = *checked;
+        QUORL_TRY(checked, checked_self(self));
+        object = checked;
     }
     if (object->borrow_flag == -1) {
         return fail(PyErr::new_message(PyExc_RuntimeError, texts::kAlreadyMutablyBorrowed));
@@ -67,9 +67,8 @@ PyResult<PyGraphDiffObject*> checked_self(PyObject* self) {
 [[gnu::always_inline]] inline PyResult<Borrow<true>> borrow_exclusive(PyObject* self) {
     PyGraphDiffObject* object = exact_instance(self);
     if (!object) {
-        auto checked = checked_self(self);
-        if (!checked) return fail(std::move(checked).error());
-        object = *checked;
+        QUORL_TRY(checked, checked_self(self));
+        object = checked;
     }
     if (object->borrow_flag != 0) return fail(PyErr::new_message(PyExc_RuntimeError, texts::kAlreadyBorrowed));
     object->borrow_flag = -1;
@@ -99,15 +98,9 @@ template <std::size_t N>
 PyResult<Arguments<N>> parse(const CallSignature& signature, PyObject* const* args, Py_ssize_t nargs,
                              PyObject* kwnames) {
     Arguments<N> parsed;
-    auto status = binding::parse_fastcall_args(signature, args, nargs, kwnames, parsed.slots);
-    if (!status) return fail(std::move(status).error());
+    QUORL_CHECK(binding::parse_fastcall_args(signature, args, nargs, kwnames, parsed.slots));
     return parsed;
 }
-
-#define QUORL_TRY(var, expr)                                  \
-    auto var##_result = (expr);                               \
-    if (!var##_result) return fail(std::move(var##_result).error()); \
-    auto&& var = *var##_result
 
 // The parameter list of a method of PyGraphDiff.
 template <std::size_t N>
@@ -283,24 +276,20 @@ PyObject* from_bytes(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObjec
     });
 }
 
-#undef QUORL_TRY
-
 // ---- construction and destruction ---------------------------------------
 
 // Allocates an instance of `type` holding `value`.
 PyResult<Owned> allocate(PyTypeObject* type, diff::GraphDiff&& value) {
-    Owned object = Owned::steal(binding::api::new_instance(type));
-    if (!object) return fail(binding::fetch_error());
+    QUORL_TRY(object, binding::try_new(binding::api::new_instance(type)));
     auto* record = reinterpret_cast<PyGraphDiffObject*>(object.get());
     ::new (static_cast<void*>(&record->value)) diff::GraphDiff(std::move(value));
     record->borrow_flag = 0;
-    return object;
+    return std::move(object);
 }
 
 PyObject* tp_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return binding::run_in_frame([&]() -> PyResult<Owned> {
-        auto parsed = binding::parse_tuple_dict_args(kNewSignature, args, kwargs, nullptr);
-        if (!parsed) return fail(std::move(parsed).error());
+        QUORL_CHECK(binding::parse_tuple_dict_args(kNewSignature, args, kwargs, nullptr));
         return allocate(type, diff::GraphDiff());
     });
 }
@@ -363,42 +352,34 @@ PyType_Spec kSpec = {
     kSlots,
 };
 
-PyResult<PyTypeObject*> create_type() {
-    if (std::memchr(texts::kClassDoc, '\0', sizeof texts::kClassDoc - 1)) {
+PyResult<Owned> create_type() {
+    constexpr std::size_t kDocSize = sizeof texts::kClassDoc;  // with the terminating NUL
+    if (std::memchr(texts::kClassDoc, '\0', kDocSize - 1)) {
         return fail(PyErr::new_message(PyExc_ValueError, texts::kClassDocNul));
     }
-    auto* type = reinterpret_cast<PyTypeObject*>(binding::api::new_type(&kSpec));
-    if (!type) return fail(binding::fetch_error());
+    QUORL_TRY(type_object, binding::try_new(binding::api::new_type(&kSpec)));
+    auto* type = reinterpret_cast<PyTypeObject*>(type_object.get());
     // The interpreter keeps the documentation without its text signature;
     // put the full text back so that __text_signature__ is "()".
     PyObject_Free(const_cast<char*>(type->tp_doc));
-    auto* doc = static_cast<char*>(PyObject_Malloc(sizeof texts::kClassDoc));
-    if (!doc) {
-        type->tp_doc = nullptr;
-        binding::release_ref(reinterpret_cast<PyObject*>(type));
-        return fail(binding::PyErr::new_message(PyExc_MemoryError, ""));
-    }
-    std::memcpy(doc, texts::kClassDoc, sizeof texts::kClassDoc);
+    auto* doc = static_cast<char*>(PyObject_Malloc(kDocSize));
     type->tp_doc = doc;
-    return type;
+    if (!doc) return fail(PyErr::new_message(PyExc_MemoryError, ""));  // the type is released
+    std::memcpy(doc, texts::kClassDoc, kDocSize);
+    return std::move(type_object);
 }
 
 }  // namespace
 
 PyResult<PyTypeObject*> graph_diff_type() {
-    if (g_type) return g_type;
-    auto created = create_type();
-    if (!created) {
+    QUORL_TRY(type, binding::filled_once(binding::process_state.graph_diff_type, []() -> PyResult<Owned> {
+        auto created = create_type();
+        if (created) return created;
         PyErr error = PyErr::new_message(PyExc_RuntimeError, texts::class_init_failed(texts::kClassName));
         error.set_cause(std::move(created).error());
         return fail(std::move(error));
-    }
-    if (g_type) {
-        binding::release_ref(reinterpret_cast<PyObject*>(*created));
-    } else {
-        g_type = *created;
-    }
-    return g_type;
+    }));
+    return reinterpret_cast<PyTypeObject*>(type);
 }
 
 PyResult<Owned> new_graph_diff_object(diff::GraphDiff value) {
