@@ -39,9 +39,8 @@ PyResult<PyObject*> lookup(PyObject* dict, AttributeKey key) {
 // the same items, and converting them in key order gives the same update.
 // Anything unusual (a dict subclass, more than seven entries, a key that is
 // not an exact str, a value of another type, or a value whose conversion
-// would fail) makes extract_plain_node_update return nothing before
-// anything is observable, and the general path then runs and reports what
-// it reports.
+// would fail) makes plain_node_update return nothing before anything is
+// observable, and the general path then runs and reports what it reports.
 
 constexpr Py_ssize_t kPlainDictMaxSize = 7;
 
@@ -74,18 +73,6 @@ std::optional<std::string_view> plain_text(PyObject* value) {
     return std::string_view(data, static_cast<std::size_t>(size));
 }
 
-// An exact float, or an exact int within the range of a double.
-std::optional<float> plain_f32(PyObject* value) {
-    if (PyFloat_CheckExact(value)) return static_cast<float>(PyFloat_AS_DOUBLE(value));
-    if (!PyLong_CheckExact(value)) return std::nullopt;
-    const double widened = PyLong_AsDouble(value);
-    if (widened == -1.0 && PyErr_Occurred()) {
-        PyErr_Clear();
-        return std::nullopt;
-    }
-    return static_cast<float>(widened);
-}
-
 // An exact int or bool in 0..255.
 std::optional<std::uint8_t> plain_u8(PyObject* value) {
     if (!PyLong_CheckExact(value) && !PyBool_Check(value)) return std::nullopt;
@@ -97,46 +84,41 @@ std::optional<std::uint8_t> plain_u8(PyObject* value) {
 
 }  // namespace
 
-std::optional<diff::NodeUpdate> extract_plain_node_update(PyObject* dict) {
-    if (!PyDict_CheckExact(dict) || PyDict_GET_SIZE(dict) > kPlainDictMaxSize) return std::nullopt;
+bool plain_node_update(PyObject* dict, diff::NodeUpdate& update) {
+    if (!PyDict_CheckExact(dict) || PyDict_GET_SIZE(dict) > kPlainDictMaxSize) return false;
     PyObject* found[kAttributeKeyCount] = {};
     Py_ssize_t position = 0;
     PyObject* key = nullptr;
     PyObject* value = nullptr;
     while (PyDict_Next(dict, &position, &key, &value)) {
-        if (!PyUnicode_CheckExact(key)) return std::nullopt;
+        if (!PyUnicode_CheckExact(key)) return false;
         const AttributeKey k = attribute_key(key);
         if (k != kAttributeKeyCount) found[k] = value;  // other keys are ignored, as by the lookups
     }
 
-    diff::NodeUpdate update;
     std::optional<std::string_view> strings[2];
     for (AttributeKey k : {kLabel, kUrl}) {
         if (!found[k]) continue;
         strings[k] = plain_text(found[k]);
-        if (!strings[k]) return std::nullopt;
+        if (!strings[k]) return false;
     }
-    if (found[kSize]) {
-        const auto size = plain_f32(found[kSize]);
-        if (!size) return std::nullopt;
-        update.set_size(*size);
-    }
+    float size = 0;
+    if (found[kSize] && !plain_f32(found[kSize], size)) return false;
     std::optional<std::uint8_t> colours[3];
     for (AttributeKey k : {kRed, kGreen, kBlue}) {
         if (!found[k]) continue;
         colours[k - kRed] = plain_u8(found[k]);
-        if (!colours[k - kRed]) return std::nullopt;
+        if (!colours[k - kRed]) return false;
     }
-    if (found[kShowLabel]) {
-        if (!PyBool_Check(found[kShowLabel])) return std::nullopt;
-        update.set_show_label(found[kShowLabel] == Py_True);
-    }
-    // Every value converted: only now is anything copied.
+    if (found[kShowLabel] && !PyBool_Check(found[kShowLabel])) return false;
+    // Every value converted: only now is anything stored.
     if (strings[kLabel] || strings[kUrl]) update.set_texts(strings[kLabel], strings[kUrl]);
+    if (found[kSize]) update.set_size(size);
     if (colours[0]) update.set_red(*colours[0]);
     if (colours[1]) update.set_green(*colours[1]);
     if (colours[2]) update.set_blue(*colours[2]);
-    return update;
+    if (found[kShowLabel]) update.set_show_label(found[kShowLabel] == Py_True);
+    return true;
 }
 
 PyErr field_extraction_error(PyErr inner, const char* struct_name, int index) {
@@ -215,11 +197,11 @@ PyResult<std::string_view> extract_bytes(PyObject* obj) {
 
 PyResult<diff::NodeUpdate> extract_node_update(PyObject* obj) {
     if (!PyDict_Check(obj)) return fail(downcast_error(obj, texts::kPyDict));
-    if (auto plain = extract_plain_node_update(obj)) return std::move(*plain);
+    diff::NodeUpdate update;
+    if (plain_node_update(obj, update)) return update;
     retain_ref(obj);
     pool_temporary(obj);
 
-    diff::NodeUpdate update;
     std::optional<std::string_view> strings[2];
     for (AttributeKey key : {kLabel, kUrl}) {
         QUORL_TRY(item, lookup(obj, key));

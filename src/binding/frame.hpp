@@ -46,7 +46,7 @@ inline void restore_or_fallback(PyErr err) noexcept {
 // fault as PanicException, an exhausted heap as MemoryError) and returns
 // false. Nothing is built for the failure unless there is one.
 template <class Body, class OnValue>
-bool run_body(Body& body, OnValue&& on_value) noexcept {
+[[gnu::always_inline]] inline bool run_body(Body& body, OnValue&& on_value) noexcept {
     try {
         auto result = body();
         if (result) {
@@ -72,7 +72,7 @@ bool run_body(Body& body, OnValue&& on_value) noexcept {
 // Runs a body returning PyResult<Owned>; returns the new reference, or null
 // with the exception raised.
 template <class Body>
-PyObject* run_in_frame(Body&& body) noexcept {
+[[gnu::always_inline]] inline PyObject* run_in_frame(Body&& body) noexcept {
     try {
         const PoolMark mark = enter_frame();
         PyObject* result = nullptr;

@@ -5,102 +5,40 @@
 #include <new>
 
 #include "binding/api.hpp"
-#include "binding/convert.hpp"
-#include "binding/frame.hpp"
-#include "binding/process_state.hpp"
 #include "binding/views.hpp"
 #include "encoding/decode.hpp"
 #include "encoding/encode.hpp"
 #include "extension/graph_diff_object.hpp"
+#include "extension/method_call.hpp"
 
 namespace quorl::extension {
 
 namespace texts = binding::texts;
 using binding::CallSignature;
-using binding::Owned;
-using binding::PyErr;
-using binding::PyResult;
 
 namespace {
 
-Owned none() { return Owned::retain(Py_None); }
-
-// ---- borrowing `self` ---------------------------------------------------
-
-// `self` if it is exactly a PyGraphDiff (the common case), else null.
-PyGraphDiffObject* exact_instance(PyObject* self) {
-    PyObject* const type = binding::process_state.graph_diff_type;
-    return type && Py_TYPE(self) == reinterpret_cast<PyTypeObject*>(type) ? reinterpret_cast<PyGraphDiffObject*>(self)
-                                                                           : nullptr;
-}
-
-// `self` as a PyGraphDiff, for anything but the exact type (the borrows
-// check that inline): creates the type if need be and accepts subtypes.
-PyResult<PyGraphDiffObject*> checked_self(PyObject* self) {
+// The type object, for calls that cannot go on without it.
+PyTypeObject* type_or_fault() {
     auto type = graph_diff_type();
     if (!type) {
         type.error().print();
         binding::raise_fault(texts::no_type_object(texts::kClassName));
     }
-    if (Py_TYPE(self) != *type && !PyType_IsSubtype(Py_TYPE(self), *type)) {
+    return *type;
+}
+
+}  // namespace
+
+PyResult<PyGraphDiffObject*> checked_self(PyObject* self) {
+    PyTypeObject* type = type_or_fault();
+    if (Py_TYPE(self) != type && !PyType_IsSubtype(Py_TYPE(self), type)) {
         return fail(binding::downcast_error(self, texts::kClassName));
     }
     return reinterpret_cast<PyGraphDiffObject*>(self);
 }
 
-}  // namespace
-
-[[gnu::always_inline]] inline PyResult<Borrow<false>> borrow_shared(PyObject* self) {
-    PyGraphDiffObject* object = exact_instance(self);
-    if (!object) {
-        QUORL_TRY(checked, checked_self(self));
-        object = checked;
-    }
-    if (object->borrow_flag == -1) {
-        return fail(PyErr::new_message(PyExc_RuntimeError, texts::kAlreadyMutablyBorrowed));
-    }
-    ++object->borrow_flag;
-    binding::retain_ref(self);
-    return Borrow<false>(object);
-}
-
-[[gnu::always_inline]] inline PyResult<Borrow<true>> borrow_exclusive(PyObject* self) {
-    PyGraphDiffObject* object = exact_instance(self);
-    if (!object) {
-        QUORL_TRY(checked, checked_self(self));
-        object = checked;
-    }
-    if (object->borrow_flag != 0) return fail(PyErr::new_message(PyExc_RuntimeError, texts::kAlreadyBorrowed));
-    object->borrow_flag = -1;
-    binding::retain_ref(self);
-    return Borrow<true>(object);
-}
-
 namespace {
-
-// ---- argument handling --------------------------------------------------
-
-// Converts one argument; a failure is attributed to the parameter's name.
-template <class Extract>
-auto argument(PyObject* obj, const char* name, Extract extract) -> decltype(extract(obj)) {
-    auto value = extract(obj);
-    if (!value) return fail(binding::wrap_argument_error(name, std::move(value).error()));
-    return value;
-}
-
-template <std::size_t N>
-struct Arguments {
-    PyObject* slots[N] = {};
-    PyObject* operator[](std::size_t i) const { return slots[i]; }
-};
-
-template <std::size_t N>
-PyResult<Arguments<N>> parse(const CallSignature& signature, PyObject* const* args, Py_ssize_t nargs,
-                             PyObject* kwnames) {
-    Arguments<N> parsed;
-    QUORL_CHECK(binding::parse_fastcall_args(signature, args, nargs, kwnames, parsed.slots));
-    return parsed;
-}
 
 // The parameter list of a method of PyGraphDiff.
 template <std::size_t N>
@@ -118,162 +56,83 @@ constexpr CallSignature kFromBytesSignature = signature(texts::kFromBytes.name, 
 
 template <PyResult<Owned> (*View)(const diff::GraphDiff&)>
 PyObject* view_method(PyObject* self, PyObject*) {
-    return binding::run_in_frame([&]() -> PyResult<Owned> {
-        QUORL_TRY(diff, borrow_shared(self));
-        return View(*diff);
-    });
+    return call_method<Access::Shared>(self, View);
 }
 
 template <std::uint64_t (diff::GraphDiff::*Count)() const noexcept>
 PyObject* count_method(PyObject* self, PyObject*) {
-    return binding::run_in_frame([&]() -> PyResult<Owned> {
-        QUORL_TRY(diff, borrow_shared(self));
-        return binding::expect_new(binding::api::new_uint64(((*diff).*Count)()));
+    return call_method<Access::Shared>(self, [](const diff::GraphDiff& diff) -> PyResult<Owned> {
+        return binding::expect_new(binding::api::new_uint64((diff.*Count)()));
     });
 }
 
 PyObject* clear(PyObject* self, PyObject*) {
-    return binding::run_in_frame([&]() -> PyResult<Owned> {
-        QUORL_TRY(diff, borrow_exclusive(self));
-        diff->clear();
+    return call_method<Access::Exclusive>(self, [](diff::GraphDiff& diff) -> PyResult<Owned> {
+        diff.clear();
         return none();
     });
 }
 
 PyObject* to_bytes(PyObject* self, PyObject*) {
-    return binding::run_in_frame([&]() -> PyResult<Owned> {
-        QUORL_TRY(diff, borrow_shared(self));
-        auto size = encoding::encoded_size(*diff);
+    return call_method<Access::Shared>(self, [](const diff::GraphDiff& diff) -> PyResult<Owned> {
+        auto size = encoding::encoded_size(diff);
         if (!size) return fail(PyErr::new_message(PyExc_Exception, texts::kSerializeFailed));
         // The byte string is written straight into the new bytes object.
         Owned bytes = binding::expect_new(binding::api::new_bytes(static_cast<Py_ssize_t>(*size)));
-        encoding::encode_into(*diff, reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(bytes.get())));
+        encoding::encode_into(diff, reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(bytes.get())));
         return bytes;
     });
 }
 
 // ---- methods with arguments ---------------------------------------------
 
-// ---- the common calls -----------------------------------------------------
-//
-// add_node(id, update), add_edge(from, to, weight) and delete_edge(from, to)
-// are called in bulk, nearly always by position with 16-byte `bytes`, a plain
-// attribute dict and a `float`, on a PyGraphDiff that nothing else borrows.
-// For that call no step of the general path can fail or run Python code, so
-// it is done inline: the arguments are read directly and the exclusive
-// borrow is set and cleared around the store call (the reference the general
-// borrow takes on `self` is left out, since no code can run that would see
-// it). Any other call takes the general path, which gives the same result
-// and every error message.
-
-bool exact_id(PyObject* obj) { return PyBytes_CheckExact(obj) && PyBytes_GET_SIZE(obj) == 16; }
-diff::Uuid id_of(PyObject* obj) { return diff::Uuid::from_bytes(PyBytes_AS_STRING(obj)); }
-
-// `self` if it is a PyGraphDiff that no borrow holds, else null.
-PyGraphDiffObject* unborrowed(PyObject* self) {
-    PyGraphDiffObject* object = exact_instance(self);
-    return object && object->borrow_flag == 0 ? object : nullptr;
-}
-
-// Holds the exclusive borrow of an unborrowed object until the scope ends,
-// a fault included.
-class ExclusiveScope {
-public:
-    explicit ExclusiveScope(PyGraphDiffObject* object) noexcept : object_(object) { object_->borrow_flag = -1; }
-    ExclusiveScope(const ExclusiveScope&) = delete;
-    ExclusiveScope& operator=(const ExclusiveScope&) = delete;
-    ~ExclusiveScope() { object_->borrow_flag = 0; }
-    diff::GraphDiff& diff() const noexcept { return object_->value; }
-
-private:
-    PyGraphDiffObject* object_;
-};
-
 PyObject* add_node(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return binding::run_in_frame([&]() -> PyResult<Owned> {
-        // The common call: an id and a plain attribute dict, by position.
-        if (!kwnames && nargs == 2 && exact_id(args[0]) && PyDict_CheckExact(args[1])) {
-            if (PyGraphDiffObject* object = unborrowed(self)) {
-                if (auto update = binding::extract_plain_node_update(args[1])) {
-                    ExclusiveScope borrow(object);
-                    borrow.diff().add_node(id_of(args[0]), std::move(*update));
-                    return none();
-                }
-            }
-        }
-        QUORL_TRY(arguments, parse<2>(kAddNodeSignature, args, nargs, kwnames));
-        QUORL_TRY(diff, borrow_exclusive(self));
-        QUORL_TRY(id, argument(arguments[0], texts::kAddNodeParameters[0], binding::extract_uuid));
-        QUORL_TRY(update, argument(arguments[1], texts::kAddNodeParameters[1], binding::extract_node_update));
-        diff->add_node(id, std::move(update));
-        return none();
-    });
+    return call_method<Access::Exclusive, kAddNodeSignature, Id, Update>(
+        {self, args, nargs, kwnames},
+        [](diff::GraphDiff& diff, diff::Uuid id, diff::NodeUpdate&& update) -> PyResult<Owned> {
+            diff.add_node(id, std::move(update));
+            return none();
+        });
 }
 
 PyObject* delete_node(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return binding::run_in_frame([&]() -> PyResult<Owned> {
-        QUORL_TRY(arguments, parse<1>(kDeleteNodeSignature, args, nargs, kwnames));
-        QUORL_TRY(diff, borrow_exclusive(self));
-        QUORL_TRY(id, argument(arguments[0], texts::kDeleteNodeParameters[0], binding::extract_uuid));
-        diff->delete_node(id);
-        return none();
-    });
+    return call_method<Access::Exclusive, kDeleteNodeSignature, Id>(
+        {self, args, nargs, kwnames}, [](diff::GraphDiff& diff, diff::Uuid id) -> PyResult<Owned> {
+            diff.delete_node(id);
+            return none();
+        });
 }
 
 PyObject* add_edge(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    if (!kwnames && nargs == 3 && exact_id(args[0]) && exact_id(args[1]) && PyFloat_CheckExact(args[2])) {
-        if (PyGraphDiffObject* object = unborrowed(self)) {
-            return binding::run_in_frame([&]() -> PyResult<Owned> {
-                ExclusiveScope borrow(object);
-                (void)borrow.diff().add_edge(id_of(args[0]), id_of(args[1]),
-                                             static_cast<float>(PyFloat_AS_DOUBLE(args[2])));
-                return none();
-            });
-        }
-    }
-    return binding::run_in_frame([&]() -> PyResult<Owned> {
-        QUORL_TRY(arguments, parse<3>(kAddEdgeSignature, args, nargs, kwnames));
-        QUORL_TRY(diff, borrow_exclusive(self));
-        QUORL_TRY(from, argument(arguments[0], texts::kAddEdgeParameters[0], binding::extract_uuid));
-        QUORL_TRY(to, argument(arguments[1], texts::kAddEdgeParameters[1], binding::extract_uuid));
-        QUORL_TRY(weight, argument(arguments[2], texts::kAddEdgeParameters[2], binding::extract_f32));
-        // An edge touching a node marked for deletion is refused; the
-        // refusal is not an error for the caller.
-        (void)diff->add_edge(from, to, weight);
-        return none();
-    });
+    return call_method<Access::Exclusive, kAddEdgeSignature, Id, Id, Weight>(
+        {self, args, nargs, kwnames},
+        [](diff::GraphDiff& diff, diff::Uuid from, diff::Uuid to, float weight) -> PyResult<Owned> {
+            // An edge touching a node marked for deletion is refused; the
+            // refusal is not an error for the caller.
+            (void)diff.add_edge(from, to, weight);
+            return none();
+        });
 }
 
 PyObject* delete_edge(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    if (!kwnames && nargs == 2 && exact_id(args[0]) && exact_id(args[1])) {
-        if (PyGraphDiffObject* object = unborrowed(self)) {
-            return binding::run_in_frame([&]() -> PyResult<Owned> {
-                ExclusiveScope borrow(object);
-                borrow.diff().delete_edge(id_of(args[0]), id_of(args[1]));
-                return none();
-            });
-        }
-    }
-    return binding::run_in_frame([&]() -> PyResult<Owned> {
-        QUORL_TRY(arguments, parse<2>(kDeleteEdgeSignature, args, nargs, kwnames));
-        QUORL_TRY(diff, borrow_exclusive(self));
-        QUORL_TRY(from, argument(arguments[0], texts::kDeleteEdgeParameters[0], binding::extract_uuid));
-        QUORL_TRY(to, argument(arguments[1], texts::kDeleteEdgeParameters[1], binding::extract_uuid));
-        diff->delete_edge(from, to);
-        return none();
-    });
+    return call_method<Access::Exclusive, kDeleteEdgeSignature, Id, Id>(
+        {self, args, nargs, kwnames},
+        [](diff::GraphDiff& diff, diff::Uuid from, diff::Uuid to) -> PyResult<Owned> {
+            diff.delete_edge(from, to);
+            return none();
+        });
 }
 
-PyObject* from_bytes(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return binding::run_in_frame([&]() -> PyResult<Owned> {
-        QUORL_TRY(arguments, parse<1>(kFromBytesSignature, args, nargs, kwnames));
-        QUORL_TRY(data, argument(arguments[0], texts::kFromBytesParameters[0], binding::extract_bytes));
-        auto decoded = encoding::decode_graph_diff(reinterpret_cast<const std::uint8_t*>(data.data()), data.size());
-        if (!decoded) return fail(PyErr::new_message(PyExc_Exception, texts::kDeserializeFailed));
-        auto object = new_graph_diff_object(std::move(*decoded));
-        if (!object) binding::raise_fault_with(texts::kUnwrapFailed, std::move(object).error());
-        return std::move(*object);
-    });
+PyObject* from_bytes(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return call_method<Access::Static, kFromBytesSignature, Bytes>(
+        {self, args, nargs, kwnames}, [](std::string_view data) -> PyResult<Owned> {
+            auto decoded =
+                encoding::decode_graph_diff(reinterpret_cast<const std::uint8_t*>(data.data()), data.size());
+            if (!decoded) return fail(PyErr::new_message(PyExc_Exception, texts::kDeserializeFailed));
+            auto object = new_graph_diff_object(std::move(*decoded));
+            if (!object) binding::raise_fault_with(texts::kUnwrapFailed, std::move(object).error());
+            return std::move(*object);
+        });
 }
 
 // ---- construction and destruction ---------------------------------------
@@ -382,13 +241,6 @@ PyResult<PyTypeObject*> graph_diff_type() {
     return reinterpret_cast<PyTypeObject*>(type);
 }
 
-PyResult<Owned> new_graph_diff_object(diff::GraphDiff value) {
-    auto type = graph_diff_type();
-    if (!type) {
-        type.error().print();
-        binding::raise_fault(texts::no_type_object(texts::kClassName));
-    }
-    return allocate(*type, std::move(value));
-}
+PyResult<Owned> new_graph_diff_object(diff::GraphDiff value) { return allocate(type_or_fault(), std::move(value)); }
 
 }  // namespace quorl::extension
