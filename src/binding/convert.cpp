@@ -5,7 +5,7 @@
 #include <string>
 
 #include "binding/api.hpp"
-#include "binding/attribute_keys.hpp"
+#include "binding/process_state.hpp"
 #include "binding/refs.hpp"
 
 namespace quorl::binding {
@@ -39,9 +39,8 @@ PyResult<PyObject*> lookup(PyObject* dict, AttributeKey key) {
 // the same items, and converting them in key order gives the same update.
 // Anything unusual (a dict subclass, more than seven entries, a key that is
 // not an exact str, a value of another type, or a value whose conversion
-// would fail) makes extract_plain_node_update return nothing before
-// anything is observable, and the general path then runs and reports what
-// it reports.
+// would fail) makes plain_node_update return nothing before anything is
+// observable, and the general path then runs and reports what it reports.
 
 constexpr Py_ssize_t kPlainDictMaxSize = 7;
 
@@ -56,7 +55,7 @@ AttributeKey attribute_key(PyObject* key) {
     const std::string_view text(static_cast<const char*>(PyUnicode_DATA(key)),
                                 static_cast<std::size_t>(PyUnicode_GET_LENGTH(key)));
     for (int k = 0; k < kAttributeKeyCount; ++k) {
-        if (text == kAttributeKeyNames[k]) return static_cast<AttributeKey>(k);
+        if (text == texts::kAttributeKeyNames[k]) return static_cast<AttributeKey>(k);
     }
     return kAttributeKeyCount;
 }
@@ -74,18 +73,6 @@ std::optional<std::string_view> plain_text(PyObject* value) {
     return std::string_view(data, static_cast<std::size_t>(size));
 }
 
-// An exact float, or an exact int within the range of a double.
-std::optional<float> plain_f32(PyObject* value) {
-    if (PyFloat_CheckExact(value)) return static_cast<float>(PyFloat_AS_DOUBLE(value));
-    if (!PyLong_CheckExact(value)) return std::nullopt;
-    const double widened = PyLong_AsDouble(value);
-    if (widened == -1.0 && PyErr_Occurred()) {
-        PyErr_Clear();
-        return std::nullopt;
-    }
-    return static_cast<float>(widened);
-}
-
 // An exact int or bool in 0..255.
 std::optional<std::uint8_t> plain_u8(PyObject* value) {
     if (!PyLong_CheckExact(value) && !PyBool_Check(value)) return std::nullopt;
@@ -97,65 +84,62 @@ std::optional<std::uint8_t> plain_u8(PyObject* value) {
 
 }  // namespace
 
-std::optional<diff::NodeUpdate> extract_plain_node_update(PyObject* dict) {
-    if (!PyDict_CheckExact(dict) || PyDict_GET_SIZE(dict) > kPlainDictMaxSize) return std::nullopt;
+bool plain_node_update(PyObject* dict, diff::NodeUpdate& update) {
+    if (!PyDict_CheckExact(dict) || PyDict_GET_SIZE(dict) > kPlainDictMaxSize) return false;
     PyObject* found[kAttributeKeyCount] = {};
     Py_ssize_t position = 0;
     PyObject* key = nullptr;
     PyObject* value = nullptr;
     while (PyDict_Next(dict, &position, &key, &value)) {
-        if (!PyUnicode_CheckExact(key)) return std::nullopt;
+        if (!PyUnicode_CheckExact(key)) return false;
         const AttributeKey k = attribute_key(key);
         if (k != kAttributeKeyCount) found[k] = value;  // other keys are ignored, as by the lookups
     }
 
-    diff::NodeUpdate update;
-    std::optional<std::string_view> texts[2];
+    std::optional<std::string_view> strings[2];
     for (AttributeKey k : {kLabel, kUrl}) {
         if (!found[k]) continue;
-        texts[k] = plain_text(found[k]);
-        if (!texts[k]) return std::nullopt;
+        strings[k] = plain_text(found[k]);
+        if (!strings[k]) return false;
     }
-    if (found[kSize]) {
-        const auto size = plain_f32(found[kSize]);
-        if (!size) return std::nullopt;
-        update.set_size(*size);
-    }
+    float size = 0;
+    if (found[kSize] && !plain_f32(found[kSize], size)) return false;
     std::optional<std::uint8_t> colours[3];
     for (AttributeKey k : {kRed, kGreen, kBlue}) {
         if (!found[k]) continue;
         colours[k - kRed] = plain_u8(found[k]);
-        if (!colours[k - kRed]) return std::nullopt;
+        if (!colours[k - kRed]) return false;
     }
-    if (found[kShowLabel]) {
-        if (!PyBool_Check(found[kShowLabel])) return std::nullopt;
-        update.set_show_label(found[kShowLabel] == Py_True);
-    }
-    // Every value converted: only now is anything copied.
-    if (texts[kLabel] || texts[kUrl]) update.set_texts(texts[kLabel], texts[kUrl]);
+    if (found[kShowLabel] && !PyBool_Check(found[kShowLabel])) return false;
+    // Every value converted: only now is anything stored.
+    if (strings[kLabel] || strings[kUrl]) update.set_texts(strings[kLabel], strings[kUrl]);
+    if (found[kSize]) update.set_size(size);
     if (colours[0]) update.set_red(*colours[0]);
     if (colours[1]) update.set_green(*colours[1]);
     if (colours[2]) update.set_blue(*colours[2]);
-    return update;
+    if (found[kShowLabel]) update.set_show_label(found[kShowLabel] == Py_True);
+    return true;
 }
 
 PyErr field_extraction_error(PyErr inner, const char* struct_name, int index) {
-    PyErr outer = PyErr::new_message(PyExc_TypeError,
-                                     std::string("failed to extract field ") + struct_name + "." + std::to_string(index));
+    PyErr outer = PyErr::new_message(PyExc_TypeError, texts::field_extraction(struct_name, index));
     outer.set_cause(std::move(inner));
     return outer;
 }
 
 PyResult<diff::Uuid> extract_uuid(PyObject* obj) {
-    if (!PyBytes_Check(obj)) return fail(field_extraction_error(downcast_error(obj, "PyBytes"), "PyUuid", 0));
+    if (!PyBytes_Check(obj)) {
+        return fail(field_extraction_error(downcast_error(obj, texts::kPyBytes), texts::kPyUuid, 0));
+    }
     if (PyBytes_GET_SIZE(obj) != 16) {
-        return fail(field_extraction_error(PyErr::new_message(PyExc_Exception, "Expected 16 bytes."), "PyUuid", 0));
+        return fail(field_extraction_error(PyErr::new_message(PyExc_Exception, texts::kExpected16Bytes),
+                                           texts::kPyUuid, 0));
     }
     return diff::Uuid::from_bytes(PyBytes_AS_STRING(obj));
 }
 
 PyResult<std::string_view> extract_text(PyObject* obj) {
-    if (!PyUnicode_Check(obj)) return fail(downcast_error(obj, "PyString"));
+    if (!PyUnicode_Check(obj)) return fail(downcast_error(obj, texts::kPyString));
     Py_ssize_t size = 0;
     const char* data = PyUnicode_AsUTF8AndSize(obj, &size);
     if (!data) return pending<std::string_view>();
@@ -184,7 +168,7 @@ PyResult<std::uint8_t> extract_u8(PyObject* obj) {
     }
     if (value == -1 && PyErr_Occurred()) return pending<std::uint8_t>();
     if (value < 0 || value > 255) {
-        return fail(PyErr::new_message(PyExc_OverflowError, "out of range integral type conversion attempted"));
+        return fail(PyErr::new_message(PyExc_OverflowError, texts::kColourOutOfRange));
     }
     return static_cast<std::uint8_t>(value);
 }
@@ -194,60 +178,54 @@ PyResult<bool> extract_bool(PyObject* obj) {
     // numpy's boolean scalar is accepted by the name of its type, without
     // importing numpy.
     PyTypeObject* type = Py_TYPE(obj);
-    if (type->tp_name && std::strcmp(type->tp_name, "numpy.bool_") == 0) {
+    if (type->tp_name && std::strcmp(type->tp_name, texts::kNumpyBool) == 0) {
         if (type->tp_as_number && type->tp_as_number->nb_bool) {
             const int truth = type->tp_as_number->nb_bool(obj);
             if (truth == 0 || truth == 1) return truth == 1;
             return pending<bool>();
         }
-        return fail(PyErr::new_message(PyExc_TypeError, "object of type '" +
-                                                            display_text(reinterpret_cast<PyObject*>(type)) +
-                                                            "' does not define a '__bool__' conversion"));
+        return fail(PyErr::new_message(PyExc_TypeError,
+                                       texts::no_bool_conversion(display_text(reinterpret_cast<PyObject*>(type)))));
     }
-    return fail(downcast_error(obj, "PyBool"));
+    return fail(downcast_error(obj, texts::kPyBool));
 }
 
 PyResult<std::string_view> extract_bytes(PyObject* obj) {
-    if (!PyBytes_Check(obj)) return fail(downcast_error(obj, "PyBytes"));
+    if (!PyBytes_Check(obj)) return fail(downcast_error(obj, texts::kPyBytes));
     return std::string_view(PyBytes_AS_STRING(obj), static_cast<std::size_t>(PyBytes_GET_SIZE(obj)));
 }
 
 PyResult<diff::NodeUpdate> extract_node_update(PyObject* obj) {
-    if (!PyDict_Check(obj)) return fail(downcast_error(obj, "PyDict"));
-    if (auto plain = extract_plain_node_update(obj)) return std::move(*plain);
+    if (!PyDict_Check(obj)) return fail(downcast_error(obj, texts::kPyDict));
+    diff::NodeUpdate update;
+    if (plain_node_update(obj, update)) return update;
     retain_ref(obj);
     pool_temporary(obj);
 
-    diff::NodeUpdate update;
-    std::optional<std::string_view> texts[2];
+    std::optional<std::string_view> strings[2];
     for (AttributeKey key : {kLabel, kUrl}) {
-        auto item = lookup(obj, key);
-        if (!item) return fail(std::move(item).error());
-        if (!*item) continue;
-        auto text = extract_text(*item);
-        if (!text) return fail(std::move(text).error());
-        texts[key] = *text;
+        QUORL_TRY(item, lookup(obj, key));
+        if (!item) continue;
+        QUORL_TRY(text, extract_text(item));
+        strings[key] = text;
     }
-    if (texts[kLabel] || texts[kUrl]) update.set_texts(texts[kLabel], texts[kUrl]);
+    if (strings[kLabel] || strings[kUrl]) update.set_texts(strings[kLabel], strings[kUrl]);
 
     // The scalar attributes, each with its conversion and setter.
     auto scalar = [&](AttributeKey key, auto extract, auto set) -> PyResult<std::monostate> {
-        auto item = lookup(obj, key);
-        if (!item) return fail(std::move(item).error());
-        if (*item) {
-            auto value = extract(*item);
-            if (!value) return fail(std::move(value).error());
-            (update.*set)(*value);
+        QUORL_TRY(item, lookup(obj, key));
+        if (item) {
+            QUORL_TRY(value, extract(item));
+            (update.*set)(value);
         }
         return std::monostate{};
     };
     using diff::NodeUpdate;
-    PyResult<std::monostate> step = scalar(kSize, extract_f32, &NodeUpdate::set_size);
-    if (step) step = scalar(kRed, extract_u8, &NodeUpdate::set_red);
-    if (step) step = scalar(kGreen, extract_u8, &NodeUpdate::set_green);
-    if (step) step = scalar(kBlue, extract_u8, &NodeUpdate::set_blue);
-    if (step) step = scalar(kShowLabel, extract_bool, &NodeUpdate::set_show_label);
-    if (!step) return fail(std::move(step).error());
+    QUORL_CHECK(scalar(kSize, extract_f32, &NodeUpdate::set_size));
+    QUORL_CHECK(scalar(kRed, extract_u8, &NodeUpdate::set_red));
+    QUORL_CHECK(scalar(kGreen, extract_u8, &NodeUpdate::set_green));
+    QUORL_CHECK(scalar(kBlue, extract_u8, &NodeUpdate::set_blue));
+    QUORL_CHECK(scalar(kShowLabel, extract_bool, &NodeUpdate::set_show_label));
     return update;
 }
 

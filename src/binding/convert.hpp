@@ -21,16 +21,42 @@ namespace quorl::binding {
 PyResult<diff::Uuid> extract_uuid(PyObject* obj);
 // The attribute dict of add_node: seven direct lookups, never iterated.
 PyResult<diff::NodeUpdate> extract_node_update(PyObject* obj);
-// The same update for the common dict (an exact dict of at most seven
-// entries with exact str keys and plain values), read in one pass without
-// running Python code; nothing for any other object, with nothing raised.
-std::optional<diff::NodeUpdate> extract_plain_node_update(PyObject* obj);
 PyResult<std::string_view> extract_text(PyObject* obj);  // valid while obj lives
 PyResult<float> extract_f32(PyObject* obj);
 PyResult<std::uint8_t> extract_u8(PyObject* obj);
 PyResult<bool> extract_bool(PyObject* obj);
 // The content of a `bytes` (or subclass), valid while obj lives.
 PyResult<std::string_view> extract_bytes(PyObject* obj);
+
+// The same conversions for the common arguments alone, without running
+// Python code: each stores the value the conversion above gives and returns
+// true, or returns false, with nothing raised, for any other object (whose
+// conversion then reports what it reports).
+
+// An exact `bytes` of 16 bytes.
+inline bool plain_uuid(PyObject* obj, diff::Uuid& id) {
+    if (!PyBytes_CheckExact(obj) || PyBytes_GET_SIZE(obj) != 16) return false;
+    id = diff::Uuid::from_bytes(PyBytes_AS_STRING(obj));
+    return true;
+}
+// An exact float, or an exact int within the range of a double.
+inline bool plain_f32(PyObject* obj, float& value) {
+    if (PyFloat_CheckExact(obj)) {
+        value = static_cast<float>(PyFloat_AS_DOUBLE(obj));
+        return true;
+    }
+    if (!PyLong_CheckExact(obj)) return false;
+    const double widened = PyLong_AsDouble(obj);
+    if (widened == -1.0 && PyErr_Occurred()) {
+        PyErr_Clear();
+        return false;
+    }
+    value = static_cast<float>(widened);
+    return true;
+}
+// An exact dict of at most seven entries with exact str keys and plain
+// values, read in one pass into `update`, which holds no attribute yet.
+bool plain_node_update(PyObject* obj, diff::NodeUpdate& update);
 
 // TypeError "failed to extract field <struct_name>.<index>" caused by `inner`.
 PyErr field_extraction_error(PyErr inner, const char* struct_name, int index);

@@ -5,21 +5,10 @@
 
 #include "binding/api.hpp"
 #include "binding/fault.hpp"
+#include "binding/process_state.hpp"
 
 namespace quorl::binding {
 namespace {
-
-constexpr const char kPanicName[] = "pyo3_runtime.PanicException";
-constexpr const char kPanicDoc[] =
-    "\n"
-    "The exception raised when Rust code called from Python panics.\n"
-    "\n"
-    "Like SystemExit, this exception is derived from BaseException so that\n"
-    "it will typically propagate all the way through the stack and cause the\n"
-    "Python interpreter to exit.\n";
-
-PyObject* g_panic_type = nullptr;  // filled once, never released
-bool g_creating_panic_type = false;
 
 Owned make_str(const std::string& text) {
     return expect_new(api::new_str(text.data(), static_cast<Py_ssize_t>(text.size())));
@@ -47,17 +36,34 @@ std::string utf8_lossy(PyObject* text) {
 
 // The qualified name of a type, for conversion errors.
 std::string qualified_name(PyObject* type) {
-    static PyObject* name = nullptr;
-    if (!name) name = expect_new(api::new_interned("__qualname__")).release();
+    PyObject* name = interned_name(process_state.qualname_name, texts::kQualnameName);
     Owned qualname = Owned::steal(PyObject_GetAttr(type, name));
     Py_ssize_t size = 0;
     const char* data = nullptr;
     if (qualname && PyUnicode_Check(qualname.get())) data = PyUnicode_AsUTF8AndSize(qualname.get(), &size);
     if (!data) {
         PyErr_Clear();
-        return "<failed to extract type name>";
+        return texts::kUnknownTypeName;
     }
     return std::string(data, static_cast<size_t>(size));
+}
+
+// The pending exception as PyErr_Fetch leaves it; all null when none is.
+struct Pending {
+    Owned type, value, traceback;
+};
+Pending fetch_pending() {
+    PyObject* t = nullptr;
+    PyObject* v = nullptr;
+    PyObject* tb = nullptr;
+    PyErr_Fetch(&t, &v, &tb);
+    return Pending{Owned::steal(t), Owned::steal(v), Owned::steal(tb)};
+}
+
+// The fetched exception as an error value; a SystemError when there was none.
+PyErr error_from(Pending pending) {
+    if (!pending.type) return PyErr::new_message(PyExc_SystemError, texts::kNoExceptionSet);
+    return PyErr::from_fetched(std::move(pending.type), std::move(pending.value), std::move(pending.traceback));
 }
 
 bool is_exception_class(PyObject* type) {
@@ -70,8 +76,7 @@ std::string display_text(PyObject* object, PyObject* (*render)(PyObject*)) {
     Owned text = Owned::steal(render(object));
     if (text) return utf8_lossy(text.get());
     PyErr_WriteUnraisable(object);
-    const char* type_name = Py_TYPE(object)->tp_name;
-    return type_name ? std::string("<unprintable ") + type_name + " object>" : "<unprintable object>";
+    return texts::unprintable(Py_TYPE(object)->tp_name);
 }
 
 PyErr PyErr::new_message(PyObject* type, std::string text) {
@@ -102,7 +107,7 @@ PyErr::Normalized PyErr::materialize(Lazy&& lazy) {
             type = Owned::retain(PyExc_TypeError);
             const std::string name = qualified_name(lazy.source_type.get());
             lazy.source_type.reset();
-            value = make_str("'" + name + "' object cannot be converted to '" + lazy.target + "'");
+            value = make_str(texts::downcast(name, lazy.target));
             break;
         }
         case Lazy::Kind::Panic: {
@@ -116,7 +121,7 @@ PyErr::Normalized PyErr::materialize(Lazy&& lazy) {
     if (is_exception_class(type.get())) {
         PyErr_SetObject(type.get(), value.get());
     } else {
-        PyErr_SetString(PyExc_TypeError, "exceptions must derive from BaseException");
+        PyErr_SetString(PyExc_TypeError, texts::kNotAnException);
     }
     type.reset();
     value.reset();
@@ -130,7 +135,7 @@ PyErr::Normalized PyErr::materialize(Lazy&& lazy) {
 
 void PyErr::restore() && {
     State state = std::exchange(state_, Taken{});
-    if (std::holds_alternative<Taken>(state)) raise_fault("PyErr state should never be invalid outside of normalization");
+    if (std::holds_alternative<Taken>(state)) raise_fault(texts::kInvalidErrorState);
     if (auto* lazy = std::get_if<Lazy>(&state)) {
         Normalized made = materialize(std::move(*lazy));
         PyErr_Restore(made.type.release(), made.value.release(), made.traceback.release());
@@ -155,17 +160,16 @@ PyErr::Normalized& PyErr::normalized() {
         PyErr_NormalizeException(&t, &v, &tb);
         result = Normalized{Owned::steal(t), Owned::steal(v), Owned::steal(tb)};
     } else {
-        raise_fault("Cannot normalize a PyErr while already normalizing it.");
+        raise_fault(texts::kNormalizingTwice);
     }
-    if (!result.type) raise_fault("Exception type missing");
-    if (!result.value) raise_fault("Exception value missing");
+    if (!result.type) raise_fault(texts::kExceptionTypeMissing);
+    if (!result.value) raise_fault(texts::kExceptionValueMissing);
     state_ = std::move(result);
     return std::get<Normalized>(state_);
 }
 
 PyObject* PyErr::type() { return normalized().type.get(); }
 PyObject* PyErr::value() { return normalized().value.get(); }
-PyObject* PyErr::traceback() { return normalized().traceback.get(); }
 
 void PyErr::set_cause(std::optional<PyErr> cause) {
     PyObject* target = value();
@@ -183,64 +187,57 @@ void PyErr::print() {
 std::string PyErr::debug_form() {
     const PyGILState_STATE gil = PyGILState_Ensure();
     Normalized& n = normalized();
-    std::string text = "PyErr { type: " + display_text(n.type.get(), PyObject_Repr) +
-                       ", value: " + display_text(n.value.get(), PyObject_Repr) + ", traceback: ";
-    text += n.traceback ? "Some(" + display_text(n.traceback.get(), PyObject_Repr) + ")" : std::string("None");
-    text += " }";
+    const std::string type = display_text(n.type.get(), PyObject_Repr);
+    const std::string value = display_text(n.value.get(), PyObject_Repr);
+    const std::string traceback = n.traceback ? display_text(n.traceback.get(), PyObject_Repr) : std::string();
+    std::string text = texts::error_debug_form(type, value, n.traceback ? &traceback : nullptr);
     PyGILState_Release(gil);
     return text;
 }
 
+void raise_fault_with(const char* text, PyErr err, std::source_location where) {
+    raise_fault(texts::fault_with_error(text, err.debug_form()), where);
+}
+
 PyObject* panic_type() {
-    if (g_panic_type) return g_panic_type;
-    g_creating_panic_type = true;
-    PyObject* made = PyErr_NewExceptionWithDoc(kPanicName, kPanicDoc, PyExc_BaseException, nullptr);
-    g_creating_panic_type = false;
-    if (!made) raise_fault(std::string("Failed to initialize new exception type.: ") + fetch_error().debug_form());
-    if (g_panic_type) {
-        release_ref(made);  // another thread got there first
-    } else {
-        g_panic_type = made;
-    }
-    return g_panic_type;
+    return filled_once(process_state.panic_type, [] {
+        PyObject* made = PyErr_NewExceptionWithDoc(texts::kPanicName, texts::kPanicDoc, PyExc_BaseException, nullptr);
+        // The failure is taken as it stands: it cannot be a PanicException,
+        // and take_error would ask for this type again.
+        if (!made) raise_fault_with(texts::kPanicTypeFailed, error_from(fetch_pending()));
+        return Owned::steal(made);
+    });
 }
 
 std::optional<PyErr> take_error() {
-    PyObject* t = nullptr;
-    PyObject* v = nullptr;
-    PyObject* tb = nullptr;
-    PyErr_Fetch(&t, &v, &tb);
-    Owned type = Owned::steal(t);
-    Owned value = Owned::steal(v);
-    Owned traceback = Owned::steal(tb);
-    if (!type) return std::nullopt;
-    if (!g_creating_panic_type && type.get() == panic_type()) {
-        std::string message = "Unwrapped panic from Python code";
-        if (value) {
-            if (Owned text = Owned::steal(PyObject_Str(value.get()))) {
+    Pending pending = fetch_pending();
+    if (!pending.type) return std::nullopt;
+    if (pending.type.get() == panic_type()) {
+        std::string message = texts::kUnwrappedPanic;
+        if (pending.value) {
+            if (Owned text = Owned::steal(PyObject_Str(pending.value.get()))) {
                 message = utf8_lossy(text.get());
             } else {
                 PyErr_Clear();
             }
         }
-        std::fputs("--- PyO3 is resuming a panic after fetching a PanicException from Python. ---\n", stderr);
-        std::fputs("Python stack trace below:\n", stderr);
+        std::fputs(texts::kResumingPanicHeader, stderr);
         std::fflush(stderr);
-        PyErr_Restore(type.release(), value.release(), traceback.release());
+        PyErr_Restore(pending.type.release(), pending.value.release(), pending.traceback.release());
         PyErr_PrintEx(0);
         resume_fault(std::move(message));
     }
-    return PyErr::from_fetched(std::move(type), std::move(value), std::move(traceback));
+    return error_from(std::move(pending));
 }
 
 PyErr fetch_error() {
     if (std::optional<PyErr> err = take_error()) return std::move(*err);
-    return PyErr::new_message(PyExc_SystemError, "attempted to fetch exception but none was set");
+    return error_from(Pending{});
 }
 
 void api_call_failed() {
     PyErr_Print();
-    raise_fault("Python API call failed");
+    raise_fault(texts::kApiCallFailed);
 }
 
 }  // namespace quorl::binding

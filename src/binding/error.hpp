@@ -7,6 +7,7 @@
 #include <Python.h>
 
 #include <optional>
+#include <source_location>
 #include <string>
 #include <variant>
 
@@ -38,7 +39,6 @@ public:
     // Normalise in place and read the parts (borrowed references).
     PyObject* type();
     PyObject* value();
-    PyObject* traceback();
 
     // Sets __cause__ of this error's value to the value of `cause`, or to
     // None when there is none.
@@ -78,22 +78,49 @@ private:
 template <class T>
 using PyResult = Result<T, PyErr>;
 
+// The one way a failure is handed up: QUORL_TRY(value, expr) evaluates
+// `expr`, a PyResult, and returns its error from the enclosing function if
+// it failed; otherwise `value` names the value it holds. QUORL_CHECK(expr)
+// does the same for a result whose value is not needed.
+#define QUORL_TRY(var, expr)                                                  \
+    auto var##_result = (expr);                                               \
+    if (!var##_result) return ::quorl::fail(std::move(var##_result).error()); \
+    auto&& var = *var##_result
+#define QUORL_CHECK(expr)                                           \
+    do {                                                            \
+        if (auto quorl_checked = (expr); !quorl_checked) {          \
+            return ::quorl::fail(std::move(quorl_checked).error()); \
+        }                                                           \
+    } while (false)
+
 // Takes the pending exception out of the interpreter, if there is one. A
 // PanicException coming back from Python code is not returned: its fault is
 // resumed (after the interpreter has printed it), so that it travels on.
 std::optional<PyErr> take_error();
 // As take_error, but a missing exception becomes a SystemError.
 PyErr fetch_error();
-inline void restore_error(PyErr err) { std::move(err).restore(); }
 inline PyErr panic_error(std::string message) { return PyErr::new_panic(std::move(message)); }
 inline PyErr downcast_error(PyObject* obj, const char* target) { return PyErr::new_downcast(obj, target); }
+
+// The internal fault of an expectation on `err` that failed: its message is
+// `text`, ": " and the debug form of `err`.
+[[noreturn]] void raise_fault_with(const char* text, PyErr err,
+                                   std::source_location where = std::source_location::current());
 
 // An object-creating interpreter call returned nothing: print what is pending
 // and raise the internal fault "Python API call failed".
 [[noreturn]] void api_call_failed();
-// Takes over a new reference from an object-creating call, or faults.
+
+// Takes over the new reference of an object-creating call. Where the module
+// cannot do without the object, a call that made nothing is an internal
+// fault (expect_new); where the caller reports it, it is the error the call
+// left pending (try_new).
 inline Owned expect_new(PyObject* object) {
     if (!object) api_call_failed();
+    return Owned::steal(object);
+}
+inline PyResult<Owned> try_new(PyObject* object) {
+    if (!object) return fail(fetch_error());
     return Owned::steal(object);
 }
 

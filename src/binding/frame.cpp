@@ -7,50 +7,18 @@ namespace quorl::binding {
 namespace {
 
 std::string full_name(const CallSignature& signature) {
-    std::string name;
-    if (signature.class_name) {
-        name += signature.class_name;
-        name += '.';
-    }
-    name += signature.function_name;
-    name += "()";
-    return name;
+    return texts::full_name(signature.class_name ? signature.class_name : "", signature.function_name);
 }
 
 PyErr type_error(std::string text) { return PyErr::new_message(PyExc_TypeError, std::move(text)); }
 
-PyErr too_many_positional(const CallSignature& signature, Py_ssize_t given) {
-    return type_error(full_name(signature) + " takes " + std::to_string(signature.parameter_count) +
-                      " positional arguments but " + std::to_string(given) + (given == 1 ? " was" : " were") +
-                      " given");
-}
-
-PyErr unexpected_keyword(const CallSignature& signature, PyObject* name) {
-    return type_error(full_name(signature) + " got an unexpected keyword argument '" + display_text(name) + "'");
-}
-
-PyErr multiple_values(const CallSignature& signature, std::string_view name) {
-    return type_error(full_name(signature) + " got multiple values for argument '" + std::string(name) + "'");
-}
-
 PyErr missing_required(const CallSignature& signature, PyObject** slots) {
-    std::size_t missing[8];
+    const char* missing[8];
     std::size_t count = 0;
     for (std::size_t i = 0; i < signature.parameter_count && count < 8; ++i) {
-        if (!slots[i]) missing[count++] = i;
+        if (!slots[i]) missing[count++] = signature.parameters[i];
     }
-    std::string list;
-    for (std::size_t k = 0; k < count; ++k) {
-        if (k > 0) {
-            if (count > 2) list += ',';
-            list += k + 1 == count ? " and " : " ";
-        }
-        list += '\'';
-        list += signature.parameters[missing[k]];
-        list += '\'';
-    }
-    return type_error(full_name(signature) + " missing " + std::to_string(count) + " required positional " +
-                      (count == 1 ? "argument" : "arguments") + ": " + list);
+    return type_error(texts::missing_required(full_name(signature), missing, count));
 }
 
 // Index of the parameter called `name`, or parameter_count.
@@ -67,14 +35,15 @@ PyResult<std::monostate> place_keyword(const CallSignature& signature, PyObject*
                                        PyObject** slots) {
     Py_ssize_t size = 0;
     const char* text = PyUnicode_Check(name) ? PyUnicode_AsUTF8AndSize(name, &size) : nullptr;
+    auto unexpected = [&] { return type_error(texts::unexpected_keyword(full_name(signature), display_text(name))); };
     if (!text) {
         PyErr_Clear();
-        return fail(unexpected_keyword(signature, name));
+        return fail(unexpected());
     }
     const std::string_view key(text, static_cast<std::size_t>(size));
     const std::size_t i = find_parameter(signature, key);
-    if (i == signature.parameter_count) return fail(unexpected_keyword(signature, name));
-    if (slots[i]) return fail(multiple_values(signature, key));
+    if (i == signature.parameter_count) return fail(unexpected());
+    if (slots[i]) return fail(type_error(texts::multiple_values(full_name(signature), key)));
     slots[i] = value;
     return std::monostate{};
 }
@@ -93,12 +62,13 @@ PyResult<std::monostate> parse_fastcall_args(const CallSignature& signature, PyO
     if (!args) nargs = 0;
     const auto parameters = static_cast<Py_ssize_t>(signature.parameter_count);
     for (Py_ssize_t i = 0; i < nargs && i < parameters; ++i) slots[i] = args[i];
-    if (nargs > parameters) return fail(too_many_positional(signature, nargs));
+    if (nargs > parameters) {
+        return fail(type_error(texts::too_many_positional(full_name(signature), signature.parameter_count, nargs)));
+    }
     if (kwnames) {
         const Py_ssize_t count = PyTuple_GET_SIZE(kwnames);
         for (Py_ssize_t k = 0; k < count; ++k) {
-            auto placed = place_keyword(signature, PyTuple_GET_ITEM(kwnames, k), args[nargs + k], slots);
-            if (!placed) return placed;
+            QUORL_CHECK(place_keyword(signature, PyTuple_GET_ITEM(kwnames, k), args[nargs + k], slots));
         }
     }
     return check_required(signature, nargs, slots);
@@ -109,14 +79,15 @@ PyResult<std::monostate> parse_tuple_dict_args(const CallSignature& signature, P
     const Py_ssize_t nargs = args ? PyTuple_GET_SIZE(args) : 0;
     const auto parameters = static_cast<Py_ssize_t>(signature.parameter_count);
     for (Py_ssize_t i = 0; i < nargs && i < parameters; ++i) slots[i] = PyTuple_GET_ITEM(args, i);
-    if (nargs > parameters) return fail(too_many_positional(signature, nargs));
+    if (nargs > parameters) {
+        return fail(type_error(texts::too_many_positional(full_name(signature), signature.parameter_count, nargs)));
+    }
     if (kwargs) {
         Py_ssize_t position = 0;
         PyObject* name = nullptr;
         PyObject* value = nullptr;
         while (PyDict_Next(kwargs, &position, &name, &value)) {
-            auto placed = place_keyword(signature, name, value, slots);
-            if (!placed) return placed;
+            QUORL_CHECK(place_keyword(signature, name, value, slots));
         }
     }
     return check_required(signature, nargs, slots);
@@ -125,7 +96,7 @@ PyResult<std::monostate> parse_tuple_dict_args(const CallSignature& signature, P
 PyErr wrap_argument_error(const char* name, PyErr error) {
     if (error.type() != PyExc_TypeError) return error;
     PyObject* value = error.value();
-    PyErr wrapped = type_error(std::string("argument '") + name + "': " + display_text(value));
+    PyErr wrapped = type_error(texts::argument_error(name, display_text(value)));
     // The cause carries over (None when there is none); SetCause steals it.
     PyException_SetCause(wrapped.value(), PyException_GetCause(value));
     return wrapped;

@@ -15,10 +15,9 @@
 #include "binding/error.hpp"
 #include "binding/fault.hpp"
 #include "binding/refs.hpp"
+#include "binding/texts.hpp"
 
 namespace quorl::binding {
-
-inline constexpr const char kFfiBoundary[] = "uncaught panic at ffi boundary";
 
 namespace frame_detail {
 
@@ -47,7 +46,7 @@ inline void restore_or_fallback(PyErr err) noexcept {
 // fault as PanicException, an exhausted heap as MemoryError) and returns
 // false. Nothing is built for the failure unless there is one.
 template <class Body, class OnValue>
-bool run_body(Body& body, OnValue&& on_value) noexcept {
+[[gnu::always_inline]] inline bool run_body(Body& body, OnValue&& on_value) noexcept {
     try {
         auto result = body();
         if (result) {
@@ -63,7 +62,7 @@ bool run_body(Body& body, OnValue&& on_value) noexcept {
         restore_or_fallback(panic_error(other.what()));
     } catch (...) {
         // A fault that carries no text.
-        restore_or_fallback(panic_error("panic from Rust code"));
+        restore_or_fallback(panic_error(texts::kPanicWithoutMessage));
     }
     return false;
 }
@@ -73,7 +72,7 @@ bool run_body(Body& body, OnValue&& on_value) noexcept {
 // Runs a body returning PyResult<Owned>; returns the new reference, or null
 // with the exception raised.
 template <class Body>
-PyObject* run_in_frame(Body&& body) noexcept {
+[[gnu::always_inline]] inline PyObject* run_in_frame(Body&& body) noexcept {
     try {
         const PoolMark mark = enter_frame();
         PyObject* result = nullptr;
@@ -81,7 +80,7 @@ PyObject* run_in_frame(Body&& body) noexcept {
         leave_frame(mark);
         return result;
     } catch (...) {
-        abort_uncaught(kFfiBoundary);
+        abort_uncaught(texts::kFfiBoundary);
     }
 }
 
@@ -94,7 +93,7 @@ void run_in_frame_unraisable(Body&& body, PyObject* context) noexcept {
         if (!frame_detail::run_body(body, [](auto&&) {})) PyErr_WriteUnraisable(context);
         leave_frame(mark);
     } catch (...) {
-        abort_uncaught(kFfiBoundary);
+        abort_uncaught(texts::kFfiBoundary);
     }
 }
 

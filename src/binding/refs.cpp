@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "binding/fault.hpp"
+#include "binding/texts.hpp"
 
 namespace quorl::binding {
 namespace refs_detail {
@@ -46,8 +47,7 @@ std::vector<PyObject*>* set_up_pool() {
 }
 
 void gil_access_prohibited(Py_ssize_t depth) {
-    raise_fault(depth == -1 ? "Access to the GIL is prohibited while a __traverse__ implmentation is running."
-                            : "Access to the GIL is currently prohibited.");
+    raise_fault(depth == -1 ? texts::kGilProhibitedInTraverse : texts::kGilProhibited);
 }
 
 void release_pooled(std::vector<PyObject*>& pool, std::size_t mark) noexcept {

@@ -12,6 +12,7 @@
 #include <atomic>
 #include <cstddef>
 #include <optional>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -33,6 +34,7 @@ struct ThreadState {
     std::vector<PyObject*>* pool;
     PoolLife life;
 };
+static_assert(std::is_trivially_destructible_v<ThreadState>);
 extern constinit thread_local ThreadState tls;
 
 // Set while reference changes requested outside any frame wait to be
@@ -81,8 +83,9 @@ void defer(PyObject* object, bool increment);
         refs_detail::defer(object, true);
     }
 }
-// Hands a strong reference to the current call; it is released when the
-// outermost frame that is active now ends.
+// Hands a strong reference to the current call: it is released when the
+// innermost frame active now ends, since every frame, nested or not,
+// releases at its end what was pooled after it began (leave_frame).
 void pool_temporary(PyObject* object);
 
 class Owned {

@@ -4,7 +4,7 @@
 #include <cstring>
 
 #include "binding/api.hpp"
-#include "binding/attribute_keys.hpp"
+#include "binding/process_state.hpp"
 #include "encoding/hex_digits.hpp"
 
 namespace quorl::binding {
@@ -157,8 +157,7 @@ PyResult<Owned> new_or_updated_nodes_view(const diff::GraphDiff& diff) {
     for (const auto& entry : diff.new_or_updated_nodes()) {
         Owned attributes = attribute_dicts.make(entry.value);
         Owned key = uuid_str(entry.key);
-        auto inserted = insert(result.get(), key.get(), attributes.get());
-        if (!inserted) return fail(std::move(inserted).error());
+        QUORL_CHECK(insert(result.get(), key.get(), attributes.get()));
     }
     return result;
 }
@@ -173,12 +172,10 @@ PyResult<Owned> new_or_updated_edges_view(const diff::GraphDiff& diff) {
         for (const auto& target : source.value) {
             Owned key = uuid_str(target.key);
             Owned weight = expect_new(api::new_float(static_cast<double>(target.value)));
-            auto inserted = insert(targets.get(), key.get(), weight.get());
-            if (!inserted) return fail(std::move(inserted).error());
+            QUORL_CHECK(insert(targets.get(), key.get(), weight.get()));
         }
         Owned key = uuid_str(source.key);
-        auto inserted = insert(result.get(), key.get(), targets.get());
-        if (!inserted) return fail(std::move(inserted).error());
+        QUORL_CHECK(insert(result.get(), key.get(), targets.get()));
     }
     return result;
 }
@@ -189,8 +186,7 @@ PyResult<Owned> deleted_edges_view(const diff::GraphDiff& diff) {
         if (source.value.empty()) continue;
         Owned targets = uuid_text_list(source.value);
         Owned key = uuid_str(source.key);
-        auto inserted = insert(result.get(), key.get(), targets.get());
-        if (!inserted) return fail(std::move(inserted).error());
+        QUORL_CHECK(insert(result.get(), key.get(), targets.get()));
     }
     return result;
 }

@@ -79,5 +79,6 @@ private:
     std::uint8_t blue_ = 0;
     std::uint8_t present_ = 0;
 };
+static_assert(sizeof(NodeUpdate) == 16, "a pending node update is 16 bytes");
 
 }  // namespace quorl::diff

@@ -22,6 +22,7 @@ struct Uuid {
         return std::memcmp(a.bytes.data(), b.bytes.data(), 16) == 0;
     }
 };
+static_assert(sizeof(Uuid) == 16, "an identifier is its 16 bytes and nothing else");
 
 constexpr std::uint64_t mix64(std::uint64_t x) noexcept {
     x ^= x >> 33;

@@ -4,9 +4,12 @@
 
 #include <Python.h>
 
+#include <type_traits>
 #include <utility>
 
 #include "binding/error.hpp"
+#include "binding/process_state.hpp"
+#include "binding/texts.hpp"
 #include "diff/graph_diff.hpp"
 
 namespace quorl::extension {
@@ -17,6 +20,7 @@ struct PyGraphDiffObject {
     // 0 free, -1 borrowed exclusively, n > 0 borrowed shared n times.
     Py_ssize_t borrow_flag;
 };
+static_assert(std::is_standard_layout_v<PyGraphDiffObject>, "the interpreter sees the record as a PyObject");
 
 // The type object, created on first use; a failure is returned, not cached.
 binding::PyResult<PyTypeObject*> graph_diff_type();
@@ -49,15 +53,48 @@ public:
     auto* operator->() const noexcept { return &**this; }
 
 private:
-    friend binding::PyResult<Borrow<true>> borrow_exclusive(PyObject* self);
-    friend binding::PyResult<Borrow<false>> borrow_shared(PyObject* self);
+    template <bool E>
+    friend binding::PyResult<Borrow<E>> borrow(PyObject* self);
     explicit Borrow(PyGraphDiffObject* object) noexcept : object_(object) {}
     PyGraphDiffObject* object_;
 };
 
-// `self` borrowed shared or exclusively, or the TypeError of a wrong
-// `self` or the RuntimeError of a borrow that conflicts with one held.
-binding::PyResult<Borrow<false>> borrow_shared(PyObject* self);
-binding::PyResult<Borrow<true>> borrow_exclusive(PyObject* self);
+// `self` if it is exactly a PyGraphDiff (the common case), else null.
+inline PyGraphDiffObject* exact_instance(PyObject* self) noexcept {
+    PyObject* const type = binding::process_state.graph_diff_type;
+    return type && Py_TYPE(self) == reinterpret_cast<PyTypeObject*>(type) ? reinterpret_cast<PyGraphDiffObject*>(self)
+                                                                           : nullptr;
+}
+
+// `self` as a PyGraphDiff, for anything but the exact type: creates the
+// type if need be and accepts subtypes.
+binding::PyResult<PyGraphDiffObject*> checked_self(PyObject* self);
+
+// `self` borrowed shared or exclusively, or the TypeError of a wrong `self`
+// or the RuntimeError of a borrow that conflicts with one held.
+template <bool Exclusive>
+[[gnu::always_inline]] inline binding::PyResult<Borrow<Exclusive>> borrow(PyObject* self) {
+    PyGraphDiffObject* object = exact_instance(self);
+    if (!object) {
+        QUORL_TRY(checked, checked_self(self));
+        object = checked;
+    }
+    if constexpr (Exclusive) {
+        if (object->borrow_flag != 0) {
+            return fail(binding::PyErr::new_message(PyExc_RuntimeError, binding::texts::kAlreadyBorrowed));
+        }
+        object->borrow_flag = -1;
+    } else {
+        if (object->borrow_flag == -1) {
+            return fail(binding::PyErr::new_message(PyExc_RuntimeError, binding::texts::kAlreadyMutablyBorrowed));
+        }
+        ++object->borrow_flag;
+    }
+    binding::retain_ref(self);
+    return Borrow<Exclusive>(object);
+}
+
+inline binding::PyResult<Borrow<false>> borrow_shared(PyObject* self) { return borrow<false>(self); }
+inline binding::PyResult<Borrow<true>> borrow_exclusive(PyObject* self) { return borrow<true>(self); }
 
 }  // namespace quorl::extension

@@ -5,6 +5,7 @@
 
 #include "binding/api.hpp"
 #include "binding/frame.hpp"
+#include "binding/process_state.hpp"
 #ifdef QUORL_FAULT_INJECTION
 #include "binding/fault_injection.hpp"
 #endif
@@ -13,14 +14,16 @@
 namespace quorl::extension {
 namespace {
 
+namespace texts = binding::texts;
 using binding::Owned;
+using binding::process_state;
 using binding::PyErr;
 using binding::PyResult;
 
 PyModuleDef g_module_def = {
     PyModuleDef_HEAD_INIT,
-    "quorl_api",
-    "",  // __doc__ is the empty string
+    texts::kModuleName,
+    texts::kModuleDoc,
     0,
     nullptr,
     nullptr,
@@ -29,17 +32,7 @@ PyModuleDef g_module_def = {
     nullptr,
 };
 
-PyObject* g_module = nullptr;    // one reference, set by the first successful initialisation
-PyObject* g_all_name = nullptr;  // the interned "__all__"
-
-PyObject* all_name() {
-    if (!g_all_name) {
-        PyObject* name = binding::expect_new(binding::api::new_str("__all__", 7)).release();
-        PyUnicode_InternInPlace(&name);
-        g_all_name = name;
-    }
-    return g_all_name;
-}
+PyObject* all_name() { return binding::interned_name(process_state.all_name, texts::kAllName); }
 
 // The module's __all__ list, created empty if the module has none.
 PyResult<PyObject*> all_list(PyObject* module) {
@@ -50,41 +43,40 @@ PyResult<PyObject*> all_list(PyObject* module) {
         all = binding::expect_new(binding::api::new_list(0));
         if (PyObject_SetAttr(module, all_name(), all.get()) < 0) return fail(binding::fetch_error());
     } else if (!PyList_Check(all.get())) {
-        return fail(binding::downcast_error(all.get(), "PyList"));
+        return fail(binding::downcast_error(all.get(), texts::kPyList));
     }
     return all.get();  // the module keeps it alive
 }
 
 PyResult<std::monostate> add_class(PyObject* module) {
-    auto type = graph_diff_type();
-    if (!type) return fail(std::move(type).error());
-    Owned name = binding::expect_new(binding::api::new_str("PyGraphDiff", 11));
-    Owned type_ref = Owned::retain(reinterpret_cast<PyObject*>(*type));
+    QUORL_TRY(type, graph_diff_type());
+    Owned name = binding::expect_new(binding::api::new_str(texts::kClassName, sizeof texts::kClassName - 1));
+    Owned type_ref = Owned::retain(reinterpret_cast<PyObject*>(type));
 
-    auto all = all_list(module);
-    if (!all) return fail(std::move(all).error());
-    if (PyList_Append(*all, name.get()) < 0) {
-        binding::raise_fault(std::string("could not append __name__ to __all__: ") + binding::fetch_error().debug_form());
+    QUORL_TRY(all, all_list(module));
+    if (PyList_Append(all, name.get()) < 0) {
+        binding::raise_fault_with(texts::kAppendToAllFailed, binding::fetch_error());
     }
     if (PyObject_SetAttr(module, name.get(), type_ref.get()) < 0) return fail(binding::fetch_error());
     return std::monostate{};
 }
 
-PyResult<Owned> initialise() {
-    if (g_module) {
-        return fail(PyErr::new_message(
-            PyExc_ImportError,
-            "PyO3 modules compiled for CPython 3.8 or older may only be initialized once per interpreter process"));
-    }
-    Owned module = Owned::steal(binding::api::new_module(&g_module_def, 1013));
-    if (!module) return fail(binding::fetch_error());
-    auto added = add_class(module.get());
-    if (!added) return fail(std::move(added).error());  // the new module is released
+// A new module with its class, or the error that stopped it (the new module
+// is then released).
+PyResult<Owned> make_module() {
+    QUORL_TRY(module, binding::try_new(binding::api::new_module(&g_module_def, 1013)));
+    QUORL_CHECK(add_class(module.get()));
 #ifdef QUORL_FAULT_INJECTION
     if (binding::install_fault_injection(module.get()) < 0) return fail(binding::fetch_error());
 #endif
-    g_module = Owned::retain(module.get()).release();
-    return module;
+    return std::move(module);
+}
+
+PyResult<Owned> initialise() {
+    if (process_state.module) return fail(PyErr::new_message(PyExc_ImportError, texts::kInitialisedOnce));
+    // The cell keeps the module's first reference; the caller gets another.
+    QUORL_TRY(module, binding::filled_once(process_state.module, make_module));
+    return Owned::retain(module);
 }
 
 }  // namespace

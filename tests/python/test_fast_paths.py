@@ -1,8 +1,9 @@
-"""The shortcuts for the common calls (a small plain attribute dict, add_edge
-and delete_edge by position with exact bytes and float) must give exactly
-what the general path gives: the same diff, the same exception with the same
-cause, and the same reference counts. A dict subclass and keyword arguments
-always take the general path, so they serve as the reference."""
+"""The shortcut for the common calls (the changing methods by position with
+exact 16-byte bytes, a small plain attribute dict, an exact float or int
+weight) must give exactly what the general path gives: the same diff, the
+same exception with the same cause, and the same reference counts. A dict
+subclass and keyword arguments always take the general path, so they serve as
+the reference."""
 import sys
 import uuid
 from collections import OrderedDict
@@ -119,6 +120,11 @@ EDGE_CALLS = [
     (A, B[:15], 0.5),
     (A, "b" * 16, 0.5),
     (A, B, 1e39),
+    # ints are read by the shortcut too; -1 is a value, not an error mark
+    (A, B, -1),
+    (A, B, 2 ** 64 + 1),
+    (A, B, 10 ** 400),
+    (A, B, True),
 ]
 
 
@@ -190,6 +196,19 @@ def test_node_calls_same_as_keyword_calls(args):
     assert state(fast) == state(general)
 
 
+@pytest.mark.parametrize("ident", [A, B, BytesSub(A), A[:15], "a" * 16, 7], ids=range(6))
+def test_delete_node_calls_same_as_keyword_calls(ident):
+    fast, general = PyGraphDiff(), PyGraphDiff()
+    for d in (fast, general):
+        d.add_node(A, {"label": "before"})
+        d.add_edge(C, A, 1.0)
+        d.add_edge(A, C, 2.0)
+    got = outcome(lambda: fast.delete_node(ident))
+    want = outcome(lambda: general.delete_node(id=ident))
+    assert got == want
+    assert state(fast) == state(general)
+
+
 def test_node_call_shapes_and_borrow():
     d = PyGraphDiff()
     with pytest.raises(TypeError, match=r"takes 2 positional arguments but 3 were given"):
@@ -202,6 +221,8 @@ def test_node_call_shapes_and_borrow():
             # the outer call holds the exclusive borrow
             with pytest.raises(RuntimeError, match="^Already borrowed$"):
                 d.add_node(C, {"red": 1})
+            with pytest.raises(RuntimeError, match="^Already borrowed$"):
+                d.delete_node(C)
             return 0.75
 
     d.add_edge(A, B, Weight())
@@ -216,4 +237,6 @@ def test_edge_calls_keep_reference_counts():
     for _ in range(100):
         d.add_edge(A, B, w)
         d.delete_edge(B, A)
+        d.delete_node(B)
+        d.add_node(B, {})
     assert [sys.getrefcount(o) for o in objs] == before

@@ -1,0 +1,218 @@
+// Every fixed text that callers of the module can see: the names and
+// documentation the interpreter shows, the keys of the attribute dicts, and
+// the messages of the exceptions the module raises and of the reports it
+// writes to standard error. These texts are the module's contract with its
+// callers, who match on them (and the tests compare them byte for byte):
+// they must not be reworded. A message with variable parts is given as the
+// function that assembles it.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+namespace quorl::binding {
+
+// The attributes of a node, in the order their keys are read and written.
+enum AttributeKey { kLabel, kUrl, kSize, kRed, kGreen, kBlue, kShowLabel, kAttributeKeyCount };
+
+namespace texts {
+
+// ---- the module and its class ----------------------------------------------
+
+inline constexpr char kModuleName[] = "quorl_api";
+inline constexpr char kModuleDoc[] = "";  // a present, empty __doc__
+inline constexpr char kAllName[] = "__all__";
+inline constexpr char kQualnameName[] = "__qualname__";
+inline constexpr char kClassName[] = "PyGraphDiff";
+// The interpreter reports __module__ "builtins" and __name__ "PyGraphDiff".
+inline constexpr char kTypeName[] = "builtins.PyGraphDiff";
+// The class name, the constructor's text signature, the separator, and the
+// (empty) documentation proper.
+inline constexpr char kClassDoc[] = "PyGraphDiff()\n--\n\n";
+
+// The methods in the order of the method table: each name with its
+// documentation, a text signature with an empty body (so __doc__ is None).
+struct Method {
+    const char* name;
+    const char* doc;
+};
+inline constexpr Method kNewOrUpdatedNodes{"new_or_updated_nodes", "new_or_updated_nodes($self)\n--\n\n"};
+inline constexpr Method kDeletedNodes{"deleted_nodes", "deleted_nodes($self)\n--\n\n"};
+inline constexpr Method kNewOrUpdatedEdges{"new_or_updated_edges", "new_or_updated_edges($self)\n--\n\n"};
+inline constexpr Method kDeletedEdges{"deleted_edges", "deleted_edges($self)\n--\n\n"};
+inline constexpr Method kNumNodes{"num_nodes", "num_nodes($self)\n--\n\n"};
+inline constexpr Method kNumEdges{"num_edges", "num_edges($self)\n--\n\n"};
+inline constexpr Method kAddNode{"add_node", "add_node($self, id, update)\n--\n\n"};
+inline constexpr Method kDeleteNode{"delete_node", "delete_node($self, id)\n--\n\n"};
+inline constexpr Method kAddEdge{"add_edge", "add_edge($self, from, to, weight)\n--\n\n"};
+inline constexpr Method kDeleteEdge{"delete_edge", "delete_edge($self, from, to)\n--\n\n"};
+inline constexpr Method kClear{"clear", "clear($self)\n--\n\n"};
+inline constexpr Method kToBytes{"to_bytes", "to_bytes($self)\n--\n\n"};
+inline constexpr Method kFromBytes{"from_bytes", "from_bytes(bytes)\n--\n\n"};
+inline constexpr char kNew[] = "__new__";
+
+// Parameter names, as the text signatures above give them.
+inline constexpr const char* kAddNodeParameters[] = {"id", "update"};
+inline constexpr const char* kDeleteNodeParameters[] = {"id"};
+inline constexpr const char* kAddEdgeParameters[] = {"from", "to", "weight"};
+inline constexpr const char* kDeleteEdgeParameters[] = {"from", "to"};
+inline constexpr const char* kFromBytesParameters[] = {"bytes"};
+
+// The keys of a node's attribute dict, by AttributeKey.
+inline constexpr std::string_view kAttributeKeyNames[kAttributeKeyCount] = {"label", "url",  "size",      "red",
+                                                                            "green", "blue", "show_label"};
+
+// ---- argument parsing --------------------------------------------------------
+
+// "PyGraphDiff.add_node()"
+inline std::string full_name(std::string_view class_name, std::string_view function_name) {
+    std::string name;
+    if (!class_name.empty()) {
+        name += class_name;
+        name += '.';
+    }
+    name += function_name;
+    name += "()";
+    return name;
+}
+
+inline std::string too_many_positional(std::string_view full_name, std::size_t parameters, std::ptrdiff_t given) {
+    return std::string(full_name) + " takes " + std::to_string(parameters) + " positional arguments but " +
+           std::to_string(given) + (given == 1 ? " was" : " were") + " given";
+}
+
+inline std::string unexpected_keyword(std::string_view full_name, std::string_view keyword) {
+    return std::string(full_name) + " got an unexpected keyword argument '" + std::string(keyword) + "'";
+}
+
+inline std::string multiple_values(std::string_view full_name, std::string_view parameter) {
+    return std::string(full_name) + " got multiple values for argument '" + std::string(parameter) + "'";
+}
+
+// "... missing 3 required positional arguments: 'from', 'to', and 'weight'"
+inline std::string missing_required(std::string_view full_name, const char* const* missing, std::size_t count) {
+    std::string list;
+    for (std::size_t k = 0; k < count; ++k) {
+        if (k > 0) {
+            if (count > 2) list += ',';
+            list += k + 1 == count ? " and " : " ";
+        }
+        list += '\'';
+        list += missing[k];
+        list += '\'';
+    }
+    return std::string(full_name) + " missing " + std::to_string(count) + " required positional " +
+           (count == 1 ? "argument" : "arguments") + ": " + list;
+}
+
+// A failed conversion of an argument, restated with the argument's name.
+inline std::string argument_error(std::string_view name, std::string_view message) {
+    return "argument '" + std::string(name) + "': " + std::string(message);
+}
+
+// What str() of an object gives when str() itself fails.
+inline std::string unprintable(const char* type_name) {
+    return type_name ? std::string("<unprintable ") + type_name + " object>" : "<unprintable object>";
+}
+
+// ---- conversions -------------------------------------------------------------
+
+// Names of the expected types in conversion errors.
+inline constexpr char kPyBytes[] = "PyBytes";
+inline constexpr char kPyDict[] = "PyDict";
+inline constexpr char kPyString[] = "PyString";
+inline constexpr char kPyBool[] = "PyBool";
+inline constexpr char kPyList[] = "PyList";
+inline constexpr char kPyUuid[] = "PyUuid";
+
+// "'str' object cannot be converted to 'PyBytes'"
+inline std::string downcast(std::string_view type_name, std::string_view target) {
+    return "'" + std::string(type_name) + "' object cannot be converted to '" + std::string(target) + "'";
+}
+inline constexpr char kUnknownTypeName[] = "<failed to extract type name>";
+
+inline std::string field_extraction(std::string_view struct_name, int index) {
+    return "failed to extract field " + std::string(struct_name) + "." + std::to_string(index);
+}
+
+inline constexpr char kExpected16Bytes[] = "Expected 16 bytes.";
+inline constexpr char kColourOutOfRange[] = "out of range integral type conversion attempted";
+// numpy's boolean scalar is recognised by the name of its type.
+inline constexpr char kNumpyBool[] = "numpy.bool_";
+inline std::string no_bool_conversion(std::string_view type_text) {
+    return "object of type '" + std::string(type_text) + "' does not define a '__bool__' conversion";
+}
+
+// ---- the methods -------------------------------------------------------------
+
+inline constexpr char kAlreadyMutablyBorrowed[] = "Already mutably borrowed";
+inline constexpr char kAlreadyBorrowed[] = "Already borrowed";
+inline constexpr char kSerializeFailed[] = "Failed to serialize graph diff.";
+inline constexpr char kDeserializeFailed[] = "Failed to deserialize graph diff.";
+inline constexpr char kUnwrapFailed[] = "called `Result::unwrap()` on an `Err` value";
+inline constexpr char kNoTpFree[] = "PyGraphDiff type has no tp_free";
+
+// ---- module initialisation and the type ---------------------------------------
+
+inline constexpr char kInitialisedOnce[] =
+    "PyO3 modules compiled for CPython 3.8 or older may only be initialized once per interpreter process";
+inline constexpr char kAppendToAllFailed[] = "could not append __name__ to __all__";
+inline constexpr char kClassDocNul[] = "class doc cannot contain nul bytes";
+inline std::string class_init_failed(std::string_view class_name) {
+    return "An error occurred while initializing class " + std::string(class_name);
+}
+inline std::string no_type_object(std::string_view class_name) {
+    return "failed to create type object for " + std::string(class_name);
+}
+
+// ---- errors and the panic exception --------------------------------------------
+
+inline constexpr char kPanicName[] = "pyo3_runtime.PanicException";
+inline constexpr char kPanicDoc[] =
+    "\n"
+    "The exception raised when Rust code called from Python panics.\n"
+    "\n"
+    "Like SystemExit, this exception is derived from BaseException so that\n"
+    "it will typically propagate all the way through the stack and cause the\n"
+    "Python interpreter to exit.\n";
+inline constexpr char kPanicTypeFailed[] = "Failed to initialize new exception type.";
+inline constexpr char kApiCallFailed[] = "Python API call failed";
+inline constexpr char kNoExceptionSet[] = "attempted to fetch exception but none was set";
+inline constexpr char kNotAnException[] = "exceptions must derive from BaseException";
+inline constexpr char kInvalidErrorState[] = "PyErr state should never be invalid outside of normalization";
+inline constexpr char kNormalizingTwice[] = "Cannot normalize a PyErr while already normalizing it.";
+inline constexpr char kExceptionTypeMissing[] = "Exception type missing";
+inline constexpr char kExceptionValueMissing[] = "Exception value missing";
+// The message of a fault that carries no text of its own.
+inline constexpr char kPanicWithoutMessage[] = "panic from Rust code";
+// The message of a PanicException from Python code that has no readable value.
+inline constexpr char kUnwrappedPanic[] = "Unwrapped panic from Python code";
+// Written to standard error before a PanicException met in Python code is
+// printed and its fault resumed.
+inline constexpr char kResumingPanicHeader[] =
+    "--- PyO3 is resuming a panic after fetching a PanicException from Python. ---\n"
+    "Python stack trace below:\n";
+
+// The debug form of an error value: "PyErr { type: <repr>, value: <repr>,
+// traceback: None }", with "Some(<repr>)" for a traceback that is there.
+inline std::string error_debug_form(std::string_view type_repr, std::string_view value_repr,
+                                    const std::string* traceback_repr) {
+    return "PyErr { type: " + std::string(type_repr) + ", value: " + std::string(value_repr) +
+           ", traceback: " + (traceback_repr ? "Some(" + *traceback_repr + ")" : std::string("None")) + " }";
+}
+// A fault about an error value: "<text>: <debug form of the error>".
+inline std::string fault_with_error(std::string_view text, std::string_view debug_form) {
+    return std::string(text) + ": " + std::string(debug_form);
+}
+
+// ---- reference bookkeeping and the call frame ----------------------------------
+
+inline constexpr char kGilProhibitedInTraverse[] =
+    "Access to the GIL is prohibited while a __traverse__ implmentation is running.";
+inline constexpr char kGilProhibited[] = "Access to the GIL is currently prohibited.";
+// The fatal report of a fault that escaped every frame.
+inline constexpr char kFfiBoundary[] = "uncaught panic at ffi boundary";
+
+}  // namespace texts
+}  // namespace quorl::binding

@@ -1,0 +1,208 @@
+// The one shape of a PyGraphDiff method: the access it needs to `self`, its
+// signature with the kind of each parameter, and its work on the converted
+// values. call_method runs it inside the call frame:
+//
+//     PyObject* delete_node(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+//         return call_method<Access::Exclusive, kDeleteNodeSignature, Id>(
+//             {self, args, nargs, kwnames}, [](diff::GraphDiff& diff, diff::Uuid id) -> PyResult<Owned> {
+//                 diff.delete_node(id);
+//                 return none();
+//             });
+//     }
+//
+// For a method with arguments that is: parse the arguments against the
+// signature, borrow `self`, convert the arguments in parameter order (the
+// first failure ends the call, attributed to its parameter's name, before
+// anything has changed), do the work, end the borrow. A method that changes
+// the diff and whose parameter kinds all have a plain form also takes the
+// shortcut for the common call (below).
+#pragma once
+
+#include <Python.h>
+
+#include <array>
+#include <cstddef>
+#include <optional>
+#include <string_view>
+#include <tuple>
+#include <utility>
+
+#include "binding/convert.hpp"
+#include "binding/frame.hpp"
+#include "extension/graph_diff_object.hpp"
+
+namespace quorl::extension {
+
+using binding::Owned;
+using binding::PyErr;
+using binding::PyResult;
+
+[[gnu::always_inline]] inline Owned none() { return Owned::retain(Py_None); }
+
+// What a method does with `self`: nothing (a static method), read the diff,
+// or change it.
+enum class Access { Static, Shared, Exclusive };
+
+// The arguments of a fast call, as the interpreter passes them. For a static
+// method `self` is whatever the interpreter passes first, and is ignored.
+struct FastCall {
+    PyObject* self;
+    PyObject* const* args;
+    Py_ssize_t nargs;
+    PyObject* kwnames;
+};
+
+// ---- parameter kinds ----------------------------------------------------------
+//
+// The value a parameter takes and its conversion, which reports every
+// failure; and, for the kinds that commonly come as plain objects, the plain
+// conversion of convert.hpp.
+
+struct Id {
+    using Value = diff::Uuid;
+    static PyResult<Value> extract(PyObject* obj) { return binding::extract_uuid(obj); }
+    static bool plain(PyObject* obj, Value& value) { return binding::plain_uuid(obj, value); }
+};
+struct Update {
+    using Value = diff::NodeUpdate;
+    static PyResult<Value> extract(PyObject* obj) { return binding::extract_node_update(obj); }
+    static bool plain(PyObject* obj, Value& value) { return binding::plain_node_update(obj, value); }
+};
+struct Weight {
+    using Value = float;
+    static PyResult<Value> extract(PyObject* obj) { return binding::extract_f32(obj); }
+    static bool plain(PyObject* obj, Value& value) { return binding::plain_f32(obj, value); }
+};
+struct Bytes {
+    using Value = std::string_view;  // valid while the argument lives
+    static PyResult<Value> extract(PyObject* obj) { return binding::extract_bytes(obj); }
+};
+
+template <class Param>
+concept HasPlainForm = requires(PyObject* obj, typename Param::Value& value) { Param::plain(obj, value); };
+
+namespace method_detail {
+
+// ---- the common call ----------------------------------------------------------
+//
+// The mutating methods are called in bulk, nearly always by position with
+// 16-byte `bytes`, a plain attribute dict and a `float`, on a PyGraphDiff
+// that nothing else borrows. For that call no step of the general path can
+// fail or run Python code, so it is done directly: the arguments are read by
+// their plain conversions and the exclusive borrow is set and cleared around
+// the work (the reference the general borrow takes on `self` is left out,
+// since no code can run that would see it). Any other call takes the general
+// path, which gives the same result and every error message.
+
+// `self` if it is a PyGraphDiff that no borrow holds, else null.
+inline PyGraphDiffObject* unborrowed(PyObject* self) noexcept {
+    PyGraphDiffObject* object = exact_instance(self);
+    return object && object->borrow_flag == 0 ? object : nullptr;
+}
+
+// Holds the exclusive borrow of an unborrowed object until the scope ends,
+// a fault included.
+class ExclusiveScope {
+public:
+    explicit ExclusiveScope(PyGraphDiffObject* object) noexcept : object_(object) { object_->borrow_flag = -1; }
+    ExclusiveScope(const ExclusiveScope&) = delete;
+    ExclusiveScope& operator=(const ExclusiveScope&) = delete;
+    ~ExclusiveScope() { object_->borrow_flag = 0; }
+    diff::GraphDiff& diff() const noexcept { return object_->value; }
+
+private:
+    PyGraphDiffObject* object_;
+};
+
+// Reads every argument by its plain conversion; false at the first that has
+// none.
+template <class... Params>
+[[gnu::always_inline]] inline bool read_plain(PyObject* const* args, std::tuple<typename Params::Value...>& values) {
+    return [&]<std::size_t... I>(std::index_sequence<I...>) {
+        return (Params::plain(args[I], std::get<I>(values)) && ...);
+    }(std::index_sequence_for<Params...>{});
+}
+
+// ---- the general path ---------------------------------------------------------
+
+// Converts one argument into `value`, or records the failure, attributed to
+// the parameter `name`.
+template <class Param>
+bool convert_into(PyObject* obj, const char* name, typename Param::Value& value, std::optional<PyErr>& failure) {
+    auto converted = Param::extract(obj);
+    if (!converted) {
+        failure = binding::wrap_argument_error(name, std::move(converted).error());
+        return false;
+    }
+    value = std::move(*converted);
+    return true;
+}
+
+// The parsed arguments converted in parameter order, up to the first failure.
+template <class... Params>
+PyResult<std::tuple<typename Params::Value...>> convert_all(const binding::CallSignature& signature,
+                                                            PyObject* const* slots) {
+    std::tuple<typename Params::Value...> values;
+    std::optional<PyErr> failure;
+    [&]<std::size_t... I>(std::index_sequence<I...>) {
+        (convert_into<Params>(slots[I], signature.parameters[I], std::get<I>(values), failure) && ...);
+    }(std::index_sequence_for<Params...>{});
+    if (failure) return fail(std::move(*failure));
+    return values;
+}
+
+// Kept out of line: the common call's code stays short.
+template <Access Mode, class... Params, class Work>
+[[gnu::noinline]] PyResult<Owned> general_call(const binding::CallSignature& signature, const FastCall& call,
+                                               Work& work) {
+    std::array<PyObject*, sizeof...(Params)> slots{};
+    QUORL_CHECK(binding::parse_fastcall_args(signature, call.args, call.nargs, call.kwnames, slots.data()));
+    if constexpr (Mode == Access::Static) {
+        QUORL_TRY(values, convert_all<Params...>(signature, slots.data()));
+        return std::apply(work, std::move(values));
+    } else {
+        QUORL_TRY(diff, borrow<Mode == Access::Exclusive>(call.self));
+        QUORL_TRY(values, convert_all<Params...>(signature, slots.data()));
+        return std::apply([&](auto&... value) { return work(*diff, std::move(value)...); }, values);
+    }
+}
+
+}  // namespace method_detail
+
+// A method with arguments (METH_FASTCALL | METH_KEYWORDS): `work` takes the
+// diff (except for a static method) and one value per parameter, and returns
+// the result or an error.
+template <Access Mode, const binding::CallSignature& Signature, class... Params, class Work>
+[[gnu::always_inline]] inline PyObject* call_method(const FastCall& call, Work&& work) {
+    static_assert(Signature.parameter_count == sizeof...(Params), "one parameter kind per parameter");
+    using namespace method_detail;
+    auto general = [&]() -> PyResult<Owned> { return general_call<Mode, Params...>(Signature, call, work); };
+    if constexpr (Mode == Access::Exclusive && (HasPlainForm<Params> && ...)) {
+        if (!call.kwnames && call.nargs == sizeof...(Params)) {
+            if (PyGraphDiffObject* object = unborrowed(call.self)) {
+                // Reading an argument can allocate (the texts of an update),
+                // so it happens inside the frame.
+                return binding::run_in_frame([&]() -> PyResult<Owned> {
+                    std::tuple<typename Params::Value...> values;
+                    if (!read_plain<Params...>(call.args, values)) return general();
+                    ExclusiveScope scope(object);
+                    return std::apply([&](auto&... value) { return work(scope.diff(), std::move(value)...); },
+                                      values);
+                });
+            }
+        }
+    }
+    return binding::run_in_frame(general);
+}
+
+// A method without arguments (METH_NOARGS): `work` takes the diff.
+template <Access Mode, class Work>
+[[gnu::always_inline]] inline PyObject* call_method(PyObject* self, Work&& work) {
+    static_assert(Mode != Access::Static, "a method without arguments works on `self`");
+    return binding::run_in_frame([&]() -> PyResult<Owned> {
+        QUORL_TRY(diff, borrow<Mode == Access::Exclusive>(self));
+        return work(*diff);
+    });
+}
+
+}  // namespace quorl::extension
