@@ -5,7 +5,7 @@
   from benchmarks/floor/floor.c when this script starts; no method of the
   module can cost less than crossing into native code at all;
 * a pure-Python implementation of the same rules and byte string
-  (benchmarks/pure_python.py), checked first to give the same results;
+  (tests/support/pure_graph_diff.py), checked first to give the same results;
 * marshal and pickle (protocol 5) of the four view structures.
 
 The machine is shared and noisy, so the contenders of each figure run
@@ -42,10 +42,10 @@ import tempfile
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, HERE)
+# The pure-Python implementation is also the tests' model of the module.
+sys.path.insert(0, os.path.join(HERE, os.pardir, "tests", "support"))
 
-import pure_python  # noqa: E402
-from pure_python import PureGraphDiff  # noqa: E402
+from pure_graph_diff import PureGraphDiff  # noqa: E402
 
 try:
     import quorl_api
