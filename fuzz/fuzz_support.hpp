@@ -26,14 +26,12 @@ namespace quorl::fuzz {
     } while (0)
 
 // Stops the run when a check of the model found something, printing it.
-#define FUZZ_CHECK_NONE(problems)                                                  \
-    do {                                                                           \
-        const std::string fuzz_problems_ = (problems);                             \
-        if (!fuzz_problems_.empty()) {                                             \
-            std::fprintf(stderr, "%s", fuzz_problems_.c_str());                    \
-            ::quorl::fuzz::check_failed(#problems " found something", __FILE__, __LINE__); \
-        }                                                                          \
-    } while (0)
+inline void check_none(const std::string& problems, const char* what, const char* file, int line) {
+    if (problems.empty()) return;
+    std::fprintf(stderr, "%s", problems.c_str());
+    check_failed(what, file, line);
+}
+#define FUZZ_CHECK_NONE(problems) ::quorl::fuzz::check_none((problems), #problems, __FILE__, __LINE__)
 
 // Whether [s, s + n) is well-formed UTF-8 (RFC 3629: shortest forms only, no
 // surrogates, nothing beyond U+10FFFF). Decodes each sequence to its code

@@ -185,9 +185,7 @@ TEST(GraphDiffNodes, SecondAddMergesIntoPendingUpdate) {
     NodeUpdate second;
     second.set_red(3);
     both.add_node(id(1), second);
-
-    GraphDiffModel want;
-    want.nodes[key(1)] = {.label = "alpha", .size = 1.0f, .red = 3};
+    const GraphDiffModel want{.nodes = {{key(1), {.label = "alpha", .size = 1.0f, .red = 3}}}};
     EXPECT_STATE(both, want);
     EXPECT_EQ(both.d.num_nodes(), 1u);
 
@@ -207,11 +205,9 @@ TEST(GraphDiffNodes, AddAfterDeleteStartsFromTheNewUpdateAndKeepsEdgeChanges) {
     NodeUpdate fresh;
     fresh.set_size(3.0f);
     both.add_node(id(9), fresh);
-
-    GraphDiffModel want;
-    want.nodes[key(9)] = {.size = 3.0f};  // nothing of the discarded record survives
-    want.edges[key(1)];
-    want.deleted_edges[key(1)].insert(key(9));
+    GraphDiffModel want{.nodes = {{key(9), {.size = 3.0f}}},  // nothing of the discarded record survives
+                        .edges = {{key(1), {}}},
+                        .deleted_edges = {{key(1), {key(9)}}}};
     EXPECT_STATE(both, want);
 
     // An empty update on a node marked for deletion still unmarks it.
@@ -228,12 +224,7 @@ TEST(GraphDiffNodes, DeleteDiscardsPendingUpdate) {
     both.delete_node(id(1));
     both.delete_node(id(1));  // repeated: no further effect
     both.delete_node(id(3));  // unknown node: simply marked
-
-    GraphDiffModel want;
-    want.nodes[key(2)] = {.label = "y"};
-    want.deleted_nodes.insert(key(1));
-    want.deleted_nodes.insert(key(3));
-    EXPECT_STATE(both, want);
+    EXPECT_STATE(both, (GraphDiffModel{.nodes = {{key(2), {.label = "y"}}}, .deleted_nodes = {key(1), key(3)}}));
     EXPECT_EQ(both.d.num_nodes(), 3u);
 }
 
@@ -243,12 +234,9 @@ TEST(GraphDiffNodes, DeleteTurnsInEdgesIntoDeletedEdgesAndDropsOutEdges) {
     ASSERT_TRUE(both.add_edge(a, x, 1.0f));
     ASSERT_TRUE(both.add_edge(x, b, 2.0f));
     both.delete_node(x);
-
-    GraphDiffModel want;
-    want.deleted_nodes.insert(x.bytes);
-    want.edges[a.bytes];  // the source stays, with no targets left
-    want.deleted_edges[a.bytes].insert(x.bytes);
-    EXPECT_STATE(both, want);
+    EXPECT_STATE(both, (GraphDiffModel{.deleted_nodes = {x.bytes},
+                                       .edges = {{a.bytes, {}}},  // the source stays, with no targets left
+                                       .deleted_edges = {{a.bytes, {x.bytes}}}}));
     EXPECT_EQ(both.d.num_edges(), 2u);  // a counts once in each edge collection
 }
 
@@ -277,12 +265,8 @@ TEST(GraphDiffNodes, SelfLoopVanishesAndEarlierEdgeDeletionsStay) {
     ASSERT_TRUE(both.add_edge(x, x, 1.0f));
     ASSERT_TRUE(both.add_edge(x, a, 1.0f));
     both.delete_node(x);
-
-    GraphDiffModel want;
-    want.deleted_nodes.insert(x.bytes);
-    want.deleted_edges[x.bytes].insert(b.bytes);
-    want.deleted_edges[a.bytes].insert(x.bytes);
-    EXPECT_STATE(both, want);
+    EXPECT_STATE(both, (GraphDiffModel{.deleted_nodes = {x.bytes},
+                                       .deleted_edges = {{x.bytes, {b.bytes}}, {a.bytes, {x.bytes}}}}));
 }
 
 // ---------------------------------------------------------------------------
@@ -315,10 +299,7 @@ TEST(GraphDiffEdges, LaterWeightReplacesEarlier) {
     ASSERT_TRUE(both.add_edge(id(1), id(2), 1.0f));
     ASSERT_TRUE(both.add_edge(id(1), id(2), 2.0f));
     ASSERT_TRUE(both.add_edge(id(2), id(1), 3.0f));  // the reverse edge is another edge
-    GraphDiffModel want;
-    want.edges[key(1)][key(2)] = 2.0f;
-    want.edges[key(2)][key(1)] = 3.0f;
-    EXPECT_STATE(both, want);
+    EXPECT_STATE(both, (GraphDiffModel{.edges = {{key(1), {{key(2), 2.0f}}}, {key(2), {{key(1), 3.0f}}}}}));
 }
 
 TEST(GraphDiffEdges, CountIsTheNumberOfSourcesInBothCollections) {
@@ -340,17 +321,10 @@ TEST(GraphDiffEdges, AddCancelsDeletion) {
     both.delete_edge(a, b);
     both.delete_edge(a, c);
     ASSERT_TRUE(both.add_edge(a, b, 0.25f));
-    GraphDiffModel want;
-    want.deleted_edges[a.bytes].insert(c.bytes);
-    want.edges[a.bytes][b.bytes] = 0.25f;
-    EXPECT_STATE(both, want);
-
+    EXPECT_STATE(both, (GraphDiffModel{.edges = {{a.bytes, {{b.bytes, 0.25f}}}}, .deleted_edges = {{a.bytes, {c.bytes}}}}));
     ASSERT_TRUE(both.add_edge(a, id(9), 1.0f));  // not deleted: the set is untouched
     ASSERT_TRUE(both.add_edge(a, c, 0.5f));      // the last target goes, and the source with it
-    want.edges[a.bytes][key(9)] = 1.0f;
-    want.edges[a.bytes][c.bytes] = 0.5f;
-    want.deleted_edges.erase(a.bytes);
-    EXPECT_STATE(both, want);
+    EXPECT_STATE(both, (GraphDiffModel{.edges = {{a.bytes, {{b.bytes, 0.25f}, {key(9), 1.0f}, {c.bytes, 0.5f}}}}}));
     EXPECT_EQ(both.d.num_edges(), 1u);
 }
 
@@ -360,15 +334,9 @@ TEST(GraphDiffEdges, DeleteCancelsPendingEdgeAndIsRecorded) {
     ASSERT_TRUE(both.add_edge(a, b, 1.0f));
     ASSERT_TRUE(both.add_edge(a, c, 1.0f));
     both.delete_edge(a, b);
-    GraphDiffModel want;
-    want.edges[a.bytes][c.bytes] = 1.0f;
-    want.deleted_edges[a.bytes].insert(b.bytes);
-    EXPECT_STATE(both, want);
-
+    EXPECT_STATE(both, (GraphDiffModel{.edges = {{a.bytes, {{c.bytes, 1.0f}}}}, .deleted_edges = {{a.bytes, {b.bytes}}}}));
     both.delete_edge(a, c);
-    want.edges.clear();
-    want.deleted_edges[a.bytes].insert(c.bytes);
-    EXPECT_STATE(both, want);
+    EXPECT_STATE(both, (GraphDiffModel{.deleted_edges = {{a.bytes, {b.bytes, c.bytes}}}}));
 }
 
 TEST(GraphDiffEdges, DeleteOfUnknownEdgeIsRecordedEvenForDeletedNodes) {
@@ -377,47 +345,38 @@ TEST(GraphDiffEdges, DeleteOfUnknownEdgeIsRecordedEvenForDeletedNodes) {
     both.delete_edge(id(1), id(2));
     both.delete_node(id(4));
     both.delete_edge(id(3), id(4));  // deletion of an edge to a deleted node is not checked
-    GraphDiffModel want;
-    want.deleted_nodes.insert(key(4));
-    want.deleted_edges[key(1)].insert(key(2));
-    want.deleted_edges[key(3)].insert(key(4));
-    EXPECT_STATE(both, want);
+    EXPECT_STATE(both, (GraphDiffModel{.deleted_nodes = {key(4)},
+                                       .deleted_edges = {{key(1), {key(2)}}, {key(3), {key(4)}}}}));
 }
 
 TEST(GraphDiffEdges, SourceLeftEmptyByNodeDeletion) {
     const Uuid a = id(1), x = id(2), z = id(3), y = id(4);
-    GraphDiffModel deleted_x;
-    deleted_x.deleted_nodes.insert(x.bytes);
-    deleted_x.deleted_edges[a.bytes].insert(x.bytes);
+    auto pending_a_x_then_x_deleted = [&](Both& both) {
+        ASSERT_TRUE(both.add_edge(a, x, 1.0f));
+        both.delete_node(x);
+    };
     {
         // delete_edge from that source removes the empty entry.
         Both both;
-        ASSERT_TRUE(both.add_edge(a, x, 1.0f));
-        both.delete_node(x);
+        pending_a_x_then_x_deleted(both);
         both.delete_edge(a, z);
-        GraphDiffModel want = deleted_x;
-        want.deleted_edges[a.bytes].insert(z.bytes);
-        EXPECT_STATE(both, want);
+        EXPECT_STATE(both, (GraphDiffModel{.deleted_nodes = {x.bytes}, .deleted_edges = {{a.bytes, {x.bytes, z.bytes}}}}));
     }
     {
         // add_edge from that source fills it again.
         Both both;
-        ASSERT_TRUE(both.add_edge(a, x, 1.0f));
-        both.delete_node(x);
+        pending_a_x_then_x_deleted(both);
         ASSERT_TRUE(both.add_edge(a, y, 2.0f));
-        GraphDiffModel want = deleted_x;
-        want.edges[a.bytes][y.bytes] = 2.0f;
-        EXPECT_STATE(both, want);
+        EXPECT_STATE(both, (GraphDiffModel{.deleted_nodes = {x.bytes},
+                                           .edges = {{a.bytes, {{y.bytes, 2.0f}}}},
+                                           .deleted_edges = {{a.bytes, {x.bytes}}}}));
     }
     {
         // delete_node of the source removes it.
         Both both;
-        ASSERT_TRUE(both.add_edge(a, x, 1.0f));
-        both.delete_node(x);
+        pending_a_x_then_x_deleted(both);
         both.delete_node(a);
-        GraphDiffModel want = deleted_x;
-        want.deleted_nodes.insert(a.bytes);
-        EXPECT_STATE(both, want);
+        EXPECT_STATE(both, (GraphDiffModel{.deleted_nodes = {x.bytes, a.bytes}, .deleted_edges = {{a.bytes, {x.bytes}}}}));
         EXPECT_EQ(both.d.num_edges(), 1u);
     }
 }
@@ -434,13 +393,10 @@ TEST(GraphDiffEdges, BuiltFromPartsHoldsThemAsGiven) {
     DeletedEdgeMap deleted_edges;
     deleted_edges.try_emplace(id(2)).value.try_emplace(id(3));
     deleted_edges.try_emplace(id(5));
-
-    GraphDiffModel want;
-    want.nodes[key(1)] = {.label = "one"};
-    want.deleted_nodes.insert(key(1));
-    want.edges[key(2)][key(3)] = 7.0f;
-    want.deleted_edges[key(2)].insert(key(3));
-    want.deleted_edges[key(5)];
+    GraphDiffModel want{.nodes = {{key(1), {.label = "one"}}},
+                        .deleted_nodes = {key(1)},
+                        .edges = {{key(2), {{key(3), 7.0f}}}},
+                        .deleted_edges = {{key(2), {key(3)}}, {key(5), {}}}};
     Both both{GraphDiff(std::move(nodes), std::move(deleted_nodes), std::move(edges), std::move(deleted_edges)), want};
     EXPECT_STATE(both, want);
     EXPECT_EQ(both.d.num_nodes(), 2u);
@@ -456,14 +412,15 @@ TEST(GraphDiffEdges, BuiltFromPartsHoldsThemAsGiven) {
 // The operations copy their identifiers before changing anything, so a key
 // taken from the diff's own collections is a valid argument.
 TEST(GraphDiffEdges, ArgumentsMayReferToTheDiffsOwnKeys) {
+    auto n_plus = [](std::uint8_t n, int k) { return id(static_cast<std::uint8_t>(n + k)); };
     GraphDiff d;
     GraphDiffModel want;
     for (std::uint8_t n = 0; n < 40; ++n) {
         d.add_node(id(n), NodeUpdate{});
-        ASSERT_TRUE(d.add_edge(id(n), id(static_cast<std::uint8_t>(n + 100)), 1.0f));
-        d.delete_edge(id(static_cast<std::uint8_t>(n + 150)), id(n));
+        ASSERT_TRUE(d.add_edge(id(n), n_plus(n, 100), 1.0f));
+        d.delete_edge(n_plus(n, 150), id(n));
         want.deleted_nodes.insert(key(n));
-        want.deleted_edges[key(static_cast<std::uint8_t>(n + 150))].insert(key(n));
+        want.deleted_edges[n_plus(n, 150).bytes].insert(key(n));
     }
     for (int guard = 0; guard < 40 && !d.new_or_updated_nodes().empty(); ++guard) {
         d.delete_node(d.new_or_updated_nodes().begin()->key);
@@ -475,8 +432,8 @@ TEST(GraphDiffEdges, ArgumentsMayReferToTheDiffsOwnKeys) {
     GraphDiff e;
     GraphDiffModel want_e;
     for (std::uint8_t n = 0; n < 40; ++n) {
-        e.delete_edge(id(static_cast<std::uint8_t>(n + 100)), id(static_cast<std::uint8_t>(n + 50)));
-        want_e.edges[key(static_cast<std::uint8_t>(n + 100))][key(static_cast<std::uint8_t>(n + 50))] = 1.0f;
+        e.delete_edge(n_plus(n, 100), n_plus(n, 50));
+        want_e.edges[n_plus(n, 100).bytes][n_plus(n, 50).bytes] = 1.0f;
     }
     for (int guard = 0; guard < 40 && !e.deleted_edges().empty(); ++guard) {
         const auto& first = *e.deleted_edges().begin();
@@ -575,41 +532,32 @@ TEST(GraphDiffModel, RandomOperationsKeepInvariantsAndFollowTheRules) {
         std::mt19937_64 rng(seed);
         auto pick_id = [&] { return id(static_cast<std::uint8_t>(rng() % 7)); };
         auto maybe = [&] { return rng() % 3 == 0; };
-        GraphDiff d;
-        GraphDiffModel m;
+        Both both;
         for (int step = 0; step < 5000; ++step) {
             const auto op = rng() % 1000;
             if (op < 200) {
-                Attributes u;
-                if (maybe()) u.label = texts[rng() % 4];
-                if (maybe()) u.size = static_cast<float>(rng() % 10) / 4.0f;
-                if (maybe()) u.url = texts[rng() % 4];
-                if (maybe()) u.red = static_cast<std::uint8_t>(rng());
-                if (maybe()) u.green = static_cast<std::uint8_t>(rng());
-                if (maybe()) u.blue = static_cast<std::uint8_t>(rng());
-                if (maybe()) u.show_label = rng() % 2 == 0;
-                const Uuid k = pick_id();
-                d.add_node(k, u.record());
-                m.add_node(k.bytes, u);
+                NodeUpdate u;
+                if (maybe()) u.set_label(texts[rng() % 4]);
+                if (maybe()) u.set_size(static_cast<float>(rng() % 10) / 4.0f);
+                if (maybe()) u.set_url(texts[rng() % 4]);
+                if (maybe()) u.set_red(static_cast<std::uint8_t>(rng()));
+                if (maybe()) u.set_green(static_cast<std::uint8_t>(rng()));
+                if (maybe()) u.set_blue(static_cast<std::uint8_t>(rng()));
+                if (maybe()) u.set_show_label(rng() % 2 == 0);
+                both.add_node(pick_id(), u);
             } else if (op < 320) {
-                const Uuid k = pick_id();
-                d.delete_node(k);
-                m.delete_node(k.bytes);
+                both.delete_node(pick_id());
             } else if (op < 700) {
                 const Uuid from = pick_id(), to = pick_id();
-                const float w = static_cast<float>(rng() % 100) / 8.0f;
-                auto result = d.add_edge(from, to, w);
-                ASSERT_EQ(result.ok(), m.add_edge(from.bytes, to.bytes, w)) << "step " << step;
+                both.add_edge(from, to, static_cast<float>(rng() % 100) / 8.0f);
             } else if (op < 997) {
                 const Uuid from = pick_id(), to = pick_id();
-                d.delete_edge(from, to);
-                m.delete_edge(from.bytes, to.bytes);
+                both.delete_edge(from, to);
             } else {
-                d.clear();
-                m.clear();
+                both.clear();
             }
-            ASSERT_EQ(broken_invariant(d), "") << "step " << step;
-            ASSERT_EQ(differences(m, d), "") << "step " << step;
+            ASSERT_EQ(broken_invariant(both.d), "") << "step " << step;
+            ASSERT_EQ(differences(both.m, both.d), "") << "step " << step;
         }
     }
 }

@@ -13,12 +13,16 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cmath>
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
-#include <cstring>
+#include <initializer_list>
+#include <map>
 #include <optional>
 #include <string>
+#include <type_traits>
 #include <utility>
 #include <variant>
 #include <vector>
@@ -36,81 +40,77 @@ inline constexpr bool kCompareOrder = false;
 
 using Key = std::array<std::uint8_t, 16>;
 
-inline std::uint32_t bits_of(float f) {
-    std::uint32_t b;
-    std::memcpy(&b, &f, 4);
-    return b;
-}
-
 // Floats (weights, sizes) compare by their bits, so a NaN equals itself.
-inline bool same_value(float a, float b) { return bits_of(a) == bits_of(b); }
+inline bool same_value(float a, float b) { return std::bit_cast<std::uint32_t>(a) == std::bit_cast<std::uint32_t>(b); }
 template <class V>
 bool same_value(const V& a, const V& b) {
     return a == b;
 }
 
-// A map that iterates in insertion order. Lookup is a linear search: models
-// hold a few dozen keys.
+template <class V>
+inline constexpr bool kIsSet = std::is_same_v<V, std::monostate>;
+
+// A map that iterates in insertion order: the entries in a vector, with an
+// index from key to position.
 template <class V>
 class OrderedMap {
 public:
     using Entry = std::pair<Key, V>;
 
+    OrderedMap() = default;
+    OrderedMap(std::initializer_list<Entry> entries) {
+        for (const Entry& e : entries) (*this)[e.first] = e.second;
+    }
+    OrderedMap(std::initializer_list<Key> keys) requires kIsSet<V> {
+        for (const Key& k : keys) insert(k);
+    }
+
     V* find(const Key& k) {
-        for (Entry& e : entries_) {
-            if (e.first == k) return &e.second;
-        }
-        return nullptr;
+        auto it = index_.find(k);
+        return it == index_.end() ? nullptr : &entries_[it->second].second;
     }
     const V* find(const Key& k) const { return const_cast<OrderedMap*>(this)->find(k); }
-    bool contains(const Key& k) const { return find(k) != nullptr; }
+    bool contains(const Key& k) const { return index_.count(k) != 0; }
 
     // The value under `k`; a missing key is inserted at the end with a
     // default value. Assigning to the result replaces the value in place.
     V& operator[](const Key& k) {
         if (V* v = find(k)) return *v;
+        index_.emplace(k, entries_.size());
         return entries_.emplace_back(k, V{}).second;
     }
     void insert(const Key& k) { (void)(*this)[k]; }
     bool erase(const Key& k) {
-        auto it = std::find_if(entries_.begin(), entries_.end(), [&](const Entry& e) { return e.first == k; });
-        if (it == entries_.end()) return false;
-        entries_.erase(it);
+        auto it = index_.find(k);
+        if (it == index_.end()) return false;
+        const std::size_t at = it->second;
+        index_.erase(it);
+        entries_.erase(entries_.begin() + static_cast<std::ptrdiff_t>(at));
+        for (auto& position : index_) position.second -= position.second > at ? 1 : 0;
         return true;
     }
+    void clear() {
+        entries_.clear();
+        index_.clear();
+    }
 
-    void clear() { entries_.clear(); }
     std::size_t size() const { return entries_.size(); }
     bool empty() const { return entries_.empty(); }
-    auto begin() { return entries_.begin(); }
-    auto end() { return entries_.end(); }
     auto begin() const { return entries_.begin(); }
     auto end() const { return entries_.end(); }
-
-    // The same entries, those of inner maps included, sorted by key.
-    OrderedMap sorted() const {
-        OrderedMap out = *this;
-        std::sort(out.entries_.begin(), out.entries_.end(),
-                  [](const Entry& a, const Entry& b) { return a.first < b.first; });
-        if constexpr (requires(const V& v) { v.sorted(); }) {
-            for (Entry& e : out.entries_) e.second = e.second.sorted();
-        }
-        return out;
-    }
+    auto begin() { return entries_.begin(); }
+    auto end() { return entries_.end(); }
 
     // The same entries, inner maps included, in any order.
     friend bool same_entries(const OrderedMap& a, const OrderedMap& b) {
-        if (a.size() != b.size()) return false;
-        for (const Entry& e : a) {
-            const V* w = b.find(e.first);
-            if (!w) return false;
-            if constexpr (requires(const V& v) { v.sorted(); }) {
-                if (!same_entries(e.second, *w)) return false;
-            } else if (!same_value(e.second, *w)) {
-                return false;
-            }
-        }
-        return true;
+        return a.size() == b.size() && std::all_of(a.begin(), a.end(), [&](const Entry& e) {
+                   const V* w = b.find(e.first);
+                   if constexpr (requires(const V& x) { same_entries(x, x); }) {
+                       return w && same_entries(e.second, *w);
+                   } else {
+                       return w && same_value(e.second, *w);
+                   }
+               });
     }
 
     // The same entries in the same order.
@@ -122,6 +122,7 @@ public:
 
 private:
     std::vector<Entry> entries_;
+    std::map<Key, std::size_t> index_;
 };
 
 using OrderedSet = OrderedMap<std::monostate>;
@@ -136,27 +137,10 @@ struct Attributes {
     std::optional<bool> show_label{};
 
     static Attributes of(const diff::NodeUpdate& u) {
-        Attributes a;
+        Attributes a{.size = u.size(), .red = u.red(), .green = u.green(), .blue = u.blue(), .show_label = u.show_label()};
         if (auto v = u.label()) a.label = std::string(*v);
-        a.size = u.size();
         if (auto v = u.url()) a.url = std::string(*v);
-        a.red = u.red();
-        a.green = u.green();
-        a.blue = u.blue();
-        a.show_label = u.show_label();
         return a;
-    }
-
-    diff::NodeUpdate record() const {
-        diff::NodeUpdate u;
-        if (label) u.set_label(*label);
-        if (size) u.set_size(*size);
-        if (url) u.set_url(*url);
-        if (red) u.set_red(*red);
-        if (green) u.set_green(*green);
-        if (blue) u.set_blue(*blue);
-        if (show_label) u.set_show_label(*show_label);
-        return u;
     }
 
     // Each attribute present in `newer` replaces the stored one; absent ones
@@ -188,10 +172,10 @@ struct Attributes {
 
 // The store's four collections and its combination rules.
 struct GraphDiffModel {
-    OrderedMap<Attributes> nodes;
-    OrderedSet deleted_nodes;
-    OrderedMap<OrderedMap<float>> edges;
-    OrderedMap<OrderedSet> deleted_edges;
+    OrderedMap<Attributes> nodes{};
+    OrderedSet deleted_nodes{};
+    OrderedMap<OrderedMap<float>> edges{};
+    OrderedMap<OrderedSet> deleted_edges{};
 
     void add_node(Key id, const Attributes& update) {
         if (Attributes* stored = nodes.find(id)) {
@@ -245,10 +229,6 @@ struct GraphDiffModel {
         return out;
     }
 
-    GraphDiffModel sorted() const {
-        return {nodes.sorted(), deleted_nodes.sorted(), edges.sorted(), deleted_edges.sorted()};
-    }
-
     // Same collections, in the same order.
     friend bool operator==(const GraphDiffModel&, const GraphDiffModel&) = default;
     // Same collections, in any order.
@@ -260,91 +240,69 @@ struct GraphDiffModel {
 
 // ---- reading and comparing real diffs ---------------------------------------
 
-inline std::string key_text(const Key& k) {
+inline std::string describe(const Key& k) {
     char buf[33];
     for (std::size_t i = 0; i < 16; ++i) std::snprintf(buf + 2 * i, 3, "%02x", k[i]);
     return buf;
 }
-
-inline std::string float_text(float f) {
+inline std::string describe(float f) {
     char buf[40];
-    std::snprintf(buf, sizeof buf, "%g(%08x)", static_cast<double>(f), static_cast<unsigned>(bits_of(f)));
+    std::snprintf(buf, sizeof buf, "%g(%08x)", static_cast<double>(f), std::bit_cast<std::uint32_t>(f));
     return buf;
 }
-
+inline std::string describe(std::monostate) { return ""; }
 inline std::string describe(const Attributes& a) {
     std::string out = "{";
     if (a.label) out += " label=\"" + *a.label + "\"";
-    if (a.size) out += " size=" + float_text(*a.size);
+    if (a.size) out += " size=" + describe(*a.size);
     if (a.url) out += " url=\"" + *a.url + "\"";
-    if (a.red) out += " red=" + std::to_string(*a.red);
-    if (a.green) out += " green=" + std::to_string(*a.green);
-    if (a.blue) out += " blue=" + std::to_string(*a.blue);
+    for (auto [name, v] : {std::pair{" red=", a.red}, {" green=", a.green}, {" blue=", a.blue}}) {
+        if (v) out += name + std::to_string(*v);
+    }
     if (a.show_label) out += *a.show_label ? " show_label=true" : " show_label=false";
     return out + " }";
 }
-inline std::string describe(float w) { return float_text(w); }
-inline std::string describe(std::monostate) { return ""; }
-
 template <class V>
 std::string describe(const OrderedMap<V>& m) {
     std::string out = "[";
-    for (const auto& [k, v] : m) {
-        const std::string value = describe(v);
-        out += " " + key_text(k) + (value.empty() ? "" : ": " + value);
-    }
+    for (const auto& [k, v] : m) out += " " + describe(k) + (kIsSet<V> ? "" : ": " + describe(v));
     return out + " ]";
 }
-
 inline std::string describe(const GraphDiffModel& m) {
     return "nodes " + describe(m.nodes) + "\n  deleted_nodes " + describe(m.deleted_nodes) + "\n  edges " +
            describe(m.edges) + "\n  deleted_edges " + describe(m.deleted_edges) + "\n";
 }
 
-// The collections of `d` in its iteration order. Checks on the way that
-// iteration meets every entry once and that lookup finds each one where
-// iteration met it; whatever fails is appended to `problems`.
-inline GraphDiffModel model_of(const diff::GraphDiff& d, std::string& problems) {
-    auto check = [&](bool ok, const char* what) {
-        if (!ok) problems += std::string(what) + "\n";
+// Copies a table of the store into `out` in its iteration order, checking on
+// the way that iteration meets every key once and that lookup finds each
+// entry where iteration met it (what fails is noted in `problems`).
+template <class Table, class V>
+void read_table(const Table& table, OrderedMap<V>& out, std::string* problems) {
+    auto note = [&](const char* what) {
+        if (problems) *problems += what;
     };
+    for (const auto& slot : table) {
+        if (out.contains(slot.key.bytes)) note("a key is visited twice\n");
+        if (table.find(slot.key) != &slot.value) note("a key is not found where it is visited\n");
+        V& value = out[slot.key.bytes];
+        if constexpr (std::is_same_v<V, Attributes>) {
+            value = Attributes::of(slot.value);
+        } else if constexpr (std::is_same_v<V, float>) {
+            value = slot.value;
+        } else if constexpr (!kIsSet<V>) {
+            read_table(slot.value, value, problems);
+        }
+    }
+    if (out.size() != table.size()) note("a table's size differs from the keys visited\n");
+}
+
+// The collections of `d` in its iteration order.
+inline GraphDiffModel model_of(const diff::GraphDiff& d, std::string* problems = nullptr) {
     GraphDiffModel m;
-    for (const auto& n : d.new_or_updated_nodes()) {
-        check(!m.nodes.contains(n.key.bytes), "a node is visited twice");
-        check(d.new_or_updated_nodes().find(n.key) == &n.value, "a node is not found where it is visited");
-        m.nodes[n.key.bytes] = Attributes::of(n.value);
-    }
-    check(m.nodes.size() == d.new_or_updated_nodes().size(), "node count differs from the nodes visited");
-    for (const auto& n : d.deleted_nodes()) {
-        check(!m.deleted_nodes.contains(n.key.bytes), "a deleted node is visited twice");
-        check(d.deleted_nodes().contains(n.key), "a deleted node is not found");
-        m.deleted_nodes.insert(n.key.bytes);
-    }
-    check(m.deleted_nodes.size() == d.deleted_nodes().size(), "deleted node count differs from those visited");
-    for (const auto& g : d.new_or_updated_edges()) {
-        check(!m.edges.contains(g.key.bytes), "an edge source is visited twice");
-        check(d.new_or_updated_edges().find(g.key) == &g.value, "an edge source is not found where it is visited");
-        auto& targets = m.edges[g.key.bytes];
-        for (const auto& t : g.value) {
-            check(!targets.contains(t.key.bytes), "an edge target is visited twice");
-            check(g.value.find(t.key) == &t.value, "an edge target is not found where it is visited");
-            targets[t.key.bytes] = t.value;
-        }
-        check(targets.size() == g.value.size(), "target count differs from the targets visited");
-    }
-    check(m.edges.size() == d.new_or_updated_edges().size(), "source count differs from the sources visited");
-    for (const auto& g : d.deleted_edges()) {
-        check(!m.deleted_edges.contains(g.key.bytes), "a deleted-edge source is visited twice");
-        check(d.deleted_edges().find(g.key) == &g.value, "a deleted-edge source is not found where it is visited");
-        auto& targets = m.deleted_edges[g.key.bytes];
-        for (const auto& t : g.value) {
-            check(!targets.contains(t.key.bytes), "a deleted-edge target is visited twice");
-            check(g.value.contains(t.key), "a deleted-edge target is not found");
-            targets.insert(t.key.bytes);
-        }
-        check(targets.size() == g.value.size(), "deleted target count differs from the targets visited");
-    }
-    check(m.deleted_edges.size() == d.deleted_edges().size(), "deleted-edge source count differs from those visited");
+    read_table(d.new_or_updated_nodes(), m.nodes, problems);
+    read_table(d.deleted_nodes(), m.deleted_nodes, problems);
+    read_table(d.new_or_updated_edges(), m.edges, problems);
+    read_table(d.deleted_edges(), m.deleted_edges, problems);
     return m;
 }
 
@@ -352,8 +310,7 @@ inline GraphDiffModel model_of(const diff::GraphDiff& d, std::string& problems) 
 // with `compare_order`.
 inline std::string differences(const GraphDiffModel& expected, const GraphDiffModel& actual, bool compare_order) {
     if (compare_order ? expected == actual : same_entries(expected, actual)) return "";
-    return "expected " + describe(compare_order ? expected : expected.sorted()) + "actual   " +
-           describe(compare_order ? actual : actual.sorted());
+    return "expected " + describe(expected) + "actual   " + describe(actual);
 }
 
 // What differs between a model and a real diff, counts and the soundness of
@@ -361,7 +318,7 @@ inline std::string differences(const GraphDiffModel& expected, const GraphDiffMo
 inline std::string differences(const GraphDiffModel& expected, const diff::GraphDiff& d,
                                bool compare_order = kCompareOrder) {
     std::string problems;
-    const GraphDiffModel actual = model_of(d, problems);
+    const GraphDiffModel actual = model_of(d, &problems);
     if (d.num_nodes() != expected.num_nodes()) problems += "num_nodes differs\n";
     if (d.num_edges() != expected.num_edges()) problems += "num_edges differs\n";
     return problems + differences(expected, actual, compare_order);
