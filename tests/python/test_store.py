@@ -208,16 +208,12 @@ def test_order_of_entries(cls):
     delete_node visits the sources in their order; reading bytes inserts in
     their order, a repeated key keeping its first place and its last value."""
     d = cls()
-    for n in (1, 2, 3):
-        d.add_node(uid(n), {})
-    d.add_node(uid(1), {"label": "merged"})
+    for n in (1, 2, 3, 1):
+        d.add_node(uid(n), {"red": n})
     d.delete_node(uid(2))
     d.add_node(uid(2), {})
-    for t in (9, 8, 7):
-        d.add_edge(uid(5), uid(t), 1.0)
-    d.add_edge(uid(4), uid(9), 1.0)
-    d.add_edge(uid(6), uid(7), 1.0)
-    d.add_edge(uid(5), uid(8), 3.0)
+    for f, t, w in [(5, 9, 1.0), (5, 8, 1.0), (5, 7, 1.0), (4, 9, 1.0), (6, 7, 1.0), (5, 8, 3.0)]:
+        d.add_edge(uid(f), uid(t), w)
     d.delete_edge(uid(6), uid(1))
     d.delete_node(uid(9))
     assert list(d.new_or_updated_nodes()) == texts(1, 3, 2)
