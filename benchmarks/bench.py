@@ -5,7 +5,7 @@
   from benchmarks/floor/floor.c when this script starts; no method of the
   module can cost less than crossing into native code at all;
 * a pure-Python implementation of the same rules and byte string
-  (benchmarks/pure_python.py), checked first to give the same results;
+  (tests/support/pure_graph_diff.py), checked first to give the same results;
 * marshal and pickle (protocol 5) of the four view structures.
 
 The machine is shared and noisy, so the contenders of each figure run
@@ -34,7 +34,6 @@ import pickle
 import random
 import shlex
 import statistics
-import struct
 import subprocess
 import sys
 import sysconfig
@@ -42,10 +41,10 @@ import tempfile
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, HERE)
+# The pure-Python implementation is also the tests' model of the module.
+sys.path.insert(0, os.path.join(HERE, os.pardir, "tests", "support"))
 
-import pure_python  # noqa: E402
-from pure_python import PureGraphDiff  # noqa: E402
+from pure_graph_diff import PureGraphDiff, contents  # noqa: E402
 
 try:
     import quorl_api
@@ -103,54 +102,8 @@ def build_floor(workdir):
 # Checking that the pure-Python implementation is equivalent
 
 
-def raw_sections(data):
-    """The four sections of a byte string as order-free collections, with
-    node record texts kept as bytes and weights as bit patterns."""
-    pos = 0
-
-    def count():
-        nonlocal pos
-        (n,) = struct.unpack_from("<Q", data, pos)
-        pos += 8
-        return n
-
-    def ident():
-        nonlocal pos
-        assert count() == 16
-        pos += 16
-        return data[pos - 16:pos]
-
-    nodes = {}
-    for _ in range(count()):
-        k = ident()
-        n = count()
-        nodes[k] = data[pos:pos + n]
-        pos += n
-    deleted = [ident() for _ in range(count())]
-    edges = {}
-    for _ in range(count()):
-        s = ident()
-        targets = {}
-        for _ in range(count()):
-            t = ident()
-            targets[t] = data[pos:pos + 4]
-            pos += 4
-        edges[s] = targets
-    deleted_edges = {}
-    for _ in range(count()):
-        s = ident()
-        deleted_edges[s] = sorted(ident() for _ in range(count()))
-    assert pos == len(data), "trailing bytes"
-    return nodes, sorted(deleted), edges, deleted_edges
-
-
 def views(d):
     return (d.new_or_updated_nodes(), d.deleted_nodes(), d.new_or_updated_edges(), d.deleted_edges())
-
-
-def comparable(v):
-    nodes, deleted, edges, deleted_edges = v
-    return nodes, sorted(deleted), edges, {k: sorted(t) for k, t in deleted_edges.items()}
 
 
 def apply_ops(d, ops):
@@ -192,11 +145,10 @@ def random_ops(n, seed):
 
 def verify_equivalence():
     """The pure-Python implementation must give the module's views, counts
-    and byte string. The byte string of a diff with several entries per
-    section lists them in each implementation's own iteration order, so
-    those are compared section by section as collections (node record texts
-    byte for byte); diffs with at most one entry per section must be
-    byte-identical."""
+    and byte string, compared as the tests compare them (contents()): diffs
+    with several entries per section list them in each implementation's own
+    iteration order unless the comparison takes order into account. Diffs
+    with at most one entry per section must be byte-identical."""
     identical = 0
     # One entry per section: the whole byte string must be identical.
     a, b = bytes(range(16)), bytes(range(16, 32))
@@ -227,14 +179,10 @@ def verify_equivalence():
         ops = random_ops(3000, seed)
         native = apply_ops(PyGraphDiff(), ops)
         pure = apply_ops(PureGraphDiff(), ops)
-        if comparable(views(native)) != comparable(views(pure)):
-            raise SystemExit("views differ after random operations (seed %d)" % seed)
-        if (native.num_nodes(), native.num_edges()) != (pure.num_nodes(), pure.num_edges()):
-            raise SystemExit("counts differ after random operations (seed %d)" % seed)
+        if contents(native) != contents(pure):
+            raise SystemExit("views, counts or byte strings differ after random operations (seed %d)" % seed)
         nb, pb = native.to_bytes(), pure.to_bytes()
-        if len(nb) != len(pb) or raw_sections(nb) != raw_sections(pb):
-            raise SystemExit("byte strings differ beyond order (seed %d)" % seed)
-        if comparable(views(PyGraphDiff.from_bytes(pb))) != comparable(views(PureGraphDiff.from_bytes(nb))):
+        if contents(PyGraphDiff.from_bytes(pb)) != contents(PureGraphDiff.from_bytes(nb)):
             raise SystemExit("decoding the other's byte string differs (seed %d)" % seed)
     return identical, seed + 1
 
@@ -575,8 +523,7 @@ def main():
         pure = work.fill(PureGraphDiff())
         native_del = work.fill_deletions(PyGraphDiff())
         pure_del = work.fill_deletions(PureGraphDiff())
-        if comparable(views(native)) != comparable(views(pure)) or \
-                comparable(views(native_del)) != comparable(views(pure_del)):
+        if contents(native) != contents(pure) or contents(native_del) != contents(pure_del):
             raise SystemExit("bulk diffs differ between the module and the pure-Python implementation")
 
         # -- views ----------------------------------------------------------

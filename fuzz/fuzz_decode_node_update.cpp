@@ -27,7 +27,7 @@
 namespace {
 
 using namespace quorl;
-using fuzz::Attributes;
+using model::Attributes;
 
 // ---------------------------------------------------------------------------
 // A plain recursive JSON reader (RFC 8259) building a tree.
@@ -301,7 +301,7 @@ bool apply(Attributes& a, int field, const Json& v) {
             if (v.kind != Json::Number) return false;
             auto f = size_of(v.text);
             if (!f) return false;
-            a.size = fuzz::bits_of(*f);
+            a.size = *f;
             return true;
         }
         case kRed:
@@ -382,7 +382,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (!reader.too_deep) {
         const std::optional<Attributes> expected = doc ? record_of(*doc) : std::nullopt;
         FUZZ_CHECK(decoded.ok() == expected.has_value());
-        if (expected) FUZZ_CHECK(fuzz::attributes_of(*decoded) == *expected);
+        if (expected) FUZZ_CHECK(Attributes::of(*decoded) == *expected);
     }
 
     if (!decoded) {
@@ -395,9 +395,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         return 0;
     }
 
-    const Attributes got = fuzz::attributes_of(*decoded);
+    const Attributes got = Attributes::of(*decoded);
     FUZZ_CHECK(via_container->new_or_updated_nodes().size() == 1);
-    FUZZ_CHECK(fuzz::attributes_of(via_container->new_or_updated_nodes().begin()->value) == got);
+    FUZZ_CHECK(Attributes::of(via_container->new_or_updated_nodes().begin()->value) == got);
 
     // Written into exactly the measured length (a heap block of that size,
     // so that writing past it is caught), the record reads back the same.
@@ -413,7 +413,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     auto again = encoding::decode_node_update(written);
     FUZZ_CHECK(again.ok());
-    FUZZ_CHECK(fuzz::attributes_of(*again) == got.as_read_back());
+    FUZZ_CHECK(Attributes::of(*again) == got.as_read_back());
     // The written text is a JSON object, keys in their fixed order.
     JsonReader writer_check(written);
     const std::optional<Json> written_doc = writer_check.document();

@@ -1,21 +1,17 @@
-// Helpers shared by the byte string tests: identifiers, a builder for hand
-// made byte strings, and a comparable snapshot of a diff's four collections.
+// Helpers shared by the byte string tests: identifiers and a builder for hand
+// made byte strings. Diffs are compared through the model of the store
+// (graph_diff_model.hpp).
 #pragma once
 
-#include <array>
-#include <cmath>
 #include <cstdint>
 #include <cstring>
-#include <map>
-#include <optional>
-#include <set>
-#include <string>
 #include <string_view>
 #include <vector>
 
 #include "diff/graph_diff.hpp"
 #include "diff/node_update.hpp"
 #include "diff/uuid.hpp"
+#include "graph_diff_model.hpp"
 
 namespace quorl::encoding::test_util {
 
@@ -80,46 +76,5 @@ public:
 private:
     std::vector<std::uint8_t> data_;
 };
-
-using Key = std::array<std::uint8_t, 16>;
-
-// The update as it reads back from its text: a size that is not finite is
-// written as null and comes back absent.
-inline NodeUpdate as_read_back(const NodeUpdate& u) {
-    if (!u.size() || std::isfinite(*u.size())) return u;
-    NodeUpdate out;
-    if (u.label()) out.set_label(*u.label());
-    if (u.url()) out.set_url(*u.url());
-    if (u.red()) out.set_red(*u.red());
-    if (u.green()) out.set_green(*u.green());
-    if (u.blue()) out.set_blue(*u.blue());
-    if (u.show_label()) out.set_show_label(*u.show_label());
-    return out;
-}
-
-// The four collections in ordered containers; weights compare by bits, so
-// NaN weights compare equal to themselves.
-struct Snapshot {
-    std::map<Key, NodeUpdate> nodes;
-    std::set<Key> deleted_nodes;
-    std::map<Key, std::map<Key, std::uint32_t>> edges;
-    std::map<Key, std::set<Key>> deleted_edges;
-    bool operator==(const Snapshot&) const = default;
-};
-
-inline Snapshot snapshot(const GraphDiff& d, bool as_read = false) {
-    Snapshot s;
-    for (const auto& n : d.new_or_updated_nodes()) s.nodes.emplace(n.key.bytes, as_read ? as_read_back(n.value) : n.value);
-    for (const auto& n : d.deleted_nodes()) s.deleted_nodes.insert(n.key.bytes);
-    for (const auto& g : d.new_or_updated_edges()) {
-        auto& targets = s.edges[g.key.bytes];
-        for (const auto& t : g.value) targets.emplace(t.key.bytes, float_bits(t.value));
-    }
-    for (const auto& g : d.deleted_edges()) {
-        auto& targets = s.deleted_edges[g.key.bytes];
-        for (const auto& t : g.value) targets.insert(t.key.bytes);
-    }
-    return s;
-}
 
 }  // namespace quorl::encoding::test_util

@@ -3,7 +3,8 @@
 The suite runs against the built extension, found through PYTHONPATH
 (build/release/python).  Helpers here make node identifiers, take complete
 snapshots of a diff, check exception shapes and assemble diff byte strings
-by hand for the decoder tests.
+by hand for the decoder tests.  The model of the module, PureGraphDiff, is
+in tests/support/pure_graph_diff.py (shared with the benchmark).
 """
 import ctypes
 import math
@@ -14,6 +15,8 @@ import sys
 import uuid
 
 import pytest
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, "support"))
 
 
 def panic_classes():

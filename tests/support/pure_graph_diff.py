@@ -4,21 +4,26 @@ dicts keyed by the 16-byte ``bytes`` identifiers, ``struct`` for the binary
 container and hand-written JSON for the node records, with the same float
 text.
 
-It is the comparison point of the benchmark, so it favours speed where that
-does not change behaviour: hot paths are inlined, and the attribute dicts
-are kept in the order the views present them so that a view only copies
-them.
+It is the Python suite's model of the module (``contents`` below is the
+comparison of the two) and the comparison point of the benchmark, so it
+favours speed where that does not change behaviour: hot paths are inlined,
+and the attribute dicts are kept in the order the views present them so
+that a view only copies them.
 
 Sets are dicts with ``None`` values: Python's sets iterate in an order that
 depends on the per-process hash seed, and the order of every collection
-must depend only on the keys and the history of operations.
+must depend only on the keys and the history of operations. Every
+collection iterates as a dict does: a key takes its place when first
+inserted, keeps it while its value is replaced or merged, and goes to the
+end when removed and inserted again; reading a byte string inserts in the
+order of the bytes.
 """
 
 import json
 import math
 import struct
 
-__all__ = ["PureGraphDiff", "float_text", "node_record", "DecodeFailure"]
+__all__ = ["PureGraphDiff", "float_text", "node_record", "DecodeFailure", "COMPARE_ORDER", "contents"]
 
 _MISSING = object()
 _INF = float("inf")
@@ -573,3 +578,57 @@ def _decode(data):
     diff._edges = edges
     diff._deleted_edges = deleted_edges
     return diff
+
+
+# ---------------------------------------------------------------------------
+# Comparing diffs
+
+# Whether contents() of the module's diff and of this one must also list the
+# entries in the same order. Off while the module's tables iterate in hash
+# order.
+COMPARE_ORDER = False
+
+
+def contents(d, order=COMPARE_ORDER):
+    """Everything observable about a diff, the module's or a PureGraphDiff,
+    as one value to compare with ==: the views (through repr(), so that NaN
+    equals itself and 1, 1.0 and True differ), the counts and the byte
+    string. Without `order` every collection is sorted, and the byte string
+    is taken apart into sorted sections (node record texts byte for byte,
+    weights as their four bytes)."""
+    nodes = [(k, list(u.items())) for k, u in d.new_or_updated_nodes().items()]
+    deleted = d.deleted_nodes()
+    edges = [(k, list(ts.items())) for k, ts in d.new_or_updated_edges().items()]
+    deleted_edges = list(d.deleted_edges().items())
+    data = d.to_bytes()
+    if not order:
+        nodes.sort()
+        deleted.sort()
+        edges = sorted((k, sorted(ts)) for k, ts in edges)
+        deleted_edges = sorted((k, sorted(ts)) for k, ts in deleted_edges)
+        data = _sorted_sections(data)
+    return repr((nodes, deleted, edges, deleted_edges)), d.num_nodes(), d.num_edges(), data
+
+
+def _sorted_sections(data):
+    pos = 0
+
+    def take(n):
+        nonlocal pos
+        pos += n
+        assert pos <= len(data), "byte string cut short"
+        return data[pos - n:pos]
+
+    def count():
+        return _UNPACK_U64(take(8))[0]
+
+    def ident():
+        assert count() == 16
+        return take(16)
+
+    nodes = sorted((ident(), take(count())) for _ in range(count()))
+    deleted = sorted(ident() for _ in range(count()))
+    edges = sorted((ident(), sorted((ident(), take(4)) for _ in range(count()))) for _ in range(count()))
+    deleted_edges = sorted((ident(), sorted(ident() for _ in range(count()))) for _ in range(count()))
+    assert pos == len(data), "bytes after the last section"
+    return nodes, deleted, edges, deleted_edges
