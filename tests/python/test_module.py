@@ -1,5 +1,7 @@
 """The module object, the class object and their fixed attributes."""
 import gc
+import os
+import re
 import shutil
 import subprocess
 import sys
@@ -150,6 +152,35 @@ def test_only_the_initialiser_is_exported():
     names = {line.split()[-1] for line in out.splitlines() if line.strip()}
     names -= {"_init", "_fini", "_edata", "_end", "__bss_start"}
     assert names == {"PyInit_quorl_api"}
+
+
+def installed_wheel_tags():
+    """The tags of the wheel the imported module was installed from; none
+    when it comes from a build tree."""
+    from importlib import metadata
+    try:
+        dist = metadata.distribution("quorl_api")
+    except metadata.PackageNotFoundError:
+        return []
+    module_dir = os.path.dirname(os.path.abspath(quorl_api.__file__))
+    if os.path.abspath(str(dist.locate_file(""))) != module_dir:
+        return []
+    wheel = dist.read_text("WHEEL") or ""
+    return [line.split(":", 1)[1].strip() for line in wheel.splitlines() if line.startswith("Tag:")]
+
+
+@pytest.mark.skipif(shutil.which("readelf") is None, reason="readelf not available")
+def test_manylinux_wheel_needs_only_the_c_library():
+    # A manylinux wheel runs on systems whose libstdc++ may be older than the
+    # compiler that built it, so it carries its C++ runtime linked in.
+    if not any("manylinux" in tag for tag in installed_wheel_tags()):
+        pytest.skip("not installed from a manylinux wheel")
+    out = subprocess.run(["readelf", "-d", quorl_api.__file__], stdout=subprocess.PIPE,
+                         universal_newlines=True, check=True).stdout
+    needed = re.findall(r"\(NEEDED\).*\[(.*)\]", out)
+    assert needed, out
+    for library in needed:
+        assert re.match(r"(libc|libm|libpthread|libdl|librt|ld-linux[-\w]*)\.so\.\d+$", library), needed
 
 
 @pytest.mark.skipif(sys.version_info[:2] != (3, 8),
