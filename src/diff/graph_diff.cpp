@@ -25,11 +25,12 @@ void GraphDiff::delete_node(Uuid id) {
     nodes_.erase(id);
     // Edges leaving the node vanish without a trace...
     edges_.erase(id);
-    // ...while edges entering it become deleted edges. There is no index by
-    // target, so every source is visited; a source whose only target was
-    // `id` keeps its (now empty) entry. Each source's targets sit in an
-    // allocation of their own, visited in no particular memory order, so
-    // they are fetched a few sources ahead of their visit.
+    // ...while edges entering it become deleted edges, recorded in the order
+    // of the sources. There is no index by target, so every source is
+    // visited; a source whose only target was `id` keeps its (now empty)
+    // entry. A source's single target lives inside its entry, so the visit
+    // is a pass over one dense array; larger target arrays are fetched a few
+    // sources ahead of their visit.
     constexpr int kFetchAhead = 8;
     auto ahead = edges_.begin();
     for (int i = 0; i < kFetchAhead && ahead != edges_.end(); ++i, ++ahead) ahead->value.prefetch();
@@ -45,9 +46,16 @@ void GraphDiff::delete_node(Uuid id) {
 
 Result<void, EdgeRefused> GraphDiff::add_edge(Uuid from, Uuid to, float weight) {
     if (deleted_nodes_.contains(from) || deleted_nodes_.contains(to)) return fail(EdgeRefused{});
-    // The insertion (which may allocate) comes first, so a failed allocation
-    // leaves the deleted edges as they were.
-    edges_.try_emplace(from).value.insert_or_assign(to, weight);
+    // The insertions (which may allocate) come first, and a source entry made
+    // for an insertion that then fails is taken out again, so a failed
+    // allocation leaves the diff as it was.
+    auto source = edges_.try_emplace(from);
+    try {
+        source.value.insert_or_assign(to, weight);
+    } catch (...) {
+        if (source.inserted) edges_.erase(from);
+        throw;
+    }
     if (TargetSet* deleted = deleted_edges_.find(from)) {
         deleted->erase(to);
         if (deleted->empty()) deleted_edges_.erase(from);
@@ -56,7 +64,13 @@ Result<void, EdgeRefused> GraphDiff::add_edge(Uuid from, Uuid to, float weight) 
 }
 
 void GraphDiff::delete_edge(Uuid from, Uuid to) {
-    deleted_edges_.try_emplace(from).value.try_emplace(to);
+    auto source = deleted_edges_.try_emplace(from);
+    try {
+        source.value.try_emplace(to);
+    } catch (...) {
+        if (source.inserted) deleted_edges_.erase(from);
+        throw;
+    }
     if (TargetWeights* targets = edges_.find(from)) {
         targets->erase(to);
         // Also drops an empty entry left behind by delete_node.

@@ -5,19 +5,22 @@
 #include <cstdint>
 #include <string_view>
 
-#include "diff/flat_table.hpp"
 #include "diff/node_update.hpp"
+#include "diff/ordered_table.hpp"
 #include "diff/result.hpp"
+#include "diff/small_table.hpp"
 #include "diff/uuid.hpp"
 
 namespace quorl::diff {
 
-using NodeMap = FlatMap<NodeUpdate>;     // node -> pending update
-using NodeSet = FlatSet;                 // nodes marked for deletion
-using TargetWeights = FlatMap<float>;    // target -> weight
-using EdgeMap = FlatMap<TargetWeights>;  // source -> targets with weights
-using TargetSet = FlatSet;               // targets of deleted edges
-using DeletedEdgeMap = FlatMap<TargetSet>;
+// Every collection iterates in the order its keys were first inserted (a key
+// removed and inserted again goes to the end), like a Python dict.
+using NodeMap = OrderedTable<NodeUpdate>;   // node -> pending update
+using NodeSet = OrderedTable<NoValue>;      // nodes marked for deletion
+using TargetWeights = SmallTable<float>;    // target -> weight
+using EdgeMap = OrderedTable<TargetWeights>;  // source -> targets with weights
+using TargetSet = SmallTable<NoValue>;      // targets of deleted edges
+using DeletedEdgeMap = OrderedTable<TargetSet>;
 
 // The one refusal of the store.
 struct EdgeRefused {
