@@ -5,8 +5,11 @@
 // what they hold. The real reader must agree with it: the same failure kind
 // when the container is bad; otherwise failure exactly when one of the
 // surviving record texts is not a valid record, and the same collections when
-// none is. Whatever decodes must also encode, and decode again to the same
-// collections (sizes that are not finite come back absent).
+// none is. Every collection must hold its keys in the order of their first
+// appearance in the bytes. Whatever decodes must also encode, and decode
+// again to the same collections (sizes that are not finite come back
+// absent); from then on the bytes are a fixed point: a decoded diff writes
+// back exactly the bytes it was read from.
 #include <cstddef>
 #include <cstdint>
 #include <map>
@@ -27,12 +30,32 @@ using encoding::DecodeError;
 using fuzz::Collections;
 using fuzz::Key;
 
+// Keys in the order of their first appearance.
+struct Order {
+    std::set<Key> seen;
+    std::vector<Key> keys;
+    void add(const Key& k) {
+        if (seen.insert(k).second) keys.push_back(k);
+    }
+};
+
 struct Container {
     std::map<Key, std::string_view> texts;
     std::set<Key> deleted_nodes;
     std::map<Key, std::map<Key, std::uint32_t>> edges;
     std::map<Key, std::set<Key>> deleted_edges;
+    // The order of each collection, and of the targets of each source's
+    // last group (a repeated source group replaces the earlier one whole).
+    Order node_order, deleted_order, edge_order, deleted_edge_order;
+    std::map<Key, std::vector<Key>> target_order, deleted_target_order;
 };
+
+template <class Table>
+std::vector<Key> keys_of(const Table& table) {
+    std::vector<Key> keys;
+    for (const auto& entry : table) keys.push_back(entry.key.bytes);
+    return keys;
+}
 
 class ReferenceReader {
 public:
@@ -48,12 +71,14 @@ public:
             std::string_view text;
             if (!identifier(id) || !record_text(text)) return *failure_;
             c.texts[id] = text;
+            c.node_order.add(id);
         }
         if (!count(n)) return *failure_;
         for (std::uint64_t k = 0; k < n; ++k) {
             Key id;
             if (!identifier(id)) return *failure_;
             c.deleted_nodes.insert(id);
+            c.deleted_order.add(id);
         }
         if (!count(n)) return *failure_;
         for (std::uint64_t k = 0; k < n; ++k) {
@@ -61,13 +86,17 @@ public:
             std::uint64_t m = 0;
             if (!identifier(source) || !count(m)) return *failure_;
             std::map<Key, std::uint32_t> targets;
+            Order order;
             for (std::uint64_t t = 0; t < m; ++t) {
                 Key target;
                 std::uint32_t bits = 0;
                 if (!identifier(target) || !weight(bits)) return *failure_;
                 targets[target] = bits;
+                order.add(target);
             }
             c.edges[source] = targets;
+            c.edge_order.add(source);
+            c.target_order[source] = order.keys;
         }
         if (!count(n)) return *failure_;
         for (std::uint64_t k = 0; k < n; ++k) {
@@ -75,12 +104,16 @@ public:
             std::uint64_t m = 0;
             if (!identifier(source) || !count(m)) return *failure_;
             std::set<Key> targets;
+            Order order;
             for (std::uint64_t t = 0; t < m; ++t) {
                 Key target;
                 if (!identifier(target)) return *failure_;
                 targets.insert(target);
+                order.add(target);
             }
             c.deleted_edges[source] = targets;
+            c.deleted_edge_order.add(source);
+            c.deleted_target_order[source] = order.keys;
         }
         return c;
     }
@@ -177,6 +210,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     FUZZ_CHECK(got == expected);
     FUZZ_CHECK(diff.num_nodes() == expected.nodes.size() + expected.deleted_nodes.size());
     FUZZ_CHECK(diff.num_edges() == expected.edges.size() + expected.deleted_edges.size());
+    FUZZ_CHECK(keys_of(diff.new_or_updated_nodes()) == container.node_order.keys);
+    FUZZ_CHECK(keys_of(diff.deleted_nodes()) == container.deleted_order.keys);
+    FUZZ_CHECK(keys_of(diff.new_or_updated_edges()) == container.edge_order.keys);
+    FUZZ_CHECK(keys_of(diff.deleted_edges()) == container.deleted_edge_order.keys);
+    for (const auto& group : diff.new_or_updated_edges()) {
+        FUZZ_CHECK(keys_of(group.value) == container.target_order.at(group.key.bytes));
+    }
+    for (const auto& group : diff.deleted_edges()) {
+        FUZZ_CHECK(keys_of(group.value) == container.deleted_target_order.at(group.key.bytes));
+    }
 
     // Encode, and read back.
     auto size_needed = encoding::encoded_size(diff);
@@ -189,11 +232,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const Collections round_trip = fuzz::collections_of(*again);
     FUZZ_CHECK(round_trip == expected.as_read_back());
 
-    // A second round changes nothing more.
+    // The decoded diff writes back the bytes it was read from, unless a
+    // size that is not finite was dropped on the way; and from the second
+    // round on, always.
     auto bytes2 = encoding::encode_graph_diff(*again);
     FUZZ_CHECK(bytes2.ok());
+    if (round_trip == expected) FUZZ_CHECK(*bytes2 == *bytes);
     auto again2 = encoding::decode_graph_diff(bytes2->data(), bytes2->size());
     FUZZ_CHECK(again2.ok());
     FUZZ_CHECK(fuzz::collections_of(*again2) == round_trip);
+    auto bytes3 = encoding::encode_graph_diff(*again2);
+    FUZZ_CHECK(bytes3.ok() && *bytes3 == *bytes2);
     return 0;
 }

@@ -49,14 +49,14 @@ Result<void, EdgeRefused> GraphDiff::add_edge(Uuid from, Uuid to, float weight) 
     // The insertions (which may allocate) come first, and a source entry made
     // for an insertion that then fails is taken out again, so a failed
     // allocation leaves the diff as it was.
-    auto source = edges_.try_emplace(from);
+    auto source = edges_.try_emplace(from, edge_source_hint_);
     try {
         source.value.insert_or_assign(to, weight);
     } catch (...) {
         if (source.inserted) edges_.erase(from);
         throw;
     }
-    if (TargetSet* deleted = deleted_edges_.find(from)) {
+    if (TargetSet* deleted = deleted_edges_.find(from, deleted_source_hint_)) {
         deleted->erase(to);
         if (deleted->empty()) deleted_edges_.erase(from);
     }
@@ -64,14 +64,14 @@ Result<void, EdgeRefused> GraphDiff::add_edge(Uuid from, Uuid to, float weight) 
 }
 
 void GraphDiff::delete_edge(Uuid from, Uuid to) {
-    auto source = deleted_edges_.try_emplace(from);
+    auto source = deleted_edges_.try_emplace(from, deleted_source_hint_);
     try {
         source.value.try_emplace(to);
     } catch (...) {
         if (source.inserted) deleted_edges_.erase(from);
         throw;
     }
-    if (TargetWeights* targets = edges_.find(from)) {
+    if (TargetWeights* targets = edges_.find(from, edge_source_hint_)) {
         targets->erase(to);
         // Also drops an empty entry left behind by delete_node.
         if (targets->empty()) edges_.erase(from);

@@ -58,6 +58,10 @@ private:
     NodeSet deleted_nodes_;
     EdgeMap edges_;
     DeletedEdgeMap deleted_edges_;
+    // Where the last source looked up sits in each edge collection: edges
+    // tend to come source by source.
+    std::uint32_t edge_source_hint_ = 0;
+    std::uint32_t deleted_source_hint_ = 0;
 };
 
 }  // namespace quorl::diff

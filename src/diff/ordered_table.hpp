@@ -136,6 +136,29 @@ public:
         return {append(key, probe), true};
     }
 
+    // As try_emplace, first trying the entry at position `hint`, where an
+    // earlier call left the position of its key; leaves the position of
+    // `key` there. Calls that repeat a key (a source's edges, one after the
+    // other) then skip the probe.
+    Inserted try_emplace(const Uuid& key, std::uint32_t& hint) {
+        if (hint < used_ && is_live(hint) && entries()[hint].key == key) return {entries()[hint].value, false};
+        const Probe probe = probe_for(key);
+        if (probe.position != kNone) {
+            hint = probe.position;
+            return {entries()[probe.position].value, false};
+        }
+        V& value = append(key, probe);
+        hint = used_ - 1;
+        return {value, true};
+    }
+    V* find(const Uuid& key, std::uint32_t& hint) noexcept {
+        if (hint < used_ && is_live(hint) && entries()[hint].key == key) return &entries()[hint].value;
+        const std::uint32_t p = position_of(key);
+        if (p == kNone) return nullptr;
+        hint = p;
+        return &entries()[p].value;
+    }
+
     // Inserts or replaces the value under `key`; a replaced value keeps its
     // place.
     template <class U>
@@ -239,6 +262,9 @@ private:
         return block_ ? reinterpret_cast<Entry*>(static_cast<char*>(block_) + entries_offset(bits_)) : nullptr;
     }
     const std::uint64_t* holes_bitmap() const noexcept { return used_ != size_ ? live_words() : nullptr; }
+    bool is_live(std::uint32_t position) const noexcept {
+        return used_ == size_ || ((live_words()[position / 64] >> (position % 64)) & 1);
+    }
 
     // Where `key` is, if present, and the slot its probe ended on.
     struct Probe {
@@ -335,7 +361,7 @@ private:
         Entry* e = entries();
         std::uint32_t to = 0;
         for (std::uint32_t from = 0; from < used_; ++from) {
-            if (!((live_words()[from / 64] >> (from % 64)) & 1)) continue;
+            if (!is_live(from)) continue;
             if (from != to) {
                 ::new (static_cast<void*>(e + to)) Entry(std::move(e[from]));
                 e[from].~Entry();

@@ -190,11 +190,12 @@ private:
     }
 
     // Moves the entries into an array with room for at least `n` (at most
-    // kArrayMax), growing by a quarter at a time: most sources stop at a few
-    // targets, and a tight array is what keeps an edge small.
+    // kArrayMax): doubling up to 8 entries, then growing by a quarter at a
+    // time, since most sources stop at a few targets and a tight array is
+    // what keeps an edge small.
     void grow(std::uint32_t n) {
         const std::uint32_t old_capacity = capacity();
-        std::uint32_t wanted = old_capacity + (old_capacity / 4 > 0 ? old_capacity / 4 : 1);
+        std::uint32_t wanted = old_capacity < 8 ? 2 * old_capacity : old_capacity + old_capacity / 4;
         if (wanted < n) wanted = n;
         const std::uint32_t new_capacity = fitted_capacity(wanted);
         if (mode() == kArray) {
@@ -239,5 +240,10 @@ private:
     alignas(4) unsigned char raw_[kInlineBytes];
     std::uint32_t meta_ = 0;
 };
+
+// A source's entry in an edge collection is its identifier and this object:
+// 40 bytes, with room inside for a single target.
+static_assert(sizeof(SmallTable<float>) == 24 && sizeof(SmallTable<NoValue>) == 24);
+static_assert(sizeof(TableEntry<SmallTable<float>>) == 40);
 
 }  // namespace quorl::diff

@@ -380,8 +380,6 @@ TEST_F(OrderedTableTest, SmallTableReserveAndModes) {
         EXPECT_TRUE(moved.erase(make_key(999)));
         EXPECT_EQ(moved.begin()->key, make_key(0));
     }
-    static_assert(sizeof(SmallTable<float>) == 24 && sizeof(SmallTable<NoValue>) == 24);
-    static_assert(sizeof(TableEntry<SmallTable<float>>) == 40);
 }
 
 TEST_F(OrderedTableTest, NestedTablesSurviveRebuildsAndCompaction) {
