@@ -1,6 +1,7 @@
 #include "diff/graph_diff.hpp"
 
 #include <utility>
+#include <vector>
 
 namespace quorl::diff {
 
@@ -42,6 +43,59 @@ void GraphDiff::delete_node(Uuid id) {
         if (source.value.erase(id)) deleted_edges_.try_emplace(source.key).value.try_emplace(id);
     }
     deleted_nodes_.try_emplace(id);
+}
+
+void GraphDiff::delete_nodes(std::span<const Uuid> ids) {
+    if (ids.size() <= 1) {
+        for (const Uuid& id : ids) delete_node(id);
+        return;
+    }
+    // Each id's first turn in the batch.
+    OrderedTable<std::uint32_t> turn;
+    turn.reserve(ids.size());
+    for (std::uint32_t i = 0; i < ids.size(); ++i) {
+        auto entry = turn.try_emplace(ids[i]);
+        if (entry.inserted) entry.value = i;
+    }
+    // Called one by one, delete_node(t) turns a pending edge (s, t) into a
+    // deleted edge if s still has its entry then: if s is not in the batch,
+    // or comes later in it. Otherwise the edge leaves with s's entry (a
+    // self-loop included). One visit of each source applies all the turns.
+    std::vector<Uuid> entering;
+    constexpr int kFetchAhead = 8;
+    auto ahead = edges_.begin();
+    for (int i = 0; i < kFetchAhead && ahead != edges_.end(); ++i, ++ahead) ahead->value.prefetch();
+    for (auto& source : edges_) {
+        if (ahead != edges_.end()) {
+            ahead->value.prefetch();
+            ++ahead;
+        }
+        if (source.value.empty()) continue;
+        const std::uint32_t* source_turn = turn.find(source.key);
+        const std::uint32_t last = source_turn ? *source_turn : ~std::uint32_t{0};
+        entering.clear();
+        if (source.value.size() <= turn.size()) {
+            for (const auto& target : source.value) {
+                const std::uint32_t* target_turn = turn.find(target.key);
+                if (target_turn && *target_turn < last) entering.push_back(target.key);
+            }
+        } else {
+            for (const auto& id : turn) {
+                if (id.value < last && source.value.contains(id.key)) entering.push_back(id.key);
+            }
+        }
+        if (entering.empty()) continue;
+        auto& deleted = deleted_edges_.try_emplace(source.key).value;
+        for (const Uuid& target : entering) {
+            source.value.erase(target);
+            deleted.try_emplace(target);
+        }
+    }
+    for (const auto& id : turn) {
+        nodes_.erase(id.key);
+        edges_.erase(id.key);
+        deleted_nodes_.try_emplace(id.key);
+    }
 }
 
 Result<void, EdgeRefused> GraphDiff::add_edge(Uuid from, Uuid to, float weight) {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 #include <string_view>
 
 #include "diff/node_update.hpp"
@@ -38,6 +39,9 @@ public:
     // one of this diff's own tables, and removals shift those keys around.
     void add_node(Uuid id, NodeUpdate update);
     void delete_node(Uuid id);
+    // The same contents as delete_node for each id in turn, in one visit of
+    // the sources; the deleted edges it records may come in another order.
+    void delete_nodes(std::span<const Uuid> ids);
     Result<void, EdgeRefused> add_edge(Uuid from, Uuid to, float weight);
     void delete_edge(Uuid from, Uuid to);
     void clear() noexcept;
