@@ -10,10 +10,10 @@
 // encode and decode to the same collections, and running the same program
 // again must give the same bytes.
 //
-// A third of the pool are identifiers whose home is the last slot of tables
-// of 16, 32 and 64 slots, so their probe runs wrap around; another third
-// share slot 0. That puts the hash table's backward-shift deletion through
-// its awkward cases.
+// A third of the pool are identifiers whose probes start at the last slot of
+// table indexes of 16, 32 and 64 slots, so their probe runs wrap around;
+// another third share slot 0. That puts the tables' tombstones and rebuilds
+// through their awkward cases.
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -41,17 +41,9 @@ using model::GraphDiffModel;
 
 constexpr std::size_t kPoolSize = 48;
 
-// The home slot of `id` in a table of 2^bits slots: the table's own rule
-// (the top bits of the hash times a multiplier fixed per size), restated here
-// to pick colliding keys. make_pool checks that it still holds.
-std::size_t home_slot(const Uuid& id, unsigned bits) {
-    const std::uint64_t multiplier = diff::mix64(0x9e3779b97f4a7c15ULL * (bits + 1)) | 1;
-    return static_cast<std::size_t>((diff::hash_uuid(id) * multiplier) >> (64 - bits));
-}
-
 bool homes_at(const Uuid& id, bool last) {
     for (unsigned bits = 4; bits <= 6; ++bits) {
-        if (home_slot(id, bits) != (last ? (std::size_t{1} << bits) - 1 : 0)) return false;
+        if (diff::NodeSet::home_slot(id, bits) != (last ? (std::size_t{1} << bits) - 1 : 0)) return false;
     }
     return true;
 }
@@ -66,19 +58,6 @@ std::array<Uuid, kPoolSize> make_pool() {
         id.bytes[15] = 0x5A;
         if (last_slot < 16 && homes_at(id, true)) pool[last_slot++] = id;
         if (first_slot < 32 && homes_at(id, false)) pool[first_slot++] = id;
-    }
-    // In a table of 32 slots the keys homed at its last slot fill it and wrap
-    // around to slots 0, 1, ...: iteration (slot order) meets the first one
-    // inserted last. If the table has changed its rule, the pool is ordinary
-    // keys and the target says so.
-    diff::FlatSet probe;
-    probe.reserve(20);
-    for (std::size_t i = 0; i < 16; ++i) probe.try_emplace(pool[i]);
-    const Uuid* last_seen = nullptr;
-    for (const auto& slot : probe) last_seen = &slot.key;
-    if (probe.capacity() != 32 || !last_seen || !(*last_seen == pool[0])) {
-        std::fprintf(stderr, "fuzz_operations: the colliding identifiers no longer collide; "
-                             "update home_slot to the hash table's rule\n");
     }
     // Ordinary identifiers, some differing from each other only in their
     // first or their last byte.

@@ -144,12 +144,20 @@ std::array<char, 36> uuid_to_text(const diff::Uuid& id) noexcept {
     return text;
 }
 
-Owned uuid_text_list(const diff::FlatSet& ids) {
+namespace {
+
+template <class Set>
+Owned text_list(const Set& ids) {
     Owned list = expect_new(api::new_list(static_cast<Py_ssize_t>(ids.size())));
     Py_ssize_t i = 0;
     for (const auto& entry : ids) PyList_SET_ITEM(list.get(), i++, uuid_str(entry.key).release());
     return list;
 }
+
+}  // namespace
+
+Owned uuid_text_list(const diff::NodeSet& ids) { return text_list(ids); }
+Owned uuid_text_list(const diff::TargetSet& ids) { return text_list(ids); }
 
 PyResult<Owned> new_or_updated_nodes_view(const diff::GraphDiff& diff) {
     Owned result = expect_new(api::new_dict_sized(sized(diff.new_or_updated_nodes())));

@@ -14,7 +14,9 @@ namespace quorl::binding {
 // 36 characters: lowercase hex in stored byte order, hyphenated 8-4-4-4-12.
 std::array<char, 36> uuid_to_text(const diff::Uuid& id) noexcept;
 
-Owned uuid_text_list(const diff::FlatSet& ids);
+// The text forms of a set's members, in its order.
+Owned uuid_text_list(const diff::NodeSet& ids);
+Owned uuid_text_list(const diff::TargetSet& ids);
 
 PyResult<Owned> new_or_updated_nodes_view(const diff::GraphDiff& diff);
 PyResult<Owned> deleted_nodes_view(const diff::GraphDiff& diff);

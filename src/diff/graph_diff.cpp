@@ -1,6 +1,7 @@
 #include "diff/graph_diff.hpp"
 
 #include <utility>
+#include <vector>
 
 namespace quorl::diff {
 
@@ -25,11 +26,12 @@ void GraphDiff::delete_node(Uuid id) {
     nodes_.erase(id);
     // Edges leaving the node vanish without a trace...
     edges_.erase(id);
-    // ...while edges entering it become deleted edges. There is no index by
-    // target, so every source is visited; a source whose only target was
-    // `id` keeps its (now empty) entry. Each source's targets sit in an
-    // allocation of their own, visited in no particular memory order, so
-    // they are fetched a few sources ahead of their visit.
+    // ...while edges entering it become deleted edges, recorded in the order
+    // of the sources. There is no index by target, so every source is
+    // visited; a source whose only target was `id` keeps its (now empty)
+    // entry. A source's single target lives inside its entry, so the visit
+    // is a pass over one dense array; larger target arrays are fetched a few
+    // sources ahead of their visit.
     constexpr int kFetchAhead = 8;
     auto ahead = edges_.begin();
     for (int i = 0; i < kFetchAhead && ahead != edges_.end(); ++i, ++ahead) ahead->value.prefetch();
@@ -43,12 +45,72 @@ void GraphDiff::delete_node(Uuid id) {
     deleted_nodes_.try_emplace(id);
 }
 
+void GraphDiff::delete_nodes(std::span<const Uuid> ids) {
+    if (ids.size() <= 1) {
+        for (const Uuid& id : ids) delete_node(id);
+        return;
+    }
+    // Each id's first turn in the batch.
+    OrderedTable<std::uint32_t> turn;
+    turn.reserve(ids.size());
+    for (std::uint32_t i = 0; i < ids.size(); ++i) {
+        auto entry = turn.try_emplace(ids[i]);
+        if (entry.inserted) entry.value = i;
+    }
+    // Called one by one, delete_node(t) turns a pending edge (s, t) into a
+    // deleted edge if s still has its entry then: if s is not in the batch,
+    // or comes later in it. Otherwise the edge leaves with s's entry (a
+    // self-loop included). One visit of each source applies all the turns.
+    std::vector<Uuid> entering;
+    constexpr int kFetchAhead = 8;
+    auto ahead = edges_.begin();
+    for (int i = 0; i < kFetchAhead && ahead != edges_.end(); ++i, ++ahead) ahead->value.prefetch();
+    for (auto& source : edges_) {
+        if (ahead != edges_.end()) {
+            ahead->value.prefetch();
+            ++ahead;
+        }
+        if (source.value.empty()) continue;
+        const std::uint32_t* source_turn = turn.find(source.key);
+        const std::uint32_t last = source_turn ? *source_turn : ~std::uint32_t{0};
+        entering.clear();
+        if (source.value.size() <= turn.size()) {
+            for (const auto& target : source.value) {
+                const std::uint32_t* target_turn = turn.find(target.key);
+                if (target_turn && *target_turn < last) entering.push_back(target.key);
+            }
+        } else {
+            for (const auto& id : turn) {
+                if (id.value < last && source.value.contains(id.key)) entering.push_back(id.key);
+            }
+        }
+        if (entering.empty()) continue;
+        auto& deleted = deleted_edges_.try_emplace(source.key).value;
+        for (const Uuid& target : entering) {
+            source.value.erase(target);
+            deleted.try_emplace(target);
+        }
+    }
+    for (const auto& id : turn) {
+        nodes_.erase(id.key);
+        edges_.erase(id.key);
+        deleted_nodes_.try_emplace(id.key);
+    }
+}
+
 Result<void, EdgeRefused> GraphDiff::add_edge(Uuid from, Uuid to, float weight) {
     if (deleted_nodes_.contains(from) || deleted_nodes_.contains(to)) return fail(EdgeRefused{});
-    // The insertion (which may allocate) comes first, so a failed allocation
-    // leaves the deleted edges as they were.
-    edges_.try_emplace(from).value.insert_or_assign(to, weight);
-    if (TargetSet* deleted = deleted_edges_.find(from)) {
+    // The insertions (which may allocate) come first, and a source entry made
+    // for an insertion that then fails is taken out again, so a failed
+    // allocation leaves the diff as it was.
+    auto source = edges_.try_emplace(from, edge_source_hint_);
+    try {
+        source.value.insert_or_assign(to, weight);
+    } catch (...) {
+        if (source.inserted) edges_.erase(from);
+        throw;
+    }
+    if (TargetSet* deleted = deleted_edges_.find(from, deleted_source_hint_)) {
         deleted->erase(to);
         if (deleted->empty()) deleted_edges_.erase(from);
     }
@@ -56,8 +118,14 @@ Result<void, EdgeRefused> GraphDiff::add_edge(Uuid from, Uuid to, float weight) 
 }
 
 void GraphDiff::delete_edge(Uuid from, Uuid to) {
-    deleted_edges_.try_emplace(from).value.try_emplace(to);
-    if (TargetWeights* targets = edges_.find(from)) {
+    auto source = deleted_edges_.try_emplace(from, deleted_source_hint_);
+    try {
+        source.value.try_emplace(to);
+    } catch (...) {
+        if (source.inserted) deleted_edges_.erase(from);
+        throw;
+    }
+    if (TargetWeights* targets = edges_.find(from, edge_source_hint_)) {
         targets->erase(to);
         // Also drops an empty entry left behind by delete_node.
         if (targets->empty()) edges_.erase(from);

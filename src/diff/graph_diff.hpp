@@ -3,21 +3,25 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 #include <string_view>
 
-#include "diff/flat_table.hpp"
 #include "diff/node_update.hpp"
+#include "diff/ordered_table.hpp"
 #include "diff/result.hpp"
+#include "diff/small_table.hpp"
 #include "diff/uuid.hpp"
 
 namespace quorl::diff {
 
-using NodeMap = FlatMap<NodeUpdate>;     // node -> pending update
-using NodeSet = FlatSet;                 // nodes marked for deletion
-using TargetWeights = FlatMap<float>;    // target -> weight
-using EdgeMap = FlatMap<TargetWeights>;  // source -> targets with weights
-using TargetSet = FlatSet;               // targets of deleted edges
-using DeletedEdgeMap = FlatMap<TargetSet>;
+// Every collection iterates in the order its keys were first inserted (a key
+// removed and inserted again goes to the end), like a Python dict.
+using NodeMap = OrderedTable<NodeUpdate>;   // node -> pending update
+using NodeSet = OrderedTable<NoValue>;      // nodes marked for deletion
+using TargetWeights = SmallTable<float>;    // target -> weight
+using EdgeMap = OrderedTable<TargetWeights>;  // source -> targets with weights
+using TargetSet = SmallTable<NoValue>;      // targets of deleted edges
+using DeletedEdgeMap = OrderedTable<TargetSet>;
 
 // The one refusal of the store.
 struct EdgeRefused {
@@ -35,6 +39,9 @@ public:
     // one of this diff's own tables, and removals shift those keys around.
     void add_node(Uuid id, NodeUpdate update);
     void delete_node(Uuid id);
+    // The same contents as delete_node for each id in turn, in one visit of
+    // the sources; the deleted edges it records may come in another order.
+    void delete_nodes(std::span<const Uuid> ids);
     Result<void, EdgeRefused> add_edge(Uuid from, Uuid to, float weight);
     void delete_edge(Uuid from, Uuid to);
     void clear() noexcept;
@@ -55,6 +62,10 @@ private:
     NodeSet deleted_nodes_;
     EdgeMap edges_;
     DeletedEdgeMap deleted_edges_;
+    // Where the last source looked up sits in each edge collection: edges
+    // tend to come source by source.
+    std::uint32_t edge_source_hint_ = 0;
+    std::uint32_t deleted_source_hint_ = 0;
 };
 
 }  // namespace quorl::diff

@@ -50,7 +50,7 @@ inline std::uint64_t hash_uuid(const Uuid& id) noexcept {
     // constant, fold the high half down), side by side rather than one after
     // the other. With either half fixed the sum is a bijection of the other,
     // so two keys that share a half never collide in the full 64-bit hash.
-    // Tables finish with a multiply and keep the top bits (FlatTable::home).
+    // Tables finish with a multiply and keep the top bits (OrderedTable::hash_of).
     std::uint64_t a = (lo ^ 0x9e3779b97f4a7c15ULL) * 0xff51afd7ed558ccdULL;
     std::uint64_t b = (hi ^ 0xc2b2ae3d27d4eb4fULL) * 0xc4ceb9fe1a85ec53ULL;
     a ^= a >> 32;

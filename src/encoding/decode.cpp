@@ -13,7 +13,7 @@ namespace quorl::encoding {
 
 using diff::DeletedEdgeMap;
 using diff::EdgeMap;
-using diff::FlatMap;
+using diff::OrderedTable;
 using diff::GraphDiff;
 using diff::NodeMap;
 using diff::NodeSet;
@@ -175,10 +175,8 @@ void reserve_for(Table& table, std::uint64_t count) {
 // Called before reading entry `index` of `count`. Once the kMaxReserve
 // entries reserved in advance are in, the rest are reserved in one step, as
 // many as the remaining input can hold at `entry_size` bytes or more each, so
-// memory still follows the bytes present. Growing in one step matters beyond
-// saving rehashes: entries arrive in the writer's iteration order, which
-// follows the hash, and a table smaller than its final size filled in that
-// order gets its entries piled into one end, with long probe runs.
+// memory still follows the bytes present and a large section costs one
+// rebuild of its table rather than one per doubling.
 template <class Table>
 void make_room(Table& table, std::uint64_t index, std::uint64_t count, const ContainerReader& in,
                std::size_t entry_size) {
@@ -189,7 +187,7 @@ void make_room(Table& table, std::uint64_t index, std::uint64_t count, const Con
 
 // The four sections, with the node record texts left unparsed.
 struct Sections {
-    FlatMap<std::string_view> texts;  // node -> its record text (later entries win)
+    OrderedTable<std::string_view> texts;  // node -> its record text (later entries win)
     NodeSet deleted_nodes;
     EdgeMap edges;
     DeletedEdgeMap deleted_edges;

@@ -34,9 +34,9 @@
 namespace quorl::model {
 
 // Whether a comparison of a model with a real diff also requires both to list
-// their entries in the same order. Off while the store's tables iterate in
-// hash order.
-inline constexpr bool kCompareOrder = false;
+// their entries in the same order: the store's tables iterate in the order of
+// a Python dict under the same calls, as the model does.
+inline constexpr bool kCompareOrder = true;
 
 using Key = std::array<std::uint8_t, 16>;
 

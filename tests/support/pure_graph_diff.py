@@ -584,9 +584,9 @@ def _decode(data):
 # Comparing diffs
 
 # Whether contents() of the module's diff and of this one must also list the
-# entries in the same order. Off while the module's tables iterate in hash
-# order.
-COMPARE_ORDER = False
+# entries in the same order (and give the same bytes): both keep every
+# collection in the order of a dict under the same calls.
+COMPARE_ORDER = True
 
 
 def contents(d, order=COMPARE_ORDER):

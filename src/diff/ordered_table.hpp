@@ -1,0 +1,427 @@
+// Insertion-ordered hash tables keyed by Uuid.
+//
+// Every collection of a diff iterates in the order of a Python dict under
+// the same calls: a key takes its place when it is first inserted, replacing
+// or merging its value keeps that place, and a key that is removed and later
+// inserted again goes to the end. The order depends on nothing but the calls,
+// never on a seed, an address or a capacity.
+//
+// OrderedTable has the layout of CPython's compact dict: a dense array of
+// entries in insertion order, and an index of 32-bit slots from the hash to
+// the entry's position. A removal leaves a hole in the array (and a tombstone
+// in the index) that the next rebuild closes; a table whose holes outnumber
+// its entries is compacted at once, so iteration never costs more than twice
+// the live entries. SmallTable (small_table.hpp) holds a source's targets.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <iterator>
+#include <new>
+#include <type_traits>
+#include <utility>
+
+#include "diff/uuid.hpp"
+
+namespace quorl::diff {
+
+// The value type of a table used as a set.
+struct NoValue {};
+
+template <class V>
+struct TableEntry {
+    Uuid key;
+    [[no_unique_address]] V value;
+};
+
+// Visits a dense array of entries in order. `live` is the table's bitmap of
+// occupied positions, or null when the array has no holes.
+template <class Entry>
+class EntryIterator {
+public:
+    using iterator_category = std::forward_iterator_tag;
+    using value_type = std::remove_const_t<Entry>;
+    using difference_type = std::ptrdiff_t;
+    using pointer = Entry*;
+    using reference = Entry&;
+
+    EntryIterator() = default;
+    EntryIterator(Entry* entries, std::uint32_t position, std::uint32_t end, const std::uint64_t* live) noexcept
+        : entries_(entries), position_(position), end_(end), live_(live) {
+        skip_holes();
+    }
+
+    reference operator*() const noexcept { return entries_[position_]; }
+    pointer operator->() const noexcept { return entries_ + position_; }
+    EntryIterator& operator++() noexcept {
+        ++position_;
+        skip_holes();
+        return *this;
+    }
+    EntryIterator operator++(int) noexcept {
+        EntryIterator old = *this;
+        ++*this;
+        return old;
+    }
+    // Iterators of one table compare by position.
+    friend bool operator==(const EntryIterator& a, const EntryIterator& b) noexcept {
+        return a.position_ == b.position_;
+    }
+
+private:
+    void skip_holes() noexcept {
+        if (!live_) return;
+        while (position_ < end_ && !((live_[position_ / 64] >> (position_ % 64)) & 1)) ++position_;
+    }
+
+    Entry* entries_ = nullptr;
+    std::uint32_t position_ = 0;
+    std::uint32_t end_ = 0;
+    const std::uint64_t* live_ = nullptr;
+};
+
+template <class V>
+class OrderedTable {
+public:
+    using Entry = TableEntry<V>;
+    using mapped_type = V;
+    using iterator = EntryIterator<Entry>;
+    using const_iterator = EntryIterator<const Entry>;
+
+    OrderedTable() noexcept = default;
+    OrderedTable(const OrderedTable&) = delete;
+    OrderedTable& operator=(const OrderedTable&) = delete;
+    OrderedTable(OrderedTable&& other) noexcept
+        : block_(std::exchange(other.block_, nullptr)),
+          size_(std::exchange(other.size_, 0)),
+          used_(std::exchange(other.used_, 0)),
+          bits_(std::exchange(other.bits_, 0)) {}
+    OrderedTable& operator=(OrderedTable&& other) noexcept {
+        if (this != &other) {
+            release();
+            block_ = std::exchange(other.block_, nullptr);
+            size_ = std::exchange(other.size_, 0);
+            used_ = std::exchange(other.used_, 0);
+            bits_ = std::exchange(other.bits_, 0);
+        }
+        return *this;
+    }
+    ~OrderedTable() { release(); }
+
+    std::size_t size() const noexcept { return size_; }
+    bool empty() const noexcept { return size_ == 0; }
+    // Entries (holes included) the table holds before it must be rebuilt.
+    std::size_t capacity() const noexcept { return block_ ? entry_capacity(bits_) : 0; }
+
+    V* find(const Uuid& key) noexcept {
+        const std::uint32_t p = position_of(key);
+        return p == kNone ? nullptr : &entries()[p].value;
+    }
+    const V* find(const Uuid& key) const noexcept {
+        const std::uint32_t p = position_of(key);
+        return p == kNone ? nullptr : &entries()[p].value;
+    }
+    bool contains(const Uuid& key) const noexcept { return position_of(key) != kNone; }
+
+    // The value stored under `key`, appending a default-constructed one first
+    // if the key is absent; `inserted` tells which happened.
+    struct Inserted {
+        V& value;
+        bool inserted;
+    };
+    Inserted try_emplace(const Uuid& key) {
+        const Probe probe = probe_for(key);
+        if (probe.position != kNone) return {entries()[probe.position].value, false};
+        return {append(key, probe), true};
+    }
+
+    // As try_emplace, first trying the entry at position `hint`, where an
+    // earlier call left the position of its key; leaves the position of
+    // `key` there. Calls that repeat a key (a source's edges, one after the
+    // other) then skip the probe.
+    Inserted try_emplace(const Uuid& key, std::uint32_t& hint) {
+        if (hint < used_ && is_live(hint) && entries()[hint].key == key) return {entries()[hint].value, false};
+        const Probe probe = probe_for(key);
+        if (probe.position != kNone) {
+            hint = probe.position;
+            return {entries()[probe.position].value, false};
+        }
+        V& value = append(key, probe);
+        hint = used_ - 1;
+        return {value, true};
+    }
+    V* find(const Uuid& key, std::uint32_t& hint) noexcept {
+        if (hint < used_ && is_live(hint) && entries()[hint].key == key) return &entries()[hint].value;
+        const std::uint32_t p = position_of(key);
+        if (p == kNone) return nullptr;
+        hint = p;
+        return &entries()[p].value;
+    }
+
+    // Inserts or replaces the value under `key`; a replaced value keeps its
+    // place.
+    template <class U>
+    V& insert_or_assign(const Uuid& key, U&& value) {
+        Inserted entry = try_emplace(key);
+        entry.value = std::forward<U>(value);
+        return entry.value;
+    }
+
+    // Removes `key`; returns whether it was present. Compacts the table when
+    // its holes come to outnumber its entries.
+    bool erase(const Uuid& key) noexcept {
+        const Probe probe = probe_for(key);
+        if (probe.position == kNone) return false;
+        index()[probe.slot] = tombstone();
+        entries()[probe.position].~Entry();
+        live_words()[probe.position / 64] &= ~(std::uint64_t{1} << (probe.position % 64));
+        --size_;
+        const std::uint32_t holes = used_ - size_;
+        if (holes >= kMinHolesToCompact && holes > size_) compact();
+        return true;
+    }
+
+    // Destroys every entry but keeps the storage, so refilling does not grow.
+    void clear() noexcept {
+        if (!block_) return;
+        destroy_entries();
+        std::memset(index(), 0, index_bytes(bits_));
+        size_ = 0;
+        used_ = 0;
+    }
+
+    // Makes room for `n` entries without a rebuild.
+    void reserve(std::size_t n) {
+        if (n > capacity()) rebuild(bits_for(n));
+    }
+
+    iterator begin() noexcept { return {entries(), 0, used_, holes_bitmap()}; }
+    iterator end() noexcept { return {entries(), used_, used_, nullptr}; }
+    const_iterator begin() const noexcept { return {entries(), 0, used_, holes_bitmap()}; }
+    const_iterator end() const noexcept { return {entries(), used_, used_, nullptr}; }
+
+    // Asks the processor to start loading the table's first entries.
+    void prefetch() const noexcept {
+        if (block_) __builtin_prefetch(entries());
+    }
+
+    // Largest number of entries (holes included) a table whose index has
+    // 2^bits slots holds: 4/5 of the slots. Every index slot holds a tag of
+    // the hash beside the position, so a probe passes over other keys'
+    // slots without reading their entries, and the longer probe runs that
+    // linear probing has at 4/5 (compared with 2/3) cost little; the denser
+    // index keeps a pending edge or node within its memory budget.
+    static constexpr std::size_t entry_capacity(unsigned bits) noexcept {
+        return (std::size_t{1} << bits) / 5 * 4 + (std::size_t{1} << bits) % 5 * 4 / 5;
+    }
+
+    // For tests: the index slot where the probe for `key` starts in a table
+    // whose index has 2^bits slots, and the number of index bits this table
+    // has now (0 before its first insertion).
+    static std::size_t home_slot(const Uuid& key, unsigned bits) noexcept { return home(hash_of(key), bits); }
+    unsigned index_bits() const noexcept { return bits_; }
+
+private:
+    static constexpr std::uint32_t kNone = ~std::uint32_t{0};
+    static constexpr unsigned kMinBits = 3;   // 8 slots, 6 entries
+    static constexpr unsigned kMaxBits = 31;  // positions and tags share 32 bits
+    static constexpr std::uint32_t kMinHolesToCompact = 8;
+
+    // An index slot is 0 when empty. Otherwise its low `bits` bits hold the
+    // entry's position plus one, and its high bits hold a tag: the hash bits
+    // just below those that pick the home slot. A tombstone has all position
+    // bits set, a value no position reaches (entry_capacity stays below the
+    // slot count minus one).
+    std::uint32_t tombstone() const noexcept { return mask(); }
+    std::uint32_t mask() const noexcept { return (std::uint32_t{1} << bits_) - 1; }
+
+    // The top 32 bits of the key's hash after a final multiply: the home slot
+    // is the top `bits` of them, the tag the rest.
+    static std::uint32_t hash_of(const Uuid& key) noexcept {
+        return static_cast<std::uint32_t>((hash_uuid(key) * 0x9e3779b97f4a7c15ULL) >> 32);
+    }
+    static std::uint32_t home(std::uint32_t hash, unsigned bits) noexcept { return hash >> (32 - bits); }
+    static std::uint32_t tag_of(std::uint32_t hash, unsigned bits) noexcept { return hash << bits; }
+
+    static std::size_t index_bytes(unsigned bits) noexcept { return sizeof(std::uint32_t) << bits; }
+    static std::size_t live_word_count(unsigned bits) noexcept { return (entry_capacity(bits) + 63) / 64; }
+    static std::size_t entries_offset(unsigned bits) noexcept {
+        return index_bytes(bits) + live_word_count(bits) * sizeof(std::uint64_t);
+    }
+    static std::size_t block_bytes(unsigned bits) noexcept {
+        return entries_offset(bits) + entry_capacity(bits) * sizeof(Entry);
+    }
+    static_assert(alignof(Entry) <= alignof(std::uint64_t));
+
+    std::uint32_t* index() const noexcept { return static_cast<std::uint32_t*>(block_); }
+    std::uint64_t* live_words() const noexcept {
+        return reinterpret_cast<std::uint64_t*>(static_cast<char*>(block_) + index_bytes(bits_));
+    }
+    Entry* entries() const noexcept {
+        return block_ ? reinterpret_cast<Entry*>(static_cast<char*>(block_) + entries_offset(bits_)) : nullptr;
+    }
+    const std::uint64_t* holes_bitmap() const noexcept { return used_ != size_ ? live_words() : nullptr; }
+    bool is_live(std::uint32_t position) const noexcept {
+        return used_ == size_ || ((live_words()[position / 64] >> (position % 64)) & 1);
+    }
+
+    // Where `key` is, if present, and the slot its probe ended on.
+    struct Probe {
+        std::uint32_t position;  // kNone when absent
+        std::uint32_t slot;      // the key's slot, or the empty slot that ended the probe
+        std::uint32_t hash;
+    };
+    Probe probe_for(const Uuid& key) const noexcept {
+        const std::uint32_t hash = hash_of(key);
+        if (!block_) return {kNone, 0, hash};
+        const std::uint32_t m = mask();
+        const std::uint32_t tag = tag_of(hash, bits_);
+        const std::uint32_t* slots = index();
+        const Entry* e = entries();
+        std::uint32_t i = home(hash, bits_);
+        for (;;) {
+            const std::uint32_t slot = slots[i];
+            if (slot == 0) return {kNone, i, hash};
+            const std::uint32_t stored = slot & m;
+            if ((slot & ~m) == tag && stored != m && e[stored - 1].key == key) return {stored - 1, i, hash};
+            i = (i + 1) & m;
+        }
+    }
+    std::uint32_t position_of(const Uuid& key) const noexcept {
+        return size_ == 0 ? kNone : probe_for(key).position;
+    }
+
+    // The first empty slot on the probe path of `hash`.
+    std::uint32_t free_slot(std::uint32_t hash) const noexcept {
+        const std::uint32_t m = mask();
+        std::uint32_t i = home(hash, bits_);
+        while (index()[i] != 0) i = (i + 1) & m;
+        return i;
+    }
+
+    // Appends a new entry for an absent key whose probe ended at `probe`.
+    V& append(const Uuid& key, Probe probe) {
+        if (!block_ || used_ == entry_capacity(bits_)) {
+            // Room for a quarter more entries than are live now: growth
+            // doubles a full table, and one with many holes is compacted.
+            const std::size_t wanted = std::size_t{size_} + 1;
+            rebuild(bits_for(wanted + wanted / 4));
+            probe.slot = free_slot(probe.hash);
+        }
+        const std::uint32_t position = used_;
+        Entry* entry = entries() + position;
+        ::new (static_cast<void*>(entry)) Entry{key, V()};
+        index()[probe.slot] = tag_of(probe.hash, bits_) | (position + 1);
+        live_words()[position / 64] |= std::uint64_t{1} << (position % 64);
+        ++used_;
+        ++size_;
+        return entry->value;
+    }
+
+    // The smallest index size whose table holds `n` entries.
+    static unsigned bits_for(std::size_t n) {
+        unsigned bits = kMinBits;
+        while (entry_capacity(bits) < n) {
+            if (bits >= kMaxBits) throw std::bad_alloc();
+            ++bits;
+        }
+        return bits;
+    }
+
+    // Moves the live entries, in order and without holes, into storage whose
+    // index has 2^new_bits slots (the same storage when the size does not
+    // change) and indexes them afresh. A new block is allocated before
+    // anything is touched, so a failed allocation leaves the table as it was.
+    void rebuild(unsigned new_bits) {
+        if (block_ && new_bits == bits_) {
+            compact_in_place();
+            return;
+        }
+        void* fresh = ::operator new(block_bytes(new_bits));
+        OrderedTable next;
+        next.block_ = fresh;
+        next.bits_ = static_cast<std::uint8_t>(new_bits);
+        std::memset(next.index(), 0, index_bytes(new_bits));
+        Entry* to = next.entries();
+        for (Entry& entry : *this) {
+            ::new (static_cast<void*>(to)) Entry(std::move(entry));
+            entry.~Entry();
+            ++to;
+        }
+        next.size_ = next.used_ = size_;
+        next.index_all();
+        ::operator delete(block_);
+        block_ = nullptr;
+        size_ = used_ = 0;
+        *this = std::move(next);
+    }
+
+    void compact_in_place() noexcept {
+        Entry* e = entries();
+        std::uint32_t to = 0;
+        for (std::uint32_t from = 0; from < used_; ++from) {
+            if (!is_live(from)) continue;
+            if (from != to) {
+                ::new (static_cast<void*>(e + to)) Entry(std::move(e[from]));
+                e[from].~Entry();
+            }
+            ++to;
+        }
+        used_ = size_;
+        std::memset(index(), 0, index_bytes(bits_));
+        index_all();
+    }
+
+    // Compacts a table whose holes outnumber its entries, into smaller
+    // storage when the entries would fill less than a quarter of it. Should
+    // that allocation fail, the table is compacted where it is.
+    void compact() noexcept {
+        const std::size_t wanted = std::size_t{size_} + size_ / 4 + 1;
+        const unsigned fit = bits_for(wanted < kMinHolesToCompact ? kMinHolesToCompact : wanted);
+        if (fit + 2 <= bits_) {
+            try {
+                rebuild(fit);
+                return;
+            } catch (const std::bad_alloc&) {
+            }
+        }
+        compact_in_place();
+    }
+
+    // Sets the live bits of positions 0..used_-1 and enters each into the
+    // (empty) index.
+    void index_all() noexcept {
+        std::uint64_t* words = live_words();
+        const std::uint32_t full = used_ / 64;
+        for (std::uint32_t w = 0; w < full; ++w) words[w] = ~std::uint64_t{0};
+        if (used_ % 64) words[full] = (std::uint64_t{1} << (used_ % 64)) - 1;
+        const Entry* e = entries();
+        for (std::uint32_t p = 0; p < used_; ++p) {
+            const std::uint32_t hash = hash_of(e[p].key);
+            index()[free_slot(hash)] = tag_of(hash, bits_) | (p + 1);
+        }
+    }
+
+    void destroy_entries() noexcept {
+        if constexpr (!std::is_trivially_destructible_v<Entry>) {
+            for (Entry& entry : *this) entry.~Entry();
+        }
+    }
+
+    void release() noexcept {
+        if (!block_) return;
+        destroy_entries();
+        ::operator delete(block_);
+        block_ = nullptr;
+        size_ = used_ = 0;
+        bits_ = 0;
+    }
+
+    void* block_ = nullptr;   // index, live bits, entries
+    std::uint32_t size_ = 0;  // live entries
+    std::uint32_t used_ = 0;  // positions taken since the last rebuild, holes included
+    std::uint8_t bits_ = 0;   // log2 of the index's slot count; 0 with no storage
+};
+
+}  // namespace quorl::diff

@@ -1,0 +1,249 @@
+// The targets of one source: an insertion-ordered table built for the many
+// sources that have few targets.
+//
+// Up to one entry lives inside the 24-byte object itself, so a source with a
+// single target needs no allocation of its own. Up to kArrayMax entries live
+// in one heap array, searched linearly and kept in order by closing the gap
+// a removal leaves. Beyond that the targets move into an OrderedTable, which
+// has an index. Values are plain data (a weight, or nothing for a set), so
+// entries are moved with memcpy and the array grows with realloc.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+#include <type_traits>
+#include <utility>
+
+#include "diff/ordered_table.hpp"
+#include "diff/uuid.hpp"
+
+namespace quorl::diff {
+
+template <class V>
+class SmallTable {
+public:
+    using Entry = TableEntry<V>;
+    using mapped_type = V;
+    using iterator = EntryIterator<Entry>;
+    using const_iterator = EntryIterator<const Entry>;
+    using Big = OrderedTable<V>;
+
+    static_assert(std::is_trivially_copyable_v<V>, "entries are moved with memcpy");
+    static constexpr std::size_t kInlineBytes = 20;
+    static_assert(sizeof(Entry) <= kInlineBytes, "one entry fits inside the object");
+
+    // Entries kept in a plain array before the table gets an index.
+    static constexpr std::uint32_t kArrayMax = 16;
+
+    SmallTable() noexcept = default;
+    SmallTable(const SmallTable&) = delete;
+    SmallTable& operator=(const SmallTable&) = delete;
+    SmallTable(SmallTable&& other) noexcept : meta_(std::exchange(other.meta_, 0)) {
+        std::memcpy(raw_, other.raw_, sizeof raw_);
+    }
+    SmallTable& operator=(SmallTable&& other) noexcept {
+        if (this != &other) {
+            release();
+            std::memcpy(raw_, other.raw_, sizeof raw_);
+            meta_ = std::exchange(other.meta_, 0);
+        }
+        return *this;
+    }
+    ~SmallTable() { release(); }
+
+    std::size_t size() const noexcept { return mode() == kBig ? big()->size() : count(); }
+    bool empty() const noexcept { return size() == 0; }
+
+    V* find(const Uuid& key) noexcept { return const_cast<V*>(std::as_const(*this).find(key)); }
+    const V* find(const Uuid& key) const noexcept {
+        if (mode() == kBig) return big()->find(key);
+        const Entry* e = data();
+        const std::uint32_t i = scan(e, count(), key);
+        return i == count() ? nullptr : &e[i].value;
+    }
+    bool contains(const Uuid& key) const noexcept { return find(key) != nullptr; }
+
+    using Inserted = typename Big::Inserted;
+    Inserted try_emplace(const Uuid& key) {
+        if (mode() == kBig) return big()->try_emplace(key);
+        Entry* e = data();
+        const std::uint32_t n = count();
+        const std::uint32_t i = scan(e, n, key);
+        if (i < n) return {e[i].value, false};
+        if (n == capacity()) {
+            if (n == kArrayMax) return to_big().try_emplace(key);
+            grow(n + 1);
+            e = data();
+        }
+        ::new (static_cast<void*>(e + n)) Entry{key, V()};
+        meta_ = mode() | (n + 1);
+        return {e[n].value, true};
+    }
+
+    template <class U>
+    V& insert_or_assign(const Uuid& key, U&& value) {
+        Inserted entry = try_emplace(key);
+        entry.value = std::forward<U>(value);
+        return entry.value;
+    }
+
+    // Removes `key`, keeping the others in order; returns whether it was
+    // present.
+    bool erase(const Uuid& key) noexcept {
+        if (mode() == kBig) return big()->erase(key);
+        Entry* e = data();
+        const std::uint32_t n = count();
+        const std::uint32_t i = scan(e, n, key);
+        if (i == n) return false;
+        std::memmove(static_cast<void*>(e + i), e + i + 1, (n - i - 1) * sizeof(Entry));
+        meta_ = mode() | (n - 1);
+        return true;
+    }
+
+    // Makes room for `n` entries without further growth.
+    void reserve(std::size_t n) {
+        if (mode() == kBig) {
+            big()->reserve(n);
+        } else if (n > kArrayMax) {
+            to_big().reserve(n);
+        } else if (n > capacity()) {
+            grow(static_cast<std::uint32_t>(n));
+        }
+    }
+
+    iterator begin() noexcept {
+        return mode() == kBig ? big()->begin() : iterator(data(), 0, count(), nullptr);
+    }
+    iterator end() noexcept { return mode() == kBig ? big()->end() : iterator(data(), count(), count(), nullptr); }
+    const_iterator begin() const noexcept {
+        return mode() == kBig ? std::as_const(*big()).begin() : const_iterator(data(), 0, count(), nullptr);
+    }
+    const_iterator end() const noexcept {
+        return mode() == kBig ? std::as_const(*big()).end() : const_iterator(data(), count(), count(), nullptr);
+    }
+
+    // Asks the processor to start loading the entries, where they are not
+    // inside the object.
+    void prefetch() const noexcept {
+        if (mode() == kArray) {
+            __builtin_prefetch(heap_data());
+        } else if (mode() == kBig) {
+            big()->prefetch();
+        }
+    }
+
+private:
+    // meta_: the mode in the top two bits; in the inline and array modes the
+    // entry count in the rest.
+    static constexpr std::uint32_t kInline = 0;
+    static constexpr std::uint32_t kArray = 1u << 30;
+    static constexpr std::uint32_t kBig = 2u << 30;
+    static constexpr std::uint32_t kModeMask = 3u << 30;
+
+    std::uint32_t mode() const noexcept { return meta_ & kModeMask; }
+    std::uint32_t count() const noexcept { return meta_ & ~kModeMask; }
+
+    // Array mode keeps the array's address and capacity in raw_; big mode
+    // the table's address.
+    Entry* heap_data() const noexcept {
+        Entry* p;
+        std::memcpy(&p, raw_, sizeof p);
+        return p;
+    }
+    std::uint32_t heap_capacity() const noexcept {
+        std::uint32_t c;
+        std::memcpy(&c, raw_ + sizeof(Entry*), sizeof c);
+        return c;
+    }
+    void set_heap(Entry* p, std::uint32_t capacity) noexcept {
+        std::memcpy(raw_, &p, sizeof p);
+        std::memcpy(raw_ + sizeof p, &capacity, sizeof capacity);
+    }
+    Big* big() const noexcept {
+        Big* t;
+        std::memcpy(&t, raw_, sizeof t);
+        return t;
+    }
+
+    Entry* data() noexcept { return mode() == kInline ? reinterpret_cast<Entry*>(raw_) : heap_data(); }
+    const Entry* data() const noexcept {
+        return mode() == kInline ? reinterpret_cast<const Entry*>(raw_) : heap_data();
+    }
+    std::uint32_t capacity() const noexcept { return mode() == kInline ? 1 : heap_capacity(); }
+
+    static std::uint32_t scan(const Entry* e, std::uint32_t n, const Uuid& key) noexcept {
+        std::uint32_t i = 0;
+        while (i < n && !(e[i].key == key)) ++i;
+        return i;
+    }
+
+    // The capacity for at least `n` entries, rounded up to fill the
+    // allocator's block (16-byte blocks with an 8-byte header), at most
+    // kArrayMax.
+    static std::uint32_t fitted_capacity(std::uint32_t n) noexcept {
+        const std::size_t bytes = ((n * sizeof(Entry) + 8 + 15) & ~std::size_t{15}) - 8;
+        const auto fitted = static_cast<std::uint32_t>(bytes / sizeof(Entry));
+        return fitted < kArrayMax ? fitted : kArrayMax;
+    }
+
+    // Moves the entries into an array with room for at least `n` (at most
+    // kArrayMax): doubling up to 8 entries, then growing by a quarter at a
+    // time, since most sources stop at a few targets and a tight array is
+    // what keeps an edge small.
+    void grow(std::uint32_t n) {
+        const std::uint32_t old_capacity = capacity();
+        std::uint32_t wanted = old_capacity < 8 ? 2 * old_capacity : old_capacity + old_capacity / 4;
+        if (wanted < n) wanted = n;
+        const std::uint32_t new_capacity = fitted_capacity(wanted);
+        if (mode() == kArray) {
+            void* p = std::realloc(heap_data(), new_capacity * sizeof(Entry));
+            if (!p) throw std::bad_alloc();
+            set_heap(static_cast<Entry*>(p), new_capacity);
+            return;
+        }
+        void* p = std::malloc(new_capacity * sizeof(Entry));
+        if (!p) throw std::bad_alloc();
+        std::memcpy(p, raw_, count() * sizeof(Entry));
+        set_heap(static_cast<Entry*>(p), new_capacity);
+        meta_ = kArray | count();
+    }
+
+    // Moves the entries into an indexed table, in order.
+    Big& to_big() {
+        Big* table = new Big();
+        try {
+            table->reserve(2 * kArrayMax);
+        } catch (...) {
+            delete table;
+            throw;
+        }
+        const Entry* e = data();
+        for (std::uint32_t i = 0; i < count(); ++i) table->try_emplace(e[i].key).value = e[i].value;
+        if (mode() == kArray) std::free(heap_data());
+        std::memcpy(raw_, &table, sizeof table);
+        meta_ = kBig;
+        return *table;
+    }
+
+    void release() noexcept {
+        if (mode() == kArray) {
+            std::free(heap_data());
+        } else if (mode() == kBig) {
+            delete big();
+        }
+        meta_ = 0;
+    }
+
+    alignas(4) unsigned char raw_[kInlineBytes];
+    std::uint32_t meta_ = 0;
+};
+
+// A source's entry in an edge collection is its identifier and this object:
+// 40 bytes, with room inside for a single target.
+static_assert(sizeof(SmallTable<float>) == 24 && sizeof(SmallTable<NoValue>) == 24);
+static_assert(sizeof(TableEntry<SmallTable<float>>) == 40);
+
+}  // namespace quorl::diff

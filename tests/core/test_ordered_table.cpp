@@ -1,0 +1,446 @@
+// The insertion-ordered tables: contents against std::map, order against a
+// list kept by the rules of a Python dict, collision runs that wrap around
+// the index, holes and compaction, storage reuse and moves, and the small
+// table's moves from inline to array to indexed storage.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <array>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <ostream>
+#include <random>
+#include <utility>
+#include <vector>
+
+#include "diff/ordered_table.hpp"
+#include "diff/small_table.hpp"
+#include "diff/uuid.hpp"
+
+namespace quorl::diff {
+namespace {
+
+// An identifier as an ordered key of the standard containers used as models.
+struct Key {
+    std::array<std::uint8_t, 16> b;
+    Key(const std::array<std::uint8_t, 16>& bytes) : b(bytes) {}  // NOLINT: implicit on purpose
+    auto operator<=>(const Key&) const = default;
+};
+
+void PrintTo(const Key& k, std::ostream* os) {
+    static const char digits[] = "0123456789abcdef";
+    for (std::uint8_t byte : k.b) *os << digits[byte >> 4] << digits[byte & 15];
+}
+
+Uuid make_key(std::uint64_t n) {
+    Uuid id;
+    for (int i = 0; i < 8; ++i) {
+        id.bytes[i] = static_cast<std::uint8_t>(n >> (8 * i));
+        id.bytes[8 + i] = static_cast<std::uint8_t>((n * 0x9e3779b97f4a7c15ULL) >> (8 * i));
+    }
+    return id;
+}
+
+// A value that counts live instances, so that a missed or doubled destructor
+// in erase, clear, rebuilds, compaction or moves shows up as a wrong count.
+struct Counted {
+    static inline long live = 0;
+    std::int64_t v = -1;
+    Counted() { ++live; }
+    explicit Counted(std::int64_t x) : v(x) { ++live; }
+    Counted(Counted&& o) noexcept : v(o.v) { ++live; }
+    Counted& operator=(Counted&& o) noexcept {
+        v = o.v;
+        return *this;
+    }
+    ~Counted() { --live; }
+};
+
+std::int64_t value_of(const Counted& c) { return c.v; }
+std::int64_t value_of(std::int32_t v) { return v; }
+
+// The reference: a Python dict of keys to values. std::map holds the
+// contents; a list holds the order, by the dict's rules.
+struct DictModel {
+    std::map<Key, std::int64_t> values;
+    std::vector<Key> order;
+
+    bool set(const Uuid& k, std::int64_t v) {  // true when the key is new
+        const bool fresh = values.count(k.bytes) == 0;
+        if (fresh) order.push_back(k.bytes);
+        values[k.bytes] = v;
+        return fresh;
+    }
+    bool erase(const Uuid& k) {
+        if (!values.erase(k.bytes)) return false;
+        order.erase(std::find(order.begin(), order.end(), Key(k.bytes)));
+        return true;
+    }
+};
+
+// Every key is visited once, in the model's order, with the model's value.
+template <class Table>
+void expect_matches(const Table& table, const DictModel& model) {
+    ASSERT_EQ(table.size(), model.values.size());
+    ASSERT_EQ(table.empty(), model.values.empty());
+    std::size_t i = 0;
+    for (const auto& entry : table) {
+        ASSERT_LT(i, model.order.size()) << "more entries than keys";
+        ASSERT_EQ(Key(entry.key.bytes), model.order[i]) << "entry " << i << " out of order";
+        ASSERT_EQ(value_of(entry.value), model.values.at(entry.key.bytes));
+        ++i;
+    }
+    ASSERT_EQ(i, model.order.size());
+}
+
+class OrderedTableTest : public ::testing::Test {
+protected:
+    void SetUp() override { Counted::live = 0; }
+    void TearDown() override { EXPECT_EQ(Counted::live, 0) << "a value was leaked or destroyed twice"; }
+};
+
+// Random inserts, replacements, lookups and removals over pools whose size
+// swings, so that the table grows, fills with holes, compacts, drains to
+// empty and grows again.
+template <class Table, class MakeValue>
+void random_operations(Table& table, MakeValue make_value, std::uint64_t seed) {
+    std::mt19937_64 rng(seed);
+    DictModel model;
+    const std::size_t pools[] = {8, 300, 2000, 40, 1000, 1, 30};
+    for (std::size_t pool : pools) {
+        std::uniform_int_distribution<std::uint64_t> pick(0, pool - 1);
+        for (int step = 0; step < 6000; ++step) {
+            const Uuid k = make_key(pick(rng));
+            const std::int64_t v = static_cast<std::int64_t>(rng() >> 33);  // fits every value type
+            switch (rng() % 6) {
+                case 0:
+                case 1:
+                    table.insert_or_assign(k, make_value(v));
+                    model.set(k, v);
+                    break;
+                case 2: {
+                    auto entry = table.try_emplace(k);
+                    ASSERT_EQ(entry.inserted, model.values.count(k.bytes) == 0);
+                    if (entry.inserted) {
+                        ASSERT_EQ(value_of(entry.value), value_of(typename Table::mapped_type()))
+                            << "a new entry starts default-constructed";
+                        entry.value = make_value(v);
+                        model.set(k, v);
+                    } else {
+                        ASSERT_EQ(value_of(entry.value), model.values[k.bytes]);
+                    }
+                    break;
+                }
+                case 3:
+                case 4:
+                    ASSERT_EQ(table.erase(k), model.erase(k));
+                    break;
+                default: {
+                    const auto* found = table.find(k);
+                    auto it = model.values.find(k.bytes);
+                    ASSERT_EQ(found != nullptr, it != model.values.end());
+                    ASSERT_EQ(table.contains(k), it != model.values.end());
+                    if (found) {
+                        ASSERT_EQ(value_of(*found), it->second);
+                    }
+                    break;
+                }
+            }
+            ASSERT_EQ(table.size(), model.values.size());
+            if (step % 97 == 0) expect_matches(table, model);
+        }
+        expect_matches(table, model);
+        // Drain through keys that live in the table itself.
+        if (pool == 2000) {
+            while (!table.empty()) {
+                const Uuid k = table.begin()->key;
+                ASSERT_TRUE(table.erase(table.begin()->key));
+                model.erase(k);
+            }
+            expect_matches(table, model);
+        }
+    }
+}
+
+TEST_F(OrderedTableTest, RandomOperationsFollowTheDictRules) {
+    OrderedTable<Counted> table;
+    random_operations(table, [](std::int64_t v) { return Counted(v); }, 20240611);
+}
+
+TEST_F(OrderedTableTest, SmallTableRandomOperationsFollowTheDictRules) {
+    SmallTable<std::int32_t> table;
+    random_operations(table, [](std::int64_t v) { return static_cast<std::int32_t>(v); }, 77);
+}
+
+TEST_F(OrderedTableTest, KeysDifferingInOneByteAreDistinct) {
+    for (int position : {0, 7, 8, 15}) {
+        OrderedTable<Counted> table;
+        const Uuid base = make_key(12345);
+        auto key = [&](int b) {
+            Uuid k = base;
+            k.bytes[position] = static_cast<std::uint8_t>(b);
+            return k;
+        };
+        for (int b = 0; b < 256; ++b) table.insert_or_assign(key(b), Counted(b));
+        ASSERT_EQ(table.size(), 256u) << "byte " << position;
+        for (int b = 0; b < 256; b += 2) ASSERT_TRUE(table.erase(key(b)));
+        for (int b = 0; b < 256; ++b) {
+            const Counted* found = table.find(key(b));
+            ASSERT_EQ(found != nullptr, b % 2 == 1) << "byte " << position << " value " << b;
+            if (found) {
+                EXPECT_EQ(found->v, b);
+            }
+        }
+    }
+}
+
+// Keys whose probes start at the given index slots of a table with 2^bits
+// slots, `per_home` keys for each.
+std::vector<Uuid> keys_with_homes(unsigned bits, const std::vector<std::size_t>& homes, int per_home) {
+    std::map<std::size_t, int> wanted;
+    for (std::size_t h : homes) wanted[h] = per_home;
+    std::vector<Uuid> keys;
+    for (std::uint64_t n = 0; keys.size() < homes.size() * per_home; ++n) {
+        const Uuid k = make_key(n);
+        auto it = wanted.find(OrderedTable<Counted>::home_slot(k, bits));
+        if (it != wanted.end() && it->second > 0) {
+            --it->second;
+            keys.push_back(k);
+        }
+    }
+    return keys;
+}
+
+TEST_F(OrderedTableTest, CollidingRunsStayReachableThroughTombstones) {
+    // Long collision runs, one of which wraps around the end of the index,
+    // emptied and refilled in many orders without a rebuild: every remaining
+    // key must still be found past the tombstones removals leave.
+    OrderedTable<Counted> probe;
+    probe.reserve(40);
+    const unsigned bits = probe.index_bits();
+    const std::size_t slots = std::size_t{1} << bits;
+    const std::vector<Uuid> keys = keys_with_homes(bits, {slots - 3, slots - 1, 0, 1, 5, 6, 7, 20}, 5);
+
+    std::mt19937_64 rng(7);
+    for (int round = 0; round < 200; ++round) {
+        std::vector<Uuid> inserts = keys;
+        std::shuffle(inserts.begin(), inserts.end(), rng);
+        OrderedTable<Counted> table;
+        table.reserve(inserts.size());
+        DictModel model;
+        for (std::size_t i = 0; i < inserts.size(); ++i) {
+            table.insert_or_assign(inserts[i], Counted(static_cast<std::int64_t>(i)));
+            model.set(inserts[i], static_cast<std::int64_t>(i));
+        }
+        ASSERT_EQ(table.index_bits(), bits) << "the runs only collide at this size";
+
+        std::vector<Uuid> erases = keys;
+        std::shuffle(erases.begin(), erases.end(), rng);
+        for (std::size_t i = 0; i < erases.size() && i < 30; ++i) {
+            ASSERT_TRUE(table.erase(erases[i]));
+            ASSERT_FALSE(table.erase(erases[i]));
+            model.erase(erases[i]);
+            for (const auto& [k, v] : model.values) {
+                const Counted* found = table.find(Uuid{k.b});
+                ASSERT_NE(found, nullptr) << "round " << round << " after " << i + 1 << " erases";
+                ASSERT_EQ(found->v, v);
+            }
+            if (i % 7 == 3) {  // back in, at the end of the order
+                table.insert_or_assign(erases[i], Counted(1000 + static_cast<std::int64_t>(i)));
+                model.set(erases[i], 1000 + static_cast<std::int64_t>(i));
+            }
+        }
+        expect_matches(table, model);
+    }
+}
+
+TEST_F(OrderedTableTest, HolesAreCompactedInOrderAndBoundIteration) {
+    OrderedTable<Counted> table;
+    DictModel model;
+    for (int i = 0; i < 5000; ++i) {
+        table.insert_or_assign(make_key(i), Counted(i));
+        model.set(make_key(i), i);
+    }
+    const std::size_t full = table.capacity();
+    // Remove all but every 50th key: holes come to outnumber entries, and the
+    // table compacts (into smaller storage) keeping the order of the rest.
+    for (int i = 0; i < 5000; ++i) {
+        if (i % 50 == 0) continue;
+        ASSERT_TRUE(table.erase(make_key(i)));
+        model.erase(make_key(i));
+        ASSERT_LE(table.capacity(), std::max<std::size_t>(4 * (table.size() + 8), full));
+    }
+    expect_matches(table, model);
+    EXPECT_LT(table.capacity(), full / 8) << "storage follows the entries once they are few";
+    // Removed keys come back at the end.
+    table.insert_or_assign(make_key(1), Counted(-5));
+    model.set(make_key(1), -5);
+    table.insert_or_assign(make_key(0), Counted(-6));  // replaced in place
+    model.set(make_key(0), -6);
+    expect_matches(table, model);
+}
+
+TEST_F(OrderedTableTest, ClearKeepsStorageAndTableRefills) {
+    OrderedTable<Counted> table;
+    for (int i = 0; i < 1000; ++i) table.insert_or_assign(make_key(i), Counted(i));
+    const std::size_t capacity = table.capacity();
+    table.clear();
+    EXPECT_EQ(Counted::live, 0);
+    EXPECT_TRUE(table.empty());
+    EXPECT_TRUE(table.begin() == table.end());
+    EXPECT_FALSE(table.contains(make_key(5)));
+    EXPECT_EQ(table.capacity(), capacity);
+
+    DictModel model;
+    for (int i = 1999; i >= 1000; --i) {
+        table.insert_or_assign(make_key(i), Counted(i));
+        model.set(make_key(i), i);
+    }
+    EXPECT_EQ(table.capacity(), capacity) << "refilling to the same size does not grow";
+    expect_matches(table, model);
+
+    OrderedTable<Counted> never_used;
+    never_used.clear();
+    EXPECT_EQ(never_used.capacity(), 0u);
+    EXPECT_TRUE(never_used.begin() == never_used.end());
+}
+
+TEST_F(OrderedTableTest, MovesTransferEntriesAndLeaveSourceUsable) {
+    OrderedTable<Counted> a;
+    DictModel model_a;
+    for (int i = 0; i < 50; ++i) {
+        a.insert_or_assign(make_key(i), Counted(i));
+        model_a.set(make_key(i), i);
+    }
+    a.erase(make_key(3));  // a hole travels along
+    model_a.erase(make_key(3));
+
+    OrderedTable<Counted> b(std::move(a));
+    expect_matches(b, model_a);
+    EXPECT_EQ(a.size(), 0u);
+    EXPECT_EQ(a.capacity(), 0u);
+    EXPECT_TRUE(a.begin() == a.end());
+    EXPECT_EQ(a.find(make_key(1)), nullptr);
+    a.insert_or_assign(make_key(500), Counted(500));
+    DictModel model_500;
+    model_500.set(make_key(500), 500);
+    expect_matches(a, model_500);
+
+    OrderedTable<Counted> c;
+    for (int i = 100; i < 120; ++i) c.insert_or_assign(make_key(i), Counted(i));
+    c = std::move(b);
+    EXPECT_EQ(Counted::live, 50);
+    expect_matches(c, model_a);
+    EXPECT_TRUE(b.empty());
+    OrderedTable<Counted>& alias = c;
+    c = std::move(alias);
+    expect_matches(c, model_a);
+}
+
+TEST_F(OrderedTableTest, ReserveAvoidsGrowthAndKeepsEntries) {
+    OrderedTable<Counted> table;
+    table.reserve(0);
+    EXPECT_EQ(table.capacity(), 0u);
+    table.insert_or_assign(make_key(1), Counted(1));
+    table.reserve(300);
+    const std::size_t capacity = table.capacity();
+    EXPECT_GE(capacity, 300u);
+    EXPECT_EQ(table.find(make_key(1))->v, 1);
+    for (int i = 2; i <= 300; ++i) table.insert_or_assign(make_key(i), Counted(i));
+    EXPECT_EQ(table.capacity(), capacity);
+    table.reserve(10);
+    EXPECT_EQ(table.capacity(), capacity) << "reserving less never shrinks";
+    EXPECT_EQ(table.begin()->key, make_key(1));
+}
+
+TEST_F(OrderedTableTest, SmallTableReserveAndModes) {
+    // Inline, array and indexed storage each keep the order, and reserve
+    // never loses or reorders what is there.
+    for (std::size_t n : {0, 1, 2, 15, 16, 17, 100}) {
+        SmallTable<float> table;
+        DictModel model;
+        table.insert_or_assign(make_key(999), 9.0f);
+        model.set(make_key(999), 9);
+        table.reserve(n);
+        for (std::size_t i = 0; i < n + 3; ++i) {
+            table.insert_or_assign(make_key(i), static_cast<float>(i));
+            model.set(make_key(i), static_cast<std::int64_t>(i));
+        }
+        ASSERT_EQ(table.size(), model.values.size());
+        std::size_t i = 0;
+        for (const auto& entry : table) {
+            ASSERT_EQ(Key(entry.key.bytes), model.order[i]) << "n " << n;
+            ASSERT_EQ(static_cast<std::int64_t>(entry.value), model.values.at(entry.key.bytes));
+            ++i;
+        }
+        SmallTable<float> moved(std::move(table));
+        EXPECT_TRUE(table.empty());
+        EXPECT_EQ(moved.size(), model.values.size());
+        EXPECT_TRUE(moved.erase(make_key(999)));
+        EXPECT_EQ(moved.begin()->key, make_key(0));
+    }
+}
+
+TEST_F(OrderedTableTest, NestedTablesSurviveRebuildsAndCompaction) {
+    // The outer table moves its inner tables when it is rebuilt; their
+    // contents and order must come along intact.
+    OrderedTable<SmallTable<std::int32_t>> outer;
+    std::map<Key, DictModel> model;
+    std::vector<Key> sources;  // the outer order
+    std::mt19937_64 rng(5);
+    for (int step = 0; step < 30000; ++step) {
+        const Uuid source = make_key(rng() % 150);
+        const Uuid target = make_key(1000 + rng() % 40);
+        const auto op = rng() % 10;
+        if (op < 6) {
+            outer.try_emplace(source).value.insert_or_assign(target, step);
+            if (!model.count(source.bytes)) sources.push_back(source.bytes);
+            model[source.bytes].set(target, step);
+        } else if (op < 8) {
+            if (auto* inner = outer.find(source)) {
+                ASSERT_EQ(inner->erase(target), model[source.bytes].erase(target));
+            }
+        } else {
+            const bool present = model.erase(source.bytes) == 1;
+            ASSERT_EQ(outer.erase(source), present);
+            if (present) sources.erase(std::find(sources.begin(), sources.end(), Key(source.bytes)));
+        }
+    }
+    ASSERT_EQ(outer.size(), sources.size());
+    std::size_t i = 0;
+    for (const auto& entry : outer) {
+        ASSERT_EQ(Key(entry.key.bytes), sources[i++]);
+        expect_matches(entry.value, model.at(entry.key.bytes));
+    }
+}
+
+TEST_F(OrderedTableTest, SameHistoryGivesSameOrderWhateverTheHeap) {
+    auto build = [](OrderedTable<Counted>& table) {
+        std::mt19937_64 rng(99);
+        for (int step = 0; step < 5000; ++step) {
+            const Uuid k = make_key(rng() % 700);
+            if (rng() % 3 == 0) {
+                table.erase(k);
+            } else {
+                table.insert_or_assign(k, Counted(step));
+            }
+        }
+    };
+    OrderedTable<Counted> first;
+    build(first);
+    std::vector<std::unique_ptr<char[]>> churn;
+    std::mt19937 sizes(3);
+    for (int i = 0; i < 500; ++i) churn.emplace_back(new char[1 + sizes() % 4096]);
+    for (std::size_t i = 0; i < churn.size(); i += 2) churn[i].reset();
+    OrderedTable<Counted> second;
+    build(second);
+    ASSERT_GT(first.size(), 100u);
+    std::vector<Key> a, b;
+    for (const auto& e : first) a.push_back(e.key.bytes);
+    for (const auto& e : second) b.push_back(e.key.bytes);
+    EXPECT_EQ(a, b);
+}
+
+}  // namespace
+}  // namespace quorl::diff
