@@ -145,10 +145,8 @@ def random_ops(n, seed):
 
 def verify_equivalence():
     """The pure-Python implementation must give the module's views, counts
-    and byte string, compared as the tests compare them (contents()): diffs
-    with several entries per section list them in each implementation's own
-    iteration order unless the comparison takes order into account. Diffs
-    with at most one entry per section must be byte-identical."""
+    and byte string, compared as the tests compare them (contents(): in
+    order, the byte strings byte for byte)."""
     identical = 0
     # One entry per section: the whole byte string must be identical.
     a, b = bytes(range(16)), bytes(range(16, 32))
@@ -173,8 +171,8 @@ def verify_equivalence():
         if native != pure:
             raise SystemExit("byte strings differ for %r:\n  module %r\n  pure   %r" % (ops, native, pure))
         identical += 1
-    # Random sequences: same views, counts and sections; each reads the
-    # other's bytes.
+    # Random sequences: same views, counts and bytes; each reads the other's
+    # bytes.
     for seed in range(8):
         ops = random_ops(3000, seed)
         native = apply_ops(PyGraphDiff(), ops)

@@ -562,5 +562,48 @@ TEST(GraphDiffModel, RandomOperationsKeepInvariantsAndFollowTheRules) {
     }
 }
 
+TEST(GraphDiffBatch, DeleteNodesGivesTheContentsOfOneCallPerNode) {
+    // Batches with repeats, sources, targets and self-loops, against the
+    // model given one delete_node per id: the same contents, and the same
+    // order everywhere but among the deleted edges the batch records.
+    for (std::uint64_t seed = 1; seed <= 200; ++seed) {
+        SCOPED_TRACE(::testing::Message() << "seed " << seed);
+        std::mt19937_64 rng(seed);
+        auto pick_id = [&] { return id(static_cast<std::uint8_t>(rng() % 9)); };
+        Both both;
+        GraphDiff batch;
+        for (int step = 0; step < 60; ++step) {
+            const Uuid a = pick_id(), b = pick_id();
+            switch (rng() % 6) {
+                case 0:
+                    both.delete_node(a);
+                    batch.delete_node(a);
+                    break;
+                case 1:
+                    both.delete_edge(a, b);
+                    batch.delete_edge(a, b);
+                    break;
+                case 2:
+                    both.add_node(a, labelled("x"));
+                    batch.add_node(a, labelled("x"));
+                    break;
+                default:
+                    both.add_edge(a, b, 1.5f);
+                    (void)batch.add_edge(a, b, 1.5f);
+            }
+        }
+        std::vector<Uuid> ids(rng() % 6);
+        for (Uuid& u : ids) u = pick_id();
+        for (const Uuid& u : ids) both.delete_node(u);
+        batch.delete_nodes(ids);
+        ASSERT_EQ(differences(both.m, batch, false), "");
+        ASSERT_EQ(broken_invariant(batch), "");
+        const GraphDiffModel got = model::model_of(batch);
+        EXPECT_TRUE(got.nodes == both.m.nodes && got.deleted_nodes == both.m.deleted_nodes &&
+                    got.edges == both.m.edges)
+            << "order of the nodes, the deleted nodes or the pending edges";
+    }
+}
+
 }  // namespace
 }  // namespace quorl::diff

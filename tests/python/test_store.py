@@ -1,6 +1,7 @@
 """How the diff combines changes, seen through the Python interface: case by
 case for the module and its model (tests/support/pure_graph_diff.py) alike,
 then the module against the model at random."""
+import math
 import random
 
 import pytest
@@ -297,6 +298,13 @@ def test_against_model_and_round_trip(ops):
     assert contents(d) == state
     assert d.to_bytes() == data
 
+    # a decoded diff writes back the bytes it was read from; a size that is
+    # not finite is dropped on the way, after which the bytes settle
+    settled = back.to_bytes()
+    if all(math.isfinite(u.get("size", 0.0)) for u in d.new_or_updated_nodes().values()):
+        assert settled == data
+    assert PyGraphDiff.from_bytes(settled).to_bytes() == settled
+
 
 def test_long_random_history_against_model():
     """Enough keys and removals to make the tables grow, shrink and reuse slots."""
@@ -321,8 +329,7 @@ def test_long_random_history_against_model():
         if step % 4000 == 0:
             assert contents(d) == contents(model)
     assert contents(d) == contents(model)
-    back = PyGraphDiff.from_bytes(d.to_bytes())
-    assert normalized(back) == normalized(d)
+    assert contents(PyGraphDiff.from_bytes(d.to_bytes())) == contents(d)
 
 
 def test_large_round_trip():
@@ -335,6 +342,6 @@ def test_large_round_trip():
     for i in range(0, 6000, 2):
         d.delete_node(uid(("gone", i)))
     back = PyGraphDiff.from_bytes(d.to_bytes())
-    assert normalized(back) == normalized(d)
+    assert contents(back) == contents(d)
     assert len(back.new_or_updated_edges()[text(hub)]) == 6000
     assert back.num_edges() == 6001
