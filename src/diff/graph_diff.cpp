@@ -117,6 +117,11 @@ Result<void, EdgeRefused> GraphDiff::add_edge(Uuid from, Uuid to, float weight) 
     return {};
 }
 
+void GraphDiff::add_edges(std::span<const Uuid> from, std::span<const Uuid> to, std::span<const float> weights) {
+    const bool one_weight = weights.size() == 1;
+    for (std::size_t i = 0; i < from.size(); ++i) (void)add_edge(from[i], to[i], weights[one_weight ? 0 : i]);
+}
+
 void GraphDiff::delete_edge(Uuid from, Uuid to) {
     auto source = deleted_edges_.try_emplace(from, deleted_source_hint_);
     try {
@@ -138,6 +143,8 @@ void GraphDiff::clear() noexcept {
     edges_.clear();
     deleted_edges_.clear();
 }
+
+void GraphDiff::reserve_nodes(std::size_t more) { nodes_.reserve(nodes_.size() + more); }
 
 std::uint64_t GraphDiff::num_nodes() const noexcept { return nodes_.size() + deleted_nodes_.size(); }
 

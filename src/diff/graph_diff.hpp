@@ -43,8 +43,16 @@ public:
     // the sources; the deleted edges it records may come in another order.
     void delete_nodes(std::span<const Uuid> ids);
     Result<void, EdgeRefused> add_edge(Uuid from, Uuid to, float weight);
+    // add_edge for each (from[i], to[i]) in turn, with weights[i], or with
+    // weights[0] for every edge when there is one weight; refused edges are
+    // skipped. `to` is as long as `from`, and so is `weights` unless it
+    // holds one weight.
+    void add_edges(std::span<const Uuid> from, std::span<const Uuid> to, std::span<const float> weights);
     void delete_edge(Uuid from, Uuid to);
     void clear() noexcept;
+    // Makes room for `more` pending node updates beyond those held now, so
+    // that adding them does not grow the table step by step.
+    void reserve_nodes(std::size_t more);
 
     // Pending node updates plus nodes marked for deletion.
     std::uint64_t num_nodes() const noexcept;

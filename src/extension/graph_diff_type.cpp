@@ -1,7 +1,12 @@
 // PyGraphDiff: the type object, its constructor and deallocator, the borrow
-// of `self`, and the thirteen methods, each a thin layer over the diff model
-// and the byte encoding.
+// of `self`, the thirteen methods, each a thin layer over the diff model and
+// the byte encoding, and the batch methods that apply many changes in one
+// call.
 #include <cstring>
+#include <iterator>
+#include <optional>
+#include <string_view>
+#include <vector>
 #include <new>
 
 #include "binding/api.hpp"
@@ -51,6 +56,15 @@ constexpr CallSignature kDeleteNodeSignature = signature(texts::kDeleteNode.name
 constexpr CallSignature kAddEdgeSignature = signature(texts::kAddEdge.name, texts::kAddEdgeParameters);
 constexpr CallSignature kDeleteEdgeSignature = signature(texts::kDeleteEdge.name, texts::kDeleteEdgeParameters);
 constexpr CallSignature kFromBytesSignature = signature(texts::kFromBytes.name, texts::kFromBytesParameters);
+constexpr CallSignature kAddEdgesSignature = signature(texts::kAddEdges.name, texts::kAddEdgesParameters);
+constexpr CallSignature kDeleteEdgesSignature = signature(texts::kDeleteEdges.name, texts::kDeleteEdgesParameters);
+constexpr CallSignature kAddNodesSignature{texts::kClassName,
+                                           texts::kAddNodes.name,
+                                           texts::kAddNodesParameters,
+                                           std::size(texts::kAddNodesParameters),
+                                           texts::kAddNodesPositional,
+                                           texts::kAddNodesRequired};
+constexpr CallSignature kDeleteNodesSignature = signature(texts::kDeleteNodes.name, texts::kDeleteNodesParameters);
 
 // ---- methods without arguments ------------------------------------------
 
@@ -135,6 +149,136 @@ PyObject* from_bytes(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
         });
 }
 
+// ---- batch methods ------------------------------------------------------
+//
+// Every argument is converted into a column before the diff changes, and
+// the columns' lengths are checked against each other; only then are the
+// store operations applied, item after item, as the single methods would
+// apply them.
+
+// ValueError when a column's length differs from the first argument's.
+PyResult<std::monostate> check_length(const char* name, std::size_t count, const char* first_name,
+                                      std::size_t first_count) {
+    if (count != first_count) return fail(binding::length_mismatch(name, count, first_name, first_count));
+    return std::monostate{};
+}
+
+PyObject* add_edges(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return call_method<Access::Exclusive, kAddEdgesSignature, IdColumn, IdColumn, WeightColumn>(
+        {self, args, nargs, kwnames},
+        [](diff::GraphDiff& diff, std::vector<diff::Uuid>&& from, std::vector<diff::Uuid>&& to,
+           binding::WeightColumn&& weights) -> PyResult<Owned> {
+            const char* const* names = texts::kAddEdgesParameters;
+            QUORL_CHECK(check_length(names[1], to.size(), names[0], from.size()));
+            if (!weights.single) QUORL_CHECK(check_length(names[2], weights.values.size(), names[0], from.size()));
+            diff.add_edges(from, to, weights.values);
+            return none();
+        });
+}
+
+PyObject* delete_edges(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return call_method<Access::Exclusive, kDeleteEdgesSignature, IdColumn, IdColumn>(
+        {self, args, nargs, kwnames},
+        [](diff::GraphDiff& diff, std::vector<diff::Uuid>&& from, std::vector<diff::Uuid>&& to) -> PyResult<Owned> {
+            const char* const* names = texts::kDeleteEdgesParameters;
+            QUORL_CHECK(check_length(names[1], to.size(), names[0], from.size()));
+            for (std::size_t i = 0; i < from.size(); ++i) diff.delete_edge(from[i], to[i]);
+            return none();
+        });
+}
+
+// The attribute columns of add_nodes, in the order of its parameters.
+struct AttributeColumns {
+    std::optional<TextColumn::Value> label, url;
+    std::optional<SizeColumn::Value> size;
+    std::optional<ColourColumn::Value> red, green, blue;
+    std::optional<BoolColumn::Value> show_label;
+
+    // The name of the first column given, or null.
+    const char* first_given() const noexcept {
+        const bool given[] = {label.has_value(), url.has_value(),   size.has_value(),      red.has_value(),
+                              green.has_value(), blue.has_value(), show_label.has_value()};
+        for (std::size_t k = 0; k < std::size(given); ++k) {
+            if (given[k]) return texts::kAddNodesParameters[texts::kAddNodesPositional + k];
+        }
+        return nullptr;
+    }
+
+    PyResult<std::monostate> check_lengths(std::size_t count) const {
+        const char* first_name = texts::kAddNodesParameters[0];
+        auto check = [&](const auto& column, std::size_t k) -> PyResult<std::monostate> {
+            if (!column) return std::monostate{};
+            return check_length(texts::kAddNodesParameters[texts::kAddNodesPositional + k], column->size(), first_name,
+                                count);
+        };
+        QUORL_CHECK(check(label, 0));
+        QUORL_CHECK(check(url, 1));
+        QUORL_CHECK(check(size, 2));
+        QUORL_CHECK(check(red, 3));
+        QUORL_CHECK(check(green, 4));
+        QUORL_CHECK(check(blue, 5));
+        return check(show_label, 6);
+    }
+
+    // The update of item i: the attributes whose columns hold a value there.
+    diff::NodeUpdate update(std::size_t i) const {
+        diff::NodeUpdate update;
+        auto text = [i](const std::optional<TextColumn::Value>& column) -> std::optional<std::string_view> {
+            if (!column || !(*column)[i]) return std::nullopt;
+            return std::string_view(*(*column)[i]);
+        };
+        const auto label_text = text(label);
+        const auto url_text = text(url);
+        if (label_text || url_text) update.set_texts(label_text, url_text);
+        if (size && (*size)[i]) update.set_size(*(*size)[i]);
+        if (red && (*red)[i]) update.set_red(*(*red)[i]);
+        if (green && (*green)[i]) update.set_green(*(*green)[i]);
+        if (blue && (*blue)[i]) update.set_blue(*(*blue)[i]);
+        if (show_label && (*show_label)[i]) update.set_show_label(*(*show_label)[i]);
+        return update;
+    }
+};
+
+PyObject* add_nodes(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return call_method<Access::Exclusive, kAddNodesSignature, IdColumn, Optional<UpdateColumn>, Optional<TextColumn>,
+                       Optional<TextColumn>, Optional<SizeColumn>, Optional<ColourColumn>, Optional<ColourColumn>,
+                       Optional<ColourColumn>, Optional<BoolColumn>>(
+        {self, args, nargs, kwnames},
+        [](diff::GraphDiff& diff, std::vector<diff::Uuid>&& ids, std::optional<UpdateColumn::Value>&& updates,
+           std::optional<TextColumn::Value>&& label, std::optional<TextColumn::Value>&& url,
+           std::optional<SizeColumn::Value>&& size, std::optional<ColourColumn::Value>&& red,
+           std::optional<ColourColumn::Value>&& green, std::optional<ColourColumn::Value>&& blue,
+           std::optional<BoolColumn::Value>&& show_label) -> PyResult<Owned> {
+            const AttributeColumns columns{std::move(label), std::move(url),  std::move(size),      std::move(red),
+                                           std::move(green), std::move(blue), std::move(show_label)};
+            const char* const* names = texts::kAddNodesParameters;
+            if (updates) {
+                if (const char* column = columns.first_given()) {
+                    return fail(PyErr::new_message(
+                        PyExc_TypeError,
+                        texts::updates_and_columns(texts::full_name(texts::kClassName, texts::kAddNodes.name),
+                                                   column)));
+                }
+                QUORL_CHECK(check_length(names[1], updates->size(), names[0], ids.size()));
+                diff.reserve_nodes(ids.size());
+                for (std::size_t i = 0; i < ids.size(); ++i) diff.add_node(ids[i], std::move((*updates)[i]));
+                return none();
+            }
+            QUORL_CHECK(columns.check_lengths(ids.size()));
+            diff.reserve_nodes(ids.size());
+            for (std::size_t i = 0; i < ids.size(); ++i) diff.add_node(ids[i], columns.update(i));
+            return none();
+        });
+}
+
+PyObject* delete_nodes(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return call_method<Access::Exclusive, kDeleteNodesSignature, IdColumn>(
+        {self, args, nargs, kwnames}, [](diff::GraphDiff& diff, std::vector<diff::Uuid>&& ids) -> PyResult<Owned> {
+            diff.delete_nodes(ids);
+            return none();
+        });
+}
+
 // ---- construction and destruction ---------------------------------------
 
 // Allocates an instance of `type` holding `value`.
@@ -191,6 +335,10 @@ PyMethodDef kMethods[] = {
     {texts::kClear.name, entry(clear), METH_NOARGS, texts::kClear.doc},
     {texts::kToBytes.name, entry(to_bytes), METH_NOARGS, texts::kToBytes.doc},
     {texts::kFromBytes.name, entry(from_bytes), kWithArguments | METH_STATIC, texts::kFromBytes.doc},
+    {texts::kAddEdges.name, entry(add_edges), kWithArguments, texts::kAddEdges.doc},
+    {texts::kDeleteEdges.name, entry(delete_edges), kWithArguments, texts::kDeleteEdges.doc},
+    {texts::kAddNodes.name, entry(add_nodes), kWithArguments, texts::kAddNodes.doc},
+    {texts::kDeleteNodes.name, entry(delete_nodes), kWithArguments, texts::kDeleteNodes.doc},
     {nullptr, nullptr, 0, nullptr},
 };
 
