@@ -179,48 +179,6 @@ std::size_t known_length(PyObject* obj) noexcept {
     return 0;
 }
 
-// The column of an attribute: None leaves the attribute out for its item;
-// every other item goes through `convert`, which returns the value or the
-// single conversion's error.
-template <class T, class Convert>
-PyResult<std::vector<std::optional<T>>> optional_items(PyObject* obj, const char* name, Convert&& convert) {
-    std::vector<std::optional<T>> column;
-    column.reserve(known_length(obj));
-    QUORL_CHECK(for_each_item(obj, name, [&](PyObject* item) -> PyResult<std::monostate> {
-        if (item == Py_None) {
-            column.emplace_back();
-            return std::monostate{};
-        }
-        QUORL_TRY(value, convert(item));
-        column.emplace_back(std::move(value));
-        return std::monostate{};
-    }));
-    return column;
-}
-
-// A numeric column read from a flat buffer of the kind `wanted` by `read`
-// (which may fail for an item), or from the items of `obj` by `convert`.
-template <class T, class Read, class Convert>
-PyResult<std::vector<std::optional<T>>> numeric_column(PyObject* obj, const char* name, bool (*wanted)(ItemKind),
-                                                       Read&& read, Convert&& convert) {
-    if (PyObject_CheckBuffer(obj)) {
-        BufferView view;
-        QUORL_CHECK(acquire(view, obj, name));
-        const ItemKind kind = item_kind(*view);
-        if (is_flat(*view) && wanted(kind)) {
-            const Py_ssize_t n = view->shape[0];
-            std::vector<std::optional<T>> column(static_cast<std::size_t>(n));
-            for (Py_ssize_t i = 0; i < n; ++i) {
-                auto value = read(item_at(*view, i), kind, view->itemsize);
-                if (!value) return fail(item_error(name, static_cast<std::size_t>(i), std::move(value).error()));
-                column[static_cast<std::size_t>(i)] = *value;
-            }
-            return column;
-        }
-    }
-    return optional_items<T>(obj, name, convert);
-}
-
 // The single conversion's error for an integer read from a buffer, which
 // lies outside 0..255: the same integer as a Python int, converted.
 template <class Integer>
@@ -347,47 +305,139 @@ PyResult<std::vector<diff::NodeUpdate>> extract_update_column(PyObject* obj, con
     return updates;
 }
 
-PyResult<std::vector<std::optional<std::string>>> extract_text_column(PyObject* obj, const char* name) {
-    return optional_items<std::string>(obj, name, [](PyObject* item) -> PyResult<std::string> {
+namespace {
+
+// How add_nodes reads one attribute from a column: the buffer items it reads
+// directly (read), and the conversion of an item otherwise (convert), both
+// setting the attribute on an update.
+template <AttributeKey Key>
+struct Attribute;
+
+template <AttributeKey Key>
+    requires(Key == kLabel || Key == kUrl)
+struct Attribute<Key> {
+    static bool reads(ItemKind) noexcept { return false; }
+    static PyResult<std::monostate> read(const char*, ItemKind, Py_ssize_t, diff::NodeUpdate&) {
+        return std::monostate{};
+    }
+    static PyResult<std::monostate> convert(PyObject* item, diff::NodeUpdate& update) {
         QUORL_TRY(text, extract_text(item));
-        return std::string(text);
-    });
-}
+        if constexpr (Key == kLabel) {
+            update.set_texts(text, update.url());
+        } else {
+            update.set_texts(update.label(), text);
+        }
+        return std::monostate{};
+    }
+};
 
-PyResult<std::vector<std::optional<float>>> extract_size_column(PyObject* obj, const char* name) {
-    return numeric_column<float>(
-        obj, name, [](ItemKind kind) { return kind == ItemKind::Float; },
-        [](const char* p, ItemKind, Py_ssize_t size) -> PyResult<float> {
-            return static_cast<float>(read_float(p, size));
-        },
-        [](PyObject* item) -> PyResult<float> {
-            float value = 0;
-            if (plain_f32(item, value)) return value;
-            return extract_f32(item);
-        });
-}
+template <>
+struct Attribute<kSize> {
+    static bool reads(ItemKind kind) noexcept { return kind == ItemKind::Float; }
+    static PyResult<std::monostate> read(const char* p, ItemKind, Py_ssize_t size, diff::NodeUpdate& update) {
+        update.set_size(static_cast<float>(read_float(p, size)));
+        return std::monostate{};
+    }
+    static PyResult<std::monostate> convert(PyObject* item, diff::NodeUpdate& update) {
+        float value = 0;
+        if (!plain_f32(item, value)) {
+            QUORL_TRY(converted, extract_f32(item));
+            value = converted;
+        }
+        update.set_size(value);
+        return std::monostate{};
+    }
+};
 
-PyResult<std::vector<std::optional<std::uint8_t>>> extract_colour_column(PyObject* obj, const char* name) {
-    return numeric_column<std::uint8_t>(
-        obj, name, [](ItemKind kind) { return kind == ItemKind::Signed || kind == ItemKind::Unsigned; },
-        [](const char* p, ItemKind kind, Py_ssize_t size) -> PyResult<std::uint8_t> {
-            if (kind == ItemKind::Signed) {
-                const std::int64_t v = read_signed(p, size);
-                if (v < 0 || v > 255) return fail(colour_error(v));
-                return static_cast<std::uint8_t>(v);
-            }
+template <AttributeKey Key>
+    requires(Key == kRed || Key == kGreen || Key == kBlue)
+struct Attribute<Key> {
+    static void set(diff::NodeUpdate& update, std::uint8_t value) noexcept {
+        if constexpr (Key == kRed) {
+            update.set_red(value);
+        } else if constexpr (Key == kGreen) {
+            update.set_green(value);
+        } else {
+            update.set_blue(value);
+        }
+    }
+    static bool reads(ItemKind kind) noexcept { return kind == ItemKind::Signed || kind == ItemKind::Unsigned; }
+    static PyResult<std::monostate> read(const char* p, ItemKind kind, Py_ssize_t size, diff::NodeUpdate& update) {
+        if (kind == ItemKind::Signed) {
+            const std::int64_t v = read_signed(p, size);
+            if (v < 0 || v > 255) return fail(colour_error(v));
+            set(update, static_cast<std::uint8_t>(v));
+        } else {
             const std::uint64_t v = read_unsigned(p, size);
             if (v > 255) return fail(colour_error(v));
-            return static_cast<std::uint8_t>(v);
-        },
-        [](PyObject* item) { return extract_u8(item); });
+            set(update, static_cast<std::uint8_t>(v));
+        }
+        return std::monostate{};
+    }
+    static PyResult<std::monostate> convert(PyObject* item, diff::NodeUpdate& update) {
+        QUORL_TRY(value, extract_u8(item));
+        set(update, value);
+        return std::monostate{};
+    }
+};
+
+template <>
+struct Attribute<kShowLabel> {
+    static bool reads(ItemKind kind) noexcept { return kind == ItemKind::Bool; }
+    static PyResult<std::monostate> read(const char* p, ItemKind, Py_ssize_t, diff::NodeUpdate& update) {
+        update.set_show_label(*p != 0);
+        return std::monostate{};
+    }
+    static PyResult<std::monostate> convert(PyObject* item, diff::NodeUpdate& update) {
+        QUORL_TRY(value, extract_bool(item));
+        update.set_show_label(value);
+        return std::monostate{};
+    }
+};
+
+template <AttributeKey Key>
+PyResult<std::monostate> fill_column(PyObject* obj, const char* name, std::span<diff::NodeUpdate> updates,
+                                     const char* ids_name) {
+    using A = Attribute<Key>;
+    const std::size_t n = updates.size();
+    if (PyObject_CheckBuffer(obj)) {
+        BufferView view;
+        QUORL_CHECK(acquire(view, obj, name));
+        const ItemKind kind = item_kind(*view);
+        if (is_flat(*view) && A::reads(kind)) {
+            const auto count = static_cast<std::size_t>(view->shape[0]);
+            if (count != n) return fail(length_mismatch(name, count, ids_name, n));
+            for (std::size_t i = 0; i < n; ++i) {
+                auto done = A::read(item_at(*view, static_cast<Py_ssize_t>(i)), kind, view->itemsize, updates[i]);
+                if (!done) return fail(item_error(name, i, std::move(done).error()));
+            }
+            return std::monostate{};
+        }
+    }
+    // Items beyond the n-th are counted for the message, not converted.
+    std::size_t count = 0;
+    QUORL_CHECK(for_each_item(obj, name, [&](PyObject* item) -> PyResult<std::monostate> {
+        const std::size_t i = count++;
+        if (i >= n || item == Py_None) return std::monostate{};
+        return A::convert(item, updates[i]);
+    }));
+    if (count != n) return fail(length_mismatch(name, count, ids_name, n));
+    return std::monostate{};
 }
 
-PyResult<std::vector<std::optional<bool>>> extract_bool_column(PyObject* obj, const char* name) {
-    return numeric_column<bool>(
-        obj, name, [](ItemKind kind) { return kind == ItemKind::Bool; },
-        [](const char* p, ItemKind, Py_ssize_t) -> PyResult<bool> { return *p != 0; },
-        [](PyObject* item) { return extract_bool(item); });
+}  // namespace
+
+PyResult<std::monostate> fill_attribute_column(PyObject* obj, const char* name, AttributeKey key,
+                                               std::span<diff::NodeUpdate> updates, const char* ids_name) {
+    switch (key) {
+        case kLabel: return fill_column<kLabel>(obj, name, updates, ids_name);
+        case kUrl: return fill_column<kUrl>(obj, name, updates, ids_name);
+        case kSize: return fill_column<kSize>(obj, name, updates, ids_name);
+        case kRed: return fill_column<kRed>(obj, name, updates, ids_name);
+        case kGreen: return fill_column<kGreen>(obj, name, updates, ids_name);
+        case kBlue: return fill_column<kBlue>(obj, name, updates, ids_name);
+        default: return fill_column<kShowLabel>(obj, name, updates, ids_name);
+    }
 }
 
 }  // namespace quorl::binding

@@ -14,11 +14,11 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <optional>
-#include <string>
+#include <span>
 #include <vector>
 
 #include "binding/error.hpp"
+#include "binding/texts.hpp"
 #include "diff/node_update.hpp"
 #include "diff/uuid.hpp"
 
@@ -43,14 +43,15 @@ PyResult<WeightColumn> extract_weight_column(PyObject* obj, const char* name);
 // An iterable of attribute dicts, each converted as `update` is.
 PyResult<std::vector<diff::NodeUpdate>> extract_update_column(PyObject* obj, const char* name);
 
-// Attribute columns: an iterable in which None leaves the attribute out for
-// that item, or (for the numeric ones) a one-dimensional buffer of a fitting
-// format: float32 or float64 for sizes, any integer type for colours
-// (range-checked as `update` checks them), bool for show_label.
-PyResult<std::vector<std::optional<std::string>>> extract_text_column(PyObject* obj, const char* name);
-PyResult<std::vector<std::optional<float>>> extract_size_column(PyObject* obj, const char* name);
-PyResult<std::vector<std::optional<std::uint8_t>>> extract_colour_column(PyObject* obj, const char* name);
-PyResult<std::vector<std::optional<bool>>> extract_bool_column(PyObject* obj, const char* name);
+// An attribute column of add_nodes (`key` names the attribute), written into
+// updates[i] for each item i: an iterable in which None leaves the
+// attribute out for that item, or (for the numeric attributes) a
+// one-dimensional buffer of a fitting format: float32 or float64 for sizes,
+// any integer type for colours (range-checked as `update` checks them),
+// bool for show_label. A column whose length differs from the number of
+// updates is a ValueError naming it and `ids_name`.
+PyResult<std::monostate> fill_attribute_column(PyObject* obj, const char* name, AttributeKey key,
+                                               std::span<diff::NodeUpdate> updates, const char* ids_name);
 
 // The error of item `index` of argument `name`: an exception of one of the
 // interpreter's own classes whose single argument is its message is

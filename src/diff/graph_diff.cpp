@@ -22,6 +22,19 @@ void GraphDiff::add_node(Uuid id, NodeUpdate update) {
     deleted_nodes_.erase(id);
 }
 
+void GraphDiff::add_nodes(std::span<const Uuid> ids, std::span<NodeUpdate> updates) {
+    // Room for every id at once (ids already pending only leave some unused),
+    // and the index slot of an id a little ahead is fetched while the
+    // current one is added: the ids of a batch are usually new and spread
+    // over the whole index.
+    nodes_.reserve(nodes_.size() + ids.size());
+    constexpr std::size_t kFetchAhead = 8;
+    for (std::size_t i = 0; i < ids.size(); ++i) {
+        if (i + kFetchAhead < ids.size()) nodes_.prefetch_slot(ids[i + kFetchAhead]);
+        add_node(ids[i], std::move(updates[i]));
+    }
+}
+
 void GraphDiff::delete_node(Uuid id) {
     nodes_.erase(id);
     // Edges leaving the node vanish without a trace...
@@ -119,7 +132,49 @@ Result<void, EdgeRefused> GraphDiff::add_edge(Uuid from, Uuid to, float weight) 
 
 void GraphDiff::add_edges(std::span<const Uuid> from, std::span<const Uuid> to, std::span<const float> weights) {
     const bool one_weight = weights.size() == 1;
-    for (std::size_t i = 0; i < from.size(); ++i) (void)add_edge(from[i], to[i], weights[one_weight ? 0 : i]);
+    // Edges tend to come source by source: each run of edges from one source
+    // finds (or makes) the source's entries once and makes room for the
+    // run's targets at once, and then adds its edges as add_edge would, in
+    // turn.
+    std::size_t i = 0;
+    while (i < from.size()) {
+        const Uuid source = from[i];
+        std::size_t end = i + 1;
+        while (end < from.size() && from[end] == source) ++end;
+        if (deleted_nodes_.contains(source)) {  // every edge of the run is refused
+            i = end;
+            continue;
+        }
+        TargetWeights* targets = nullptr;  // made at the run's first accepted edge
+        TargetSet* deleted = deleted_edges_.find(source, deleted_source_hint_);
+        for (; i < end; ++i) {
+            const Uuid target = to[i];
+            if (!deleted_nodes_.empty() && deleted_nodes_.contains(target)) continue;
+            const float weight = weights[one_weight ? 0 : i];
+            if (!targets) {
+                auto entry = edges_.try_emplace(source, edge_source_hint_);
+                try {
+                    if (entry.value.size() + (end - i) <= TargetWeights::kArrayMax) {
+                        entry.value.reserve(entry.value.size() + (end - i));
+                    }
+                    entry.value.insert_or_assign(target, weight);
+                } catch (...) {
+                    if (entry.inserted) edges_.erase(source);
+                    throw;
+                }
+                targets = &entry.value;
+            } else {
+                targets->insert_or_assign(target, weight);
+            }
+            if (deleted) {
+                deleted->erase(target);
+                if (deleted->empty()) {
+                    deleted_edges_.erase(source);
+                    deleted = nullptr;
+                }
+            }
+        }
+    }
 }
 
 void GraphDiff::delete_edge(Uuid from, Uuid to) {
@@ -143,8 +198,6 @@ void GraphDiff::clear() noexcept {
     edges_.clear();
     deleted_edges_.clear();
 }
-
-void GraphDiff::reserve_nodes(std::size_t more) { nodes_.reserve(nodes_.size() + more); }
 
 std::uint64_t GraphDiff::num_nodes() const noexcept { return nodes_.size() + deleted_nodes_.size(); }
 

@@ -38,6 +38,9 @@ public:
     // Identifiers are taken by value: a caller may pass a key that lives in
     // one of this diff's own tables, and removals shift those keys around.
     void add_node(Uuid id, NodeUpdate update);
+    // add_node(ids[i], updates[i]) for each i in turn (the updates are moved
+    // from); `updates` is as long as `ids`.
+    void add_nodes(std::span<const Uuid> ids, std::span<NodeUpdate> updates);
     void delete_node(Uuid id);
     // The same contents as delete_node for each id in turn, in one visit of
     // the sources; the deleted edges it records may come in another order.
@@ -50,9 +53,6 @@ public:
     void add_edges(std::span<const Uuid> from, std::span<const Uuid> to, std::span<const float> weights);
     void delete_edge(Uuid from, Uuid to);
     void clear() noexcept;
-    // Makes room for `more` pending node updates beyond those held now, so
-    // that adding them does not grow the table step by step.
-    void reserve_nodes(std::size_t more);
 
     // Pending node updates plus nodes marked for deletion.
     std::uint64_t num_nodes() const noexcept;

@@ -187,86 +187,38 @@ PyObject* delete_edges(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
         });
 }
 
-// The attribute columns of add_nodes, in the order of its parameters.
-struct AttributeColumns {
-    std::optional<TextColumn::Value> label, url;
-    std::optional<SizeColumn::Value> size;
-    std::optional<ColourColumn::Value> red, green, blue;
-    std::optional<BoolColumn::Value> show_label;
-
-    // The name of the first column given, or null.
-    const char* first_given() const noexcept {
-        const bool given[] = {label.has_value(), url.has_value(),   size.has_value(),      red.has_value(),
-                              green.has_value(), blue.has_value(), show_label.has_value()};
-        for (std::size_t k = 0; k < std::size(given); ++k) {
-            if (given[k]) return texts::kAddNodesParameters[texts::kAddNodesPositional + k];
-        }
-        return nullptr;
-    }
-
-    PyResult<std::monostate> check_lengths(std::size_t count) const {
-        const char* first_name = texts::kAddNodesParameters[0];
-        auto check = [&](const auto& column, std::size_t k) -> PyResult<std::monostate> {
-            if (!column) return std::monostate{};
-            return check_length(texts::kAddNodesParameters[texts::kAddNodesPositional + k], column->size(), first_name,
-                                count);
-        };
-        QUORL_CHECK(check(label, 0));
-        QUORL_CHECK(check(url, 1));
-        QUORL_CHECK(check(size, 2));
-        QUORL_CHECK(check(red, 3));
-        QUORL_CHECK(check(green, 4));
-        QUORL_CHECK(check(blue, 5));
-        return check(show_label, 6);
-    }
-
-    // The update of item i: the attributes whose columns hold a value there.
-    diff::NodeUpdate update(std::size_t i) const {
-        diff::NodeUpdate update;
-        auto text = [i](const std::optional<TextColumn::Value>& column) -> std::optional<std::string_view> {
-            if (!column || !(*column)[i]) return std::nullopt;
-            return std::string_view(*(*column)[i]);
-        };
-        const auto label_text = text(label);
-        const auto url_text = text(url);
-        if (label_text || url_text) update.set_texts(label_text, url_text);
-        if (size && (*size)[i]) update.set_size(*(*size)[i]);
-        if (red && (*red)[i]) update.set_red(*(*red)[i]);
-        if (green && (*green)[i]) update.set_green(*(*green)[i]);
-        if (blue && (*blue)[i]) update.set_blue(*(*blue)[i]);
-        if (show_label && (*show_label)[i]) update.set_show_label(*(*show_label)[i]);
-        return update;
-    }
-};
-
 PyObject* add_nodes(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return call_method<Access::Exclusive, kAddNodesSignature, IdColumn, Optional<UpdateColumn>, Optional<TextColumn>,
-                       Optional<TextColumn>, Optional<SizeColumn>, Optional<ColourColumn>, Optional<ColourColumn>,
-                       Optional<ColourColumn>, Optional<BoolColumn>>(
+    return call_method<Access::Exclusive, kAddNodesSignature, IdColumn, Optional<UpdateColumn>, Given, Given, Given,
+                       Given, Given, Given, Given>(
         {self, args, nargs, kwnames},
         [](diff::GraphDiff& diff, std::vector<diff::Uuid>&& ids, std::optional<UpdateColumn::Value>&& updates,
-           std::optional<TextColumn::Value>&& label, std::optional<TextColumn::Value>&& url,
-           std::optional<SizeColumn::Value>&& size, std::optional<ColourColumn::Value>&& red,
-           std::optional<ColourColumn::Value>&& green, std::optional<ColourColumn::Value>&& blue,
-           std::optional<BoolColumn::Value>&& show_label) -> PyResult<Owned> {
-            const AttributeColumns columns{std::move(label), std::move(url),  std::move(size),      std::move(red),
-                                           std::move(green), std::move(blue), std::move(show_label)};
+           auto... column_objects) -> PyResult<Owned> {
             const char* const* names = texts::kAddNodesParameters;
+            // The columns in the order of their parameters, which is that of
+            // the attribute keys.
+            static_assert(sizeof...(column_objects) == binding::kAttributeKeyCount);
+            PyObject* const columns[] = {column_objects...};
+            auto column_name = [&](int key) { return names[texts::kAddNodesPositional + key]; };
             if (updates) {
-                if (const char* column = columns.first_given()) {
+                for (int key = 0; key < binding::kAttributeKeyCount; ++key) {
+                    if (!columns[key]) continue;
                     return fail(PyErr::new_message(
-                        PyExc_TypeError,
-                        texts::updates_and_columns(texts::full_name(texts::kClassName, texts::kAddNodes.name),
-                                                   column)));
+                        PyExc_TypeError, texts::updates_and_columns(
+                                             texts::full_name(texts::kClassName, texts::kAddNodes.name), column_name(key))));
                 }
                 QUORL_CHECK(check_length(names[1], updates->size(), names[0], ids.size()));
-                diff.reserve_nodes(ids.size());
-                for (std::size_t i = 0; i < ids.size(); ++i) diff.add_node(ids[i], std::move((*updates)[i]));
-                return none();
+            } else {
+                // The columns are written into one update per id, attribute
+                // after attribute.
+                updates.emplace(ids.size());
+                for (int key = 0; key < binding::kAttributeKeyCount; ++key) {
+                    if (!columns[key]) continue;
+                    QUORL_CHECK(binding::fill_attribute_column(columns[key], column_name(key),
+                                                               static_cast<binding::AttributeKey>(key), *updates,
+                                                               names[0]));
+                }
             }
-            QUORL_CHECK(columns.check_lengths(ids.size()));
-            diff.reserve_nodes(ids.size());
-            for (std::size_t i = 0; i < ids.size(); ++i) diff.add_node(ids[i], columns.update(i));
+            diff.add_nodes(ids, *updates);
             return none();
         });
 }

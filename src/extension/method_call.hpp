@@ -108,29 +108,12 @@ struct UpdateColumn {
         return binding::extract_update_column(obj, name);
     }
 };
-struct TextColumn {
-    using Value = std::vector<std::optional<std::string>>;
-    static PyResult<Value> extract_named(PyObject* obj, const char* name) {
-        return binding::extract_text_column(obj, name);
-    }
-};
-struct SizeColumn {
-    using Value = std::vector<std::optional<float>>;
-    static PyResult<Value> extract_named(PyObject* obj, const char* name) {
-        return binding::extract_size_column(obj, name);
-    }
-};
-struct ColourColumn {
-    using Value = std::vector<std::optional<std::uint8_t>>;
-    static PyResult<Value> extract_named(PyObject* obj, const char* name) {
-        return binding::extract_colour_column(obj, name);
-    }
-};
-struct BoolColumn {
-    using Value = std::vector<std::optional<bool>>;
-    static PyResult<Value> extract_named(PyObject* obj, const char* name) {
-        return binding::extract_bool_column(obj, name);
-    }
+// An argument the method's work converts itself, given the others (the
+// attribute columns of add_nodes): the object, or null when it is absent or
+// None.
+struct Given {
+    using Value = PyObject*;
+    static PyResult<Value> extract_named(PyObject* obj, const char*) { return obj == Py_None ? nullptr : obj; }
 };
 
 // A parameter that may be left out: absent (its slot empty) or None gives
