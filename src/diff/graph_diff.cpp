@@ -70,10 +70,31 @@ void GraphDiff::delete_nodes(std::span<const Uuid> ids) {
         auto entry = turn.try_emplace(ids[i]);
         if (entry.inserted) entry.value = i;
     }
+    // A filter of the batch by bits of each id's hash, with about 64 bits per
+    // id: nearly every target outside the batch is passed over with one
+    // load, without a probe of `turn`.
+    unsigned filter_bits = 6;
+    while (filter_bits < 22 && (std::size_t{1} << filter_bits) < ids.size() * 64) ++filter_bits;
+    std::vector<std::uint64_t> filter((std::size_t{1} << filter_bits) / 64);
+    auto filter_bit = [filter_bits](const Uuid& key) {
+        return (hash_uuid(key) * 0x9e3779b97f4a7c15ULL) >> (64 - filter_bits);
+    };
+    for (const auto& id : turn) {
+        const std::uint64_t bit = filter_bit(id.key);
+        filter[bit / 64] |= std::uint64_t{1} << (bit % 64);
+    }
+    auto in_batch = [&](const Uuid& key) -> const std::uint32_t* {
+        const std::uint64_t bit = filter_bit(key);
+        if (!((filter[bit / 64] >> (bit % 64)) & 1)) return nullptr;
+        return turn.find(key);
+    };
     // Called one by one, delete_node(t) turns a pending edge (s, t) into a
     // deleted edge if s still has its entry then: if s is not in the batch,
     // or comes later in it. Otherwise the edge leaves with s's entry (a
-    // self-loop included). One visit of each source applies all the turns.
+    // self-loop included). One visit of each source applies all the turns;
+    // the source's own turn is looked up only once one of its targets is in
+    // the batch.
+    constexpr std::uint32_t kNoTurn = ~std::uint32_t{0};
     std::vector<Uuid> entering;
     constexpr int kFetchAhead = 8;
     auto ahead = edges_.begin();
@@ -84,15 +105,25 @@ void GraphDiff::delete_nodes(std::span<const Uuid> ids) {
             ++ahead;
         }
         if (source.value.empty()) continue;
-        const std::uint32_t* source_turn = turn.find(source.key);
-        const std::uint32_t last = source_turn ? *source_turn : ~std::uint32_t{0};
+        auto source_turn = [&] {
+            const std::uint32_t* found = turn.find(source.key);
+            return found ? *found : kNoTurn;
+        };
         entering.clear();
         if (source.value.size() <= turn.size()) {
+            std::uint32_t last = 0;
+            bool last_known = false;
             for (const auto& target : source.value) {
-                const std::uint32_t* target_turn = turn.find(target.key);
-                if (target_turn && *target_turn < last) entering.push_back(target.key);
+                const std::uint32_t* target_turn = in_batch(target.key);
+                if (!target_turn) continue;
+                if (!last_known) {
+                    last = source_turn();
+                    last_known = true;
+                }
+                if (*target_turn < last) entering.push_back(target.key);
             }
         } else {
+            const std::uint32_t last = source_turn();
             for (const auto& id : turn) {
                 if (id.value < last && source.value.contains(id.key)) entering.push_back(id.key);
             }
