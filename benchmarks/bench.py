@@ -6,7 +6,10 @@
   module can cost less than crossing into native code at all;
 * a pure-Python implementation of the same rules and byte string
   (tests/support/pure_graph_diff.py), checked first to give the same results;
-* marshal and pickle (protocol 5) of the four view structures.
+* marshal and pickle (protocol 5) of the four view structures;
+* for the batch methods, one call of the floor per item, and the loop of
+  single calls they replace (numpy, which the venv has, makes the packed
+  arguments).
 
 The machine is shared and noisy, so the contenders of each figure run
 interleaved (their order rotating from one round to the next), every round
@@ -357,6 +360,62 @@ def delete_node_cost(factory, sources_n, visits, seed):
     return body
 
 
+# Batch methods: one call for the whole workload; ns per item.
+
+
+def batch_add_edges(args_of, n):
+    """add_edges of the workload's edges into a fresh diff; args_of()
+    returns the three arguments (built outside the timing)."""
+    def body():
+        d = PyGraphDiff()
+        args = args_of()
+        t0 = now()
+        d.add_edges(*args)
+        return (now() - t0) / n
+    return body
+
+
+def batch_add_nodes(args_of, n):
+    def body():
+        d = PyGraphDiff()
+        args, kwargs = args_of()
+        t0 = now()
+        d.add_nodes(*args, **kwargs)
+        return (now() - t0) / n
+    return body
+
+
+def deletion_fixture(sources_n, victims_n, seed):
+    """A diff with `sources_n` sources (one edge each, a tenth of them into
+    the victims) as its byte string, and the victims to delete."""
+    sources = make_ids(sources_n, seed)
+    victims = make_ids(victims_n, seed + 1)
+    targets = [victims[i % victims_n] if i % 10 == 0 else s for i, s in enumerate(make_ids(sources_n, seed + 2))]
+    d = PyGraphDiff()
+    d.add_edges(b"".join(sources), b"".join(targets), 1.0)
+    return d.to_bytes(), victims
+
+
+def delete_nodes_batch(data, victims):
+    def body():
+        d = PyGraphDiff.from_bytes(data)
+        t0 = now()
+        d.delete_nodes(victims)
+        return now() - t0
+    return body
+
+
+def delete_nodes_loop(data, victims):
+    def body():
+        d = PyGraphDiff.from_bytes(data)
+        delete_node = d.delete_node
+        t0 = now()
+        for v in victims:
+            delete_node(v)
+        return now() - t0
+    return body
+
+
 # ---------------------------------------------------------------------------
 # Memory, in a fresh interpreter per figure
 
@@ -503,6 +562,66 @@ def main():
                          "(timeit-style, loop included)")
             report.ratio("%s_speedup_vs_pure" % name, t["pure"] / t["module"], pure_target, ">=",
                          "(loop included in both)")
+
+        # -- batch methods --------------------------------------------------
+        import numpy as np  # the packed forms of the batch arguments
+
+        n_edges = len(work.edges)
+        sources_bytes = b"".join(a for a, _ in work.edges)
+        targets_bytes = b"".join(b for _, b in work.edges)
+        sources_list = [a for a, _ in work.edges]
+        targets_list = [b for _, b in work.edges]
+        weights_f32 = np.full(n_edges, 0.5, np.float32)
+        weights_list = [0.5] * n_edges
+        sources_np = np.frombuffer(sources_bytes, np.uint8).reshape(n_edges, 16)
+        targets_np = np.frombuffer(targets_bytes, np.uint8).reshape(n_edges, 16)
+        n_nodes = len(work.nodes)
+        node_ids = list(work.nodes)
+        labels = ["node %d" % (i % 7) for i in range(n_nodes)]
+        sizes = np.full(n_nodes, 2.5, np.float32)
+        reds = np.full(n_nodes, 200, np.uint8)
+        report.section("batch methods (ns per item): add_edges of the %d edges, add_nodes of the %d nodes "
+                       "(a list of labels, size and red as arrays; the floor and add_node get the same three "
+                       "attributes)" % (n_edges, n_nodes))
+        t = interleaved({
+            "add_edges bytes": batch_add_edges(lambda: (sources_bytes, targets_bytes, weights_f32), n_edges),
+            "add_edges numpy": batch_add_edges(lambda: (sources_np, targets_np, weights_f32), n_edges),
+            "add_edges lists": batch_add_edges(lambda: (sources_list, targets_list, weights_list), n_edges),
+            "add_nodes columns": batch_add_nodes(
+                lambda: ((node_ids,), {"label": labels, "size": sizes, "red": reds}), n_nodes),
+            "floor add_edge": per_call_add_edge(Floor, work.edges),
+            "floor add_node": per_call_add_node(Floor, work.labelled_items),
+            "loop add_edge": per_call_add_edge(None, work.edges),
+            "loop add_node": per_call_add_node(None, work.labelled_items),
+            "module add_node": per_call_add_node(PyGraphDiff, work.labelled_items),
+        }, rounds)
+        for name, value in t.items():
+            report.row(name, value, "ns")
+        floor_edge, floor_node = t["floor add_edge"], t["floor add_node"]
+        bare_edge = max(floor_edge - t["loop add_edge"], 1e-9)
+        bare_node = max(floor_node - t["loop add_node"], 1e-9)
+        for form, target in (("bytes", 1.0), ("numpy", 1.0), ("lists", 1.5)):
+            report.ratio("add_edges_%s_vs_floor_call" % form, t["add_edges " + form] / bare_edge, target, "<=",
+                         "(per edge, against one bare floor add_edge call: loop time taken off the floor)")
+            report.ratio("add_edges_%s_vs_floor_call_with_loop" % form, t["add_edges " + form] / floor_edge, None,
+                         None, "(against the floor's call with its loop)")
+        report.ratio("add_nodes_columns_vs_floor_call", t["add_nodes columns"] / bare_node, 1.5, "<=",
+                     "(per node, against one bare floor add_node call)")
+        report.ratio("add_nodes_columns_vs_floor_call_with_loop", t["add_nodes columns"] / floor_node, None, None,
+                     "(against the floor's call with its loop)")
+        report.ratio("add_nodes_columns_speedup_vs_add_node", t["module add_node"] / t["add_nodes columns"])
+
+        sources_n, victims_n = 100000 // scale, 1000 // scale
+        data, victims = deletion_fixture(sources_n, victims_n, 30)
+        report.section("delete_nodes of %d ids from a diff of %d sources (ms)" % (victims_n, sources_n))
+        t = interleaved({
+            "delete_nodes": delete_nodes_batch(data, victims),
+            "delete_node loop": delete_nodes_loop(data, victims),
+        }, min(rounds, 3))
+        report.row("delete_nodes: one call", t["delete_nodes"] / 1e6, "ms")
+        report.row("delete_node: one call per id", t["delete_node loop"] / 1e6, "ms")
+        report.ratio("delete_nodes_speedup_vs_delete_node_loop", t["delete_node loop"] / t["delete_nodes"], 100.0, ">=")
+        del data, victims, sources_np, targets_np
 
         # -- bulk -----------------------------------------------------------
         report.section("bulk: %d edges over %d sources plus %d node updates (ms)"

@@ -39,6 +39,7 @@ inline PyObject* new_int(long value) noexcept { return QUORL_INJECT(PyLong_FromL
 inline PyObject* new_uint64(std::uint64_t value) noexcept {
     return QUORL_INJECT(PyLong_FromUnsignedLongLong(value));
 }
+inline PyObject* new_int64(long long value) noexcept { return QUORL_INJECT(PyLong_FromLongLong(value)); }
 inline PyObject* new_bytes(Py_ssize_t size) noexcept { return QUORL_INJECT(PyBytes_FromStringAndSize(nullptr, size)); }
 // An interned str of NUL-terminated ASCII text.
 inline PyObject* new_interned(const char* text) noexcept { return QUORL_INJECT(PyUnicode_InternFromString(text)); }
@@ -51,6 +52,11 @@ inline PyObject* new_module(PyModuleDef* definition, int api_version) noexcept {
     return QUORL_INJECT(PyModule_Create2(definition, api_version));
 }
 inline PyObject* new_type(PyType_Spec* type_spec) noexcept { return QUORL_INJECT(PyType_FromSpec(type_spec)); }
+
+// An iterator over `obj`, and its next item (null at the end, with nothing
+// raised, or on failure, with the error raised).
+inline PyObject* get_iter(PyObject* obj) noexcept { return QUORL_INJECT(PyObject_GetIter(obj)); }
+inline PyObject* iter_next(PyObject* iterator) noexcept { return QUORL_INJECT(PyIter_Next(iterator)); }
 
 #undef QUORL_INJECT
 

@@ -50,6 +50,13 @@ inline constexpr Method kDeleteEdge{"delete_edge", "delete_edge($self, from, to)
 inline constexpr Method kClear{"clear", "clear($self)\n--\n\n"};
 inline constexpr Method kToBytes{"to_bytes", "to_bytes($self)\n--\n\n"};
 inline constexpr Method kFromBytes{"from_bytes", "from_bytes(bytes)\n--\n\n"};
+inline constexpr Method kAddEdges{"add_edges", "add_edges($self, from, to, weight)\n--\n\n"};
+inline constexpr Method kDeleteEdges{"delete_edges", "delete_edges($self, from, to)\n--\n\n"};
+inline constexpr Method kAddNodes{
+    "add_nodes",
+    "add_nodes($self, ids, updates=None, *, label=None, url=None, size=None, red=None, green=None, blue=None, "
+    "show_label=None)\n--\n\n"};
+inline constexpr Method kDeleteNodes{"delete_nodes", "delete_nodes($self, ids)\n--\n\n"};
 inline constexpr char kNew[] = "__new__";
 
 // Parameter names, as the text signatures above give them.
@@ -58,6 +65,15 @@ inline constexpr const char* kDeleteNodeParameters[] = {"id"};
 inline constexpr const char* kAddEdgeParameters[] = {"from", "to", "weight"};
 inline constexpr const char* kDeleteEdgeParameters[] = {"from", "to"};
 inline constexpr const char* kFromBytesParameters[] = {"bytes"};
+inline constexpr const char* kAddEdgesParameters[] = {"from", "to", "weight"};
+inline constexpr const char* kDeleteEdgesParameters[] = {"from", "to"};
+// `ids` and `updates` by position or keyword (`updates` optional), then the
+// attribute columns by keyword only, in the order of the attribute keys.
+inline constexpr const char* kAddNodesParameters[] = {"ids",   "updates", "label", "url",       "size",
+                                                      "red",   "green",   "blue",  "show_label"};
+inline constexpr std::size_t kAddNodesPositional = 2;
+inline constexpr std::size_t kAddNodesRequired = 1;
+inline constexpr const char* kDeleteNodesParameters[] = {"ids"};
 
 // The keys of a node's attribute dict, by AttributeKey.
 inline constexpr std::string_view kAttributeKeyNames[kAttributeKeyCount] = {"label", "url",  "size",      "red",
@@ -80,6 +96,24 @@ inline std::string full_name(std::string_view class_name, std::string_view funct
 inline std::string too_many_positional(std::string_view full_name, std::size_t parameters, std::ptrdiff_t given) {
     return std::string(full_name) + " takes " + std::to_string(parameters) + " positional arguments but " +
            std::to_string(given) + (given == 1 ? " was" : " were") + " given";
+}
+
+// For a method with optional or keyword-only parameters: "... takes from 1
+// to 2 positional arguments but 3 were given", and when keyword-only
+// arguments came too, "... but 3 positional arguments (and 1 keyword-only
+// argument) were given".
+inline std::string too_many_positional(std::string_view full_name, std::size_t required, std::size_t parameters,
+                                       std::ptrdiff_t given, std::size_t keyword_only_given) {
+    std::string text = std::string(full_name) + " takes ";
+    if (required != parameters) text += "from " + std::to_string(required) + " to ";
+    text += std::to_string(parameters) + " positional arguments but " + std::to_string(given);
+    if (keyword_only_given > 0) {
+        text += std::string(" positional argument") + (given == 1 ? "" : "s") + " (and " +
+                std::to_string(keyword_only_given) + " keyword-only argument" + (keyword_only_given == 1 ? "" : "s") +
+                ")";
+        return text + " were given";
+    }
+    return text + (given == 1 ? " was" : " were") + " given";
 }
 
 inline std::string unexpected_keyword(std::string_view full_name, std::string_view keyword) {
@@ -142,6 +176,30 @@ inline constexpr char kColourOutOfRange[] = "out of range integral type conversi
 inline constexpr char kNumpyBool[] = "numpy.bool_";
 inline std::string no_bool_conversion(std::string_view type_text) {
     return "object of type '" + std::string(type_text) + "' does not define a '__bool__' conversion";
+}
+
+// ---- the batch methods ---------------------------------------------------------
+
+// A wrong item of a batch argument: "argument 'to': item 3: " and the error
+// the single method gives for it.
+inline std::string item_error(std::string_view name, std::size_t index, std::string_view message) {
+    return "argument '" + std::string(name) + "': item " + std::to_string(index) + ": " + std::string(message);
+}
+// "argument 'to' has 3 items but argument 'from' has 4"
+inline std::string length_mismatch(std::string_view name, std::size_t count, std::string_view other_name,
+                                   std::size_t other_count) {
+    return "argument '" + std::string(name) + "' has " + std::to_string(count) + (count == 1 ? " item" : " items") +
+           " but argument '" + std::string(other_name) + "' has " + std::to_string(other_count);
+}
+// A buffer of ids whose size is no multiple of 16.
+inline std::string ids_not_whole(std::string_view name, std::size_t bytes) {
+    return "argument '" + std::string(name) + "': a buffer of " + std::to_string(bytes) +
+           " bytes does not hold whole 16-byte ids";
+}
+// add_nodes given both forms of the updates.
+inline std::string updates_and_columns(std::string_view full_name, std::string_view column) {
+    return std::string(full_name) + " takes either 'updates' or attribute columns, but 'updates' and '" +
+           std::string(column) + "' were given";
 }
 
 // ---- the methods -------------------------------------------------------------

@@ -22,6 +22,19 @@ void GraphDiff::add_node(Uuid id, NodeUpdate update) {
     deleted_nodes_.erase(id);
 }
 
+void GraphDiff::add_nodes(std::span<const Uuid> ids, std::span<NodeUpdate> updates) {
+    // Room for every id at once (ids already pending only leave some unused),
+    // and the index slot of an id a little ahead is fetched while the
+    // current one is added: the ids of a batch are usually new and spread
+    // over the whole index.
+    nodes_.reserve(nodes_.size() + ids.size());
+    constexpr std::size_t kFetchAhead = 8;
+    for (std::size_t i = 0; i < ids.size(); ++i) {
+        if (i + kFetchAhead < ids.size()) nodes_.prefetch_slot(ids[i + kFetchAhead]);
+        add_node(ids[i], std::move(updates[i]));
+    }
+}
+
 void GraphDiff::delete_node(Uuid id) {
     nodes_.erase(id);
     // Edges leaving the node vanish without a trace...
@@ -57,10 +70,31 @@ void GraphDiff::delete_nodes(std::span<const Uuid> ids) {
         auto entry = turn.try_emplace(ids[i]);
         if (entry.inserted) entry.value = i;
     }
+    // A filter of the batch by bits of each id's hash, with about 64 bits per
+    // id: nearly every target outside the batch is passed over with one
+    // load, without a probe of `turn`.
+    unsigned filter_bits = 6;
+    while (filter_bits < 22 && (std::size_t{1} << filter_bits) < ids.size() * 64) ++filter_bits;
+    std::vector<std::uint64_t> filter((std::size_t{1} << filter_bits) / 64);
+    auto filter_bit = [filter_bits](const Uuid& key) {
+        return (hash_uuid(key) * 0x9e3779b97f4a7c15ULL) >> (64 - filter_bits);
+    };
+    for (const auto& id : turn) {
+        const std::uint64_t bit = filter_bit(id.key);
+        filter[bit / 64] |= std::uint64_t{1} << (bit % 64);
+    }
+    auto in_batch = [&](const Uuid& key) -> const std::uint32_t* {
+        const std::uint64_t bit = filter_bit(key);
+        if (!((filter[bit / 64] >> (bit % 64)) & 1)) return nullptr;
+        return turn.find(key);
+    };
     // Called one by one, delete_node(t) turns a pending edge (s, t) into a
     // deleted edge if s still has its entry then: if s is not in the batch,
     // or comes later in it. Otherwise the edge leaves with s's entry (a
-    // self-loop included). One visit of each source applies all the turns.
+    // self-loop included). One visit of each source applies all the turns;
+    // the source's own turn is looked up only once one of its targets is in
+    // the batch.
+    constexpr std::uint32_t kNoTurn = ~std::uint32_t{0};
     std::vector<Uuid> entering;
     constexpr int kFetchAhead = 8;
     auto ahead = edges_.begin();
@@ -71,15 +105,25 @@ void GraphDiff::delete_nodes(std::span<const Uuid> ids) {
             ++ahead;
         }
         if (source.value.empty()) continue;
-        const std::uint32_t* source_turn = turn.find(source.key);
-        const std::uint32_t last = source_turn ? *source_turn : ~std::uint32_t{0};
+        auto source_turn = [&] {
+            const std::uint32_t* found = turn.find(source.key);
+            return found ? *found : kNoTurn;
+        };
         entering.clear();
         if (source.value.size() <= turn.size()) {
+            std::uint32_t last = 0;
+            bool last_known = false;
             for (const auto& target : source.value) {
-                const std::uint32_t* target_turn = turn.find(target.key);
-                if (target_turn && *target_turn < last) entering.push_back(target.key);
+                const std::uint32_t* target_turn = in_batch(target.key);
+                if (!target_turn) continue;
+                if (!last_known) {
+                    last = source_turn();
+                    last_known = true;
+                }
+                if (*target_turn < last) entering.push_back(target.key);
             }
         } else {
+            const std::uint32_t last = source_turn();
             for (const auto& id : turn) {
                 if (id.value < last && source.value.contains(id.key)) entering.push_back(id.key);
             }
@@ -115,6 +159,53 @@ Result<void, EdgeRefused> GraphDiff::add_edge(Uuid from, Uuid to, float weight) 
         if (deleted->empty()) deleted_edges_.erase(from);
     }
     return {};
+}
+
+void GraphDiff::add_edges(std::span<const Uuid> from, std::span<const Uuid> to, std::span<const float> weights) {
+    const bool one_weight = weights.size() == 1;
+    // Edges tend to come source by source: each run of edges from one source
+    // finds (or makes) the source's entries once and makes room for the
+    // run's targets at once, and then adds its edges as add_edge would, in
+    // turn.
+    std::size_t i = 0;
+    while (i < from.size()) {
+        const Uuid source = from[i];
+        std::size_t end = i + 1;
+        while (end < from.size() && from[end] == source) ++end;
+        if (deleted_nodes_.contains(source)) {  // every edge of the run is refused
+            i = end;
+            continue;
+        }
+        TargetWeights* targets = nullptr;  // made at the run's first accepted edge
+        TargetSet* deleted = deleted_edges_.find(source, deleted_source_hint_);
+        for (; i < end; ++i) {
+            const Uuid target = to[i];
+            if (!deleted_nodes_.empty() && deleted_nodes_.contains(target)) continue;
+            const float weight = weights[one_weight ? 0 : i];
+            if (!targets) {
+                auto entry = edges_.try_emplace(source, edge_source_hint_);
+                try {
+                    if (entry.value.size() + (end - i) <= TargetWeights::kArrayMax) {
+                        entry.value.reserve(entry.value.size() + (end - i));
+                    }
+                    entry.value.insert_or_assign(target, weight);
+                } catch (...) {
+                    if (entry.inserted) edges_.erase(source);
+                    throw;
+                }
+                targets = &entry.value;
+            } else {
+                targets->insert_or_assign(target, weight);
+            }
+            if (deleted) {
+                deleted->erase(target);
+                if (deleted->empty()) {
+                    deleted_edges_.erase(source);
+                    deleted = nullptr;
+                }
+            }
+        }
+    }
 }
 
 void GraphDiff::delete_edge(Uuid from, Uuid to) {

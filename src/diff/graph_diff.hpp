@@ -38,11 +38,19 @@ public:
     // Identifiers are taken by value: a caller may pass a key that lives in
     // one of this diff's own tables, and removals shift those keys around.
     void add_node(Uuid id, NodeUpdate update);
+    // add_node(ids[i], updates[i]) for each i in turn (the updates are moved
+    // from); `updates` is as long as `ids`.
+    void add_nodes(std::span<const Uuid> ids, std::span<NodeUpdate> updates);
     void delete_node(Uuid id);
     // The same contents as delete_node for each id in turn, in one visit of
     // the sources; the deleted edges it records may come in another order.
     void delete_nodes(std::span<const Uuid> ids);
     Result<void, EdgeRefused> add_edge(Uuid from, Uuid to, float weight);
+    // add_edge for each (from[i], to[i]) in turn, with weights[i], or with
+    // weights[0] for every edge when there is one weight; refused edges are
+    // skipped. `to` is as long as `from`, and so is `weights` unless it
+    // holds one weight.
+    void add_edges(std::span<const Uuid> from, std::span<const Uuid> to, std::span<const float> weights);
     void delete_edge(Uuid from, Uuid to);
     void clear() noexcept;
 

@@ -171,6 +171,7 @@ public:
     // Removes `key`; returns whether it was present. Compacts the table when
     // its holes come to outnumber its entries.
     bool erase(const Uuid& key) noexcept {
+        if (size_ == 0) return false;
         const Probe probe = probe_for(key);
         if (probe.position == kNone) return false;
         index()[probe.slot] = tombstone();
@@ -200,6 +201,12 @@ public:
     iterator end() noexcept { return {entries(), used_, used_, nullptr}; }
     const_iterator begin() const noexcept { return {entries(), 0, used_, holes_bitmap()}; }
     const_iterator end() const noexcept { return {entries(), used_, used_, nullptr}; }
+
+    // Asks the processor to start loading the index slot where the probe
+    // for `key` begins.
+    void prefetch_slot(const Uuid& key) const noexcept {
+        if (block_) __builtin_prefetch(index() + home(hash_of(key), bits_));
+    }
 
     // Asks the processor to start loading the table's first entries.
     void prefetch() const noexcept {

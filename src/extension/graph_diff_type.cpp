@@ -1,7 +1,12 @@
 // PyGraphDiff: the type object, its constructor and deallocator, the borrow
-// of `self`, and the thirteen methods, each a thin layer over the diff model
-// and the byte encoding.
+// of `self`, the thirteen methods, each a thin layer over the diff model and
+// the byte encoding, and the batch methods that apply many changes in one
+// call.
 #include <cstring>
+#include <iterator>
+#include <optional>
+#include <string_view>
+#include <vector>
 #include <new>
 
 #include "binding/api.hpp"
@@ -51,6 +56,15 @@ constexpr CallSignature kDeleteNodeSignature = signature(texts::kDeleteNode.name
 constexpr CallSignature kAddEdgeSignature = signature(texts::kAddEdge.name, texts::kAddEdgeParameters);
 constexpr CallSignature kDeleteEdgeSignature = signature(texts::kDeleteEdge.name, texts::kDeleteEdgeParameters);
 constexpr CallSignature kFromBytesSignature = signature(texts::kFromBytes.name, texts::kFromBytesParameters);
+constexpr CallSignature kAddEdgesSignature = signature(texts::kAddEdges.name, texts::kAddEdgesParameters);
+constexpr CallSignature kDeleteEdgesSignature = signature(texts::kDeleteEdges.name, texts::kDeleteEdgesParameters);
+constexpr CallSignature kAddNodesSignature{texts::kClassName,
+                                           texts::kAddNodes.name,
+                                           texts::kAddNodesParameters,
+                                           std::size(texts::kAddNodesParameters),
+                                           texts::kAddNodesPositional,
+                                           texts::kAddNodesRequired};
+constexpr CallSignature kDeleteNodesSignature = signature(texts::kDeleteNodes.name, texts::kDeleteNodesParameters);
 
 // ---- methods without arguments ------------------------------------------
 
@@ -135,6 +149,88 @@ PyObject* from_bytes(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
         });
 }
 
+// ---- batch methods ------------------------------------------------------
+//
+// Every argument is converted into a column before the diff changes, and
+// the columns' lengths are checked against each other; only then are the
+// store operations applied, item after item, as the single methods would
+// apply them.
+
+// ValueError when a column's length differs from the first argument's.
+PyResult<std::monostate> check_length(const char* name, std::size_t count, const char* first_name,
+                                      std::size_t first_count) {
+    if (count != first_count) return fail(binding::length_mismatch(name, count, first_name, first_count));
+    return std::monostate{};
+}
+
+PyObject* add_edges(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return call_method<Access::Exclusive, kAddEdgesSignature, IdColumn, IdColumn, WeightColumn>(
+        {self, args, nargs, kwnames},
+        [](diff::GraphDiff& diff, std::vector<diff::Uuid>&& from, std::vector<diff::Uuid>&& to,
+           binding::WeightColumn&& weights) -> PyResult<Owned> {
+            const char* const* names = texts::kAddEdgesParameters;
+            QUORL_CHECK(check_length(names[1], to.size(), names[0], from.size()));
+            if (!weights.single) QUORL_CHECK(check_length(names[2], weights.values.size(), names[0], from.size()));
+            diff.add_edges(from, to, weights.values);
+            return none();
+        });
+}
+
+PyObject* delete_edges(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return call_method<Access::Exclusive, kDeleteEdgesSignature, IdColumn, IdColumn>(
+        {self, args, nargs, kwnames},
+        [](diff::GraphDiff& diff, std::vector<diff::Uuid>&& from, std::vector<diff::Uuid>&& to) -> PyResult<Owned> {
+            const char* const* names = texts::kDeleteEdgesParameters;
+            QUORL_CHECK(check_length(names[1], to.size(), names[0], from.size()));
+            for (std::size_t i = 0; i < from.size(); ++i) diff.delete_edge(from[i], to[i]);
+            return none();
+        });
+}
+
+PyObject* add_nodes(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return call_method<Access::Exclusive, kAddNodesSignature, IdColumn, Optional<UpdateColumn>, Given, Given, Given,
+                       Given, Given, Given, Given>(
+        {self, args, nargs, kwnames},
+        [](diff::GraphDiff& diff, std::vector<diff::Uuid>&& ids, std::optional<UpdateColumn::Value>&& updates,
+           auto... column_objects) -> PyResult<Owned> {
+            const char* const* names = texts::kAddNodesParameters;
+            // The columns in the order of their parameters, which is that of
+            // the attribute keys.
+            static_assert(sizeof...(column_objects) == binding::kAttributeKeyCount);
+            PyObject* const columns[] = {column_objects...};
+            auto column_name = [&](int key) { return names[texts::kAddNodesPositional + key]; };
+            if (updates) {
+                for (int key = 0; key < binding::kAttributeKeyCount; ++key) {
+                    if (!columns[key]) continue;
+                    return fail(PyErr::new_message(
+                        PyExc_TypeError, texts::updates_and_columns(
+                                             texts::full_name(texts::kClassName, texts::kAddNodes.name), column_name(key))));
+                }
+                QUORL_CHECK(check_length(names[1], updates->size(), names[0], ids.size()));
+            } else {
+                // The columns are written into one update per id, attribute
+                // after attribute.
+                updates.emplace(ids.size());
+                for (int key = 0; key < binding::kAttributeKeyCount; ++key) {
+                    if (!columns[key]) continue;
+                    QUORL_CHECK(binding::fill_attribute_column(columns[key], column_name(key),
+                                                               static_cast<binding::AttributeKey>(key), *updates,
+                                                               names[0]));
+                }
+            }
+            diff.add_nodes(ids, *updates);
+            return none();
+        });
+}
+
+PyObject* delete_nodes(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return call_method<Access::Exclusive, kDeleteNodesSignature, IdColumn>(
+        {self, args, nargs, kwnames}, [](diff::GraphDiff& diff, std::vector<diff::Uuid>&& ids) -> PyResult<Owned> {
+            diff.delete_nodes(ids);
+            return none();
+        });
+}
+
 // ---- construction and destruction ---------------------------------------
 
 // Allocates an instance of `type` holding `value`.
@@ -191,6 +287,10 @@ PyMethodDef kMethods[] = {
     {texts::kClear.name, entry(clear), METH_NOARGS, texts::kClear.doc},
     {texts::kToBytes.name, entry(to_bytes), METH_NOARGS, texts::kToBytes.doc},
     {texts::kFromBytes.name, entry(from_bytes), kWithArguments | METH_STATIC, texts::kFromBytes.doc},
+    {texts::kAddEdges.name, entry(add_edges), kWithArguments, texts::kAddEdges.doc},
+    {texts::kDeleteEdges.name, entry(delete_edges), kWithArguments, texts::kDeleteEdges.doc},
+    {texts::kAddNodes.name, entry(add_nodes), kWithArguments, texts::kAddNodes.doc},
+    {texts::kDeleteNodes.name, entry(delete_nodes), kWithArguments, texts::kDeleteNodes.doc},
     {nullptr, nullptr, 0, nullptr},
 };
 

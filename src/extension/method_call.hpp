@@ -23,11 +23,14 @@
 #include <array>
 #include <cstddef>
 #include <optional>
+#include <string>
 #include <string_view>
 #include <tuple>
 #include <utility>
+#include <vector>
 
 #include "binding/convert.hpp"
+#include "binding/convert_batch.hpp"
 #include "binding/frame.hpp"
 #include "extension/graph_diff_object.hpp"
 
@@ -81,6 +84,51 @@ struct Bytes {
 template <class Param>
 concept HasPlainForm = requires(PyObject* obj, typename Param::Value& value) { Param::plain(obj, value); };
 
+// The kinds of the batch methods convert a whole argument into a column of
+// values, and attribute their failures themselves: a wrong item by its
+// index, the argument as a whole by its name.
+template <class Param>
+concept NamesItsErrors = requires(PyObject* obj, const char* name) { Param::extract_named(obj, name); };
+
+struct IdColumn {
+    using Value = std::vector<diff::Uuid>;
+    static PyResult<Value> extract_named(PyObject* obj, const char* name) {
+        return binding::extract_uuid_column(obj, name);
+    }
+};
+struct WeightColumn {
+    using Value = binding::WeightColumn;
+    static PyResult<Value> extract_named(PyObject* obj, const char* name) {
+        return binding::extract_weight_column(obj, name);
+    }
+};
+struct UpdateColumn {
+    using Value = std::vector<diff::NodeUpdate>;
+    static PyResult<Value> extract_named(PyObject* obj, const char* name) {
+        return binding::extract_update_column(obj, name);
+    }
+};
+// An argument the method's work converts itself, given the others (the
+// attribute columns of add_nodes): the object, or null when it is absent or
+// None.
+struct Given {
+    using Value = PyObject*;
+    static PyResult<Value> extract_named(PyObject* obj, const char*) { return obj == Py_None ? nullptr : obj; }
+};
+
+// A parameter that may be left out: absent (its slot empty) or None gives
+// no value.
+template <class Param>
+    requires NamesItsErrors<Param>
+struct Optional {
+    using Value = std::optional<typename Param::Value>;
+    static PyResult<Value> extract_named(PyObject* obj, const char* name) {
+        if (!obj || obj == Py_None) return Value();
+        QUORL_TRY(value, Param::extract_named(obj, name));
+        return Value(std::move(value));
+    }
+};
+
 namespace method_detail {
 
 // ---- the common call ----------------------------------------------------------
@@ -129,13 +177,23 @@ template <class... Params>
 // the parameter `name`.
 template <class Param>
 bool convert_into(PyObject* obj, const char* name, typename Param::Value& value, std::optional<PyErr>& failure) {
-    auto converted = Param::extract(obj);
-    if (!converted) {
-        failure = binding::wrap_argument_error(name, std::move(converted).error());
-        return false;
+    if constexpr (NamesItsErrors<Param>) {
+        auto converted = Param::extract_named(obj, name);
+        if (!converted) {
+            failure = std::move(converted).error();
+            return false;
+        }
+        value = std::move(*converted);
+        return true;
+    } else {
+        auto converted = Param::extract(obj);
+        if (!converted) {
+            failure = binding::wrap_argument_error(name, std::move(converted).error());
+            return false;
+        }
+        value = std::move(*converted);
+        return true;
     }
-    value = std::move(*converted);
-    return true;
 }
 
 // The parsed arguments converted in parameter order, up to the first failure.

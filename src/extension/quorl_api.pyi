@@ -20,12 +20,15 @@ described by two overloads:
   ``d.add_edge(**args)``.
 
 Together they accept every call the runtime accepts with complete,
-well-typed arguments and refuse calls that leave a parameter out. The names
-``NodeAttributes``, ``AddEdgeArgs`` and ``DeleteEdgeArgs`` exist only for
-type checkers: import them under ``typing.TYPE_CHECKING``.
+well-typed arguments and refuse calls that leave a parameter out. The batch
+methods ``add_edges`` and ``delete_edges`` are described the same way. The
+names ``NodeAttributes``, ``AddEdgeArgs``, ``DeleteEdgeArgs``,
+``AddEdgesArgs`` and ``DeleteEdgesArgs`` exist only for type checkers:
+import them under ``typing.TYPE_CHECKING``.
 """
 
-from typing import Dict, List, SupportsFloat, SupportsIndex, Union, final, overload
+from array import array
+from typing import Dict, Iterable, List, Optional, SupportsFloat, SupportsIndex, TypeVar, Union, final, overload
 
 from typing_extensions import TypedDict, Unpack
 
@@ -44,12 +47,31 @@ class NodeAttributes(TypedDict, total=False):
     blue: int  # 0..255
     show_label: bool
 
+_T = TypeVar("_T")
+
 # Anything the interpreter converts to a float (float, int, __float__ or
 # __index__ objects); held as a 32-bit float.
 _Weight = Union[SupportsFloat, SupportsIndex]
 
 AddEdgeArgs = TypedDict("AddEdgeArgs", {"from": bytes, "to": bytes, "weight": _Weight})
 DeleteEdgeArgs = TypedDict("DeleteEdgeArgs", {"from": bytes, "to": bytes})
+
+# The batch methods. Ids come as the bytes of an object that exports a buffer
+# (bytes, bytearray, memoryview, array.array, a numpy array of dtype uint8
+# shaped (n, 16), S16 or V16: 16 bytes to an id, in C order) or as an
+# iterable of 16-byte bytes. Typing has no name for "exports a buffer" that
+# covers numpy arrays on every Python version; a numpy array passes here as
+# the iterable it also is.
+_Buffer = Union[bytes, bytearray, memoryview, "array[int]"]
+_Ids = Union[_Buffer, Iterable[bytes]]
+# One weight for every edge, or one per edge.
+_Weights = Union[_Weight, Iterable[_Weight]]
+# A column of attribute values, one per id; None leaves the attribute out
+# for that id. Numeric columns may also be one-dimensional numeric arrays.
+_Column = Iterable[Optional[_T]]
+
+AddEdgesArgs = TypedDict("AddEdgesArgs", {"from": _Ids, "to": _Ids, "weight": _Weights})
+DeleteEdgesArgs = TypedDict("DeleteEdgesArgs", {"from": _Ids, "to": _Ids})
 
 @final
 class PyGraphDiff:
@@ -78,3 +100,25 @@ class PyGraphDiff:
     def to_bytes(self) -> bytes: ...
     @staticmethod
     def from_bytes(bytes: bytes) -> PyGraphDiff: ...
+    @overload
+    def add_edges(self, __from: _Ids, to: _Ids, weight: _Weights) -> None: ...
+    @overload
+    def add_edges(self, **kwargs: Unpack[AddEdgesArgs]) -> None: ...
+    @overload
+    def delete_edges(self, __from: _Ids, to: _Ids) -> None: ...
+    @overload
+    def delete_edges(self, **kwargs: Unpack[DeleteEdgesArgs]) -> None: ...
+    def add_nodes(
+        self,
+        ids: _Ids,
+        updates: Optional[Iterable[NodeAttributes]] = None,
+        *,
+        label: Optional[_Column[str]] = None,
+        url: Optional[_Column[str]] = None,
+        size: Optional[_Column[_Weight]] = None,
+        red: Optional[_Column[SupportsIndex]] = None,
+        green: Optional[_Column[SupportsIndex]] = None,
+        blue: Optional[_Column[SupportsIndex]] = None,
+        show_label: Optional[_Column[bool]] = None,
+    ) -> None: ...
+    def delete_nodes(self, ids: _Ids) -> None: ...

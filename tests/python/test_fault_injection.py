@@ -17,6 +17,7 @@ Calls that create interned names once per process (attribute keys, the
 __qualname__ name, the module's own set-up) reach those creations only in a
 fresh interpreter: they are swept in child processes, one per n.
 """
+import array
 import gc
 import json
 import os
@@ -145,6 +146,7 @@ def sweep(name, make, call, allowed):
 API = {("PanicException", (API_FAILED,))}
 NO_MEMORY = {("MemoryError", ())}
 UNWRAP = {("PanicException", (UNWRAP_NO_MEMORY,))}
+BATCH = API | NO_MEMORY
 
 
 class Weight:
@@ -237,6 +239,36 @@ SCENARIOS = {
                               lambda d, w: d.add_edge(A, B, w), API),
     "to_bytes during add_edge": (weight_calling(lambda d: d.to_bytes()),
                                  lambda d, w: d.add_edge(A, B, w), API),
+    # batch methods: iterators and their items are made by the interpreter
+    # (MemoryError where one cannot be), errors and their texts by the module
+    "add_edges": (lambda: (filled(), iter([A, B, A]), iter([B, X, C]), iter([fresh_float(0.5), 2, 3])),
+                  lambda d, f, t, w: d.add_edges(f, t, w), BATCH),
+    "add_edges buffers": (lambda: (filled(), bytearray(A + B), memoryview(C + A), fresh_float(1.5)),
+                          lambda d, f, t, w: d.add_edges(f, t, w), BATCH),
+    "add_edges bad item": (lambda: (filled(), iter([A, fresh_str("x")]), [B, C], 1.0),
+                           lambda d, f, t, w: d.add_edges(f, t, w), BATCH),
+    "add_edges bad weight": (lambda: (filled(), [A, B], [B, C], iter([1.0, fresh_str("w")])),
+                             lambda d, f, t, w: d.add_edges(f, t, w), BATCH),
+    "add_edges lengths": (lambda: (filled(), [A, B], [B], 1.0), lambda d, f, t, w: d.add_edges(f, t, w), BATCH),
+    "add_edges not iterable": (lambda: (filled(), 7, [B], 1.0), lambda d, f, t, w: d.add_edges(f, t, w), BATCH),
+    "add_edges odd buffer": (lambda: (filled(), b"x" * 17, [B], 1.0), lambda d, f, t, w: d.add_edges(f, t, w), BATCH),
+    "delete_edges": (lambda: (filled(), iter([A, C]), iter([B, A])), lambda d, f, t: d.delete_edges(f, t), BATCH),
+    "add_nodes updates": (lambda: (filled(), iter([A, uid("n")]), iter([{"label": fresh_str("l")}, {}])),
+                          lambda d, i, u: d.add_nodes(i, u), BATCH),
+    "add_nodes columns": (lambda: (filled(), iter([A, uid("n")]), iter([fresh_str("l"), None]), iter([3, 4]),
+                                   iter([True, False])),
+                          lambda d, i, l, r, s: d.add_nodes(i, label=l, red=r, show_label=s), BATCH),
+    "add_nodes colour buffer out of range": (lambda: (filled(), [A, B], array.array("q", [3, 300])),
+                                             lambda d, i, r: d.add_nodes(i, red=r), BATCH),
+    "add_nodes bad label": (lambda: (filled(), [A, B], iter([fresh_str("l"), 5])),
+                            lambda d, i, l: d.add_nodes(i, label=l), BATCH),
+    "add_nodes updates and a column": (lambda: (filled(), [A], [{}], [fresh_str("l")]),
+                                       lambda d, i, u, l: d.add_nodes(i, u, label=l), BATCH),
+    "add_nodes too many": (lambda: (filled(), [A], [{}], fresh_float(3.5)), lambda d, i, u, x: d.add_nodes(i, u, x, label=x), BATCH),
+    "delete_nodes": (lambda: (filled(), iter([A, X, GONE])), lambda d, i: d.delete_nodes(i), BATCH),
+    "delete_nodes during a generator": (lambda: (filled(),),
+                                        lambda d: d.delete_nodes(conflict(lambda d2: d2.to_bytes())(d) or A
+                                                                 for _ in range(2)), BATCH),
 }
 
 

@@ -182,6 +182,62 @@ def test_panic_releases_references(panic_exception, capfd):
     capfd.readouterr()
 
 
+def test_batch_arguments_released():
+    """The batch methods give back every reference they take, items and
+    iterators included, whether they succeed or fail."""
+    import numpy as np
+
+    d = PyGraphDiff()
+    ids = [uid(("rc", k)) for k in range(6)]
+    raw = b"".join(ids)
+    grid = np.frombuffer(raw, np.uint8).reshape(6, 16)
+    weights = [fresh_float(0.5 + k) for k in range(6)]
+    weight_objs = [WithFloat() for _ in range(6)]
+    packed = np.array(weights, np.float32)
+    labels = [fresh_str("label-", k) for k in range(6)]
+    reds = [IntSub(k) for k in range(6)]
+    greens = [WithIndex() for _ in range(6)]
+    sizes = np.arange(6, dtype=np.float64)
+    shows = np.array([True, False] * 3)
+    updates = [{"label": labels[k], "red": reds[k], "size": weights[k]} for k in range(6)]
+    bad_ids = ids[:5] + [fresh_str("x", 1)]
+    bad_weights = weights[:5] + [RaisingFloat()]
+    bad_labels = labels[:5] + [Stranger()]
+    bad_reds = reds[:5] + [10 ** 40]
+    bad_updates = updates[:5] + [[]]
+
+    objs = [d, raw, grid, packed, sizes, shows, WithFloat, WithIndex, RaisingFloat, Stranger, IntSub,
+            *ids, *weights, *weight_objs, *labels, *reds, *greens, *updates,
+            bad_ids, bad_weights, bad_labels, bad_reds, bad_updates, bad_ids[-1], bad_weights[-1], bad_labels[-1],
+            bad_reds[-1], bad_updates[-1]]
+    before = refcounts(objs)
+    for _ in range(REPEAT):
+        d.add_edges(ids, iter(ids), weights)
+        d.add_edges(raw, grid, packed)
+        d.add_edges(tuple(ids), ids, weight_objs)
+        d.add_edges(ids, ids, weights[0])
+        d.delete_edges(iter(ids), raw)
+        d.add_nodes(ids, updates)
+        d.add_nodes(iter(ids), (u for u in updates))
+        d.add_nodes(grid, label=labels, url=iter(labels), size=sizes, red=reds, green=greens, show_label=shows)
+        d.delete_nodes(ids)
+        d.delete_nodes(iter(ids))
+        swallow(lambda: d.add_edges(bad_ids, ids, weights))
+        swallow(lambda: d.add_edges(ids, iter(bad_ids), weights))
+        swallow(lambda: d.add_edges(ids, ids, bad_weights))
+        swallow(lambda: d.add_edges(ids, ids, iter(bad_weights)))
+        swallow(lambda: d.add_edges(ids, ids[:3], weights))
+        swallow(lambda: d.add_nodes(ids, bad_updates))
+        swallow(lambda: d.add_nodes(ids, updates, label=labels))
+        swallow(lambda: d.add_nodes(ids, label=iter(bad_labels)))
+        swallow(lambda: d.add_nodes(ids, red=bad_reds))
+        swallow(lambda: d.add_nodes(ids, size=sizes[:3]))
+        swallow(lambda: d.delete_nodes(raw[:20]))
+        swallow(lambda: d.delete_nodes(bad_ids))
+        d.clear()
+    assert refcounts(objs) == before
+
+
 # ------------------------------------------------------------ results
 
 def _rebuild(o):

@@ -96,30 +96,42 @@ def is_static(defs):
     return any(_name(d) == "staticmethod" for f in defs for d in f.decorator_list)
 
 
+def _default(node):
+    """A parameter's default as the text signature writes it, or None."""
+    if node is None:
+        return None
+    assert isinstance(node, ast.Constant), ast.dump(node)
+    return repr(node.value)
+
+
 def stub_parameters(stub, defs):
-    """The parameter names a stub method declares, the same for each of its
-    overloads. `__name` is the stub's spelling of a positional-or-keyword
-    parameter whose name is a keyword: allowed only for such names, and only
-    beside an overload that takes the name through **kwargs."""
+    """The parameters a stub method declares, the same for each of its
+    overloads: (name, keyword-only, default text or None). `__name` is the
+    stub's spelling of a positional-or-keyword parameter whose name is a
+    keyword: allowed only for such names, and only beside an overload that
+    takes the name through **kwargs."""
     lists = []
     for f in defs:
         args = f.args
-        assert not args.vararg and not args.kwonlyargs, f.name
-        names = [a.arg for a in getattr(args, "posonlyargs", []) + args.args]
+        assert not args.vararg, f.name
+        positional = getattr(args, "posonlyargs", []) + args.args
+        defaults = [None] * (len(positional) - len(args.defaults)) + list(args.defaults)
+        params = [(a.arg, False, _default(dflt)) for a, dflt in zip(positional, defaults)]
+        params += [(a.arg, True, _default(dflt)) for a, dflt in zip(args.kwonlyargs, args.kw_defaults)]
         if not is_static(defs):
-            names = names[1:]  # self / cls
-        for n in names:
+            params = params[1:]  # self / cls
+        for n, _, _ in params:
             if n.startswith("__"):
                 assert keyword.iskeyword(n[2:]), (f.name, n)
-        names = [n[2:] if n.startswith("__") else n for n in names]
+        params = [(n[2:] if n.startswith("__") else n, kw, dflt) for n, kw, dflt in params]
         if args.kwarg is not None:
-            assert not names, f.name
+            assert not params, f.name
             ann = args.kwarg.annotation
             assert isinstance(ann, ast.Subscript) and _name(ann.value) == "Unpack", f.name
             typed = _name(_slice(ann))
             assert stub.totals[typed], typed  # every parameter is required
-            names = list(stub.typeddicts[typed])
-        lists.append(names)
+            params = [(n, False, None) for n in stub.typeddicts[typed]]
+        lists.append(params)
     assert all(names == lists[0] for names in lists), (defs[0].name, lists)
     if any(a.arg.startswith("__") for f in defs for a in f.args.args):
         assert any(f.args.kwarg is not None for f in defs), defs[0].name
@@ -127,11 +139,20 @@ def stub_parameters(stub, defs):
 
 
 def runtime_parameters(obj):
+    """(name, keyword-only, default text or None) for each parameter of the
+    text signature."""
     sig = obj.__text_signature__
     assert sig.startswith("(") and sig.endswith(")"), sig
-    names = [p.strip() for p in sig[1:-1].split(",") if p.strip()]
-    assert not {"/", "*"} & set(names), sig  # all positional-or-keyword
-    return [n for n in names if not n.startswith("$")]
+    items = [p.strip() for p in sig[1:-1].split(",") if p.strip()]
+    assert "/" not in items, sig  # nothing positional-only
+    params, keyword_only = [], False
+    for item in items:
+        if item == "*":
+            keyword_only = True
+        elif not item.startswith("$"):
+            name, _, default = item.partition("=")
+            params.append((name, keyword_only, default or None))
+    return params
 
 
 RUNTIME_METHODS = sorted(n for n in PyGraphDiff.__dict__ if not n.startswith("__"))
@@ -217,6 +238,10 @@ CALLS = {
     "delete_node": (uid(5),),
     "add_edge": (uid(1), uid(4), 2),
     "delete_edge": (uid(4), uid(1)),
+    "add_edges": ([uid(1)], uid(4), [2.5]),
+    "delete_edges": (uid(4) + uid(2), [uid(1), uid(3)]),
+    "add_nodes": ([uid(4), uid(6)], [{"label": "x"}, {}]),
+    "delete_nodes": (uid(5) + uid(7),),
 }
 
 

@@ -6,12 +6,13 @@ mypy has to report, and --strict (warn_unused_ignores) turns any that the
 stub lets through into an error of its own. It is never called.
 """
 import uuid
+from array import array
 from typing import TYPE_CHECKING, Dict, List
 
 from quorl_api import PyGraphDiff
 
 if TYPE_CHECKING:
-    from quorl_api import AddEdgeArgs, DeleteEdgeArgs, NodeAttributes
+    from quorl_api import AddEdgeArgs, AddEdgesArgs, DeleteEdgeArgs, DeleteEdgesArgs, NodeAttributes
 
 
 def build(a: bytes, b: bytes, c: bytes) -> PyGraphDiff:
@@ -28,6 +29,23 @@ def build(a: bytes, b: bytes, c: bytes) -> PyGraphDiff:
     gone: "DeleteEdgeArgs" = {"from": c, "to": a}
     d.delete_edge(**gone)
     d.delete_edge(c, to=b)
+    return d
+
+
+def build_in_batches(a: bytes, b: bytes, c: bytes) -> PyGraphDiff:
+    d = PyGraphDiff()
+    d.add_nodes([a, b], [{"label": "A"}, {}])
+    d.add_nodes(a + c, label=["A", None], size=[1.5, 2], red=(1, None), show_label=[True, False])
+    d.add_nodes(ids=bytearray(c))
+    d.add_edges([a, a], (x for x in [b, c]), 0.5)
+    d.add_edges(a + b, memoryview(c + a), [1.0, 2])
+    edges: "AddEdgesArgs" = {"from": [b], "to": [c], "weight": [2.0]}
+    d.add_edges(**edges)
+    d.delete_edges(array("B", b), [a])
+    gone: "DeleteEdgesArgs" = {"from": c, "to": a}
+    d.delete_edges(**gone)
+    d.delete_nodes([c])
+    d.delete_nodes(ids=b"")
     return d
 
 
@@ -56,6 +74,7 @@ def main() -> None:
     total = read(d)
     copy = round_trip(d)
     assert read(copy) == total
+    assert read(build_in_batches(a, b, c)) > 0
     d.delete_node(c)
     d.clear()
     assert d.num_nodes() == 0 and d.num_edges() == 0
@@ -74,6 +93,12 @@ def refused(d: PyGraphDiff, a: bytes, b: bytes) -> None:
     PyGraphDiff.from_bytes("text")  # type: ignore[arg-type]
     PyGraphDiff(1)  # type: ignore[call-arg]
     d.to_bytes().decode().missing  # type: ignore[attr-defined]
+    d.add_edges([a], [b])  # type: ignore[call-overload]
+    d.add_edges([a], ["b"], 1.0)  # type: ignore[list-item]
+    d.add_nodes([a], [{"colour": 1}])  # type: ignore[typeddict-unknown-key]
+    d.add_nodes([a], None, None)  # type: ignore[misc]
+    d.add_nodes([a], label=[1])  # type: ignore[list-item]
+    d.delete_nodes(a, b)  # type: ignore[call-arg]
 
 
 if __name__ == "__main__":

@@ -1,0 +1,66 @@
+// Conversions of the arguments of the batch methods (add_edges,
+// delete_edges, add_nodes, delete_nodes): each turns a whole argument into a
+// column of model values, item by item with the conversion the single method
+// uses, or straight from the memory of an object that exports a buffer.
+//
+// Every failure is already attributed to its argument: the error of a wrong
+// item is the single conversion's error with "argument '<name>': item <k>: "
+// in front of its message (its type and cause kept), and failures of the
+// argument as a whole (not iterable, a buffer that cannot be read) carry
+// "argument '<name>': " as the single methods' errors do.
+#pragma once
+
+#include <Python.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "binding/error.hpp"
+#include "binding/texts.hpp"
+#include "diff/node_update.hpp"
+#include "diff/uuid.hpp"
+
+namespace quorl::binding {
+
+// Ids: the bytes of a buffer in C order, 16 to an id, or the items of any
+// other iterable, each converted as `id` is.
+PyResult<std::vector<diff::Uuid>> extract_uuid_column(PyObject* obj, const char* name);
+
+// Weights: one for every edge, or one per edge.
+struct WeightColumn {
+    std::vector<float> values;
+    bool single = false;  // one value for every edge
+
+    float operator[](std::size_t i) const noexcept { return values[single ? 0 : i]; }
+};
+// A number that is not iterable (a zero-dimensional buffer such as a numpy
+// scalar counts as one number), a one-dimensional buffer of float32 or
+// float64, or an iterable of numbers, each converted as `weight` is.
+PyResult<WeightColumn> extract_weight_column(PyObject* obj, const char* name);
+
+// An iterable of attribute dicts, each converted as `update` is.
+PyResult<std::vector<diff::NodeUpdate>> extract_update_column(PyObject* obj, const char* name);
+
+// An attribute column of add_nodes (`key` names the attribute), written into
+// updates[i] for each item i: an iterable in which None leaves the
+// attribute out for that item, or (for the numeric attributes) a
+// one-dimensional buffer of a fitting format: float32 or float64 for sizes,
+// any integer type for colours (range-checked as `update` checks them),
+// bool for show_label. A column whose length differs from the number of
+// updates is a ValueError naming it and `ids_name`.
+PyResult<std::monostate> fill_attribute_column(PyObject* obj, const char* name, AttributeKey key,
+                                               std::span<diff::NodeUpdate> updates, const char* ids_name);
+
+// The error of item `index` of argument `name`: an exception of one of the
+// interpreter's own classes whose single argument is its message is
+// restated with "argument '<name>': item <index>: " in front, keeping its
+// type and cause; any other exception (a class of Python code's own, or one
+// with other arguments) passes unchanged.
+PyErr item_error(const char* name, std::size_t index, PyErr error);
+
+// ValueError: argument `name` has `count` items but `other_name` has `other_count`.
+PyErr length_mismatch(const char* name, std::size_t count, const char* other_name, std::size_t other_count);
+
+}  // namespace quorl::binding

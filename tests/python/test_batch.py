@@ -1,0 +1,529 @@
+"""The batch methods add_edges, delete_edges, add_nodes and delete_nodes.
+
+Each is compared with the loop of single calls it stands for, over random
+diffs and batches, in every form its arguments take; then come the refusals
+(each leaving the diff as it was), the argument texts against the
+interpreter's own, and calls back into the diff from inside a conversion.
+"""
+import array
+import random
+
+import numpy as np
+import pytest
+
+from quorl_api import PyGraphDiff
+
+from conftest import EXPECTED_16, OUT_OF_RANGE, UUID_FIELD, check_exc, normalized, raises_exact, snapshot, uid
+
+POOL = [uid(("batch", k)) for k in range(12)]
+
+
+# ------------------------------------------------------------- argument forms
+
+def id_forms(ids):
+    """name -> a fresh object holding `ids` (generators are used up)."""
+    raw = b"".join(ids)
+    n = len(ids)
+    grid = np.frombuffer(raw, np.uint8).reshape(n, 16)
+    wide = np.zeros((n, 32), np.uint8)
+    wide[:, ::2] = grid
+    return {
+        "list": lambda: list(ids),
+        "tuple": lambda: tuple(ids),
+        "generator": lambda: (i for i in ids),
+        "bytes": lambda: raw,
+        "bytearray": lambda: bytearray(raw),
+        "memoryview": lambda: memoryview(raw),
+        "array": lambda: array.array("B", raw),
+        "uint8 (n, 16)": lambda: grid.copy(),
+        "uint8 strided": lambda: wide[:, ::2],
+        "S16": lambda: grid.copy().view("S16").reshape(n),
+        "V16": lambda: grid.copy().view("V16").reshape(n),
+        "reversed rows": lambda: np.ascontiguousarray(grid[::-1])[::-1],
+        "object array": lambda: np.array(list(ids) + [b""], dtype=object)[:n],
+    }
+
+
+def weight_forms(weights):
+    """name -> a fresh object holding one weight per edge."""
+    forms = {
+        "list": lambda: list(weights),
+        "tuple": lambda: tuple(weights),
+        "generator": lambda: (w for w in weights),
+        "float32": lambda: np.array(weights, np.float32),
+        "float64": lambda: np.array(weights, np.float64),
+        "float64 strided": lambda: np.repeat(np.array(weights, np.float64), 2)[::2],
+        "big-endian float32 (iterated)": lambda: np.array(weights, ">f4"),
+        "array f": lambda: array.array("f", weights),
+    }
+    if all(float(w).is_integer() for w in weights):
+        forms["int64 (iterated)"] = lambda: np.array(weights, np.int64)
+    return forms
+
+
+SCALAR_WEIGHTS = [0.5, 3, np.float32(0.1), np.float64(-2.5), np.int64(7), True, 1e39]
+
+
+def column_forms(key, values):
+    """name -> a fresh column of `values` (None: attribute left out)."""
+    forms = {"list": lambda: list(values), "tuple": lambda: tuple(values), "generator": lambda: iter(values)}
+    if None in values:
+        return forms
+    if key == "size":
+        forms.update({"float32": lambda: np.array(values, np.float32), "float64": lambda: np.array(values)})
+    elif key in ("red", "green", "blue"):
+        forms.update({"uint8": lambda: np.array(values, np.uint8), "int64": lambda: np.array(values, np.int64),
+                      "int16 strided": lambda: np.repeat(np.array(values, np.int16), 3)[::3],
+                      "array B": lambda: array.array("B", values),
+                      "float64 items (iterated)": lambda: [int(v) for v in values]})
+    elif key == "show_label":
+        forms.update({"bool": lambda: np.array(values, np.bool_), "numpy bool items": lambda: list(np.array(values))})
+    return forms
+
+
+# ------------------------------------------------------------ random diffs
+
+def random_history(rng, d):
+    """A few operations of every kind, so that batches meet deleted nodes,
+    deleted edges, pending updates and empty source groups."""
+    for _ in range(rng.randrange(30)):
+        a, b = rng.choice(POOL), rng.choice(POOL)
+        r = rng.random()
+        if r < 0.2:
+            d.delete_node(a)
+        elif r < 0.4:
+            d.delete_edge(a, b)
+        elif r < 0.6:
+            d.add_node(a, random_update(rng))
+        else:
+            d.add_edge(a, b, rng.choice([0.5, -1.0, 2.25]))
+
+
+def random_update(rng):
+    update = {}
+    for key, values in (("label", ["", "a", "日本", "x" * 40]), ("url", ["u", "http://x/"]),
+                        ("size", [0.1, 2, float("inf")]), ("red", [0, 255, 7]), ("green", [1]), ("blue", [9]),
+                        ("show_label", [True, False])):
+        if rng.random() < 0.4:
+            update[key] = rng.choice(values)
+    return update
+
+
+def random_ids(rng, n, runs):
+    ids = []
+    for _ in range(n):
+        ids.append(ids[-1] if runs and ids and rng.random() < 0.7 else rng.choice(POOL))
+    return ids
+
+
+def twins(seed):
+    """Two diffs with the same random history, and the rng to go on with."""
+    rng = random.Random(seed)
+    history = random.Random(seed * 7919)
+    loop, batch = PyGraphDiff(), PyGraphDiff()
+    state = history.getstate()
+    random_history(history, loop)
+    history.setstate(state)
+    random_history(history, batch)
+    assert snapshot(loop) == snapshot(batch)
+    return rng, loop, batch
+
+
+SEEDS = range(12)
+
+
+@pytest.mark.parametrize("seed", SEEDS)
+def test_add_edges_is_the_loop_of_add_edge(seed):
+    probe_rng = random.Random(seed)
+    n = probe_rng.randrange(0, 25)
+    for from_form in id_forms([POOL[0]] * n):
+        for to_form in ("list", "bytes", "uint8 strided", "generator") if from_form != "list" else id_forms([]):
+            rng, loop, batch = twins(seed)
+            frm, to = random_ids(rng, n, True), random_ids(rng, n, False)
+            weights = [rng.choice([0.5, 0.1, -3.0, 2] if rng.random() < 0.7 else [1, -3]) for _ in range(n)]
+            for a, b, w in zip(frm, to, weights):
+                loop.add_edge(a, b, w)
+            wname = rng.choice(sorted(weight_forms(weights)))
+            batch.add_edges(id_forms(frm)[from_form](), id_forms(to)[to_form](), weight_forms(weights)[wname]())
+            assert snapshot(batch) == snapshot(loop), (from_form, to_form, wname)
+
+
+@pytest.mark.parametrize("weight", SCALAR_WEIGHTS, ids=repr)
+def test_add_edges_with_one_weight_for_all(weight):
+    for seed in SEEDS:
+        rng, loop, batch = twins(seed)
+        frm, to = random_ids(rng, 15, True), random_ids(rng, 15, False)
+        for a, b in zip(frm, to):
+            loop.add_edge(a, b, weight)
+        batch.add_edges(frm, to, weight)
+        assert snapshot(batch) == snapshot(loop)
+
+
+@pytest.mark.parametrize("seed", SEEDS)
+def test_delete_edges_is_the_loop_of_delete_edge(seed):
+    for form in id_forms([]):
+        rng, loop, batch = twins(seed)
+        n = rng.randrange(0, 20)
+        frm, to = random_ids(rng, n, True), random_ids(rng, n, False)
+        for a, b in zip(frm, to):
+            loop.delete_edge(a, b)
+        batch.delete_edges(id_forms(frm)[form](), id_forms(to)[form]())
+        assert snapshot(batch) == snapshot(loop), form
+
+
+@pytest.mark.parametrize("seed", SEEDS)
+def test_delete_nodes_is_the_loop_of_delete_node(seed):
+    """The same contents and the same order, but for the order of the
+    deleted edges, which the batch records in one pass."""
+    for form in id_forms([]):
+        rng, loop, batch = twins(seed)
+        for _ in range(rng.randrange(40)):  # more edges into the nodes deleted
+            a, b = rng.choice(POOL), rng.choice(POOL)
+            loop.add_edge(a, b, 1.0)
+            batch.add_edge(a, b, 1.0)
+        ids = random_ids(rng, rng.randrange(0, 10), False)
+        for i in ids:
+            loop.delete_node(i)
+        batch.delete_nodes(id_forms(ids)[form]())
+        assert normalized(batch) == normalized(loop), form
+        got, want = snapshot(batch), snapshot(loop)
+        assert (got[0], got[1], got[2]) == (want[0], want[1], want[2]), form
+        assert PyGraphDiff.from_bytes(batch.to_bytes()).deleted_edges().keys() == batch.deleted_edges().keys()
+
+
+@pytest.mark.parametrize("seed", SEEDS)
+def test_add_nodes_with_updates_is_the_loop_of_add_node(seed):
+    for form in ("list", "tuple", "generator", "bytes", "uint8 strided"):
+        rng, loop, batch = twins(seed)
+        ids = random_ids(rng, rng.randrange(0, 15), False)
+        updates = [random_update(rng) for _ in ids]
+        for i, u in zip(ids, updates):
+            loop.add_node(i, u)
+        batch.add_nodes(id_forms(ids)[form](), (u for u in updates) if seed % 2 else updates)
+        assert snapshot(batch) == snapshot(loop), form
+
+
+COLUMN_VALUES = {
+    "label": ["", "a", "日本", "x" * 40, "\x00 nul"],
+    "url": ["u", "http://x/"],
+    "size": [0.1, 2.0, -1.5, float("inf"), 1e39],
+    "red": [0, 255, 7, True],
+    "green": [1, 128],
+    "blue": [9, 200],
+    "show_label": [True, False],
+}
+
+
+@pytest.mark.parametrize("seed", SEEDS)
+def test_add_nodes_with_columns_is_the_loop_of_add_node(seed):
+    rng, loop, batch = twins(seed)
+    ids = random_ids(rng, rng.randrange(1, 15), False)
+    columns = {}
+    for key, choices in COLUMN_VALUES.items():
+        if rng.random() < 0.7:
+            with_none = rng.random() < 0.4
+            columns[key] = [None if with_none and rng.random() < 0.3 else rng.choice(choices) for _ in ids]
+    for k, i in enumerate(ids):
+        loop.add_node(i, {key: v[k] for key, v in columns.items() if v[k] is not None})
+    given = {}
+    for key, values in columns.items():
+        forms = column_forms(key, values)
+        given[key] = forms[rng.choice(sorted(forms))]()
+    batch.add_nodes(rng.choice([list(ids), b"".join(ids)]), **given)
+    assert snapshot(batch) == snapshot(loop), sorted(given)
+
+
+def test_add_nodes_column_forms_one_by_one():
+    ids = POOL[:4]
+    for key, choices in COLUMN_VALUES.items():
+        values = [choices[k % len(choices)] for k in range(4)]
+        loop = PyGraphDiff()
+        for i, v in zip(ids, values):
+            loop.add_node(i, {key: v})
+        for name, make in column_forms(key, values).items():
+            batch = PyGraphDiff()
+            batch.add_nodes(ids, **{key: make()})
+            assert snapshot(batch) == snapshot(loop), (key, name)
+
+
+def test_add_nodes_without_columns_gives_empty_updates(d):
+    d.add_nodes(POOL[:3])
+    d.add_nodes(POOL[:2], None, label=None)
+    loop = PyGraphDiff()
+    for i in POOL[:3]:
+        loop.add_node(i, {})
+    assert snapshot(d) == snapshot(loop)
+
+
+def test_empty_batches_change_nothing(d):
+    d.add_edge(POOL[0], POOL[1], 1.0)
+    before = snapshot(d)
+    for empty in ([], (), b"", np.zeros((0, 16), np.uint8), iter([])):
+        d.add_edges(empty, [], 1.0)
+        d.delete_edges([], empty)
+        d.add_nodes(empty, label=[])
+        d.delete_nodes(empty)
+    assert snapshot(d) == before
+
+
+def test_bytes_of_ids_read_in_c_order():
+    """A Fortran-ordered (16, n) array holds the ids down its columns; its
+    bytes in C order are what counts, as for any other buffer."""
+    ids = POOL[:3]
+    grid = np.frombuffer(b"".join(ids), np.uint8).reshape(3, 16)
+    d = PyGraphDiff()
+    d.delete_nodes(np.asfortranarray(grid))
+    assert d.deleted_nodes() == PyGraphDiff.from_bytes(_deleted(ids)).deleted_nodes()
+    transposed = PyGraphDiff()
+    transposed.delete_nodes(np.asfortranarray(grid.T))  # C order of the transpose: other bytes
+    assert transposed.num_nodes() == 3 and transposed.deleted_nodes() != d.deleted_nodes()
+
+
+def _deleted(ids):
+    d = PyGraphDiff()
+    for i in ids:
+        d.delete_node(i)
+    return d.to_bytes()
+
+
+# ------------------------------------------------------------------ refusals
+
+A, B, C = POOL[0], POOL[1], POOL[2]
+
+
+class FloatRaising:
+    def __float__(self):
+        raise ValueError("no float here")
+
+
+class OwnError(Exception):
+    pass
+
+
+class FloatRaisingOwn:
+    def __float__(self):
+        raise OwnError("mine")
+
+
+def failing_iterator():
+    yield A
+    raise ValueError("iterator broke")
+
+
+REFUSALS = [
+    # (call, exception type, message, type of the cause or None)
+    (lambda d: d.add_edges([A, B], [A], 1.0), ValueError, "argument 'to' has 1 item but argument 'from' has 2", None),
+    (lambda d: d.add_edges([A], [A], [1.0, 2.0]), ValueError, "argument 'weight' has 2 items but argument 'from' has 1",
+     None),
+    (lambda d: d.add_edges(b"", [], np.zeros(3, np.float32)), ValueError,
+     "argument 'weight' has 3 items but argument 'from' has 0", None),
+    (lambda d: d.delete_edges([A], [A, B, C]), ValueError, "argument 'to' has 3 items but argument 'from' has 1", None),
+    (lambda d: d.add_edges([A, B, C, b"short"], [A] * 4, 1.0), TypeError,
+     "argument 'from': item 3: " + UUID_FIELD, Exception),
+    (lambda d: d.add_edges([A] * 4, (x for x in [A, B, C, "text"]), 1.0), TypeError,
+     "argument 'to': item 3: " + UUID_FIELD, TypeError),
+    (lambda d: d.delete_nodes(b"x" * 33), ValueError, "argument 'ids': a buffer of 33 bytes does not hold whole 16-byte ids",
+     None),
+    (lambda d: d.delete_edges(np.zeros((2, 15), np.uint8), []), ValueError,
+     "argument 'from': a buffer of 30 bytes does not hold whole 16-byte ids", None),
+    (lambda d: d.delete_nodes(7), TypeError, "argument 'ids': 'int' object is not iterable", None),
+    (lambda d: d.delete_nodes(None), TypeError, "argument 'ids': 'NoneType' object is not iterable", None),
+    (lambda d: d.delete_nodes("a" * 16), TypeError, "argument 'ids': item 0: " + UUID_FIELD, TypeError),
+    (lambda d: d.delete_nodes(failing_iterator()), ValueError, "iterator broke", None),
+    (lambda d: d.add_edges([A, B], [A, B], [1.0, "x"]), TypeError,
+     "argument 'weight': item 1: must be real number, not str", None),
+    (lambda d: d.add_edges([A], [A], None), TypeError, "argument 'weight': must be real number, not NoneType", None),
+    (lambda d: d.add_edges([A], [A], [FloatRaising()]), ValueError, "argument 'weight': item 0: no float here", None),
+    (lambda d: d.add_edges([A], [A], FloatRaising()), ValueError, "no float here", None),
+    (lambda d: d.add_edges([A], [A], [FloatRaisingOwn()]), OwnError, "mine", None),
+    (lambda d: d.add_nodes([A], [{}], label=["x"]), TypeError,
+     "PyGraphDiff.add_nodes() takes either 'updates' or attribute columns, but 'updates' and 'label' were given", None),
+    (lambda d: d.add_nodes([A, B], [{}], show_label=None), ValueError,
+     "argument 'updates' has 1 item but argument 'ids' has 2", None),
+    (lambda d: d.add_nodes([A, B, C], [{}, {}, []]), TypeError,
+     "argument 'updates': item 2: 'list' object cannot be converted to 'PyDict'", None),
+    (lambda d: d.add_nodes([A, B], [{"label": "x"}, {"label": None}]), TypeError,
+     "argument 'updates': item 1: 'NoneType' object cannot be converted to 'PyString'", None),
+    (lambda d: d.add_nodes([A, B], [{}, {"red": 256}]), OverflowError, "argument 'updates': item 1: " + OUT_OF_RANGE,
+     None),
+    (lambda d: d.add_nodes([A, B], label=["x", 5]), TypeError,
+     "argument 'label': item 1: 'int' object cannot be converted to 'PyString'", None),
+    (lambda d: d.add_nodes([A, B], url=["\ud800", "x"]), UnicodeEncodeError, None, None),
+    (lambda d: d.add_nodes([A, B], size=["1", 2]), TypeError, "argument 'size': item 0: must be real number, not str",
+     None),
+    (lambda d: d.add_nodes([A, B, C], red=[1, None, 256]), OverflowError, "argument 'red': item 2: " + OUT_OF_RANGE, None),
+    (lambda d: d.add_nodes([A, B, C], green=np.array([1, -1, 3])), OverflowError,
+     "argument 'green': item 1: " + OUT_OF_RANGE, None),
+    (lambda d: d.add_nodes([A], blue=np.array([2 ** 64 - 1], np.uint64)), OverflowError,
+     "argument 'blue': item 0: Python int too large to convert to C long", None),
+    (lambda d: d.add_nodes([A], blue=[2.0]), TypeError,
+     "argument 'blue': item 0: 'float' object cannot be interpreted as an integer", None),
+    (lambda d: d.add_nodes([A], red=np.array([1.0])), TypeError,
+     "argument 'red': item 0: 'numpy.float64' object cannot be interpreted as an integer", None),
+    (lambda d: d.add_nodes([A, B], show_label=[True, 1]), TypeError,
+     "argument 'show_label': item 1: 'int' object cannot be converted to 'PyBool'", None),
+    (lambda d: d.add_nodes([A, B, C], size=np.zeros(2)), ValueError, "argument 'size' has 2 items but argument 'ids' has 3",
+     None),
+    (lambda d: d.add_nodes([A, B], label=iter(["a", "b", 3])), ValueError,
+     "argument 'label' has 3 items but argument 'ids' has 2", None),
+    (lambda d: d.add_nodes([A, B], label=["a"]), ValueError, "argument 'label' has 1 item but argument 'ids' has 2", None),
+    (lambda d: d.add_nodes([A], label=5), TypeError, "argument 'label': 'int' object is not iterable", None),
+]
+
+
+@pytest.mark.parametrize("k", range(len(REFUSALS)))
+def test_refusals_leave_the_diff_unchanged(k):
+    call, exc_type, message, cause = REFUSALS[k]
+    d = PyGraphDiff()
+    d.add_node(A, {"label": "keep"})
+    d.add_edge(A, B, 0.5)
+    d.delete_edge(B, C)
+    before = snapshot(d)
+    with pytest.raises(BaseException) as info:
+        call(d)
+    if message is None:
+        assert type(info.value) is exc_type
+    else:
+        check_exc(info, exc_type, message)
+    assert type(info.value.__cause__) is type(None) if cause is None else cause
+    if cause is Exception:
+        check_exc(info.value.__cause__, Exception, EXPECTED_16)
+    assert snapshot(d) == before
+    d.add_edges([B], [C], 1.0)  # not left borrowed
+
+
+# ------------------------------------------------------- argument texts
+
+def python_twins():
+    """Python functions with the batch methods' signatures (no self): the
+    interpreter's own texts, to which the class name is put in front."""
+    def add_nodes(ids, updates=None, *, label=None, url=None, size=None, red=None, green=None, blue=None,
+                  show_label=None):
+        pass
+
+    def delete_nodes(ids):
+        pass
+
+    def add_edges(frm, to, weight):
+        pass
+    return add_nodes, delete_nodes, add_edges
+
+
+ARGUMENT_CALLS = [
+    ("add_nodes", (1, 2, 3), {}),
+    ("add_nodes", (1, 2, 3), {"label": 1}),
+    ("add_nodes", (1, 2, 3, 4), {"url": 1, "size": 2}),
+    ("add_nodes", (), {}),
+    ("add_nodes", (), {"label": 1}),
+    ("add_nodes", (1,), {"colour": 1}),
+    ("add_nodes", (1,), {"ids": 1}),
+    ("add_nodes", (1, 2), {"updates": 1}),
+    ("delete_nodes", (1, 2), {}),
+    ("delete_nodes", (), {"idz": 1}),
+    ("add_edges", (1, 2, 3, 4), {}),
+    ("add_edges", (1,), {}),
+]
+
+
+@pytest.mark.parametrize("name, args, kwargs", ARGUMENT_CALLS)
+def test_argument_texts_are_the_interpreters(d, name, args, kwargs):
+    twin = dict((f.__name__, f) for f in python_twins())[name]
+    with pytest.raises(TypeError) as expected:
+        twin(*args, **kwargs)
+    wanted = "PyGraphDiff." + str(expected.value).replace("'frm'", "'from'")
+    # A method whose parameters are all positional and required says
+    # "arguments" for any count, as the single methods do.
+    wanted = wanted.replace("takes 1 positional argument but", "takes 1 positional arguments but")
+    before = snapshot(d)
+    raises_exact(TypeError, wanted, getattr(d, name), *args, **kwargs)
+    assert snapshot(d) == before
+
+
+def test_argument_order_of_checks_kept(d):
+    """Surplus positional arguments are reported before keywords, as for the
+    single methods (the interpreter names the keyword first)."""
+    raises_exact(TypeError, "PyGraphDiff.add_nodes() takes from 1 to 2 positional arguments but 3 were given",
+                 d.add_nodes, 1, 2, 3, colour=1)
+
+
+def test_keywords_and_from_by_unpacking(d):
+    d.add_edges(**{"from": [A], "to": [B], "weight": [0.25]})
+    d.delete_edges(**{"from": [B], "to": [A]})
+    d.add_nodes(ids=[C], updates=[{"red": 1}])
+    d.delete_nodes(ids=[B])
+    assert d.new_or_updated_edges() == {} and d.num_nodes() == 2
+
+
+# ----------------------------------------------------------- re-entrancy
+
+def test_conversions_calling_back_meet_the_borrow_errors(d):
+    met = []
+
+    def attempt(call):
+        try:
+            call()
+        except RuntimeError as e:
+            met.append(str(e))
+
+    class Weight:
+        def __float__(self):
+            attempt(lambda: d.num_nodes())
+            attempt(lambda: d.add_edges([A], [A], 1.0))
+            return 0.5
+
+    def ids():
+        attempt(lambda: d.to_bytes())
+        attempt(lambda: d.delete_nodes([A]))
+        yield A
+
+    class Colour:
+        def __index__(self):
+            attempt(lambda: d.new_or_updated_nodes())
+            return 3
+
+    d.add_edges(ids(), [B], [Weight()])
+    d.add_nodes(ids(), red=[Colour()])
+    assert met == ["Already mutably borrowed", "Already borrowed"] * 3 + ["Already mutably borrowed"]
+    assert d.new_or_updated_edges() == PyGraphDiff.from_bytes(d.to_bytes()).new_or_updated_edges()
+    assert d.num_nodes() == 1 and d.num_edges() == 1
+
+
+def test_failure_after_a_call_back_changes_nothing(d):
+    d.add_edge(A, B, 1.0)
+    before = snapshot(d)
+
+    def ids():
+        yield A
+        raise KeyError("stop")
+
+    with pytest.raises(KeyError):
+        d.add_edges(ids(), [B], 2.0)
+
+    class Mutating:
+        def __float__(self):
+            weights.clear()  # the list shrinks under the conversion
+            return 0.5
+
+    weights = [1.0, Mutating(), 3.0]
+    with pytest.raises(ValueError, match="argument 'weight' has 2 items but argument 'from' has 3"):
+        d.add_edges([A, B, C], [C, B, A], weights)
+    assert snapshot(d) == before
+
+
+def test_buffers_are_released():
+    """A buffer's export ends with the call, on success and on failure: a
+    bytearray can be resized afterwards."""
+    d = PyGraphDiff()
+    ok = bytearray(b"".join(POOL[:2]))
+    bad = bytearray(b"x" * 20)
+    d.delete_nodes(ok)
+    with pytest.raises(ValueError):
+        d.delete_nodes(bad)
+    sizes = bytearray(np.array([1.0, 2.0]).tobytes())
+    view = memoryview(sizes).cast("d")
+    d.add_nodes(POOL[:2], size=view)
+    with pytest.raises(ValueError):
+        d.add_nodes(POOL[:3], size=view)
+    view.release()
+    for buffer in (ok, bad, sizes):
+        buffer.extend(b"more")
