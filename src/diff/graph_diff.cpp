@@ -3,29 +3,108 @@
 #include <utility>
 #include <vector>
 
+#include "diff/heap_bytes.hpp"
+
 namespace quorl::diff {
+namespace {
+
+// Adjusts a running heap figure by what one entry's value (a node update or
+// a target table) gains or loses in the scope, however the scope ends. The
+// value must outlive the scope.
+template <class Value>
+class HeapChange {
+public:
+    HeapChange(std::size_t& figure, const Value& value) noexcept
+        : figure_(figure), value_(value), before_(value.heap_bytes()) {}
+    HeapChange(const HeapChange&) = delete;
+    HeapChange& operator=(const HeapChange&) = delete;
+    // Unsigned arithmetic: a value that shrank takes its loss off.
+    ~HeapChange() { figure_ += value_.heap_bytes() - before_; }
+
+private:
+    std::size_t& figure_;
+    const Value& value_;
+    std::size_t before_;
+};
+
+template <class Table>
+std::size_t entries_heap_bytes(const Table& table) noexcept {
+    std::size_t bytes = 0;
+    for (const auto& entry : table) bytes += entry.value.heap_bytes();
+    return bytes;
+}
+
+}  // namespace
 
 GraphDiff::GraphDiff(NodeMap nodes, NodeSet deleted_nodes, EdgeMap edges, DeletedEdgeMap deleted_edges) noexcept
     : nodes_(std::move(nodes)),
       deleted_nodes_(std::move(deleted_nodes)),
       edges_(std::move(edges)),
-      deleted_edges_(std::move(deleted_edges)) {}
+      deleted_edges_(std::move(deleted_edges)),
+      entry_heap_bytes_(entry_bytes_by_walk()) {}
+
+GraphDiff::GraphDiff(GraphDiff&& other) noexcept
+    : nodes_(std::move(other.nodes_)),
+      deleted_nodes_(std::move(other.deleted_nodes_)),
+      edges_(std::move(other.edges_)),
+      deleted_edges_(std::move(other.deleted_edges_)),
+      edge_source_hint_(std::exchange(other.edge_source_hint_, 0)),
+      deleted_source_hint_(std::exchange(other.deleted_source_hint_, 0)),
+      entry_heap_bytes_(std::exchange(other.entry_heap_bytes_, 0)) {}
+
+GraphDiff& GraphDiff::operator=(GraphDiff&& other) noexcept {
+    if (this != &other) {
+        nodes_ = std::move(other.nodes_);
+        deleted_nodes_ = std::move(other.deleted_nodes_);
+        edges_ = std::move(other.edges_);
+        deleted_edges_ = std::move(other.deleted_edges_);
+        edge_source_hint_ = std::exchange(other.edge_source_hint_, 0);
+        deleted_source_hint_ = std::exchange(other.deleted_source_hint_, 0);
+        entry_heap_bytes_ = std::exchange(other.entry_heap_bytes_, 0);
+    }
+    return *this;
+}
 
 void GraphDiff::add_node(Uuid id, NodeUpdate update) {
     auto entry = nodes_.try_emplace(id);
-    if (entry.inserted) {
-        entry.value = std::move(update);
-    } else {
-        entry.value.merge(std::move(update));
+    {
+        HeapChange change(entry_heap_bytes_, entry.value);
+        if (entry.inserted) {
+            entry.value = std::move(update);
+        } else {
+            entry.value.merge(std::move(update));
+        }
     }
     // Edge collections stay as an earlier delete_node left them.
     deleted_nodes_.erase(id);
 }
 
+// Removes the pending update of `id`, if any.
+void GraphDiff::forget_node(const Uuid& id) noexcept {
+    if (const NodeUpdate* update = nodes_.find(id)) {
+        entry_heap_bytes_ -= update->heap_bytes();
+        nodes_.erase(id);
+    }
+}
+
+// Removes the pending edges leaving `id`, if any.
+void GraphDiff::forget_edge_source(const Uuid& id) noexcept {
+    if (const TargetWeights* targets = edges_.find(id)) {
+        entry_heap_bytes_ -= targets->heap_bytes();
+        edges_.erase(id);
+    }
+}
+
+void GraphDiff::record_deleted_edge(const Uuid& from, const Uuid& to) {
+    TargetSet& targets = deleted_edges_.try_emplace(from).value;
+    HeapChange change(entry_heap_bytes_, targets);
+    targets.try_emplace(to);
+}
+
 void GraphDiff::delete_node(Uuid id) {
-    nodes_.erase(id);
+    forget_node(id);
     // Edges leaving the node vanish without a trace...
-    edges_.erase(id);
+    forget_edge_source(id);
     // ...while edges entering it become deleted edges, recorded in the order
     // of the sources. There is no index by target, so every source is
     // visited; a source whose only target was `id` keeps its (now empty)
@@ -40,7 +119,13 @@ void GraphDiff::delete_node(Uuid id) {
             ahead->value.prefetch();
             ++ahead;
         }
-        if (source.value.erase(id)) deleted_edges_.try_emplace(source.key).value.try_emplace(id);
+        // A table with an index may move into smaller storage as it loses
+        // an entry.
+        const std::size_t before = source.value.heap_bytes();
+        if (source.value.erase(id)) {
+            entry_heap_bytes_ += source.value.heap_bytes() - before;
+            record_deleted_edge(source.key, id);
+        }
     }
     deleted_nodes_.try_emplace(id);
 }
@@ -86,14 +171,16 @@ void GraphDiff::delete_nodes(std::span<const Uuid> ids) {
         }
         if (entering.empty()) continue;
         auto& deleted = deleted_edges_.try_emplace(source.key).value;
+        HeapChange source_change(entry_heap_bytes_, source.value);
+        HeapChange deleted_change(entry_heap_bytes_, deleted);
         for (const Uuid& target : entering) {
             source.value.erase(target);
             deleted.try_emplace(target);
         }
     }
     for (const auto& id : turn) {
-        nodes_.erase(id.key);
-        edges_.erase(id.key);
+        forget_node(id.key);
+        forget_edge_source(id.key);
         deleted_nodes_.try_emplace(id.key);
     }
 }
@@ -105,14 +192,21 @@ Result<void, EdgeRefused> GraphDiff::add_edge(Uuid from, Uuid to, float weight) 
     // allocation leaves the diff as it was.
     auto source = edges_.try_emplace(from, edge_source_hint_);
     try {
+        HeapChange change(entry_heap_bytes_, source.value);
         source.value.insert_or_assign(to, weight);
     } catch (...) {
         if (source.inserted) edges_.erase(from);
         throw;
     }
     if (TargetSet* deleted = deleted_edges_.find(from, deleted_source_hint_)) {
-        deleted->erase(to);
-        if (deleted->empty()) deleted_edges_.erase(from);
+        {
+            HeapChange change(entry_heap_bytes_, *deleted);
+            deleted->erase(to);
+        }
+        if (deleted->empty()) {
+            entry_heap_bytes_ -= deleted->heap_bytes();
+            deleted_edges_.erase(from);
+        }
     }
     return {};
 }
@@ -120,15 +214,22 @@ Result<void, EdgeRefused> GraphDiff::add_edge(Uuid from, Uuid to, float weight) 
 void GraphDiff::delete_edge(Uuid from, Uuid to) {
     auto source = deleted_edges_.try_emplace(from, deleted_source_hint_);
     try {
+        HeapChange change(entry_heap_bytes_, source.value);
         source.value.try_emplace(to);
     } catch (...) {
         if (source.inserted) deleted_edges_.erase(from);
         throw;
     }
     if (TargetWeights* targets = edges_.find(from, edge_source_hint_)) {
-        targets->erase(to);
+        {
+            HeapChange change(entry_heap_bytes_, *targets);
+            targets->erase(to);
+        }
         // Also drops an empty entry left behind by delete_node.
-        if (targets->empty()) edges_.erase(from);
+        if (targets->empty()) {
+            entry_heap_bytes_ -= targets->heap_bytes();
+            edges_.erase(from);
+        }
     }
 }
 
@@ -137,10 +238,31 @@ void GraphDiff::clear() noexcept {
     deleted_nodes_.clear();
     edges_.clear();
     deleted_edges_.clear();
+    entry_heap_bytes_ = 0;
+}
+
+bool GraphDiff::restore_size(Uuid id, float size) noexcept {
+    NodeUpdate* update = nodes_.find(id);
+    if (!update || update->size()) return false;
+    update->set_size(size);
+    return true;
 }
 
 std::uint64_t GraphDiff::num_nodes() const noexcept { return nodes_.size() + deleted_nodes_.size(); }
 
 std::uint64_t GraphDiff::num_edges() const noexcept { return edges_.size() + deleted_edges_.size(); }
+
+std::size_t GraphDiff::table_block_bytes() const noexcept {
+    return allocated_bytes(nodes_.block_bytes()) + allocated_bytes(deleted_nodes_.block_bytes()) +
+           allocated_bytes(edges_.block_bytes()) + allocated_bytes(deleted_edges_.block_bytes());
+}
+
+std::size_t GraphDiff::entry_bytes_by_walk() const noexcept {
+    return entries_heap_bytes(nodes_) + entries_heap_bytes(edges_) + entries_heap_bytes(deleted_edges_);
+}
+
+std::size_t GraphDiff::heap_bytes() const noexcept { return table_block_bytes() + entry_heap_bytes_; }
+
+std::size_t GraphDiff::heap_bytes_by_walk() const noexcept { return table_block_bytes() + entry_bytes_by_walk(); }
 
 }  // namespace quorl::diff

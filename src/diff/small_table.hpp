@@ -17,6 +17,7 @@
 #include <type_traits>
 #include <utility>
 
+#include "diff/heap_bytes.hpp"
 #include "diff/ordered_table.hpp"
 #include "diff/uuid.hpp"
 
@@ -112,6 +113,14 @@ public:
         } else if (n > capacity()) {
             grow(static_cast<std::uint32_t>(n));
         }
+    }
+
+    // Bytes the table takes from the heap, as the allocator hands them out:
+    // nothing inline, the array, or the indexed table's object and block.
+    std::size_t heap_bytes() const noexcept {
+        if (mode() == kInline) return 0;
+        if (mode() == kArray) return allocated_bytes(heap_capacity() * sizeof(Entry));
+        return allocated_bytes(sizeof(Big)) + allocated_bytes(big()->block_bytes());
     }
 
     iterator begin() noexcept {
