@@ -15,7 +15,8 @@ PyErr type_error(std::string text) { return PyErr::new_message(PyExc_TypeError, 
 PyErr missing_required(const CallSignature& signature, PyObject** slots) {
     const char* missing[8];
     std::size_t count = 0;
-    for (std::size_t i = 0; i < signature.parameter_count && count < 8; ++i) {
+    const std::size_t required = signature.parameter_count - signature.optional_count;
+    for (std::size_t i = 0; i < required && count < 8; ++i) {
         if (!slots[i]) missing[count++] = signature.parameters[i];
     }
     return type_error(texts::missing_required(full_name(signature), missing, count));
@@ -49,7 +50,8 @@ PyResult<std::monostate> place_keyword(const CallSignature& signature, PyObject*
 }
 
 PyResult<std::monostate> check_required(const CallSignature& signature, Py_ssize_t nargs, PyObject** slots) {
-    for (std::size_t i = static_cast<std::size_t>(nargs); i < signature.parameter_count; ++i) {
+    const std::size_t required = signature.parameter_count - signature.optional_count;
+    for (std::size_t i = static_cast<std::size_t>(nargs); i < required; ++i) {
         if (!slots[i]) return fail(missing_required(signature, slots));
     }
     return std::monostate{};

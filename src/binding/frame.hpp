@@ -103,6 +103,9 @@ struct CallSignature {
     const char* function_name;
     const char* const* parameters;
     std::size_t parameter_count;
+    // The last `optional_count` parameters may be left out; their slots stay
+    // null.
+    std::size_t optional_count = 0;
 };
 
 // Fill `slots` (parameter_count entries, borrowed references) from a
