@@ -20,6 +20,7 @@ fresh interpreter: they are swept in child processes, one per n.
 import gc
 import json
 import os
+import pickle
 import sys
 
 import pytest
@@ -237,6 +238,26 @@ SCENARIOS = {
                               lambda d, w: d.add_edge(A, B, w), API),
     "to_bytes during add_edge": (weight_calling(lambda d: d.to_bytes()),
                                  lambda d, w: d.add_edge(A, B, w), API),
+    "__reduce__ during add_edge": (weight_calling(lambda d: d.__reduce__()),
+                                   lambda d, w: d.add_edge(A, B, w), API),
+    # Python's object protocols: pickles, copies, sizes, repr
+    "__reduce__": (lambda: (filled(),), lambda d: d.__reduce__(), API),
+    "__reduce__ finite sizes": (lambda: (PyGraphDiff.from_bytes(filled().to_bytes()),),
+                                lambda d: d.__reduce__(), API),
+    "pickle round trip": (lambda: (filled(),), lambda d: pickle.loads(pickle.dumps(d, 5)), API | NO_MEMORY),
+    "__copy__": (lambda: (filled(),), lambda d: d.__copy__(), NO_MEMORY),
+    "__deepcopy__": (lambda: (filled(), {}), lambda d, m: d.__deepcopy__(m), NO_MEMORY),
+    "__deepcopy__()": (lambda: (filled(),), lambda d: d.__deepcopy__(), API),
+    "__sizeof__": (lambda: (filled(),), lambda d: d.__sizeof__(), API),
+    "repr": (lambda: (filled(),), lambda d: repr(d), API),
+    "_restore": (lambda: filled().__reduce__()[1], lambda b, s: quorl_api._restore(b, s), NO_MEMORY),
+    "_restore refused": (lambda: (filled().to_bytes(), ((A, fresh_float(float("nan"))),)),
+                         lambda b, s: quorl_api._restore(b, s), API),
+    "_restore sizes list": (lambda: (filled().to_bytes(), [(C, fresh_float(float("nan")))]),
+                            lambda b, s: quorl_api._restore(b, s), API),
+    "_restore bad pair": (lambda: (filled().to_bytes(), ((C,),)), lambda b, s: quorl_api._restore(b, s), API),
+    "_restore bad id": (lambda: (filled().to_bytes(), ((fresh_str("id"), fresh_float(1.0)),)),
+                        lambda b, s: quorl_api._restore(b, s), API),
 }
 
 
