@@ -268,6 +268,7 @@ print(rss() - before, sys.getsizeof(d) - empty)
 """
 
 
+@pytest.mark.slow  # measures the process's memory, which a sanitizer's allocator distorts
 @pytest.mark.skipif(not sys.platform.startswith("linux"), reason="reads /proc/self/statm")
 def test_getsizeof_is_close_to_the_memory_a_big_diff_takes():
     # In a fresh process, where nothing freed before can be handed out again.
