@@ -8,22 +8,21 @@
 namespace quorl::diff {
 namespace {
 
-// Adjusts a running heap figure by what one entry's value (a node update or
-// a target table) gains or loses in the scope, however the scope ends. The
-// value must outlive the scope.
-template <class Value>
+// Adjusts a running heap figure by what a node update gains or loses in the
+// scope, however the scope ends. (The target tables report their own
+// changes: see SmallTable.)
 class HeapChange {
 public:
-    HeapChange(std::size_t& figure, const Value& value) noexcept
-        : figure_(figure), value_(value), before_(value.heap_bytes()) {}
+    HeapChange(std::size_t& figure, const NodeUpdate& update) noexcept
+        : figure_(figure), update_(update), before_(update.heap_bytes()) {}
     HeapChange(const HeapChange&) = delete;
     HeapChange& operator=(const HeapChange&) = delete;
-    // Unsigned arithmetic: a value that shrank takes its loss off.
-    ~HeapChange() { figure_ += value_.heap_bytes() - before_; }
+    // Unsigned arithmetic: an update that shrank takes its loss off.
+    ~HeapChange() { figure_ += update_.heap_bytes() - before_; }
 
 private:
     std::size_t& figure_;
-    const Value& value_;
+    const NodeUpdate& update_;
     std::size_t before_;
 };
 
@@ -67,13 +66,15 @@ GraphDiff& GraphDiff::operator=(GraphDiff&& other) noexcept {
 
 void GraphDiff::add_node(Uuid id, NodeUpdate update) {
     auto entry = nodes_.try_emplace(id);
-    {
+    if (entry.inserted) {
+        entry_heap_bytes_ += update.heap_bytes();
+        entry.value = std::move(update);
+    } else if (update.heap_bytes() != 0) {
+        // Only the texts take heap space.
         HeapChange change(entry_heap_bytes_, entry.value);
-        if (entry.inserted) {
-            entry.value = std::move(update);
-        } else {
-            entry.value.merge(std::move(update));
-        }
+        entry.value.merge(std::move(update));
+    } else {
+        entry.value.merge(std::move(update));
     }
     // Edge collections stay as an earlier delete_node left them.
     deleted_nodes_.erase(id);
@@ -96,9 +97,7 @@ void GraphDiff::forget_edge_source(const Uuid& id) noexcept {
 }
 
 void GraphDiff::record_deleted_edge(const Uuid& from, const Uuid& to) {
-    TargetSet& targets = deleted_edges_.try_emplace(from).value;
-    HeapChange change(entry_heap_bytes_, targets);
-    targets.try_emplace(to);
+    deleted_edges_.try_emplace(from).value.try_emplace(to, entry_heap_bytes_);
 }
 
 void GraphDiff::delete_node(Uuid id) {
@@ -112,6 +111,7 @@ void GraphDiff::delete_node(Uuid id) {
     // is a pass over one dense array; larger target arrays are fetched a few
     // sources ahead of their visit.
     constexpr int kFetchAhead = 8;
+    std::size_t heap = 0;  // the change in the target tables' heap bytes
     auto ahead = edges_.begin();
     for (int i = 0; i < kFetchAhead && ahead != edges_.end(); ++i, ++ahead) ahead->value.prefetch();
     for (auto& source : edges_) {
@@ -119,14 +119,9 @@ void GraphDiff::delete_node(Uuid id) {
             ahead->value.prefetch();
             ++ahead;
         }
-        // A table with an index may move into smaller storage as it loses
-        // an entry.
-        const std::size_t before = source.value.heap_bytes();
-        if (source.value.erase(id)) {
-            entry_heap_bytes_ += source.value.heap_bytes() - before;
-            record_deleted_edge(source.key, id);
-        }
+        if (source.value.erase(id, heap)) deleted_edges_.try_emplace(source.key).value.try_emplace(id, heap);
     }
+    entry_heap_bytes_ += heap;
     deleted_nodes_.try_emplace(id);
 }
 
@@ -171,11 +166,9 @@ void GraphDiff::delete_nodes(std::span<const Uuid> ids) {
         }
         if (entering.empty()) continue;
         auto& deleted = deleted_edges_.try_emplace(source.key).value;
-        HeapChange source_change(entry_heap_bytes_, source.value);
-        HeapChange deleted_change(entry_heap_bytes_, deleted);
         for (const Uuid& target : entering) {
-            source.value.erase(target);
-            deleted.try_emplace(target);
+            source.value.erase(target, entry_heap_bytes_);
+            deleted.try_emplace(target, entry_heap_bytes_);
         }
     }
     for (const auto& id : turn) {
@@ -192,17 +185,13 @@ Result<void, EdgeRefused> GraphDiff::add_edge(Uuid from, Uuid to, float weight) 
     // allocation leaves the diff as it was.
     auto source = edges_.try_emplace(from, edge_source_hint_);
     try {
-        HeapChange change(entry_heap_bytes_, source.value);
-        source.value.insert_or_assign(to, weight);
+        source.value.insert_or_assign(to, weight, entry_heap_bytes_);
     } catch (...) {
         if (source.inserted) edges_.erase(from);
         throw;
     }
     if (TargetSet* deleted = deleted_edges_.find(from, deleted_source_hint_)) {
-        {
-            HeapChange change(entry_heap_bytes_, *deleted);
-            deleted->erase(to);
-        }
+        deleted->erase(to, entry_heap_bytes_);
         if (deleted->empty()) {
             entry_heap_bytes_ -= deleted->heap_bytes();
             deleted_edges_.erase(from);
@@ -214,17 +203,13 @@ Result<void, EdgeRefused> GraphDiff::add_edge(Uuid from, Uuid to, float weight) 
 void GraphDiff::delete_edge(Uuid from, Uuid to) {
     auto source = deleted_edges_.try_emplace(from, deleted_source_hint_);
     try {
-        HeapChange change(entry_heap_bytes_, source.value);
-        source.value.try_emplace(to);
+        source.value.try_emplace(to, entry_heap_bytes_);
     } catch (...) {
         if (source.inserted) deleted_edges_.erase(from);
         throw;
     }
     if (TargetWeights* targets = edges_.find(from, edge_source_hint_)) {
-        {
-            HeapChange change(entry_heap_bytes_, *targets);
-            targets->erase(to);
-        }
+        targets->erase(to, entry_heap_bytes_);
         // Also drops an empty entry left behind by delete_node.
         if (targets->empty()) {
             entry_heap_bytes_ -= targets->heap_bytes();
