@@ -96,10 +96,6 @@ void GraphDiff::forget_edge_source(const Uuid& id) noexcept {
     }
 }
 
-void GraphDiff::record_deleted_edge(const Uuid& from, const Uuid& to) {
-    deleted_edges_.try_emplace(from).value.try_emplace(to, entry_heap_bytes_);
-}
-
 void GraphDiff::delete_node(Uuid id) {
     forget_node(id);
     // Edges leaving the node vanish without a trace...
@@ -111,7 +107,6 @@ void GraphDiff::delete_node(Uuid id) {
     // is a pass over one dense array; larger target arrays are fetched a few
     // sources ahead of their visit.
     constexpr int kFetchAhead = 8;
-    std::size_t heap = 0;  // the change in the target tables' heap bytes
     auto ahead = edges_.begin();
     for (int i = 0; i < kFetchAhead && ahead != edges_.end(); ++i, ++ahead) ahead->value.prefetch();
     for (auto& source : edges_) {
@@ -119,9 +114,10 @@ void GraphDiff::delete_node(Uuid id) {
             ahead->value.prefetch();
             ++ahead;
         }
-        if (source.value.erase(id, heap)) deleted_edges_.try_emplace(source.key).value.try_emplace(id, heap);
+        if (source.value.erase(id, entry_heap_bytes_)) {
+            deleted_edges_.try_emplace(source.key).value.try_emplace(id, entry_heap_bytes_);
+        }
     }
-    entry_heap_bytes_ += heap;
     deleted_nodes_.try_emplace(id);
 }
 

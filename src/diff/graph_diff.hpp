@@ -81,7 +81,6 @@ private:
     std::size_t entry_bytes_by_walk() const noexcept;
     void forget_node(const Uuid& id) noexcept;
     void forget_edge_source(const Uuid& id) noexcept;
-    void record_deleted_edge(const Uuid& from, const Uuid& to);
 
     NodeMap nodes_;
     NodeSet deleted_nodes_;

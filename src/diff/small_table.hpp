@@ -187,6 +187,7 @@ private:
     };
 
     std::uint32_t mode() const noexcept { return meta_ & kModeMask; }
+    std::uint32_t count() const noexcept { return meta_ & ~kModeMask; }
 
     bool erase_unindexed(const Uuid& key) noexcept {
         Entry* e = data();
@@ -204,7 +205,6 @@ private:
         const HeapCount counted(*this, heap);
         return big()->erase(key);
     }
-    std::uint32_t count() const noexcept { return meta_ & ~kModeMask; }
 
     // Array mode keeps the array's address and capacity in raw_; big mode
     // the table's address.
