@@ -1,6 +1,6 @@
-"""A program that uses every method of PyGraphDiff (and pickling, copies,
-sys.getsizeof and repr), checked with mypy --strict
-against the quorl_api stub, and runnable as it stands.
+"""A program that uses every method of PyGraphDiff, pickling, copies,
+sys.getsizeof and repr included, checked with mypy --strict against the
+quorl_api stub, and runnable as it stands.
 
 `refused` holds calls that the stub must reject; each carries the error code
 mypy has to report, and --strict (warn_unused_ignores) turns any that the
