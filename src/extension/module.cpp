@@ -70,7 +70,9 @@ PyResult<std::monostate> add_class(PyObject* module) {
 
 // Keeps the module's _restore, made with the module from its function table,
 // for the pickles of diffs to name: pickle checks that the function it
-// records is the one the module holds under that name.
+// records is the one the module holds under that name. The last step of
+// making the module, so that a module whose making failed, and which an
+// import that follows replaces, leaves no function of its own here.
 PyResult<std::monostate> keep_restore_function(PyObject* module) {
     Owned function = Owned::steal(PyObject_GetAttrString(module, texts::kRestore.name));
     if (!function) return fail(binding::fetch_error());
@@ -82,11 +84,11 @@ PyResult<std::monostate> keep_restore_function(PyObject* module) {
 // stopped it (the new module is then released).
 PyResult<Owned> make_module() {
     QUORL_TRY(module, binding::try_new(binding::api::new_module(&g_module_def, 1013)));
-    QUORL_CHECK(keep_restore_function(module.get()));
     QUORL_CHECK(add_class(module.get()));
 #ifdef QUORL_FAULT_INJECTION
     if (binding::install_fault_injection(module.get()) < 0) return fail(binding::fetch_error());
 #endif
+    QUORL_CHECK(keep_restore_function(module.get()));
     return std::move(module);
 }
 

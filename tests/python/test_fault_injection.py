@@ -327,6 +327,9 @@ if mode == "import":
     d = quorl_api.PyGraphDiff()
     d.add_node(b"a" * 16, {{"red": 3}})
     result["after"] = d.new_or_updated_nodes()
+    # the pickles name the _restore of the module that was made in the end
+    import pickle
+    result["pickled"] = pickle.loads(pickle.dumps(d)).new_or_updated_nodes() == result["after"]
 else:
     import quorl_api
 
@@ -383,6 +386,7 @@ def test_import_sweep():
         result = run_child("import", n)
         assert result["all"] == ["PyGraphDiff"]
         assert result["after"] == {text(b"a" * 16): {"red": 3}}
+        assert result["pickled"] is True, (n, result)
         if result["first"][0] != "raised":
             break
         assert result["first"] in IMPORT_FAILURES, (n, result)
