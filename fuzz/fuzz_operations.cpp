@@ -126,7 +126,8 @@ private:
     std::size_t pos_ = 0;
 };
 
-// The counts, the four invariants and the collections against the model.
+// The counts, the invariants (the running heap figure against a walk of the
+// entries among them) and the collections against the model.
 void check_agrees(const GraphDiff& d, const GraphDiffModel& model) {
     FUZZ_CHECK_NONE(broken_invariant(d));
     FUZZ_CHECK_NONE(differences(model, d));

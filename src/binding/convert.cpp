@@ -195,6 +195,25 @@ PyResult<std::string_view> extract_bytes(PyObject* obj) {
     return std::string_view(PyBytes_AS_STRING(obj), static_cast<std::size_t>(PyBytes_GET_SIZE(obj)));
 }
 
+PyResult<std::vector<NodeSize>> extract_node_sizes(PyObject* obj) {
+    if (!PyTuple_Check(obj)) return fail(downcast_error(obj, texts::kPyTuple));
+    const Py_ssize_t count = PyTuple_GET_SIZE(obj);
+    std::vector<NodeSize> sizes;
+    sizes.reserve(static_cast<std::size_t>(count));
+    // The tuple and its items cannot change while a size's conversion runs
+    // Python code.
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        PyObject* pair = PyTuple_GET_ITEM(obj, i);
+        if (!PyTuple_Check(pair) || PyTuple_GET_SIZE(pair) != 2) {
+            return fail(PyErr::new_message(PyExc_TypeError, texts::kExpectedSizePair));
+        }
+        QUORL_TRY(id, extract_uuid(PyTuple_GET_ITEM(pair, 0)));
+        QUORL_TRY(size, extract_f32(PyTuple_GET_ITEM(pair, 1)));
+        sizes.push_back({id, size});
+    }
+    return sizes;
+}
+
 PyResult<diff::NodeUpdate> extract_node_update(PyObject* obj) {
     if (!PyDict_Check(obj)) return fail(downcast_error(obj, texts::kPyDict));
     diff::NodeUpdate update;

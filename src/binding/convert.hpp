@@ -9,6 +9,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "binding/error.hpp"
 #include "diff/node_update.hpp"
@@ -27,6 +28,15 @@ PyResult<std::uint8_t> extract_u8(PyObject* obj);
 PyResult<bool> extract_bool(PyObject* obj);
 // The content of a `bytes` (or subclass), valid while obj lives.
 PyResult<std::string_view> extract_bytes(PyObject* obj);
+
+// A node and a size for it.
+struct NodeSize {
+    diff::Uuid id;
+    float size;
+};
+// A tuple (or subclass) of (id, size) pairs, each a tuple of two: a 16-byte
+// `bytes` and a number.
+PyResult<std::vector<NodeSize>> extract_node_sizes(PyObject* obj);
 
 // The same conversions for the common arguments alone, without running
 // Python code: each stores the value the conversion above gives and returns

@@ -20,6 +20,7 @@ struct ProcessState {
     PyObject* module;           // one reference, from the first successful initialisation
     PyObject* graph_diff_type;  // the PyGraphDiff type object
     PyObject* panic_type;       // pyo3_runtime.PanicException
+    PyObject* restore_function; // quorl_api._restore, which pickles of a diff call
     // Interned names: the keys of the attribute dicts, "__qualname__" (read
     // from types for conversion errors) and "__all__".
     PyObject* attribute_keys[kAttributeKeyCount];

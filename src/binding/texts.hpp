@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -58,6 +59,12 @@ inline constexpr Method kAddNodes{
     "show_label=None)\n--\n\n"};
 inline constexpr Method kDeleteNodes{"delete_nodes", "delete_nodes($self, ids)\n--\n\n"};
 inline constexpr char kNew[] = "__new__";
+// After the thirteen: the methods through which a diff takes part in
+// Python's object protocols (pickling, copies, sys.getsizeof).
+inline constexpr Method kReduce{"__reduce__", "__reduce__($self)\n--\n\n"};
+inline constexpr Method kCopy{"__copy__", "__copy__($self)\n--\n\n"};
+inline constexpr Method kDeepCopy{"__deepcopy__", "__deepcopy__($self, memo)\n--\n\n"};
+inline constexpr Method kSizeOf{"__sizeof__", "__sizeof__($self)\n--\n\n"};
 
 // Parameter names, as the text signatures above give them.
 inline constexpr const char* kAddNodeParameters[] = {"id", "update"};
@@ -74,6 +81,28 @@ inline constexpr const char* kAddNodesParameters[] = {"ids",   "updates", "label
 inline constexpr std::size_t kAddNodesPositional = 2;
 inline constexpr std::size_t kAddNodesRequired = 1;
 inline constexpr const char* kDeleteNodesParameters[] = {"ids"};
+inline constexpr const char* kDeepCopyParameters[] = {"memo"};
+
+// The module's function that rebuilds a pickled diff. Every pickle of a diff
+// names it as "quorl_api._restore" and calls it with the pickle's arguments
+// when loaded, so its name and parameters are part of every pickle already
+// stored: never rename it or change what it accepts.
+inline constexpr Method kRestore{
+    "_restore",
+    "_restore($module, data, sizes=())\n--\n\n"
+    "Rebuild a pickled PyGraphDiff from its byte string and the (id, size)\n"
+    "pairs of the NaN and infinite node sizes, which the byte string cannot\n"
+    "carry. The pickle hook of PyGraphDiff; not for direct use."};
+inline constexpr const char* kRestoreParameters[] = {"data", "sizes"};
+
+// repr() of a diff: its counts, never its contents.
+inline std::string diff_repr(std::uint64_t nodes, std::uint64_t edge_sources) {
+    return "<PyGraphDiff: " + std::to_string(nodes) + (nodes == 1 ? " node, " : " nodes, ") +
+           std::to_string(edge_sources) + (edge_sources == 1 ? " edge source>" : " edge sources>");
+}
+// repr() of a diff that a call in progress is changing: the counts cannot be
+// read then, and repr() does not fail for that.
+inline constexpr char kBorrowedDiffRepr[] = "<PyGraphDiff: borrowed>";
 
 // The keys of a node's attribute dict, by AttributeKey.
 inline constexpr std::string_view kAttributeKeyNames[kAttributeKeyCount] = {"label", "url",  "size",      "red",
@@ -159,6 +188,7 @@ inline constexpr char kPyString[] = "PyString";
 inline constexpr char kPyBool[] = "PyBool";
 inline constexpr char kPyList[] = "PyList";
 inline constexpr char kPyUuid[] = "PyUuid";
+inline constexpr char kPyTuple[] = "PyTuple";
 
 // "'str' object cannot be converted to 'PyBytes'"
 inline std::string downcast(std::string_view type_name, std::string_view target) {
@@ -171,6 +201,8 @@ inline std::string field_extraction(std::string_view struct_name, int index) {
 }
 
 inline constexpr char kExpected16Bytes[] = "Expected 16 bytes.";
+// An entry of _restore's sizes that is not a pair.
+inline constexpr char kExpectedSizePair[] = "expected (id, size) pairs";
 inline constexpr char kColourOutOfRange[] = "out of range integral type conversion attempted";
 // numpy's boolean scalar is recognised by the name of its type.
 inline constexpr char kNumpyBool[] = "numpy.bool_";
@@ -210,6 +242,7 @@ inline constexpr char kSerializeFailed[] = "Failed to serialize graph diff.";
 inline constexpr char kDeserializeFailed[] = "Failed to deserialize graph diff.";
 inline constexpr char kUnwrapFailed[] = "called `Result::unwrap()` on an `Err` value";
 inline constexpr char kNoTpFree[] = "PyGraphDiff type has no tp_free";
+inline constexpr char kNoRestoreFunction[] = "quorl_api._restore was never made";
 
 // ---- module initialisation and the type ---------------------------------------
 

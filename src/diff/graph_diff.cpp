@@ -3,18 +3,76 @@
 #include <utility>
 #include <vector>
 
+#include "diff/heap_bytes.hpp"
+
 namespace quorl::diff {
+namespace {
+
+// Adjusts a running heap figure by what a node update gains or loses in the
+// scope, however the scope ends. (The target tables report their own
+// changes: see SmallTable.)
+class HeapChange {
+public:
+    HeapChange(std::size_t& figure, const NodeUpdate& update) noexcept
+        : figure_(figure), update_(update), before_(update.heap_bytes()) {}
+    HeapChange(const HeapChange&) = delete;
+    HeapChange& operator=(const HeapChange&) = delete;
+    // Unsigned arithmetic: an update that shrank takes its loss off.
+    ~HeapChange() { figure_ += update_.heap_bytes() - before_; }
+
+private:
+    std::size_t& figure_;
+    const NodeUpdate& update_;
+    std::size_t before_;
+};
+
+template <class Table>
+std::size_t entries_heap_bytes(const Table& table) noexcept {
+    std::size_t bytes = 0;
+    for (const auto& entry : table) bytes += entry.value.heap_bytes();
+    return bytes;
+}
+
+}  // namespace
 
 GraphDiff::GraphDiff(NodeMap nodes, NodeSet deleted_nodes, EdgeMap edges, DeletedEdgeMap deleted_edges) noexcept
     : nodes_(std::move(nodes)),
       deleted_nodes_(std::move(deleted_nodes)),
       edges_(std::move(edges)),
-      deleted_edges_(std::move(deleted_edges)) {}
+      deleted_edges_(std::move(deleted_edges)),
+      entry_heap_bytes_(entry_bytes_by_walk()) {}
+
+GraphDiff::GraphDiff(GraphDiff&& other) noexcept
+    : nodes_(std::move(other.nodes_)),
+      deleted_nodes_(std::move(other.deleted_nodes_)),
+      edges_(std::move(other.edges_)),
+      deleted_edges_(std::move(other.deleted_edges_)),
+      edge_source_hint_(std::exchange(other.edge_source_hint_, 0)),
+      deleted_source_hint_(std::exchange(other.deleted_source_hint_, 0)),
+      entry_heap_bytes_(std::exchange(other.entry_heap_bytes_, 0)) {}
+
+GraphDiff& GraphDiff::operator=(GraphDiff&& other) noexcept {
+    if (this != &other) {
+        nodes_ = std::move(other.nodes_);
+        deleted_nodes_ = std::move(other.deleted_nodes_);
+        edges_ = std::move(other.edges_);
+        deleted_edges_ = std::move(other.deleted_edges_);
+        edge_source_hint_ = std::exchange(other.edge_source_hint_, 0);
+        deleted_source_hint_ = std::exchange(other.deleted_source_hint_, 0);
+        entry_heap_bytes_ = std::exchange(other.entry_heap_bytes_, 0);
+    }
+    return *this;
+}
 
 void GraphDiff::add_node(Uuid id, NodeUpdate update) {
     auto entry = nodes_.try_emplace(id);
     if (entry.inserted) {
+        entry_heap_bytes_ += update.heap_bytes();
         entry.value = std::move(update);
+    } else if (update.heap_bytes() != 0) {
+        // Only the texts take heap space.
+        HeapChange change(entry_heap_bytes_, entry.value);
+        entry.value.merge(std::move(update));
     } else {
         entry.value.merge(std::move(update));
     }
@@ -35,10 +93,26 @@ void GraphDiff::add_nodes(std::span<const Uuid> ids, std::span<NodeUpdate> updat
     }
 }
 
+// Removes the pending update of `id`, if any.
+void GraphDiff::forget_node(const Uuid& id) noexcept {
+    if (const NodeUpdate* update = nodes_.find(id)) {
+        entry_heap_bytes_ -= update->heap_bytes();
+        nodes_.erase(id);
+    }
+}
+
+// Removes the pending edges leaving `id`, if any.
+void GraphDiff::forget_edge_source(const Uuid& id) noexcept {
+    if (const TargetWeights* targets = edges_.find(id)) {
+        entry_heap_bytes_ -= targets->heap_bytes();
+        edges_.erase(id);
+    }
+}
+
 void GraphDiff::delete_node(Uuid id) {
-    nodes_.erase(id);
+    forget_node(id);
     // Edges leaving the node vanish without a trace...
-    edges_.erase(id);
+    forget_edge_source(id);
     // ...while edges entering it become deleted edges, recorded in the order
     // of the sources. There is no index by target, so every source is
     // visited; a source whose only target was `id` keeps its (now empty)
@@ -53,7 +127,9 @@ void GraphDiff::delete_node(Uuid id) {
             ahead->value.prefetch();
             ++ahead;
         }
-        if (source.value.erase(id)) deleted_edges_.try_emplace(source.key).value.try_emplace(id);
+        if (source.value.erase(id, entry_heap_bytes_)) {
+            deleted_edges_.try_emplace(source.key).value.try_emplace(id, entry_heap_bytes_);
+        }
     }
     deleted_nodes_.try_emplace(id);
 }
@@ -131,13 +207,13 @@ void GraphDiff::delete_nodes(std::span<const Uuid> ids) {
         if (entering.empty()) continue;
         auto& deleted = deleted_edges_.try_emplace(source.key).value;
         for (const Uuid& target : entering) {
-            source.value.erase(target);
-            deleted.try_emplace(target);
+            source.value.erase(target, entry_heap_bytes_);
+            deleted.try_emplace(target, entry_heap_bytes_);
         }
     }
     for (const auto& id : turn) {
-        nodes_.erase(id.key);
-        edges_.erase(id.key);
+        forget_node(id.key);
+        forget_edge_source(id.key);
         deleted_nodes_.try_emplace(id.key);
     }
 }
@@ -149,14 +225,17 @@ Result<void, EdgeRefused> GraphDiff::add_edge(Uuid from, Uuid to, float weight) 
     // allocation leaves the diff as it was.
     auto source = edges_.try_emplace(from, edge_source_hint_);
     try {
-        source.value.insert_or_assign(to, weight);
+        source.value.insert_or_assign(to, weight, entry_heap_bytes_);
     } catch (...) {
         if (source.inserted) edges_.erase(from);
         throw;
     }
     if (TargetSet* deleted = deleted_edges_.find(from, deleted_source_hint_)) {
-        deleted->erase(to);
-        if (deleted->empty()) deleted_edges_.erase(from);
+        deleted->erase(to, entry_heap_bytes_);
+        if (deleted->empty()) {
+            entry_heap_bytes_ -= deleted->heap_bytes();
+            deleted_edges_.erase(from);
+        }
     }
     return {};
 }
@@ -186,20 +265,23 @@ void GraphDiff::add_edges(std::span<const Uuid> from, std::span<const Uuid> to, 
                 auto entry = edges_.try_emplace(source, edge_source_hint_);
                 try {
                     if (entry.value.size() + (end - i) <= TargetWeights::kArrayMax) {
+                        const std::size_t before = entry.value.heap_bytes();
                         entry.value.reserve(entry.value.size() + (end - i));
+                        entry_heap_bytes_ += entry.value.heap_bytes() - before;
                     }
-                    entry.value.insert_or_assign(target, weight);
+                    entry.value.insert_or_assign(target, weight, entry_heap_bytes_);
                 } catch (...) {
-                    if (entry.inserted) edges_.erase(source);
+                    if (entry.inserted) forget_edge_source(source);
                     throw;
                 }
                 targets = &entry.value;
             } else {
-                targets->insert_or_assign(target, weight);
+                targets->insert_or_assign(target, weight, entry_heap_bytes_);
             }
             if (deleted) {
-                deleted->erase(target);
+                deleted->erase(target, entry_heap_bytes_);
                 if (deleted->empty()) {
+                    entry_heap_bytes_ -= deleted->heap_bytes();
                     deleted_edges_.erase(source);
                     deleted = nullptr;
                 }
@@ -211,15 +293,18 @@ void GraphDiff::add_edges(std::span<const Uuid> from, std::span<const Uuid> to, 
 void GraphDiff::delete_edge(Uuid from, Uuid to) {
     auto source = deleted_edges_.try_emplace(from, deleted_source_hint_);
     try {
-        source.value.try_emplace(to);
+        source.value.try_emplace(to, entry_heap_bytes_);
     } catch (...) {
         if (source.inserted) deleted_edges_.erase(from);
         throw;
     }
     if (TargetWeights* targets = edges_.find(from, edge_source_hint_)) {
-        targets->erase(to);
+        targets->erase(to, entry_heap_bytes_);
         // Also drops an empty entry left behind by delete_node.
-        if (targets->empty()) edges_.erase(from);
+        if (targets->empty()) {
+            entry_heap_bytes_ -= targets->heap_bytes();
+            edges_.erase(from);
+        }
     }
 }
 
@@ -228,10 +313,31 @@ void GraphDiff::clear() noexcept {
     deleted_nodes_.clear();
     edges_.clear();
     deleted_edges_.clear();
+    entry_heap_bytes_ = 0;
+}
+
+bool GraphDiff::restore_size(Uuid id, float size) noexcept {
+    NodeUpdate* update = nodes_.find(id);
+    if (!update || update->size()) return false;
+    update->set_size(size);
+    return true;
 }
 
 std::uint64_t GraphDiff::num_nodes() const noexcept { return nodes_.size() + deleted_nodes_.size(); }
 
 std::uint64_t GraphDiff::num_edges() const noexcept { return edges_.size() + deleted_edges_.size(); }
+
+std::size_t GraphDiff::table_block_bytes() const noexcept {
+    return allocated_bytes(nodes_.block_bytes()) + allocated_bytes(deleted_nodes_.block_bytes()) +
+           allocated_bytes(edges_.block_bytes()) + allocated_bytes(deleted_edges_.block_bytes());
+}
+
+std::size_t GraphDiff::entry_bytes_by_walk() const noexcept {
+    return entries_heap_bytes(nodes_) + entries_heap_bytes(edges_) + entries_heap_bytes(deleted_edges_);
+}
+
+std::size_t GraphDiff::heap_bytes() const noexcept { return table_block_bytes() + entry_heap_bytes_; }
+
+std::size_t GraphDiff::heap_bytes_by_walk() const noexcept { return table_block_bytes() + entry_bytes_by_walk(); }
 
 }  // namespace quorl::diff

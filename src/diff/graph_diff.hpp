@@ -34,6 +34,9 @@ public:
     // Takes the four collections as they stand, without applying any of the
     // combination rules (used when rebuilding a diff from bytes).
     GraphDiff(NodeMap nodes, NodeSet deleted_nodes, EdgeMap edges, DeletedEdgeMap deleted_edges) noexcept;
+    // A moved-from diff is empty.
+    GraphDiff(GraphDiff&& other) noexcept;
+    GraphDiff& operator=(GraphDiff&& other) noexcept;
 
     // Identifiers are taken by value: a caller may pass a key that lives in
     // one of this diff's own tables, and removals shift those keys around.
@@ -54,6 +57,13 @@ public:
     void delete_edge(Uuid from, Uuid to);
     void clear() noexcept;
 
+    // Gives the pending update of `id`, which has no size, the size `size`.
+    // The byte string writes a NaN or infinite size as null, which reads
+    // back absent; this puts such a size back after a diff is read. Returns
+    // false, changing nothing, when `id` has no pending update or its update
+    // has a size already.
+    bool restore_size(Uuid id, float size) noexcept;
+
     // Pending node updates plus nodes marked for deletion.
     std::uint64_t num_nodes() const noexcept;
     // Source entries of both edge collections (sources, not edges; an entry
@@ -65,7 +75,21 @@ public:
     const EdgeMap& new_or_updated_edges() const noexcept { return edges_; }
     const DeletedEdgeMap& deleted_edges() const noexcept { return deleted_edges_; }
 
+    // Bytes the diff takes from the heap, each block counted as the
+    // allocator hands it out: the four tables' blocks, from their
+    // capacities, and the blocks their entries own (the target tables of the
+    // sources, the texts of the node updates), kept as a running figure that
+    // every change adjusts by what it touched. Constant time.
+    std::size_t heap_bytes() const noexcept;
+    // The same figure found by visiting every entry, to check the running one.
+    std::size_t heap_bytes_by_walk() const noexcept;
+
 private:
+    std::size_t table_block_bytes() const noexcept;
+    std::size_t entry_bytes_by_walk() const noexcept;
+    void forget_node(const Uuid& id) noexcept;
+    void forget_edge_source(const Uuid& id) noexcept;
+
     NodeMap nodes_;
     NodeSet deleted_nodes_;
     EdgeMap edges_;
@@ -74,6 +98,9 @@ private:
     // tend to come source by source.
     std::uint32_t edge_source_hint_ = 0;
     std::uint32_t deleted_source_hint_ = 0;
+    // Heap bytes owned by the entries of the four tables (not the tables'
+    // own blocks).
+    std::size_t entry_heap_bytes_ = 0;
 };
 
 }  // namespace quorl::diff

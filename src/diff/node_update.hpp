@@ -4,8 +4,11 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <optional>
 #include <string_view>
+
+#include "diff/heap_bytes.hpp"
 
 namespace quorl::diff {
 
@@ -47,6 +50,15 @@ public:
     // Each attribute present in `newer` replaces the stored one; absent
     // attributes leave the stored ones as they are.
     void merge(NodeUpdate&& newer);
+
+    // Bytes the update takes from the heap (its block of texts, if any), as
+    // the allocator hands them out.
+    std::size_t heap_bytes() const noexcept {
+        if (!texts_) return 0;
+        std::uint64_t lengths[2];
+        std::memcpy(lengths, texts_, sizeof lengths);
+        return allocated_bytes(sizeof lengths + lengths[0] + lengths[1]);
+    }
 
     // Number of attributes present, 0 to 7.
     int present_count() const noexcept;

@@ -113,6 +113,10 @@ public:
     bool empty() const noexcept { return size_ == 0; }
     // Entries (holes included) the table holds before it must be rebuilt.
     std::size_t capacity() const noexcept { return block_ ? entry_capacity(bits_) : 0; }
+    // Bytes of the one heap block the table holds (index, live bits and
+    // entries), as requested from the allocator; 0 with no storage. What the
+    // values own besides is not counted.
+    std::size_t block_bytes() const noexcept { return block_ ? block_bytes(bits_) : 0; }
 
     V* find(const Uuid& key) noexcept {
         const std::uint32_t p = position_of(key);

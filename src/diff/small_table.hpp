@@ -17,6 +17,7 @@
 #include <type_traits>
 #include <utility>
 
+#include "diff/heap_bytes.hpp"
 #include "diff/ordered_table.hpp"
 #include "diff/uuid.hpp"
 
@@ -66,14 +67,29 @@ public:
     }
     bool contains(const Uuid& key) const noexcept { return find(key) != nullptr; }
 
+    // The changes below come in two forms: the plain one, and one that also
+    // adds to `heap` what the change makes heap_bytes() gain or lose
+    // (unsigned arithmetic: a loss wraps around to a subtraction), for an
+    // owner that keeps a running figure. Storage changes only where a table
+    // grows, moves to an index, or (with an index) shrinks, so the figure
+    // costs nothing on the common paths.
+
     using Inserted = typename Big::Inserted;
     Inserted try_emplace(const Uuid& key) {
-        if (mode() == kBig) return big()->try_emplace(key);
+        std::size_t ignored = 0;
+        return try_emplace(key, ignored);
+    }
+    Inserted try_emplace(const Uuid& key, std::size_t& heap) {
+        if (mode() == kBig) {
+            const HeapCount counted(*this, heap);
+            return big()->try_emplace(key);
+        }
         Entry* e = data();
         const std::uint32_t n = count();
         const std::uint32_t i = scan(e, n, key);
         if (i < n) return {e[i].value, false};
         if (n == capacity()) {
+            const HeapCount counted(*this, heap);
             if (n == kArrayMax) return to_big().try_emplace(key);
             grow(n + 1);
             e = data();
@@ -85,7 +101,12 @@ public:
 
     template <class U>
     V& insert_or_assign(const Uuid& key, U&& value) {
-        Inserted entry = try_emplace(key);
+        std::size_t ignored = 0;
+        return insert_or_assign(key, std::forward<U>(value), ignored);
+    }
+    template <class U>
+    V& insert_or_assign(const Uuid& key, U&& value, std::size_t& heap) {
+        Inserted entry = try_emplace(key, heap);
         entry.value = std::forward<U>(value);
         return entry.value;
     }
@@ -94,13 +115,11 @@ public:
     // present.
     bool erase(const Uuid& key) noexcept {
         if (mode() == kBig) return big()->erase(key);
-        Entry* e = data();
-        const std::uint32_t n = count();
-        const std::uint32_t i = scan(e, n, key);
-        if (i == n) return false;
-        std::memmove(static_cast<void*>(e + i), e + i + 1, (n - i - 1) * sizeof(Entry));
-        meta_ = mode() | (n - 1);
-        return true;
+        return erase_unindexed(key);
+    }
+    bool erase(const Uuid& key, std::size_t& heap) noexcept {
+        if (mode() == kBig) return erase_indexed(key, heap);
+        return erase_unindexed(key);
     }
 
     // Makes room for `n` entries without further growth.
@@ -112,6 +131,14 @@ public:
         } else if (n > capacity()) {
             grow(static_cast<std::uint32_t>(n));
         }
+    }
+
+    // Bytes the table takes from the heap, as the allocator hands them out:
+    // nothing inline, the array, or the indexed table's object and block.
+    std::size_t heap_bytes() const noexcept {
+        if (mode() == kInline) return 0;
+        if (mode() == kArray) return allocated_bytes(heap_capacity() * sizeof(Entry));
+        return allocated_bytes(sizeof(Big)) + allocated_bytes(big()->block_bytes());
     }
 
     iterator begin() noexcept {
@@ -143,8 +170,41 @@ private:
     static constexpr std::uint32_t kBig = 2u << 30;
     static constexpr std::uint32_t kModeMask = 3u << 30;
 
+    // Adds the change in the table's heap bytes over its lifetime to a
+    // running figure, however the scope ends.
+    class HeapCount {
+    public:
+        HeapCount(const SmallTable& table, std::size_t& figure) noexcept
+            : table_(table), figure_(figure), before_(table.heap_bytes()) {}
+        HeapCount(const HeapCount&) = delete;
+        HeapCount& operator=(const HeapCount&) = delete;
+        ~HeapCount() { figure_ += table_.heap_bytes() - before_; }
+
+    private:
+        const SmallTable& table_;
+        std::size_t& figure_;
+        std::size_t before_;
+    };
+
     std::uint32_t mode() const noexcept { return meta_ & kModeMask; }
     std::uint32_t count() const noexcept { return meta_ & ~kModeMask; }
+
+    bool erase_unindexed(const Uuid& key) noexcept {
+        Entry* e = data();
+        const std::uint32_t n = count();
+        const std::uint32_t i = scan(e, n, key);
+        if (i == n) return false;
+        std::memmove(static_cast<void*>(e + i), e + i + 1, (n - i - 1) * sizeof(Entry));
+        meta_ = mode() | (n - 1);
+        return true;
+    }
+
+    // Out of line: a visit of every source (delete_node) erases from each,
+    // and nearly all of them have no index.
+    [[gnu::noinline]] bool erase_indexed(const Uuid& key, std::size_t& heap) noexcept {
+        const HeapCount counted(*this, heap);
+        return big()->erase(key);
+    }
 
     // Array mode keeps the array's address and capacity in raw_; big mode
     // the table's address.

@@ -1,13 +1,16 @@
 // PyGraphDiff: the type object, its constructor and deallocator, the borrow
 // of `self`, the thirteen methods, each a thin layer over the diff model and
-// the byte encoding, and the batch methods that apply many changes in one
-// call.
+// the byte encoding; the batch methods that apply many changes in one call;
+// and the diff's part in Python's object protocols (pickling, copies,
+// sys.getsizeof, repr) with the module function that rebuilds a pickled diff.
+#include <cmath>
 #include <cstring>
 #include <iterator>
+#include <new>
 #include <optional>
+#include <string>
 #include <string_view>
 #include <vector>
-#include <new>
 
 #include "binding/api.hpp"
 #include "binding/views.hpp"
@@ -65,6 +68,11 @@ constexpr CallSignature kAddNodesSignature{texts::kClassName,
                                            texts::kAddNodesPositional,
                                            texts::kAddNodesRequired};
 constexpr CallSignature kDeleteNodesSignature = signature(texts::kDeleteNodes.name, texts::kDeleteNodesParameters);
+constexpr CallSignature kDeepCopySignature = signature(texts::kDeepCopy.name, texts::kDeepCopyParameters);
+// A function of the module: no class in its messages; `sizes` may be left out.
+constexpr CallSignature kRestoreSignature{nullptr, texts::kRestore.name, texts::kRestoreParameters,
+                                          std::size(texts::kRestoreParameters), std::size(texts::kRestoreParameters),
+                                          1};
 
 // ---- methods without arguments ------------------------------------------
 
@@ -87,16 +95,16 @@ PyObject* clear(PyObject* self, PyObject*) {
     });
 }
 
-PyObject* to_bytes(PyObject* self, PyObject*) {
-    return call_method<Access::Shared>(self, [](const diff::GraphDiff& diff) -> PyResult<Owned> {
-        auto size = encoding::encoded_size(diff);
-        if (!size) return fail(PyErr::new_message(PyExc_Exception, texts::kSerializeFailed));
-        // The byte string is written straight into the new bytes object.
-        Owned bytes = binding::expect_new(binding::api::new_bytes(static_cast<Py_ssize_t>(*size)));
-        encoding::encode_into(diff, reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(bytes.get())));
-        return bytes;
-    });
+// The byte string of `diff` as a new bytes object, written straight into it.
+PyResult<Owned> bytes_of(const diff::GraphDiff& diff) {
+    auto size = encoding::encoded_size(diff);
+    if (!size) return fail(PyErr::new_message(PyExc_Exception, texts::kSerializeFailed));
+    Owned bytes = binding::expect_new(binding::api::new_bytes(static_cast<Py_ssize_t>(*size)));
+    encoding::encode_into(diff, reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(bytes.get())));
+    return bytes;
 }
+
+PyObject* to_bytes(PyObject* self, PyObject*) { return call_method<Access::Shared>(self, bytes_of); }
 
 // ---- methods with arguments ---------------------------------------------
 
@@ -231,6 +239,109 @@ PyObject* delete_nodes(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
         });
 }
 
+// ---- Python's object protocols ------------------------------------------
+//
+// A pickle or a copy of a diff goes through its byte string, which holds
+// everything but the NaN and infinite node sizes (written as null, read back
+// absent); those travel beside it and are put back after reading.
+
+bool unwritten(std::optional<float> size) noexcept { return size && !std::isfinite(*size); }
+
+// The (id, size) pairs of the sizes the byte string leaves out, in the
+// order of the nodes; null when there are none, as nearly always.
+Owned unwritten_sizes(const diff::GraphDiff& diff) {
+    Py_ssize_t count = 0;
+    for (const auto& node : diff.new_or_updated_nodes()) count += unwritten(node.value.size());
+    if (count == 0) return Owned{};
+    Owned pairs = binding::expect_new(binding::api::new_tuple(count));
+    Py_ssize_t i = 0;
+    for (const auto& node : diff.new_or_updated_nodes()) {
+        const std::optional<float> size = node.value.size();
+        if (!unwritten(size)) continue;
+        Owned id = binding::expect_new(binding::api::new_bytes(16));
+        std::memcpy(PyBytes_AS_STRING(id.get()), node.key.bytes.data(), 16);
+        Owned value = binding::expect_new(binding::api::new_float(static_cast<double>(*size)));
+        Owned pair = binding::expect_new(binding::api::new_tuple(2));
+        PyTuple_SET_ITEM(pair.get(), 0, id.release());
+        PyTuple_SET_ITEM(pair.get(), 1, value.release());
+        PyTuple_SET_ITEM(pairs.get(), i++, pair.release());
+    }
+    return pairs;
+}
+
+// Gives the decoded diff the sizes its bytes could not carry. They must
+// belong to pending updates that read back without a size, and be NaN or
+// infinite: anything else did not come from a pickle of a diff.
+PyResult<std::monostate> put_back_sizes(diff::GraphDiff& diff, const std::vector<binding::NodeSize>& sizes) {
+    for (const binding::NodeSize& entry : sizes) {
+        if (!unwritten(entry.size) || !diff.restore_size(entry.id, entry.size)) {
+            return fail(PyErr::new_message(PyExc_Exception, texts::kDeserializeFailed));
+        }
+    }
+    return std::monostate{};
+}
+
+// A new PyGraphDiff equal to `diff`: the same views in the same order, the
+// same bytes.
+PyResult<Owned> copy_of(const diff::GraphDiff& diff) {
+    auto size = encoding::encoded_size(diff);
+    if (!size) return fail(PyErr::new_message(PyExc_Exception, texts::kSerializeFailed));
+    std::vector<std::uint8_t> data(*size);
+    encoding::encode_into(diff, data.data());
+    auto decoded = encoding::decode_graph_diff(data.data(), data.size());
+    if (!decoded) return fail(PyErr::new_message(PyExc_Exception, texts::kDeserializeFailed));
+    for (const auto& node : diff.new_or_updated_nodes()) {
+        if (unwritten(node.value.size())) (void)decoded->restore_size(node.key, *node.value.size());
+    }
+    return new_graph_diff_object(std::move(*decoded));
+}
+
+// (quorl_api._restore, (data,)), or (quorl_api._restore, (data, sizes))
+// when there are sizes the bytes leave out. The class cannot be found by its
+// name (its module reads "builtins"), so the pickle names the module's
+// function instead.
+PyObject* reduce(PyObject* self, PyObject*) {
+    return call_method<Access::Shared>(self, [](const diff::GraphDiff& diff) -> PyResult<Owned> {
+        PyObject* restore_function = binding::process_state.restore_function;
+        if (!restore_function) binding::raise_fault(texts::kNoRestoreFunction);
+        QUORL_TRY(data, bytes_of(diff));
+        Owned sizes = unwritten_sizes(diff);
+        Owned arguments = binding::expect_new(binding::api::new_tuple(sizes ? 2 : 1));
+        PyTuple_SET_ITEM(arguments.get(), 0, data.release());
+        if (sizes) PyTuple_SET_ITEM(arguments.get(), 1, sizes.release());
+        Owned reduced = binding::expect_new(binding::api::new_tuple(2));
+        PyTuple_SET_ITEM(reduced.get(), 0, Owned::retain(restore_function).release());
+        PyTuple_SET_ITEM(reduced.get(), 1, arguments.release());
+        return reduced;
+    });
+}
+
+PyObject* copy(PyObject* self, PyObject*) { return call_method<Access::Shared>(self, copy_of); }
+
+PyObject* deep_copy(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    // A diff holds no Python objects, so the memo has nothing to record.
+    return call_method<Access::Shared, kDeepCopySignature, Ignored>(
+        {self, args, nargs, kwnames},
+        [](const diff::GraphDiff& diff, std::monostate) -> PyResult<Owned> { return copy_of(diff); });
+}
+
+// The object and every heap block its diff owns.
+PyObject* size_of(PyObject* self, PyObject*) {
+    return call_method<Access::Shared>(self, [](const diff::GraphDiff& diff) -> PyResult<Owned> {
+        const std::uint64_t bytes = sizeof(PyGraphDiffObject) + diff.heap_bytes();
+        return binding::expect_new(binding::api::new_uint64(bytes));
+    });
+}
+
+PyObject* tp_repr(PyObject* self) {
+    return binding::run_in_frame([&]() -> PyResult<Owned> {
+        auto diff = borrow_shared(self);
+        const std::string text = diff ? texts::diff_repr((*diff)->num_nodes(), (*diff)->num_edges())
+                                      : std::string(texts::kBorrowedDiffRepr);
+        return binding::expect_new(binding::api::new_str(text.data(), static_cast<Py_ssize_t>(text.size())));
+    });
+}
+
 // ---- construction and destruction ---------------------------------------
 
 // Allocates an instance of `type` holding `value`.
@@ -291,6 +402,10 @@ PyMethodDef kMethods[] = {
     {texts::kDeleteEdges.name, entry(delete_edges), kWithArguments, texts::kDeleteEdges.doc},
     {texts::kAddNodes.name, entry(add_nodes), kWithArguments, texts::kAddNodes.doc},
     {texts::kDeleteNodes.name, entry(delete_nodes), kWithArguments, texts::kDeleteNodes.doc},
+    {texts::kReduce.name, entry(reduce), METH_NOARGS, texts::kReduce.doc},
+    {texts::kCopy.name, entry(copy), METH_NOARGS, texts::kCopy.doc},
+    {texts::kDeepCopy.name, entry(deep_copy), kWithArguments, texts::kDeepCopy.doc},
+    {texts::kSizeOf.name, entry(size_of), METH_NOARGS, texts::kSizeOf.doc},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -300,6 +415,7 @@ PyType_Slot kSlots[] = {
     {Py_tp_methods, kMethods},
     {Py_tp_base, &PyBaseObject_Type},
     {Py_tp_dealloc, reinterpret_cast<void*>(tp_dealloc)},
+    {Py_tp_repr, reinterpret_cast<void*>(tp_repr)},
     {0, nullptr},
 };
 
@@ -342,5 +458,17 @@ PyResult<PyTypeObject*> graph_diff_type() {
 }
 
 PyResult<Owned> new_graph_diff_object(diff::GraphDiff value) { return allocate(type_or_fault(), std::move(value)); }
+
+PyObject* restore(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return call_method<Access::Static, kRestoreSignature, Bytes, NodeSizes>(
+        {module, args, nargs, kwnames},
+        [](std::string_view data, std::vector<binding::NodeSize>&& sizes) -> PyResult<Owned> {
+            auto decoded =
+                encoding::decode_graph_diff(reinterpret_cast<const std::uint8_t*>(data.data()), data.size());
+            if (!decoded) return fail(PyErr::new_message(PyExc_Exception, texts::kDeserializeFailed));
+            QUORL_CHECK(put_back_sizes(*decoded, sizes));
+            return new_graph_diff_object(std::move(*decoded));
+        });
+}
 
 }  // namespace quorl::extension

@@ -27,6 +27,7 @@
 #include <string_view>
 #include <tuple>
 #include <utility>
+#include <variant>
 #include <vector>
 
 #include "binding/convert.hpp"
@@ -79,6 +80,21 @@ struct Weight {
 struct Bytes {
     using Value = std::string_view;  // valid while the argument lives
     static PyResult<Value> extract(PyObject* obj) { return binding::extract_bytes(obj); }
+};
+
+// Any object, not looked at (the memo of __deepcopy__).
+struct Ignored {
+    using Value = std::monostate;
+    static PyResult<Value> extract(PyObject*) { return std::monostate{}; }
+};
+// The (id, size) pairs of _restore, an optional parameter: none when the
+// argument is left out (`obj` is then null).
+struct NodeSizes {
+    using Value = std::vector<binding::NodeSize>;
+    static PyResult<Value> extract(PyObject* obj) {
+        if (!obj) return Value{};
+        return binding::extract_node_sizes(obj);
+    }
 };
 
 template <class Param>

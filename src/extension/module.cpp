@@ -1,6 +1,7 @@
 // The module's one exported symbol: PyInit_quorl_api creates the module,
-// publishes PyGraphDiff in it and lists it in __all__. A process initialises
-// it at most once.
+// publishes PyGraphDiff in it and lists it in __all__, beside the private
+// function _restore that pickles of a diff call. A process initialises it at
+// most once.
 #include <Python.h>
 
 #include "binding/api.hpp"
@@ -20,12 +21,18 @@ using binding::process_state;
 using binding::PyErr;
 using binding::PyResult;
 
+PyMethodDef g_functions[] = {
+    {texts::kRestore.name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(restore)),
+     METH_FASTCALL | METH_KEYWORDS, texts::kRestore.doc},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 PyModuleDef g_module_def = {
     PyModuleDef_HEAD_INIT,
     texts::kModuleName,
     texts::kModuleDoc,
     0,
-    nullptr,
+    g_functions,
     nullptr,
     nullptr,
     nullptr,
@@ -61,14 +68,27 @@ PyResult<std::monostate> add_class(PyObject* module) {
     return std::monostate{};
 }
 
-// A new module with its class, or the error that stopped it (the new module
-// is then released).
+// Keeps the module's _restore, made with the module from its function table,
+// for the pickles of diffs to name: pickle checks that the function it
+// records is the one the module holds under that name. The last step of
+// making the module, so that a module whose making failed, and which an
+// import that follows replaces, leaves no function of its own here.
+PyResult<std::monostate> keep_restore_function(PyObject* module) {
+    Owned function = Owned::steal(PyObject_GetAttrString(module, texts::kRestore.name));
+    if (!function) return fail(binding::fetch_error());
+    (void)binding::filled_once(process_state.restore_function, [&] { return std::move(function); });
+    return std::monostate{};
+}
+
+// A new module with its class and its pickle hook, or the error that
+// stopped it (the new module is then released).
 PyResult<Owned> make_module() {
     QUORL_TRY(module, binding::try_new(binding::api::new_module(&g_module_def, 1013)));
     QUORL_CHECK(add_class(module.get()));
 #ifdef QUORL_FAULT_INJECTION
     if (binding::install_fault_injection(module.get()) < 0) return fail(binding::fetch_error());
 #endif
+    QUORL_CHECK(keep_restore_function(module.get()));
     return std::move(module);
 }
 

@@ -25,10 +25,14 @@ methods ``add_edges`` and ``delete_edges`` are described the same way. The
 names ``NodeAttributes``, ``AddEdgeArgs``, ``DeleteEdgeArgs``,
 ``AddEdgesArgs`` and ``DeleteEdgesArgs`` exist only for type checkers:
 import them under ``typing.TYPE_CHECKING``.
+
+The docstrings below are for editors; at runtime the methods' ``__doc__`` is
+``None``.
 """
 
 from array import array
-from typing import Dict, Iterable, List, Optional, SupportsFloat, SupportsIndex, TypeVar, Union, final, overload
+from typing import (Any, Callable, Dict, Iterable, List, Optional, SupportsFloat, SupportsIndex, Tuple, TypeVar, Union,
+                    final, overload)
 
 from typing_extensions import TypedDict, Unpack
 
@@ -47,14 +51,14 @@ class NodeAttributes(TypedDict, total=False):
     blue: int  # 0..255
     show_label: bool
 
-_T = TypeVar("_T")
-
 # Anything the interpreter converts to a float (float, int, __float__ or
 # __index__ objects); held as a 32-bit float.
 _Weight = Union[SupportsFloat, SupportsIndex]
 
 AddEdgeArgs = TypedDict("AddEdgeArgs", {"from": bytes, "to": bytes, "weight": _Weight})
 DeleteEdgeArgs = TypedDict("DeleteEdgeArgs", {"from": bytes, "to": bytes})
+
+_T = TypeVar("_T")
 
 # The batch methods. Ids come as the bytes of an object that exports a buffer
 # (bytes, bytearray, memoryview, array.array, a numpy array of dtype uint8
@@ -73,41 +77,163 @@ _Column = Iterable[Optional[_T]]
 AddEdgesArgs = TypedDict("AddEdgesArgs", {"from": _Ids, "to": _Ids, "weight": _Weights})
 DeleteEdgesArgs = TypedDict("DeleteEdgesArgs", {"from": _Ids, "to": _Ids})
 
+# The (id, size) pairs of the NaN and infinite node sizes, which a pickle
+# carries beside the byte string.
+_Sizes = Tuple[Tuple[bytes, float], ...]
+
 @final
 class PyGraphDiff:
     """Pending changes to a directed, weighted graph whose nodes are 16-byte
     UUIDs. Identifiers go in as 16-byte ``bytes`` and come out as the
-    36-character lowercase UUID text."""
+    36-character lowercase UUID text.
 
-    def __new__(cls) -> PyGraphDiff: ...
-    def new_or_updated_nodes(self) -> Dict[str, NodeAttributes]: ...
-    def deleted_nodes(self) -> List[str]: ...
-    def new_or_updated_edges(self) -> Dict[str, Dict[str, float]]: ...
-    def deleted_edges(self) -> Dict[str, List[str]]: ...
-    def num_nodes(self) -> int: ...
-    def num_edges(self) -> int: ...
-    def add_node(self, id: bytes, update: NodeAttributes) -> None: ...
-    def delete_node(self, id: bytes) -> None: ...
+    Each change is combined with what the diff holds (see each method).
+    Calling a method from inside one of its own argument conversions (a
+    ``__float__`` that calls back into the same diff) raises ``RuntimeError``
+    "Already borrowed" or "Already mutably borrowed". A call that raises
+    leaves the diff exactly as it was. Diffs pickle and copy (through their
+    byte string), report their memory to ``sys.getsizeof`` and show their
+    counts in ``repr``. The class cannot be subclassed."""
+
+    def __new__(cls) -> PyGraphDiff:
+        """An empty diff.
+
+        Raises ``TypeError`` for any argument."""
+    def new_or_updated_nodes(self) -> Dict[str, NodeAttributes]:
+        """The pending node updates: ``{id_text: {attribute: value}}`` in the
+        order the nodes were first added; an absent attribute has no key.
+        Raises nothing."""
+    def deleted_nodes(self) -> List[str]:
+        """The ids of the nodes marked for deletion, in the order they were
+        marked. Raises nothing."""
+    def new_or_updated_edges(self) -> Dict[str, Dict[str, float]]:
+        """The pending edges: ``{from_text: {to_text: weight}}``, weights as
+        stored (32-bit floats). A source whose targets were all removed by
+        ``delete_node`` keeps an empty entry. Raises nothing."""
+    def deleted_edges(self) -> Dict[str, List[str]]:
+        """The edges marked for deletion: ``{from_text: [to_text, ...]}``.
+        Raises nothing."""
+    def num_nodes(self) -> int:
+        """Pending node updates plus nodes marked for deletion. Raises nothing."""
+    def num_edges(self) -> int:
+        """Source nodes with pending or deleted edges: the entries of both
+        edge views (sources, not edges; an empty entry counts). Raises
+        nothing."""
+    def add_node(self, id: bytes, update: NodeAttributes) -> None:
+        """Merges ``update`` into the pending update of node ``id`` field by
+        field: present attributes replace, absent ones keep. The node is no
+        longer marked for deletion; its edges are untouched.
+
+        Raises ``TypeError`` "argument 'id': failed to extract field
+        PyUuid.0" for an id that is not 16-byte ``bytes`` (the reason is its
+        ``__cause__``), ``TypeError`` "argument 'update': ..." for an update
+        that is not a dict or holds an attribute of the wrong type, and
+        ``OverflowError`` for a colour outside 0..255."""
+    def delete_node(self, id: bytes) -> None:
+        """Marks node ``id`` for deletion: drops its pending update and its
+        pending out-edges; its pending in-edges ``(f, id)`` become deleted
+        edges (``f`` keeps an entry, empty if that was its last edge).
+
+        Raises ``TypeError`` "argument 'id': failed to extract field
+        PyUuid.0" for an id that is not 16-byte ``bytes``."""
     @overload
-    def add_edge(self, __from: bytes, to: bytes, weight: _Weight) -> None: ...
+    def add_edge(self, __from: bytes, to: bytes, weight: _Weight) -> None:
+        """Sets the weight of the pending edge ``from -> to`` (a later weight
+        replaces an earlier one) and un-deletes the edge. Silently refused,
+        without an error, when either end is marked for deletion. The weight
+        is held as a 32-bit float.
+
+        Raises ``TypeError`` "argument 'from': ..." or "argument 'to': ..."
+        for an id that is not 16-byte ``bytes``, and ``TypeError``
+        "argument 'weight': ..." for a weight that is not a number."""
     @overload
-    def add_edge(self, **kwargs: Unpack[AddEdgeArgs]) -> None: ...
+    def add_edge(self, **kwargs: Unpack[AddEdgeArgs]) -> None:
+        """Sets the weight of the pending edge ``from -> to`` (a later weight
+        replaces an earlier one) and un-deletes the edge. Silently refused,
+        without an error, when either end is marked for deletion. The weight
+        is held as a 32-bit float.
+
+        Raises ``TypeError`` "argument 'from': ..." or "argument 'to': ..."
+        for an id that is not 16-byte ``bytes``, and ``TypeError``
+        "argument 'weight': ..." for a weight that is not a number."""
     @overload
-    def delete_edge(self, __from: bytes, to: bytes) -> None: ...
+    def delete_edge(self, __from: bytes, to: bytes) -> None:
+        """Marks the edge ``from -> to`` for deletion and drops it from the
+        pending edges, whether or not it was pending (even between nodes
+        marked for deletion).
+
+        Raises ``TypeError`` "argument 'from': ..." or "argument 'to': ..."
+        for an id that is not 16-byte ``bytes``."""
     @overload
-    def delete_edge(self, **kwargs: Unpack[DeleteEdgeArgs]) -> None: ...
-    def clear(self) -> None: ...
-    def to_bytes(self) -> bytes: ...
+    def delete_edge(self, **kwargs: Unpack[DeleteEdgeArgs]) -> None:
+        """Marks the edge ``from -> to`` for deletion and drops it from the
+        pending edges, whether or not it was pending (even between nodes
+        marked for deletion).
+
+        Raises ``TypeError`` "argument 'from': ..." or "argument 'to': ..."
+        for an id that is not 16-byte ``bytes``."""
+    def clear(self) -> None:
+        """Empties all four collections, keeping their storage for refilling.
+        Raises nothing."""
+    def to_bytes(self) -> bytes:
+        """The diff as a compact byte string, which ``from_bytes`` reads back.
+        A NaN or infinite node size is written as ``null`` and reads back
+        absent; weights keep their exact bits. The same calls give the same
+        bytes in every process.
+
+        Raises ``Exception`` "Failed to serialize graph diff." for a diff it
+        could not write readably (a count or length beyond 2**32 - 1)."""
     @staticmethod
-    def from_bytes(bytes: bytes) -> PyGraphDiff: ...
+    def from_bytes(bytes: bytes) -> PyGraphDiff:
+        """A new diff read from a byte string of ``to_bytes``, holding its
+        four collections as they stand (no combination rules applied; bytes
+        after the last section are ignored).
+
+        Raises ``TypeError`` "argument 'bytes': ..." for anything but
+        ``bytes``, and ``Exception`` "Failed to deserialize graph diff." for
+        any malformed input."""
     @overload
-    def add_edges(self, __from: _Ids, to: _Ids, weight: _Weights) -> None: ...
+    def add_edges(self, __from: _Ids, to: _Ids, weight: _Weights) -> None:
+        """``add_edge(from[i], to[i], weight[i])`` for every i in turn (or one
+        weight for every edge), in one call: the same views, in the same
+        order, and the same bytes as the loop. Ids are the bytes of a buffer
+        (16 to an id, in C order) or an iterable of 16-byte ``bytes``; weights
+        one number, a float32/float64 buffer or an iterable of numbers. The
+        whole call is checked before the diff changes.
+
+        Raises the single method's error for a wrong item, with the argument
+        and index in front ("argument 'to': item 3: ..."), ``ValueError`` for
+        lengths that differ or a byte count that is not a multiple of 16."""
     @overload
-    def add_edges(self, **kwargs: Unpack[AddEdgesArgs]) -> None: ...
+    def add_edges(self, **kwargs: Unpack[AddEdgesArgs]) -> None:
+        """``add_edge(from[i], to[i], weight[i])`` for every i in turn (or one
+        weight for every edge), in one call: the same views, in the same
+        order, and the same bytes as the loop. Ids are the bytes of a buffer
+        (16 to an id, in C order) or an iterable of 16-byte ``bytes``; weights
+        one number, a float32/float64 buffer or an iterable of numbers. The
+        whole call is checked before the diff changes.
+
+        Raises the single method's error for a wrong item, with the argument
+        and index in front ("argument 'to': item 3: ..."), ``ValueError`` for
+        lengths that differ or a byte count that is not a multiple of 16."""
     @overload
-    def delete_edges(self, __from: _Ids, to: _Ids) -> None: ...
+    def delete_edges(self, __from: _Ids, to: _Ids) -> None:
+        """``delete_edge(from[i], to[i])`` for every i in turn, in one call,
+        with ids as for ``add_edges``; the whole call is checked before the
+        diff changes.
+
+        Raises the single method's error for a wrong item, with the argument
+        and index in front, and ``ValueError`` for lengths that differ or a
+        byte count that is not a multiple of 16."""
     @overload
-    def delete_edges(self, **kwargs: Unpack[DeleteEdgesArgs]) -> None: ...
+    def delete_edges(self, **kwargs: Unpack[DeleteEdgesArgs]) -> None:
+        """``delete_edge(from[i], to[i])`` for every i in turn, in one call,
+        with ids as for ``add_edges``; the whole call is checked before the
+        diff changes.
+
+        Raises the single method's error for a wrong item, with the argument
+        and index in front, and ``ValueError`` for lengths that differ or a
+        byte count that is not a multiple of 16."""
     def add_nodes(
         self,
         ids: _Ids,
@@ -120,5 +246,59 @@ class PyGraphDiff:
         green: Optional[_Column[SupportsIndex]] = None,
         blue: Optional[_Column[SupportsIndex]] = None,
         show_label: Optional[_Column[bool]] = None,
-    ) -> None: ...
-    def delete_nodes(self, ids: _Ids) -> None: ...
+    ) -> None:
+        """``add_node(ids[i], updates[i])`` for every i in turn, or with the
+        update made of the i-th value of each column given (``None`` in a
+        column leaves that attribute out; neither updates nor columns gives
+        every node an empty update). Numeric columns may be one-dimensional
+        buffers. The whole call is checked before the diff changes.
+
+        Raises the single method's error for a wrong item, with the argument
+        and index in front, ``ValueError`` for lengths that differ, and
+        ``TypeError`` for ``updates`` together with a column."""
+    def delete_nodes(self, ids: _Ids) -> None:
+        """``delete_node(ids[i])`` for every i in turn, in one pass over the
+        sources: the same contents as the loop, though the deleted edges it
+        records may come in another order. Ids as for ``add_edges``.
+
+        Raises the single method's error for a wrong item, with the argument
+        and index in front, and ``ValueError`` for a byte count that is not
+        a multiple of 16."""
+    def __reduce__(self) -> Tuple[Callable[..., PyGraphDiff], Union[Tuple[bytes], Tuple[bytes, _Sizes]]]:
+        """How ``pickle`` stores the diff: ``(quorl_api._restore, (data,))``
+        with ``data = self.to_bytes()``, or ``(quorl_api._restore, (data,
+        sizes))`` when some node sizes are NaN or infinite, which the bytes
+        cannot carry. A pickle loads as an equal diff: the same views in the
+        same order, the same bytes. From protocol 3 on it is the byte string
+        plus a few dozen bytes.
+
+        Raises ``Exception`` "Failed to serialize graph diff." as
+        ``to_bytes`` does."""
+    def __copy__(self) -> PyGraphDiff:
+        """An independent, equal diff (``copy.copy``). Raises
+        ``Exception`` "Failed to serialize graph diff." as ``to_bytes``
+        does."""
+    def __deepcopy__(self, memo: Optional[Dict[int, Any]]) -> PyGraphDiff:
+        """An independent, equal diff (``copy.deepcopy``); a diff holds no
+        Python objects, so ``memo`` is not used. Raises ``Exception``
+        "Failed to serialize graph diff." as ``to_bytes`` does."""
+    def __sizeof__(self) -> int:
+        """The bytes the diff takes: the object and every heap block it owns
+        (its tables, target tables and texts), each as the allocator hands
+        it out. Kept as a running figure, so asking is cheap. Raises
+        nothing."""
+    def __repr__(self) -> str:
+        """``<PyGraphDiff: 3 nodes, 2 edge sources>``: the counts of
+        ``num_nodes`` and ``num_edges``, never the contents. Inside a call
+        that is changing the diff (from an argument's conversion) it is
+        ``<PyGraphDiff: borrowed>``. Raises nothing."""
+
+def _restore(data: bytes, sizes: _Sizes = ...) -> PyGraphDiff:
+    """The pickle hook of ``PyGraphDiff``: rebuilds a pickled diff from its
+    byte string and the ``(id, size)`` pairs of its NaN and infinite node
+    sizes. Stored pickles name it as ``quorl_api._restore``. Not for direct
+    use.
+
+    Raises ``TypeError`` for arguments of the wrong type, and ``Exception``
+    "Failed to deserialize graph diff." for malformed bytes or for sizes that
+    do not belong to nodes read back without one."""

@@ -1,5 +1,8 @@
 """Borrow conflicts on re-entry, exceptions passing through callbacks and the
 panic exception."""
+import copy
+import pickle
+import sys
 import threading
 
 import pytest
@@ -25,6 +28,12 @@ VIEW_CALLS = {
     "num_nodes": lambda d: d.num_nodes(),
     "num_edges": lambda d: d.num_edges(),
     "to_bytes": lambda d: d.to_bytes(),
+    # Python's object protocols read the diff as the views do
+    "pickle": lambda d: pickle.dumps(d),
+    "copy": lambda d: copy.copy(d),
+    "deepcopy": lambda d: copy.deepcopy(d),
+    "__reduce__": lambda d: d.__reduce__(),
+    "getsizeof": lambda d: sys.getsizeof(d),
 }
 MUTATING_CALLS = {
     "add_node": lambda d: d.add_node(C, {}),
@@ -89,13 +98,18 @@ def test_reentry_conflicts(entry):
         other.add_node(C, {})
         seen["other"] = other.num_nodes()
         seen["from_bytes"] = PyGraphDiff.from_bytes(bytes(32)).num_nodes()
+        # repr never fails: while the diff is being changed it has no counts
+        seen["repr"] = repr(d)
+        seen["restore"] = quorl_api._restore(bytes(32)).num_nodes()
 
     run_reentrant(d, entry, action)
     for name in VIEW_CALLS:
         assert seen[name] == (RuntimeError, ("Already mutably borrowed",)), name
     for name in MUTATING_CALLS:
         assert seen[name] == (RuntimeError, ("Already borrowed",)), name
-    assert seen["other"] == 1 and seen["from_bytes"] == 0
+    assert seen["other"] == 1 and seen["from_bytes"] == 0 and seen["restore"] == 0
+    assert seen["repr"] == "<PyGraphDiff: borrowed>"
+    assert repr(d).startswith("<PyGraphDiff: ") and repr(d) != seen["repr"]
 
     # the outer call completed normally and nothing of the inner calls stuck
     if entry == "weight":

@@ -21,6 +21,7 @@ import array
 import gc
 import json
 import os
+import pickle
 import sys
 
 import pytest
@@ -269,6 +270,26 @@ SCENARIOS = {
     "delete_nodes during a generator": (lambda: (filled(),),
                                         lambda d: d.delete_nodes(conflict(lambda d2: d2.to_bytes())(d) or A
                                                                  for _ in range(2)), BATCH),
+    "__reduce__ during add_edge": (weight_calling(lambda d: d.__reduce__()),
+                                   lambda d, w: d.add_edge(A, B, w), API),
+    # Python's object protocols: pickles, copies, sizes, repr
+    "__reduce__": (lambda: (filled(),), lambda d: d.__reduce__(), API),
+    "__reduce__ finite sizes": (lambda: (PyGraphDiff.from_bytes(filled().to_bytes()),),
+                                lambda d: d.__reduce__(), API),
+    "pickle round trip": (lambda: (filled(),), lambda d: pickle.loads(pickle.dumps(d, 5)), API | NO_MEMORY),
+    "__copy__": (lambda: (filled(),), lambda d: d.__copy__(), NO_MEMORY),
+    "__deepcopy__": (lambda: (filled(), {}), lambda d, m: d.__deepcopy__(m), NO_MEMORY),
+    "__deepcopy__()": (lambda: (filled(),), lambda d: d.__deepcopy__(), API),
+    "__sizeof__": (lambda: (filled(),), lambda d: d.__sizeof__(), API),
+    "repr": (lambda: (filled(),), lambda d: repr(d), API),
+    "_restore": (lambda: filled().__reduce__()[1], lambda b, s: quorl_api._restore(b, s), NO_MEMORY),
+    "_restore refused": (lambda: (filled().to_bytes(), ((A, fresh_float(float("nan"))),)),
+                         lambda b, s: quorl_api._restore(b, s), API),
+    "_restore sizes list": (lambda: (filled().to_bytes(), [(C, fresh_float(float("nan")))]),
+                            lambda b, s: quorl_api._restore(b, s), API),
+    "_restore bad pair": (lambda: (filled().to_bytes(), ((C,),)), lambda b, s: quorl_api._restore(b, s), API),
+    "_restore bad id": (lambda: (filled().to_bytes(), ((fresh_str("id"), fresh_float(1.0)),)),
+                        lambda b, s: quorl_api._restore(b, s), API),
 }
 
 
@@ -338,6 +359,9 @@ if mode == "import":
     d = quorl_api.PyGraphDiff()
     d.add_node(b"a" * 16, {{"red": 3}})
     result["after"] = d.new_or_updated_nodes()
+    # the pickles name the _restore of the module that was made in the end
+    import pickle
+    result["pickled"] = pickle.loads(pickle.dumps(d)).new_or_updated_nodes() == result["after"]
 else:
     import quorl_api
 
@@ -394,6 +418,7 @@ def test_import_sweep():
         result = run_child("import", n)
         assert result["all"] == ["PyGraphDiff"]
         assert result["after"] == {text(b"a" * 16): {"red": 3}}
+        assert result["pickled"] is True, (n, result)
         if result["first"][0] != "raised":
             break
         assert result["first"] in IMPORT_FAILURES, (n, result)

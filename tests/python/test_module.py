@@ -35,6 +35,14 @@ METHOD_SIGNATURES = {
     "delete_nodes": "($self, ids)",
 }
 
+# The methods of Python's object protocols, after the thirteen.
+PROTOCOL_SIGNATURES = {
+    "__reduce__": "($self)",
+    "__copy__": "($self)",
+    "__deepcopy__": "($self, memo)",
+    "__sizeof__": "($self)",
+}
+
 PY_TPFLAGS_BASETYPE = 1 << 10
 PY_TPFLAGS_HAVE_GC = 1 << 14
 
@@ -46,8 +54,19 @@ def test_module_attributes():
     assert quorl_api.__all__ == ["PyGraphDiff"]
     assert quorl_api.PyGraphDiff is PyGraphDiff
     public = [n for n in dir(quorl_api) if not n.startswith("__")]
-    assert public == ["PyGraphDiff"]
+    assert public == ["PyGraphDiff", "_restore"]
     assert not hasattr(quorl_api, "PanicException")
+
+
+def test_pickle_hook():
+    # Pickles record the hook by module and name, and find it there again.
+    restore = quorl_api._restore
+    assert type(restore) is type(len)
+    assert restore.__module__ == "quorl_api"
+    assert restore.__name__ == restore.__qualname__ == "_restore"
+    assert restore.__text_signature__ == "($module, data, sizes=())"
+    assert restore.__doc__.startswith("Rebuild a pickled PyGraphDiff")
+    assert PyGraphDiff().__reduce__()[0] is restore
 
 
 def test_class_names_and_layout():
@@ -76,6 +95,14 @@ def test_method_table():
         assert method.__name__ == name
     assert isinstance(vars(PyGraphDiff)["from_bytes"], staticmethod)
     assert PyGraphDiff.add_node.__qualname__ == "PyGraphDiff.add_node"
+    for name, sig in PROTOCOL_SIGNATURES.items():
+        method = vars(PyGraphDiff)[name]
+        assert method.__text_signature__ == sig, name
+        assert method.__doc__ is None, name
+    # The table's order: the thirteen, then the protocols.
+    names = [n for n in vars(PyGraphDiff) if n in METHOD_SIGNATURES or n in PROTOCOL_SIGNATURES]
+    assert names == list(METHOD_SIGNATURES) + list(PROTOCOL_SIGNATURES)
+    assert "__repr__" in vars(PyGraphDiff)
 
 
 def test_subclassing_refused():

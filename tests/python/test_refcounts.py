@@ -1,11 +1,14 @@
 """Reference hygiene: every call gives back the references it took, on success
 and on failure, and a long run of calls does not grow the process."""
+import copy
 import gc
 import os
+import pickle
 import sys
 
 import pytest
 
+import quorl_api
 from quorl_api import PyGraphDiff
 
 from conftest import fresh_float, fresh_str, uid
@@ -94,6 +97,46 @@ def test_arguments_released_after_success():
         d.clear()
     after = refcounts(objs)
     assert after == before
+
+
+def test_object_protocols_release_references():
+    d = PyGraphDiff()
+    a, b = uid("a"), uid("b")
+    d.add_node(a, {"label": "x", "size": float("nan")})
+    d.add_node(b, {"size": float("inf")})
+    d.add_edge(a, b, 0.5)
+    memo = {}
+    data, sizes = d.__reduce__()[1]
+    nan = fresh_float(float("nan"))
+    objs = [d, a, b, memo, data, sizes, nan, PyGraphDiff, quorl_api._restore]
+    before = refcounts(objs)
+    for _ in range(REPEAT):
+        for protocol in range(pickle.HIGHEST_PROTOCOL + 1):
+            pickle.loads(pickle.dumps(d, protocol))
+        d.__reduce__()
+        copy.copy(d)
+        copy.deepcopy(d)
+        d.__deepcopy__(memo)
+        d.__deepcopy__(memo=memo)
+        sys.getsizeof(d)
+        repr(d)
+        quorl_api._restore(data)
+        quorl_api._restore(data, sizes)
+        quorl_api._restore(data=data, sizes=sizes)
+        swallow(lambda: quorl_api._restore(data, ((a, nan), (a, nan))))
+        swallow(lambda: quorl_api._restore(data, ((a, "x"),)))
+        swallow(lambda: quorl_api._restore(data, ((b"short", nan),)))
+        swallow(lambda: quorl_api._restore(data, [(a, nan)]))
+        swallow(lambda: quorl_api._restore(data, (a,)))
+        swallow(lambda: quorl_api._restore(sizes, data))
+        swallow(lambda: quorl_api._restore(data, sizes, memo))
+        swallow(lambda: d.__deepcopy__())
+    memo.clear()
+    assert refcounts(objs) == before
+    # results hold only the caller's reference
+    assert sys.getrefcount(d.__reduce__()) == 2
+    assert sys.getrefcount(copy.copy(d)) == 2
+    assert sys.getrefcount(quorl_api._restore(data, sizes)) == 2
 
 
 def test_arguments_released_after_failure():

@@ -59,6 +59,7 @@ class Stub:
         self.aliases = {}
         self.all = None
         self.classes = {}
+        self.functions = {}
         for node in self.tree.body:
             if isinstance(node, ast.ClassDef):
                 if any(_name(b) == "TypedDict" for b in node.bases):
@@ -67,6 +68,8 @@ class Stub:
                     self.totals[node.name] = {k.arg: k.value.value for k in node.keywords}.get("total", True)
                 else:
                     self.classes[node.name] = node
+            elif isinstance(node, ast.FunctionDef):
+                self.functions[node.name] = node
             elif isinstance(node, ast.Assign) and len(node.targets) == 1:
                 target, value = node.targets[0].id, node.value
                 if target == "__all__":
@@ -170,6 +173,40 @@ def test_parameters_and_kind(stub, name):
     defs = stub.methods("PyGraphDiff")[name]
     assert is_static(defs) == isinstance(PyGraphDiff.__dict__[name], staticmethod)
     assert stub_parameters(stub, defs) == runtime_parameters(getattr(PyGraphDiff, name))
+
+
+# Python's object protocols, which the module defines after the thirteen.
+PROTOCOL_METHODS = ["__reduce__", "__copy__", "__deepcopy__", "__sizeof__"]
+
+
+@pytest.mark.parametrize("name", PROTOCOL_METHODS)
+def test_protocol_methods(stub, name):
+    defs = stub.methods("PyGraphDiff")[name]
+    assert stub_parameters(stub, defs) == runtime_parameters(PyGraphDiff.__dict__[name])
+    assert "__repr__" in stub.methods("PyGraphDiff")
+
+
+def test_every_declaration_has_a_docstring(stub):
+    """Editors show these; the runtime __doc__ of the methods is None."""
+    assert ast.get_docstring(stub.classes["PyGraphDiff"])
+    for name, defs in stub.methods("PyGraphDiff").items():
+        for f in defs:
+            doc = ast.get_docstring(f)
+            assert doc and len(doc) > 30, name
+            # the body is the docstring alone
+            assert len(f.body) == 1, name
+    for name, f in stub.functions.items():
+        assert ast.get_docstring(f), name
+
+
+def test_private_functions(stub):
+    # The pickle hook is declared beside the class, outside __all__.
+    assert set(stub.functions) == {n for n, v in vars(quorl_api).items()
+                                   if n.startswith("_") and not n.startswith("__") and callable(v)
+                                   and n != "_inject_failure_after"}
+    f = stub.functions["_restore"]
+    assert [a.arg for a in f.args.args] == [n for n, _, _ in runtime_parameters(quorl_api._restore)] == ["data", "sizes"]
+    assert len(f.args.defaults) == 1  # sizes may be left out
 
 
 def test_constructor(stub):

@@ -341,6 +341,9 @@ inline std::string broken_invariant(const diff::GraphDiff& d) {
     for (const auto& source : d.deleted_edges()) {
         if (source.value.empty()) return "empty set of deleted targets";
     }
+    // The running figure of the heap bytes against a visit of every entry:
+    // a change that forgets to adjust it shows here.
+    if (d.heap_bytes() != d.heap_bytes_by_walk()) return "running heap figure differs from the walk";
     return "";
 }
 

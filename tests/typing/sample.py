@@ -1,10 +1,14 @@
-"""A program that uses every method of PyGraphDiff, checked with mypy --strict
-against the quorl_api stub, and runnable as it stands.
+"""A program that uses every method of PyGraphDiff, pickling, copies,
+sys.getsizeof and repr included, checked with mypy --strict against the
+quorl_api stub, and runnable as it stands.
 
 `refused` holds calls that the stub must reject; each carries the error code
 mypy has to report, and --strict (warn_unused_ignores) turns any that the
 stub lets through into an error of its own. It is never called.
 """
+import copy
+import pickle
+import sys
 import uuid
 from array import array
 from typing import TYPE_CHECKING, Dict, List
@@ -61,20 +65,35 @@ def read(d: PyGraphDiff) -> int:
 
 def round_trip(d: PyGraphDiff) -> PyGraphDiff:
     data: bytes = d.to_bytes()
-    copy = PyGraphDiff.from_bytes(data)
+    read_back = PyGraphDiff.from_bytes(data)
     again = d.from_bytes(data)
-    for node, attrs in copy.new_or_updated_nodes().items():
+    for node, attrs in read_back.new_or_updated_nodes().items():
         again.add_node(uuid.UUID(node).bytes, attrs)  # a view's dict goes back in as it is
-    return copy
+    return read_back
+
+
+def as_object(d: PyGraphDiff) -> PyGraphDiff:
+    # Pickles, copies, size and repr.
+    back: PyGraphDiff = pickle.loads(pickle.dumps(d))
+    shallow: PyGraphDiff = copy.copy(back)
+    deep: PyGraphDiff = copy.deepcopy(shallow)
+    deep = deep.__deepcopy__({})
+    function, arguments = d.__reduce__()
+    again: PyGraphDiff = function(*arguments)
+    size: int = sys.getsizeof(again) + d.__sizeof__()
+    text: str = repr(deep)
+    assert size > 0 and text.startswith("<PyGraphDiff: ")
+    return deep
 
 
 def main() -> None:
     a, b, c = (uuid.uuid4().bytes for _ in range(3))
     d = build(a, b, c)
     total = read(d)
-    copy = round_trip(d)
-    assert read(copy) == total
+    copied = round_trip(d)
+    assert read(copied) == total
     assert read(build_in_batches(a, b, c)) > 0
+    assert read(as_object(d)) == total
     d.delete_node(c)
     d.clear()
     assert d.num_nodes() == 0 and d.num_edges() == 0
@@ -92,6 +111,8 @@ def refused(d: PyGraphDiff, a: bytes, b: bytes) -> None:
     d.num_nodes(1)  # type: ignore[call-arg]
     PyGraphDiff.from_bytes("text")  # type: ignore[arg-type]
     PyGraphDiff(1)  # type: ignore[call-arg]
+    d.__deepcopy__()  # type: ignore[call-arg]
+    d.__sizeof__().decode()  # type: ignore[attr-defined]
     d.to_bytes().decode().missing  # type: ignore[attr-defined]
     d.add_edges([a], [b])  # type: ignore[call-overload]
     d.add_edges([a], ["b"], 1.0)  # type: ignore[list-item]
