@@ -26,6 +26,23 @@ private:
     std::size_t before_;
 };
 
+// Visits every source of `edges` in order. Target arrays and indexed target
+// tables lie outside the sources' dense array, so those of the source a few
+// places ahead are fetched while the current one is visited.
+template <class Visit>
+void visit_sources(EdgeMap& edges, Visit visit) {
+    constexpr int kFetchAhead = 8;
+    auto ahead = edges.begin();
+    for (int i = 0; i < kFetchAhead && ahead != edges.end(); ++i, ++ahead) ahead->value.prefetch();
+    for (auto& source : edges) {
+        if (ahead != edges.end()) {
+            ahead->value.prefetch();
+            ++ahead;
+        }
+        visit(source);
+    }
+}
+
 template <class Table>
 std::size_t entries_heap_bytes(const Table& table) noexcept {
     std::size_t bytes = 0;
@@ -117,20 +134,12 @@ void GraphDiff::delete_node(Uuid id) {
     // of the sources. There is no index by target, so every source is
     // visited; a source whose only target was `id` keeps its (now empty)
     // entry. A source's single target lives inside its entry, so the visit
-    // is a pass over one dense array; larger target arrays are fetched a few
-    // sources ahead of their visit.
-    constexpr int kFetchAhead = 8;
-    auto ahead = edges_.begin();
-    for (int i = 0; i < kFetchAhead && ahead != edges_.end(); ++i, ++ahead) ahead->value.prefetch();
-    for (auto& source : edges_) {
-        if (ahead != edges_.end()) {
-            ahead->value.prefetch();
-            ++ahead;
-        }
+    // is a pass over one dense array.
+    visit_sources(edges_, [&](EdgeMap::Entry& source) {
         if (source.value.erase(id, entry_heap_bytes_)) {
             deleted_edges_.try_emplace(source.key).value.try_emplace(id, entry_heap_bytes_);
         }
-    }
+    });
     deleted_nodes_.try_emplace(id);
 }
 
@@ -172,15 +181,8 @@ void GraphDiff::delete_nodes(std::span<const Uuid> ids) {
     // the batch.
     constexpr std::uint32_t kNoTurn = ~std::uint32_t{0};
     std::vector<Uuid> entering;
-    constexpr int kFetchAhead = 8;
-    auto ahead = edges_.begin();
-    for (int i = 0; i < kFetchAhead && ahead != edges_.end(); ++i, ++ahead) ahead->value.prefetch();
-    for (auto& source : edges_) {
-        if (ahead != edges_.end()) {
-            ahead->value.prefetch();
-            ++ahead;
-        }
-        if (source.value.empty()) continue;
+    visit_sources(edges_, [&](EdgeMap::Entry& source) {
+        if (source.value.empty()) return;
         auto source_turn = [&] {
             const std::uint32_t* found = turn.find(source.key);
             return found ? *found : kNoTurn;
@@ -204,13 +206,13 @@ void GraphDiff::delete_nodes(std::span<const Uuid> ids) {
                 if (id.value < last && source.value.contains(id.key)) entering.push_back(id.key);
             }
         }
-        if (entering.empty()) continue;
+        if (entering.empty()) return;
         auto& deleted = deleted_edges_.try_emplace(source.key).value;
         for (const Uuid& target : entering) {
             source.value.erase(target, entry_heap_bytes_);
             deleted.try_emplace(target, entry_heap_bytes_);
         }
-    }
+    });
     for (const auto& id : turn) {
         forget_node(id.key);
         forget_edge_source(id.key);
