@@ -156,52 +156,37 @@ void GraphDiff::delete_nodes(std::span<const Uuid> ids) {
         if (entry.inserted) entry.value = i;
     }
     // A filter of the batch by bits of each id's hash, with about 64 bits per
-    // id: nearly every target outside the batch is passed over with one
-    // load, without a probe of `turn`.
+    // id: nearly every key outside the batch is passed over with one load,
+    // without a probe of `turn`.
     unsigned filter_bits = 6;
     while (filter_bits < 22 && (std::size_t{1} << filter_bits) < ids.size() * 64) ++filter_bits;
     std::vector<std::uint64_t> filter((std::size_t{1} << filter_bits) / 64);
-    auto filter_bit = [filter_bits](const Uuid& key) {
-        return (hash_uuid(key) * 0x9e3779b97f4a7c15ULL) >> (64 - filter_bits);
-    };
+    auto filter_bit = [filter_bits](const Uuid& key) { return table_hash(key) >> (32 - filter_bits); };
     for (const auto& id : turn) {
-        const std::uint64_t bit = filter_bit(id.key);
+        const std::uint32_t bit = filter_bit(id.key);
         filter[bit / 64] |= std::uint64_t{1} << (bit % 64);
     }
-    auto in_batch = [&](const Uuid& key) -> const std::uint32_t* {
-        const std::uint64_t bit = filter_bit(key);
-        if (!((filter[bit / 64] >> (bit % 64)) & 1)) return nullptr;
-        return turn.find(key);
+    constexpr std::uint32_t kNoTurn = ~std::uint32_t{0};
+    auto turn_of = [&](const Uuid& key) {
+        const std::uint32_t bit = filter_bit(key);
+        if (!((filter[bit / 64] >> (bit % 64)) & 1)) return kNoTurn;
+        const std::uint32_t* found = turn.find(key);
+        return found ? *found : kNoTurn;
     };
     // Called one by one, delete_node(t) turns a pending edge (s, t) into a
     // deleted edge if s still has its entry then: if s is not in the batch,
     // or comes later in it. Otherwise the edge leaves with s's entry (a
-    // self-loop included). One visit of each source applies all the turns;
-    // the source's own turn is looked up only once one of its targets is in
-    // the batch.
-    constexpr std::uint32_t kNoTurn = ~std::uint32_t{0};
+    // self-loop included). One visit of each source applies all the turns.
     std::vector<Uuid> entering;
     visit_sources(edges_, [&](EdgeMap::Entry& source) {
         if (source.value.empty()) return;
-        auto source_turn = [&] {
-            const std::uint32_t* found = turn.find(source.key);
-            return found ? *found : kNoTurn;
-        };
+        const std::uint32_t last = turn_of(source.key);
         entering.clear();
         if (source.value.size() <= turn.size()) {
-            std::uint32_t last = 0;
-            bool last_known = false;
             for (const auto& target : source.value) {
-                const std::uint32_t* target_turn = in_batch(target.key);
-                if (!target_turn) continue;
-                if (!last_known) {
-                    last = source_turn();
-                    last_known = true;
-                }
-                if (*target_turn < last) entering.push_back(target.key);
+                if (turn_of(target.key) < last) entering.push_back(target.key);
             }
         } else {
-            const std::uint32_t last = source_turn();
             for (const auto& id : turn) {
                 if (id.value < last && source.value.contains(id.key)) entering.push_back(id.key);
             }
@@ -243,51 +228,26 @@ Result<void, EdgeRefused> GraphDiff::add_edge(Uuid from, Uuid to, float weight) 
 }
 
 void GraphDiff::add_edges(std::span<const Uuid> from, std::span<const Uuid> to, std::span<const float> weights) {
+    // Edges tend to come source by source. add_edge keeps the place of the
+    // last source it looked up, so a run of edges from one source finds it
+    // without a probe; once the run's first edge is in, the source's targets
+    // get room for the rest of the run at once.
     const bool one_weight = weights.size() == 1;
-    // Edges tend to come source by source: each run of edges from one source
-    // finds (or makes) the source's entries once and makes room for the
-    // run's targets at once, and then adds its edges as add_edge would, in
-    // turn.
     std::size_t i = 0;
     while (i < from.size()) {
-        const Uuid source = from[i];
         std::size_t end = i + 1;
-        while (end < from.size() && from[end] == source) ++end;
-        if (deleted_nodes_.contains(source)) {  // every edge of the run is refused
-            i = end;
-            continue;
-        }
-        TargetWeights* targets = nullptr;  // made at the run's first accepted edge
-        TargetSet* deleted = deleted_edges_.find(source, deleted_source_hint_);
+        while (end < from.size() && from[end] == from[i]) ++end;
+        bool room_made = end - i == 1;
         for (; i < end; ++i) {
-            const Uuid target = to[i];
-            if (!deleted_nodes_.empty() && deleted_nodes_.contains(target)) continue;
-            const float weight = weights[one_weight ? 0 : i];
-            if (!targets) {
-                auto entry = edges_.try_emplace(source, edge_source_hint_);
-                try {
-                    if (entry.value.size() + (end - i) <= TargetWeights::kArrayMax) {
-                        const std::size_t before = entry.value.heap_bytes();
-                        entry.value.reserve(entry.value.size() + (end - i));
-                        entry_heap_bytes_ += entry.value.heap_bytes() - before;
-                    }
-                    entry.value.insert_or_assign(target, weight, entry_heap_bytes_);
-                } catch (...) {
-                    if (entry.inserted) forget_edge_source(source);
-                    throw;
-                }
-                targets = &entry.value;
-            } else {
-                targets->insert_or_assign(target, weight, entry_heap_bytes_);
+            if (!add_edge(from[i], to[i], weights[one_weight ? 0 : i]) || room_made) continue;
+            TargetWeights& targets = *edges_.find(from[i], edge_source_hint_);
+            const std::size_t wanted = targets.size() + (end - i - 1);
+            if (wanted <= TargetWeights::kArrayMax) {
+                const std::size_t before = targets.heap_bytes();
+                targets.reserve(wanted);
+                entry_heap_bytes_ += targets.heap_bytes() - before;
             }
-            if (deleted) {
-                deleted->erase(target, entry_heap_bytes_);
-                if (deleted->empty()) {
-                    entry_heap_bytes_ -= deleted->heap_bytes();
-                    deleted_edges_.erase(source);
-                    deleted = nullptr;
-                }
-            }
+            room_made = true;
         }
     }
 }

@@ -145,7 +145,7 @@ public:
     // `key` there. Calls that repeat a key (a source's edges, one after the
     // other) then skip the probe.
     Inserted try_emplace(const Uuid& key, std::uint32_t& hint) {
-        if (hint < used_ && is_live(hint) && entries()[hint].key == key) return {entries()[hint].value, false};
+        if (at_hint(key, hint)) return {entries()[hint].value, false};
         const Probe probe = probe_for(key);
         if (probe.position != kNone) {
             hint = probe.position;
@@ -156,7 +156,7 @@ public:
         return {value, true};
     }
     V* find(const Uuid& key, std::uint32_t& hint) noexcept {
-        if (hint < used_ && is_live(hint) && entries()[hint].key == key) return &entries()[hint].value;
+        if (at_hint(key, hint)) return &entries()[hint].value;
         const std::uint32_t p = position_of(key);
         if (p == kNone) return nullptr;
         hint = p;
@@ -250,11 +250,8 @@ private:
     std::uint32_t tombstone() const noexcept { return mask(); }
     std::uint32_t mask() const noexcept { return (std::uint32_t{1} << bits_) - 1; }
 
-    // The top 32 bits of the key's hash after a final multiply: the home slot
-    // is the top `bits` of them, the tag the rest.
-    static std::uint32_t hash_of(const Uuid& key) noexcept {
-        return static_cast<std::uint32_t>((hash_uuid(key) * 0x9e3779b97f4a7c15ULL) >> 32);
-    }
+    // The home slot is the top `bits` of the table hash, the tag the rest.
+    static std::uint32_t hash_of(const Uuid& key) noexcept { return table_hash(key); }
     static std::uint32_t home(std::uint32_t hash, unsigned bits) noexcept { return hash >> (32 - bits); }
     static std::uint32_t tag_of(std::uint32_t hash, unsigned bits) noexcept { return hash << bits; }
 
@@ -276,6 +273,10 @@ private:
         return block_ ? reinterpret_cast<Entry*>(static_cast<char*>(block_) + entries_offset(bits_)) : nullptr;
     }
     const std::uint64_t* holes_bitmap() const noexcept { return used_ != size_ ? live_words() : nullptr; }
+    // Whether `key` sits at position `hint`.
+    bool at_hint(const Uuid& key, std::uint32_t hint) const noexcept {
+        return hint < used_ && is_live(hint) && entries()[hint].key == key;
+    }
     bool is_live(std::uint32_t position) const noexcept {
         return used_ == size_ || ((live_words()[position / 64] >> (position % 64)) & 1);
     }

@@ -50,12 +50,18 @@ inline std::uint64_t hash_uuid(const Uuid& id) noexcept {
     // constant, fold the high half down), side by side rather than one after
     // the other. With either half fixed the sum is a bijection of the other,
     // so two keys that share a half never collide in the full 64-bit hash.
-    // Tables finish with a multiply and keep the top bits (OrderedTable::hash_of).
+    // Tables finish with a multiply and keep the top bits (table_hash).
     std::uint64_t a = (lo ^ 0x9e3779b97f4a7c15ULL) * 0xff51afd7ed558ccdULL;
     std::uint64_t b = (hi ^ 0xc2b2ae3d27d4eb4fULL) * 0xc4ceb9fe1a85ec53ULL;
     a ^= a >> 32;
     b ^= b >> 29;
     return a + b;
+}
+
+// The hash the tables use: hash_uuid after a final multiply, its top 32
+// bits. A table's home slot is the top bits of it, and its tag the rest.
+inline std::uint32_t table_hash(const Uuid& id) noexcept {
+    return static_cast<std::uint32_t>((hash_uuid(id) * 0x9e3779b97f4a7c15ULL) >> 32);
 }
 
 }  // namespace quorl::diff
