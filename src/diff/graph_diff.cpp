@@ -242,11 +242,7 @@ void GraphDiff::add_edges(std::span<const Uuid> from, std::span<const Uuid> to, 
             if (!add_edge(from[i], to[i], weights[one_weight ? 0 : i]) || room_made) continue;
             TargetWeights& targets = *edges_.find(from[i], edge_source_hint_);
             const std::size_t wanted = targets.size() + (end - i - 1);
-            if (wanted <= TargetWeights::kArrayMax) {
-                const std::size_t before = targets.heap_bytes();
-                targets.reserve(wanted);
-                entry_heap_bytes_ += targets.heap_bytes() - before;
-            }
+            if (wanted <= TargetWeights::kArrayMax) targets.reserve(wanted, entry_heap_bytes_);
             room_made = true;
         }
     }

@@ -123,6 +123,10 @@ public:
     }
 
     // Makes room for `n` entries without further growth.
+    void reserve(std::size_t n, std::size_t& heap) {
+        const HeapCount counted(*this, heap);
+        reserve(n);
+    }
     void reserve(std::size_t n) {
         if (mode() == kBig) {
             big()->reserve(n);
