@@ -97,14 +97,14 @@ public:
 
     // A count or a length.
     bool read_count(std::uint64_t& n) {
-        if (remaining_ < 8) return fail_with(DecodeError::Kind::Io, "io error: unexpected end of file");
+        if (remaining_ < kCountSize) return fail_with(DecodeError::Kind::Io, "io error: unexpected end of file");
         const std::uint64_t value = detail::load_u64(p_);
         if (value > kMaxCount) {
             return fail_with(DecodeError::Kind::Custom, "Invalid size " + std::to_string(value) +
                                                             ": sizes must fit in a usize (0 to " +
                                                             std::to_string(kMaxCount) + ")");
         }
-        take(8);
+        take(kCountSize);
         n = value;
         return true;
     }
@@ -141,8 +141,8 @@ public:
 
     // A binary32 value, bit for bit.
     bool read_weight(float& weight) {
-        if (remaining_ < 4) return fail_with(DecodeError::Kind::Io, "io error: unexpected end of file");
-        const std::uint32_t bits = detail::load_u32(take(4));
+        if (remaining_ < kWeightSize) return fail_with(DecodeError::Kind::Io, "io error: unexpected end of file");
+        const std::uint32_t bits = detail::load_u32(take(kWeightSize));
         std::memcpy(&weight, &bits, 4);
         return true;
     }
