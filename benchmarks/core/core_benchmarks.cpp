@@ -16,6 +16,7 @@
 #include "encoding/decode.hpp"
 #include "encoding/encode.hpp"
 #include "encoding/float_text.hpp"
+#include "encoding/node_record.hpp"
 
 namespace {
 
