@@ -17,3 +17,8 @@ find_python() {
         return 1
     fi
 }
+
+# The newest pyenv version of a minor series (e.g. 3.13), or nothing.
+newest() {
+    pyenv versions --bare 2>/dev/null | grep -E "^${1//./\\.}\.[0-9]+$" | sort -V | tail -n 1 || true
+}

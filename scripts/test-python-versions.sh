@@ -10,10 +10,6 @@
 # cores), or CMAKE_BUILD_PARALLEL_LEVEL when it is set.
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 
-newest() {  # newest installed pyenv version of a minor series, e.g. 3.13
-    pyenv versions --bare | grep -E "^${1//./\\.}\.[0-9]+$" | sort -V | tail -n 1
-}
-
 versions=()
 pytest_args=()
 while (($#)); do

@@ -12,10 +12,6 @@ source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 started=$SECONDS
 "$ROOT/scripts/bootstrap.sh"
 
-newest() {  # newest installed pyenv version of a minor series, e.g. 3.13
-    pyenv versions --bare 2>/dev/null | grep -E "^${1//./\\.}\.[0-9]+$" | sort -V | tail -n 1 || true
-}
-
 MINORS=(3.8 3.9 3.10 3.11 3.12 3.13)
 versions=()
 pytest_args=()
