@@ -24,8 +24,8 @@
 # The roots come from scripts/roots.sh. Tools, roots, headers, downloaded
 # packages and test wheels are kept under $CACHE (the user's cache folder);
 # wheels and the source archive go to dist/, logs and test environments to
-# build/wheels/. One wheel is built while the one before is tested; once the
-# builds are done the aarch64 runs go on beside the x86_64 ones.
+# build/wheels/. Wheels are built one after the other while two lanes test
+# the ones already built: the x86_64 runs and the (emulated) aarch64 runs.
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 source "$ROOT/scripts/roots.sh"
 started=$SECONDS
@@ -398,7 +398,8 @@ run_root() {
 test_one() {
     local n="$1" run="$2" id where suite state file place
     IFS='|' read -r id where suite <<<"$run"
-    while [[ ! -f "$WORK/$id.built" ]]; do sleep 2; done
+    while [[ ! -f "$WORK/$id.built" ]] && kill -0 "$builder" 2>/dev/null; do sleep 2; done
+    [[ -f "$WORK/$id.built" ]] || echo "failed|the builder stopped" >"$WORK/$id.built"
     IFS='|' read -r state file <"$WORK/$id.built"
     place="${where%%:*}"
     local label="$where"
@@ -435,8 +436,9 @@ set -m
 builder=$!
 on_exit "kill -0 $builder 2>/dev/null && kill -- -$builder"
 
-# Two lanes: the x86_64 runs beside the builds, the aarch64 runs (emulated,
-# one core each) once the builds are done.
+# Two lanes, each taking its wheels as the builder finishes them: the x86_64
+# runs, and the aarch64 runs (emulated, the longest; their whole suite's
+# wheel is built second).
 lane_x86=() lane_arm=()
 for i in "${!RUNS[@]}"; do
     if [[ "${RUNS[i]}" == *"-arm64:"* ]]; then lane_arm+=("$i"); else lane_x86+=("$i"); fi
@@ -447,8 +449,6 @@ done
 lane1=$!
 on_exit "kill -0 $lane1 2>/dev/null && kill -- -$lane1"
 (
-    wait_builder() { while kill -0 "$builder" 2>/dev/null; do sleep 2; done; }
-    wait_builder
     for i in ${lane_arm[@]+"${lane_arm[@]}"}; do test_one "$i" "${RUNS[i]}"; done
 ) &
 lane2=$!
