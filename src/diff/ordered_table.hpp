@@ -201,9 +201,9 @@ public:
         if (n > capacity()) rebuild(bits_for(n));
     }
 
-    iterator begin() noexcept { return {entries(), 0, used_, holes_bitmap()}; }
+    iterator begin() noexcept { return {entries(), 0, used_, live_bits_if_holes()}; }
     iterator end() noexcept { return {entries(), used_, used_, nullptr}; }
-    const_iterator begin() const noexcept { return {entries(), 0, used_, holes_bitmap()}; }
+    const_iterator begin() const noexcept { return {entries(), 0, used_, live_bits_if_holes()}; }
     const_iterator end() const noexcept { return {entries(), used_, used_, nullptr}; }
 
     // Asks the processor to start loading the index slot where the probe
@@ -217,8 +217,12 @@ public:
         if (block_) __builtin_prefetch(entries());
     }
 
+    // The load limit: entries (holes included) per index slot.
+    static constexpr std::size_t kLoadNumerator = 4;
+    static constexpr std::size_t kLoadDenominator = 5;
+
     // Largest number of entries (holes included) a table whose index has
-    // 2^bits slots holds: 4/5 of the slots. Every index slot holds a tag of
+    // 2^bits slots holds: 4/5 of the slots, rounded down. Every index slot holds a tag of
     // the hash beside the position, so a probe passes over other keys'
     // slots without reading their entries, and the longer probe runs that
     // linear probing has at 4/5 cost little. Measured against 2/3 on 100,000
@@ -227,7 +231,7 @@ public:
     // ns a node: half the index to write and fault in) and a pending node
     // takes 38 bytes instead of 43.
     static constexpr std::size_t entry_capacity(unsigned bits) noexcept {
-        return (std::size_t{1} << bits) / 5 * 4 + (std::size_t{1} << bits) % 5 * 4 / 5;
+        return (std::size_t{1} << bits) * kLoadNumerator / kLoadDenominator;
     }
 
     // For tests: the index slot where the probe for `key` starts in a table
@@ -242,13 +246,21 @@ private:
     static constexpr unsigned kMaxBits = 31;  // positions and tags share 32 bits
     static constexpr std::uint32_t kMinHolesToCompact = 8;
 
-    // An index slot is 0 when empty. Otherwise its low `bits` bits hold the
-    // entry's position plus one, and its high bits hold a tag: the hash bits
-    // just below those that pick the home slot. A tombstone has all position
-    // bits set, a value no position reaches (entry_capacity stays below the
-    // slot count minus one).
+    // An index slot is kEmptySlot, a tombstone, or an entry's: its low
+    // `bits` bits hold the entry's position plus one, and its high bits hold
+    // a tag, the hash bits just below those that pick the home slot. A
+    // tombstone (left by a removal, so that probes go on past it) has all
+    // position bits set, a value no position reaches (entry_capacity stays
+    // below the slot count minus one), and no tag. These are dictobject.c's
+    // DKIX_EMPTY, DKIX_DUMMY and index.
+    static constexpr std::uint32_t kEmptySlot = 0;
+    static_assert(kEmptySlot == 0, "an index is emptied with memset");
     std::uint32_t tombstone() const noexcept { return mask(); }
     std::uint32_t mask() const noexcept { return (std::uint32_t{1} << bits_) - 1; }
+    bool is_tombstone(std::uint32_t slot) const noexcept { return (slot & mask()) == tombstone(); }
+    bool has_tag(std::uint32_t slot, std::uint32_t tag) const noexcept { return (slot & ~mask()) == tag; }
+    // The entry position an entry's slot holds.
+    std::uint32_t position_in(std::uint32_t slot) const noexcept { return (slot & mask()) - 1; }
 
     // The home slot is the top `bits` of the table hash, the tag the rest.
     static std::uint32_t hash_of(const Uuid& key) noexcept { return table_hash(key); }
@@ -272,7 +284,9 @@ private:
     Entry* entries() const noexcept {
         return block_ ? reinterpret_cast<Entry*>(static_cast<char*>(block_) + entries_offset(bits_)) : nullptr;
     }
-    const std::uint64_t* holes_bitmap() const noexcept { return used_ != size_ ? live_words() : nullptr; }
+    // The bits of the live positions for iteration to skip holes by, or null
+    // when there are no holes to skip.
+    const std::uint64_t* live_bits_if_holes() const noexcept { return used_ != size_ ? live_words() : nullptr; }
     // Whether `key` sits at position `hint`.
     bool at_hint(const Uuid& key, std::uint32_t hint) const noexcept {
         return hint < used_ && is_live(hint) && entries()[hint].key == key;
@@ -297,9 +311,12 @@ private:
         std::uint32_t i = home(hash, bits_);
         for (;;) {
             const std::uint32_t slot = slots[i];
-            if (slot == 0) return {kNone, i, hash};
-            const std::uint32_t stored = slot & m;
-            if ((slot & ~m) == tag && stored != m && e[stored - 1].key == key) return {stored - 1, i, hash};
+            if (slot == kEmptySlot) return {kNone, i, hash};
+            // The tag passes over nearly every other key without reading
+            // its entry; a tombstone carries no entry to read.
+            if (has_tag(slot, tag) && !is_tombstone(slot) && e[position_in(slot)].key == key) {
+                return {position_in(slot), i, hash};
+            }
             i = (i + 1) & m;
         }
     }
@@ -311,7 +328,7 @@ private:
     std::uint32_t free_slot(std::uint32_t hash) const noexcept {
         const std::uint32_t m = mask();
         std::uint32_t i = home(hash, bits_);
-        while (index()[i] != 0) i = (i + 1) & m;
+        while (index()[i] != kEmptySlot) i = (i + 1) & m;
         return i;
     }
 
