@@ -8,24 +8,6 @@
 namespace quorl::diff {
 namespace {
 
-// Adjusts a running heap figure by what a node update gains or loses in the
-// scope, however the scope ends. (The target tables report their own
-// changes: see SmallTable.)
-class HeapChange {
-public:
-    HeapChange(std::size_t& figure, const NodeUpdate& update) noexcept
-        : figure_(figure), update_(update), before_(update.heap_bytes()) {}
-    HeapChange(const HeapChange&) = delete;
-    HeapChange& operator=(const HeapChange&) = delete;
-    // Unsigned arithmetic: an update that shrank takes its loss off.
-    ~HeapChange() { figure_ += update_.heap_bytes() - before_; }
-
-private:
-    std::size_t& figure_;
-    const NodeUpdate& update_;
-    std::size_t before_;
-};
-
 // Visits every source of `edges` in order. Target arrays and indexed target
 // tables lie outside the sources' dense array, so those of the source a few
 // places ahead are fetched while the current one is visited.
@@ -42,6 +24,33 @@ void visit_sources(EdgeMap& edges, Visit visit) {
         visit(source);
     }
 }
+
+// A filter of a set of ids by bits of each id's hash, with about 64 bits
+// per id: nearly every key outside the set is passed over with one load,
+// without a probe of the set's table.
+class HashFilter {
+public:
+    explicit HashFilter(std::size_t ids) {
+        while (bits_ < kMaxBits && (std::size_t{1} << bits_) < ids * 64) ++bits_;
+        words_.assign((std::size_t{1} << bits_) / 64, 0);
+    }
+    void add(const Uuid& key) noexcept {
+        const std::uint32_t bit = bit_of(key);
+        words_[bit / 64] |= std::uint64_t{1} << (bit % 64);
+    }
+    // False for every key not added, but for a few.
+    bool may_contain(const Uuid& key) const noexcept {
+        const std::uint32_t bit = bit_of(key);
+        return (words_[bit / 64] >> (bit % 64)) & 1;
+    }
+
+private:
+    static constexpr unsigned kMaxBits = 22;
+    std::uint32_t bit_of(const Uuid& key) const noexcept { return table_hash(key) >> (32 - bits_); }
+
+    unsigned bits_ = 6;
+    std::vector<std::uint64_t> words_;
+};
 
 template <class Table>
 std::size_t entries_heap_bytes(const Table& table) noexcept {
@@ -155,21 +164,11 @@ void GraphDiff::delete_nodes(std::span<const Uuid> ids) {
         auto entry = turn.try_emplace(ids[i]);
         if (entry.inserted) entry.value = i;
     }
-    // A filter of the batch by bits of each id's hash, with about 64 bits per
-    // id: nearly every key outside the batch is passed over with one load,
-    // without a probe of `turn`.
-    unsigned filter_bits = 6;
-    while (filter_bits < 22 && (std::size_t{1} << filter_bits) < ids.size() * 64) ++filter_bits;
-    std::vector<std::uint64_t> filter((std::size_t{1} << filter_bits) / 64);
-    auto filter_bit = [filter_bits](const Uuid& key) { return table_hash(key) >> (32 - filter_bits); };
-    for (const auto& id : turn) {
-        const std::uint32_t bit = filter_bit(id.key);
-        filter[bit / 64] |= std::uint64_t{1} << (bit % 64);
-    }
+    HashFilter in_batch(turn.size());
+    for (const auto& id : turn) in_batch.add(id.key);
     constexpr std::uint32_t kNoTurn = ~std::uint32_t{0};
     auto turn_of = [&](const Uuid& key) {
-        const std::uint32_t bit = filter_bit(key);
-        if (!((filter[bit / 64] >> (bit % 64)) & 1)) return kNoTurn;
+        if (!in_batch.may_contain(key)) return kNoTurn;
         const std::uint32_t* found = turn.find(key);
         return found ? *found : kNoTurn;
     };
@@ -235,15 +234,17 @@ void GraphDiff::add_edges(std::span<const Uuid> from, std::span<const Uuid> to, 
     const bool one_weight = weights.size() == 1;
     std::size_t i = 0;
     while (i < from.size()) {
+        // The run of edges from the source of edge i.
         std::size_t end = i + 1;
         while (end < from.size() && from[end] == from[i]) ++end;
         bool room_made = end - i == 1;
         for (; i < end; ++i) {
-            if (!add_edge(from[i], to[i], weights[one_weight ? 0 : i]) || room_made) continue;
-            TargetWeights& targets = *edges_.find(from[i], edge_source_hint_);
-            const std::size_t wanted = targets.size() + (end - i - 1);
-            if (wanted <= TargetWeights::kArrayMax) targets.reserve(wanted, entry_heap_bytes_);
-            room_made = true;
+            const bool added = add_edge(from[i], to[i], weights[one_weight ? 0 : i]).ok();
+            if (added && !room_made) {
+                TargetWeights& targets = *edges_.find(from[i], edge_source_hint_);
+                targets.reserve_unindexed(targets.size() + (end - i - 1), entry_heap_bytes_);
+                room_made = true;
+            }
         }
     }
 }

@@ -4,7 +4,6 @@
 
 #include <cstdint>
 #include <span>
-#include <string_view>
 
 #include "diff/node_update.hpp"
 #include "diff/ordered_table.hpp"
@@ -23,10 +22,9 @@ using EdgeMap = OrderedTable<TargetWeights>;  // source -> targets with weights
 using TargetSet = SmallTable<NoValue>;      // targets of deleted edges
 using DeletedEdgeMap = OrderedTable<TargetSet>;
 
-// The one refusal of the store.
-struct EdgeRefused {
-    static constexpr std::string_view message = "Either from or to nodes are marked to be deleted";
-};
+// The one refusal of the store: an edge with an endpoint marked for
+// deletion.
+struct EdgeRefused {};
 
 class GraphDiff {
 public:

@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <new>
 #include <type_traits>
 #include <utility>
@@ -81,7 +82,7 @@ public:
     }
     Inserted try_emplace(const Uuid& key, std::size_t& heap) {
         if (mode() == kBig) {
-            const HeapCount counted(*this, heap);
+            const HeapChange counted(heap, *this);
             return big()->try_emplace(key);
         }
         Entry* e = data();
@@ -89,7 +90,7 @@ public:
         const std::uint32_t i = scan(e, n, key);
         if (i < n) return {e[i].value, false};
         if (n == capacity()) {
-            const HeapCount counted(*this, heap);
+            const HeapChange counted(heap, *this);
             if (n == kArrayMax) return to_big().try_emplace(key);
             grow(n + 1);
             e = data();
@@ -124,8 +125,13 @@ public:
 
     // Makes room for `n` entries without further growth.
     void reserve(std::size_t n, std::size_t& heap) {
-        const HeapCount counted(*this, heap);
+        const HeapChange counted(heap, *this);
         reserve(n);
+    }
+    // The same, but only where `n` entries fit without an index; otherwise
+    // the table stays as it is (and grows, when it must, as entries come).
+    void reserve_unindexed(std::size_t n, std::size_t& heap) {
+        if (mode() != kBig && n <= kArrayMax) reserve(n, heap);
     }
     void reserve(std::size_t n) {
         if (mode() == kBig) {
@@ -174,22 +180,6 @@ private:
     static constexpr std::uint32_t kBig = 2u << 30;
     static constexpr std::uint32_t kModeMask = 3u << 30;
 
-    // Adds the change in the table's heap bytes over its lifetime to a
-    // running figure, however the scope ends.
-    class HeapCount {
-    public:
-        HeapCount(const SmallTable& table, std::size_t& figure) noexcept
-            : table_(table), figure_(figure), before_(table.heap_bytes()) {}
-        HeapCount(const HeapCount&) = delete;
-        HeapCount& operator=(const HeapCount&) = delete;
-        ~HeapCount() { figure_ += table_.heap_bytes() - before_; }
-
-    private:
-        const SmallTable& table_;
-        std::size_t& figure_;
-        std::size_t before_;
-    };
-
     std::uint32_t mode() const noexcept { return meta_ & kModeMask; }
     std::uint32_t count() const noexcept { return meta_ & ~kModeMask; }
 
@@ -206,12 +196,17 @@ private:
     // Out of line: a visit of every source (delete_node) erases from each,
     // and nearly all of them have no index.
     [[gnu::noinline]] bool erase_indexed(const Uuid& key, std::size_t& heap) noexcept {
-        const HeapCount counted(*this, heap);
+        const HeapChange counted(heap, *this);
         return big()->erase(key);
     }
 
     // Array mode keeps the array's address and capacity in raw_; big mode
-    // the table's address.
+    // the table's address. raw_ is a plain byte array, read and written
+    // through memcpy, because it holds an entry in inline mode and a pointer
+    // in the others: a union of an Entry with a pointer would be aligned to
+    // 8 and grow the object from 24 bytes to 32 (see the static_assert at
+    // the end), while alignas(4) keeps the inline entry's float weight
+    // aligned. The memcpy calls compile to plain loads and stores.
     Entry* heap_data() const noexcept {
         Entry* p;
         std::memcpy(&p, raw_, sizeof p);
@@ -245,11 +240,9 @@ private:
     }
 
     // The capacity for at least `n` entries, rounded up to fill the
-    // allocator's block (16-byte blocks with an 8-byte header), at most
-    // kArrayMax.
+    // allocator's block, at most kArrayMax.
     static std::uint32_t fitted_capacity(std::uint32_t n) noexcept {
-        const std::size_t bytes = ((n * sizeof(Entry) + 8 + 15) & ~std::size_t{15}) - 8;
-        const auto fitted = static_cast<std::uint32_t>(bytes / sizeof(Entry));
+        const auto fitted = static_cast<std::uint32_t>(usable_bytes(n * sizeof(Entry)) / sizeof(Entry));
         return fitted < kArrayMax ? fitted : kArrayMax;
     }
 
@@ -275,21 +268,19 @@ private:
         meta_ = kArray | count();
     }
 
-    // Moves the entries into an indexed table, in order.
+    // Moves the entries into an indexed table, in order. The table is made
+    // whole (with room for every entry) before the entries move, so a failed
+    // allocation leaves this table as it was.
     Big& to_big() {
-        Big* table = new Big();
-        try {
-            table->reserve(2 * kArrayMax);
-        } catch (...) {
-            delete table;
-            throw;
-        }
+        auto table = std::make_unique<Big>();
+        table->reserve(2 * kArrayMax);
         const Entry* e = data();
         for (std::uint32_t i = 0; i < count(); ++i) table->try_emplace(e[i].key).value = e[i].value;
         if (mode() == kArray) std::free(heap_data());
-        std::memcpy(raw_, &table, sizeof table);
+        Big* owned = table.release();
+        std::memcpy(raw_, &owned, sizeof owned);
         meta_ = kBig;
-        return *table;
+        return *owned;
     }
 
     void release() noexcept {

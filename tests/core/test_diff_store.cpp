@@ -305,7 +305,6 @@ TEST(GraphDiffEdges, RefusedWhenAnEndpointIsMarkedForDeletion) {
 
         auto result = both.d.add_edge(a, b, 5.0f);
         ASSERT_FALSE(result.ok());
-        EXPECT_EQ(result.error().message, "Either from or to nodes are marked to be deleted");
         EXPECT_FALSE(both.m.add_edge(a.bytes, b.bytes, 5.0f));
         EXPECT_STATE(both, before);
     }
