@@ -22,6 +22,7 @@
 #include <type_traits>
 #include <utility>
 
+#include "diff/heap.hpp"
 #include "diff/uuid.hpp"
 
 namespace quorl::diff {
@@ -156,6 +157,9 @@ public:
         return {value, true};
     }
     V* find(const Uuid& key, std::uint32_t& hint) noexcept {
+        return const_cast<V*>(std::as_const(*this).find(key, hint));
+    }
+    const V* find(const Uuid& key, std::uint32_t& hint) const noexcept {
         if (at_hint(key, hint)) return &entries()[hint].value;
         const std::uint32_t p = position_of(key);
         if (p == kNone) return nullptr;
@@ -197,8 +201,148 @@ public:
     }
 
     // Makes room for `n` entries without a rebuild.
-    void reserve(std::size_t n) {
-        if (n > capacity()) rebuild(bits_for(n));
+    void reserve(std::size_t n) { adopt(room_for(n)); }
+
+    // ---- changes that must not half happen --------------------------------
+    //
+    // A change made of many insertions, which may run out of memory, first
+    // makes the storage it needs while the table is untouched (room_for) and
+    // then puts it in and inserts with calls that allocate nothing (adopt,
+    // try_emplace_in_room). Appends can also be taken back (pop_back), and
+    // adopt gives back the block it replaced, so such a change may instead
+    // undo what it did.
+
+    // Storage for the table, made but not yet in use; it frees its block
+    // unless adopted.
+    class Storage {
+    public:
+        Storage() noexcept = default;
+        Storage(const Storage&) = delete;
+        Storage& operator=(const Storage&) = delete;
+        Storage(Storage&& other) noexcept
+            : block_(std::exchange(other.block_, nullptr)),
+              bits_(other.bits_),
+              compact_(std::exchange(other.compact_, false)) {}
+        Storage& operator=(Storage&& other) noexcept {
+            if (this != &other) {
+                heap::release(block_);
+                block_ = std::exchange(other.block_, nullptr);
+                bits_ = other.bits_;
+                compact_ = std::exchange(other.compact_, false);
+            }
+            return *this;
+        }
+        ~Storage() { heap::release(block_); }
+
+        // Whether adopting it changes the table's storage.
+        explicit operator bool() const noexcept { return block_ || compact_; }
+
+    private:
+        friend class OrderedTable;
+        Storage(void* block, unsigned bits, bool compact) noexcept
+            : block_(block), bits_(static_cast<std::uint8_t>(bits)), compact_(compact) {}
+
+        void* block_ = nullptr;  // index, live bits, entries; none constructed
+        std::uint8_t bits_ = 0;
+        bool compact_ = false;  // no block: closing the table's holes makes the room
+    };
+
+    // The storage in which the table holds `n` entries without a rebuild,
+    // those beyond the live ones appended: nothing when it has that room
+    // already; the table compacted where it is, when closing its holes makes
+    // the room; otherwise a new block. Allocates, and may throw
+    // std::bad_alloc, but changes nothing.
+    Storage room_for(std::size_t n) const {
+        if (has_room_for(n)) return {};
+        const unsigned bits = bits_for(n);
+        if (block_ && bits <= bits_) return Storage(nullptr, bits_, true);
+        return Storage(heap::allocate(block_bytes(bits)), bits, false);
+    }
+
+    // Whether `n` entries fit without a rebuild.
+    bool has_room_for(std::size_t n) const noexcept { return n <= size_ || n - size_ <= capacity() - used_; }
+
+    // Moves the live entries, in order and without holes, into `storage`
+    // (made by room_for, or given back by an earlier adopt) and returns the
+    // storage they leave: their old block with nothing in it, or nothing
+    // when they stayed in their block. Allocates nothing.
+    Storage adopt(Storage&& storage) noexcept {
+        if (storage.compact_) {
+            storage.compact_ = false;
+            compact_in_place();
+            return {};
+        }
+        if (!storage.block_) return {};
+        OrderedTable next;
+        next.block_ = std::exchange(storage.block_, nullptr);
+        next.bits_ = storage.bits_;
+        std::memset(next.index(), 0, index_bytes(next.bits_));
+        Entry* to = next.entries();
+        for (Entry& entry : *this) {
+            ::new (static_cast<void*>(to)) Entry(std::move(entry));
+            entry.~Entry();
+            ++to;
+        }
+        next.size_ = next.used_ = size_;
+        next.index_all();
+        Storage old(std::exchange(block_, nullptr), bits_, false);
+        size_ = used_ = 0;
+        *this = std::move(next);
+        return old;
+    }
+
+    // try_emplace in a table with room for the key (made by room_for and
+    // adopt): allocates nothing.
+    Inserted try_emplace_in_room(const Uuid& key) noexcept {
+        const Probe probe = probe_for(key);
+        if (probe.position != kNone) return {entries()[probe.position].value, false};
+        return {append_in_room(key, probe), true};
+    }
+    Inserted try_emplace_in_room(const Uuid& key, std::uint32_t& hint) noexcept {
+        if (at_hint(key, hint)) return {entries()[hint].value, false};
+        const Probe probe = probe_for(key);
+        if (probe.position != kNone) {
+            hint = probe.position;
+            return {entries()[probe.position].value, false};
+        }
+        V& value = append_in_room(key, probe);
+        hint = used_ - 1;
+        return {value, true};
+    }
+
+    // Takes back the entry appended last, as if it had never come: its index
+    // slot becomes empty again, not a tombstone, so taking appends back in
+    // the reverse order of their making restores the table exactly. The
+    // last position must hold a live entry.
+    void pop_back() noexcept {
+        const std::uint32_t position = used_ - 1;
+        Entry& entry = entries()[position];
+        std::uint32_t i = home(hash_of(entry.key), bits_);
+        for (;;) {
+            const std::uint32_t slot = index()[i];
+            if (slot != kEmptySlot && !is_tombstone(slot) && position_in(slot) == position) break;
+            i = (i + 1) & mask();
+        }
+        index()[i] = kEmptySlot;
+        entry.~Entry();
+        live_words()[position / 64] &= ~(std::uint64_t{1} << (position % 64));
+        --used_;
+        --size_;
+    }
+
+    // ---- lookups by a hash computed ahead ----------------------------------
+
+    // The hash the table files `key` under, for a caller that computes it
+    // a few keys ahead to fetch the key's index slot early.
+    static std::uint32_t hash_of(const Uuid& key) noexcept { return table_hash(key); }
+    void prefetch_hash(std::uint32_t hash) const noexcept {
+        if (block_) __builtin_prefetch(index() + home(hash, bits_));
+    }
+    // try_emplace of a key whose hash_of is `hash`.
+    Inserted try_emplace_hashed(const Uuid& key, std::uint32_t hash) {
+        const Probe probe = probe_for(key, hash);
+        if (probe.position != kNone) return {entries()[probe.position].value, false};
+        return {append(key, probe), true};
     }
 
     iterator begin() noexcept { return {entries(), 0, used_, live_bits_if_holes()}; }
@@ -210,6 +354,12 @@ public:
     // for `key` begins.
     void prefetch_slot(const Uuid& key) const noexcept {
         if (block_) __builtin_prefetch(index() + home(hash_of(key), bits_));
+    }
+
+    // Asks the processor to start loading the entry at `position`, if there
+    // is one.
+    void prefetch_entry(std::uint32_t position) const noexcept {
+        if (position < used_) __builtin_prefetch(entries() + position);
     }
 
     // Asks the processor to start loading the table's first entries.
@@ -263,7 +413,6 @@ private:
     std::uint32_t position_in(std::uint32_t slot) const noexcept { return (slot & mask()) - 1; }
 
     // The home slot is the top `bits` of the table hash, the tag the rest.
-    static std::uint32_t hash_of(const Uuid& key) noexcept { return table_hash(key); }
     static std::uint32_t home(std::uint32_t hash, unsigned bits) noexcept { return hash >> (32 - bits); }
     static std::uint32_t tag_of(std::uint32_t hash, unsigned bits) noexcept { return hash << bits; }
 
@@ -301,8 +450,8 @@ private:
         std::uint32_t slot;      // the key's slot, or the empty slot that ended the probe
         std::uint32_t hash;
     };
-    Probe probe_for(const Uuid& key) const noexcept {
-        const std::uint32_t hash = hash_of(key);
+    Probe probe_for(const Uuid& key) const noexcept { return probe_for(key, hash_of(key)); }
+    Probe probe_for(const Uuid& key, std::uint32_t hash) const noexcept {
         if (!block_) return {kNone, 0, hash};
         const std::uint32_t m = mask();
         const std::uint32_t tag = tag_of(hash, bits_);
@@ -341,6 +490,9 @@ private:
             rebuild(bits_for(wanted + wanted / 4));
             probe.slot = free_slot(probe.hash);
         }
+        return append_in_room(key, probe);
+    }
+    V& append_in_room(const Uuid& key, Probe probe) noexcept {
         const std::uint32_t position = used_;
         Entry* entry = entries() + position;
         ::new (static_cast<void*>(entry)) Entry{key, V()};
@@ -370,23 +522,7 @@ private:
             compact_in_place();
             return;
         }
-        void* fresh = ::operator new(block_bytes(new_bits));
-        OrderedTable next;
-        next.block_ = fresh;
-        next.bits_ = static_cast<std::uint8_t>(new_bits);
-        std::memset(next.index(), 0, index_bytes(new_bits));
-        Entry* to = next.entries();
-        for (Entry& entry : *this) {
-            ::new (static_cast<void*>(to)) Entry(std::move(entry));
-            entry.~Entry();
-            ++to;
-        }
-        next.size_ = next.used_ = size_;
-        next.index_all();
-        ::operator delete(block_);
-        block_ = nullptr;
-        size_ = used_ = 0;
-        *this = std::move(next);
+        adopt(Storage(heap::allocate(block_bytes(new_bits)), new_bits, false));
     }
 
     void compact_in_place() noexcept {
@@ -444,7 +580,7 @@ private:
     void release() noexcept {
         if (!block_) return;
         destroy_entries();
-        ::operator delete(block_);
+        heap::release(block_);
         block_ = nullptr;
         size_ = used_ = 0;
         bits_ = 0;
