@@ -190,7 +190,7 @@ PyObject* delete_edges(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
         [](diff::GraphDiff& diff, std::vector<diff::Uuid>&& from, std::vector<diff::Uuid>&& to) -> PyResult<Owned> {
             const char* const* names = texts::kDeleteEdgesParameters;
             QUORL_CHECK(check_length(names[1], to.size(), names[0], from.size()));
-            for (std::size_t i = 0; i < from.size(); ++i) diff.delete_edge(from[i], to[i]);
+            diff.delete_edges(from, to);
             return none();
         });
 }
