@@ -79,16 +79,12 @@ void GraphDiff::forget_edge_source(const Uuid& id) noexcept {
 
 Result<void, EdgeRefused> GraphDiff::add_edge(Uuid from, Uuid to, float weight) {
     if (deleted_nodes_.contains(from) || deleted_nodes_.contains(to)) return fail(EdgeRefused{});
-    // The insertions (which may allocate) come first, and a source entry made
-    // for an insertion that then fails is taken out again, so a failed
-    // allocation leaves the diff as it was.
+    // The insertions (which may allocate) come first, each making its room
+    // before it changes anything, so a failed allocation leaves the diff as
+    // it was. A new source's single target lives inside its entry: its
+    // insertion allocates nothing.
     auto source = edges_.try_emplace(from, edge_source_hint_);
-    try {
-        source.value.insert_or_assign(to, weight, entry_heap_bytes_);
-    } catch (...) {
-        if (source.inserted) edges_.erase(from);
-        throw;
-    }
+    source.value.insert_or_assign(to, weight, entry_heap_bytes_);
     if (TargetSet* deleted = deleted_edges_.find(from, deleted_source_hint_)) {
         deleted->erase(to, entry_heap_bytes_);
         if (deleted->empty()) {
@@ -100,13 +96,8 @@ Result<void, EdgeRefused> GraphDiff::add_edge(Uuid from, Uuid to, float weight) 
 }
 
 void GraphDiff::delete_edge(Uuid from, Uuid to) {
-    auto source = deleted_edges_.try_emplace(from, deleted_source_hint_);
-    try {
-        source.value.try_emplace(to, entry_heap_bytes_);
-    } catch (...) {
-        if (source.inserted) deleted_edges_.erase(from);
-        throw;
-    }
+    // As in add_edge, the insertions come first and cannot half happen.
+    deleted_edges_.try_emplace(from, deleted_source_hint_).value.try_emplace(to, entry_heap_bytes_);
     if (TargetWeights* targets = edges_.find(from, edge_source_hint_)) {
         targets->erase(to, entry_heap_bytes_);
         // Also drops an empty entry left behind by delete_node.

@@ -72,16 +72,35 @@ private:
 
 // ---- a batch of edges grouped by source ------------------------------------
 
+// The positions in a batch of one source's edges, in call order.
+class EdgeRange {
+public:
+    EdgeRange(const std::uint32_t* order, std::uint32_t begin, std::uint32_t end) noexcept
+        : order_(order), begin_(begin), end_(end) {}
+    std::size_t size() const noexcept { return end_ - begin_; }
+    std::uint32_t operator[](std::size_t k) const noexcept {
+        const auto at = static_cast<std::uint32_t>(begin_ + k);
+        return order_ ? order_[at] : at;
+    }
+
+private:
+    const std::uint32_t* order_;  // null: the edges are the positions begin_ to end_ themselves
+    std::uint32_t begin_;
+    std::uint32_t end_;
+};
+
 // The edges of a batch grouped by source, by a stable counting sort: the
 // sources in the order in which they first appear, each with the positions
 // of its edges in call order. An edge whose source is the previous edge's
 // joins its group without a lookup; any other costs one probe of a scratch
-// table of the sources, whose index slot is fetched a few edges ahead.
+// table of the sources, whose index slot is fetched a few edges ahead. A
+// batch that comes source by source (each source's edges next to each other,
+// none left out) needs no sorting: its groups are ranges of the batch.
 class SourceGroups {
 public:
     // Groups the edges i of `from` for which keep(i) holds.
     template <class Keep>
-    SourceGroups(std::span<const Uuid> from, Keep keep) : group_of_(from.size()) {
+    SourceGroups(std::span<const Uuid> from, Keep keep) {
         const std::size_t n = from.size();
         OrderedTable<std::uint32_t> ordinal;  // source -> its group
         // Hashes of the sources ahead that start a run, kNone for the rest.
@@ -95,11 +114,23 @@ public:
             ahead[j % kFetchAhead] = hash;
         };
         for (std::size_t j = 0; j < kFetchAhead; ++j) look_ahead(j);
+        // While the groups are ranges of the batch, no edge's group is
+        // written down; once they are not, those of the edges so far are.
+        bool ranges = true;
+        auto stop_ranges = [&] {
+            ranges = false;
+            group_of_.resize(n);
+            std::size_t at = 0;
+            for (std::uint32_t g = 0; g < ends_.size(); ++g) {
+                for (std::uint32_t k = 0; k < ends_[g]; ++k) group_of_[at++] = g;
+            }
+        };
         std::uint32_t group = kNone;  // of edge i - 1, kNone if it was left out
         for (std::size_t i = 0; i < n; ++i) {
             const std::uint32_t hash = ahead[i % kFetchAhead];
             look_ahead(i + kFetchAhead);
             if (!keep(i)) {
+                if (ranges) stop_ranges();
                 group = kNone;
                 group_of_[i] = kNone;
                 continue;
@@ -111,37 +142,38 @@ public:
                     entry.value = static_cast<std::uint32_t>(sources_.size());
                     sources_.push_back(from[i]);
                     ends_.push_back(0);
+                } else if (ranges) {
+                    stop_ranges();  // a source back after others
                 }
                 group = entry.value;
             }
-            group_of_[i] = group;
+            if (!ranges) group_of_[i] = group;
             ++ends_[group];
         }
-        // Counts to ends, then each edge to its place.
+        // Counts to ends, and, unless the groups are ranges, each edge to its
+        // place: filled from the back, each group's start ends up in ends_.
         std::uint32_t end = 0;
         for (std::uint32_t& count : ends_) count = end += count;
+        if (ranges || end == 0) return;
         order_.resize(end);
         for (std::size_t i = n; i-- > 0;) {
             if (group_of_[i] != kNone) order_[--ends_[group_of_[i]]] = static_cast<std::uint32_t>(i);
         }
-        // ends_ now holds each group's start; shift it to the ends.
         for (std::size_t g = 0; g + 1 < ends_.size(); ++g) ends_[g] = ends_[g + 1];
-        if (!ends_.empty()) ends_.back() = end;
+        ends_.back() = end;
     }
 
     std::size_t size() const noexcept { return sources_.size(); }
     const Uuid& source(std::size_t g) const noexcept { return sources_[g]; }
-    // The positions in the batch of the edges of group g, in call order.
-    std::span<const std::uint32_t> edges(std::size_t g) const noexcept {
-        const std::uint32_t begin = g == 0 ? 0 : ends_[g - 1];
-        return {order_.data() + begin, ends_[g] - begin};
+    EdgeRange edges(std::size_t g) const noexcept {
+        return {order_.empty() ? nullptr : order_.data(), g == 0 ? 0 : ends_[g - 1], ends_[g]};
     }
 
 private:
-    heap::Vector<std::uint32_t> group_of_;  // of each edge, kNone if left out
+    heap::Vector<std::uint32_t> group_of_;  // of each edge, kNone if left out; empty while the groups are ranges
     heap::Vector<Uuid> sources_;            // in order of first appearance
-    heap::Vector<std::uint32_t> ends_;      // of each group in order_
-    heap::Vector<std::uint32_t> order_;     // positions of the edges, group by group
+    heap::Vector<std::uint32_t> ends_;      // of each group in order_ (or in the batch)
+    heap::Vector<std::uint32_t> order_;     // positions of the edges, group by group; empty for ranges
 };
 
 // Puts grouped edges into an edge collection (pending or deleted), each
@@ -219,7 +251,8 @@ void erase_grouped(OrderedTable<Targets>& sources, std::uint32_t& hint, const So
         if (g + kFetchAhead < groups.size()) sources.prefetch_slot(groups.source(g + kFetchAhead));
         Targets* targets = sources.find(groups.source(g), hint);
         if (!targets) continue;
-        for (const std::uint32_t i : groups.edges(g)) targets->erase(to[i], heap);
+        const EdgeRange edges = groups.edges(g);
+        for (std::size_t k = 0; k < edges.size(); ++k) targets->erase(to[edges[k]], heap);
         if (targets->empty()) {
             heap -= targets->heap_bytes();
             sources.erase(groups.source(g));
@@ -442,6 +475,7 @@ void GraphDiff::add_nodes(std::span<const Uuid> ids, std::span<NodeUpdate> updat
     if (ids.empty()) return;
     // Room for every id at once (ids already pending only leave some unused),
     // in a block the old one stays beside until the batch is through.
+    const bool had_storage = nodes_.capacity() != 0;
     auto previous = nodes_.adopt(nodes_.room_for(nodes_.size() + ids.size()));
     // A new id is appended, its update moved in, which allocates nothing. An
     // update for an id already pending (before the batch, or earlier in it)
@@ -467,9 +501,14 @@ void GraphDiff::add_nodes(std::span<const Uuid> ids, std::span<NodeUpdate> updat
         }
         if (!merges.empty()) merge_pending(nodes_, ids, updates, merges, entry_heap_bytes_);
     } catch (...) {
-        // Take back the appended entries, last first, and the old block.
+        // Take back the appended entries, last first, and the old block (or
+        // the new one, when the table had none).
         for (; appended > 0; --appended) nodes_.pop_back();
-        if (previous) nodes_.adopt(std::move(previous));
+        if (previous) {
+            nodes_.adopt(std::move(previous));
+        } else if (!had_storage) {
+            nodes_ = NodeMap();
+        }
         throw;
     }
     entry_heap_bytes_ += appended_heap;

@@ -57,14 +57,15 @@ NodeUpdate random_update(std::mt19937_64& rng) {
     return u;
 }
 
-// A diff with something in every collection, made the same way every time
-// from `seed`: pending updates with texts, deleted nodes, sources whose
+// A diff made the same way every time from `seed`, mostly with something in
+// every collection: pending updates with texts, deleted nodes, sources whose
 // targets are inline, in an array or indexed, deleted edges.
 GraphDiff history(std::uint64_t seed) {
     std::mt19937_64 rng(seed);
     GraphDiff d;
     const std::uint32_t pool = 20 + static_cast<std::uint32_t>(rng() % 60);
-    const int steps = 50 + static_cast<int>(rng() % 300);
+    // Some diffs are empty: their tables have no storage yet.
+    const int steps = rng() % 8 == 0 ? 0 : 50 + static_cast<int>(rng() % 300);
     for (int step = 0; step < steps; ++step) {
         const Uuid a = pool_id(static_cast<std::uint32_t>(rng() % pool));
         const Uuid b = pool_id(static_cast<std::uint32_t>(rng() % pool));
@@ -152,21 +153,6 @@ std::vector<std::uint8_t> bytes_of(const GraphDiff& d) {
     return bytes.ok() ? *bytes : std::vector<std::uint8_t>{};
 }
 
-// What a change that reached no failure must give: the loop's collections,
-// in order (but for the deleted edges delete_nodes records, in any order).
-std::string differs_from_loop(const GraphDiffModel& want, const GraphDiff& d, bool exact_deleted_edge_order) {
-    std::string problems = model::broken_invariant(d);
-    const GraphDiffModel got = model::model_of(d, &problems);
-    if (exact_deleted_edge_order) return problems + model::differences(want, got, true);
-    GraphDiffModel got_but_deleted = got;
-    GraphDiffModel want_but_deleted = want;
-    got_but_deleted.deleted_edges.clear();
-    want_but_deleted.deleted_edges.clear();
-    problems += model::differences(want_but_deleted, got_but_deleted, true);
-    if (!same_entries(want.deleted_edges, got.deleted_edges)) problems += "deleted edges differ\n";
-    return problems;
-}
-
 TEST(AllocationFaults, EveryFailedAllocationOfAChangeLeavesTheDiffAsItWas) {
     std::size_t failures = 0;
     for (std::uint64_t seed = 1; seed <= 150; ++seed) {
@@ -196,7 +182,11 @@ TEST(AllocationFaults, EveryFailedAllocationOfAChangeLeavesTheDiffAsItWas) {
             } else {
                 // A failure the store gets over (a table that could not
                 // shrink as it compacts) changes no contents either.
-                ASSERT_EQ(differs_from_loop(want, d, batch.exact_deleted_edge_order), "") << "failure " << n;
+                ASSERT_EQ(model::broken_invariant(d), "") << "failure " << n;
+                ASSERT_EQ(batch.exact_deleted_edge_order ? model::differences(want, d)
+                                                         : model::differences_but_deleted_edge_order(want, d),
+                          "")
+                    << "failure " << n;
             }
             if (made <= n) break;  // the chosen allocation was never reached
             ASSERT_LT(n, 100000);
