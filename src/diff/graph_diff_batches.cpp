@@ -103,17 +103,23 @@ public:
     SourceGroups(std::span<const Uuid> from, Keep keep) {
         const std::size_t n = from.size();
         OrderedTable<std::uint32_t> ordinal;  // source -> its group
-        // Hashes of the sources ahead that start a run, kNone for the rest.
-        std::uint32_t ahead[kFetchAhead];
+        // Room for a source per eight edges to begin with, which spares most
+        // of the table's growth when sources come with a few edges each.
+        ordinal.reserve(n / 8);
+        // Hashes of the sources ahead that start a run, kNone for the rest:
+        // the index slot of one is fetched 2 * kFetchAhead edges ahead, the
+        // entry that slot names kFetchAhead edges ahead.
+        constexpr std::size_t kAhead = 2 * kFetchAhead;
+        std::uint32_t ahead[kAhead];
         auto look_ahead = [&](std::size_t j) {
             std::uint32_t hash = kNone;
             if (j < n && (j == 0 || !(from[j] == from[j - 1]))) {
                 hash = OrderedTable<std::uint32_t>::hash_of(from[j]);
                 ordinal.prefetch_hash(hash);
             }
-            ahead[j % kFetchAhead] = hash;
+            ahead[j % kAhead] = hash;
         };
-        for (std::size_t j = 0; j < kFetchAhead; ++j) look_ahead(j);
+        for (std::size_t j = 0; j < kAhead; ++j) look_ahead(j);
         // While the groups are ranges of the batch, no edge's group is
         // written down; once they are not, those of the edges so far are.
         bool ranges = true;
@@ -127,8 +133,10 @@ public:
         };
         std::uint32_t group = kNone;  // of edge i - 1, kNone if it was left out
         for (std::size_t i = 0; i < n; ++i) {
-            const std::uint32_t hash = ahead[i % kFetchAhead];
-            look_ahead(i + kFetchAhead);
+            const std::uint32_t hash = ahead[i % kAhead];
+            look_ahead(i + kAhead);
+            const std::uint32_t soon = ahead[(i + kFetchAhead) % kAhead];
+            if (soon != kNone) ordinal.prefetch_entry_hashed(soon);
             if (!keep(i)) {
                 if (ranges) stop_ranges();
                 group = kNone;
@@ -165,6 +173,12 @@ public:
 
     std::size_t size() const noexcept { return sources_.size(); }
     const Uuid& source(std::size_t g) const noexcept { return sources_[g]; }
+    // The edges of all groups, one group after the other: how many, and the
+    // position in the batch of the k-th (for fetching ahead across groups).
+    std::size_t edge_count() const noexcept { return ends_.empty() ? 0 : ends_.back(); }
+    std::uint32_t edge_at(std::size_t k) const noexcept {
+        return order_.empty() ? static_cast<std::uint32_t>(k) : order_[k];
+    }
     EdgeRange edges(std::size_t g) const noexcept {
         return {order_.empty() ? nullptr : order_.data(), g == 0 ? 0 : ends_[g - 1], ends_[g]};
     }
@@ -211,6 +225,8 @@ public:
     template <class ValueOf>
     void commit(Sources& sources, std::uint32_t& hint, std::size_t& heap, ValueOf value_of) noexcept {
         sources.adopt(std::move(outer_));
+        const std::size_t edge_count = groups_.edge_count();
+        std::size_t flat = 0;  // edges put in so far
         for (std::size_t g = 0; g < groups_.size(); ++g) {
             if (g + kFetchAhead < groups_.size()) {
                 const std::uint32_t ahead = positions_[g + kFetchAhead];
@@ -226,8 +242,9 @@ public:
             Targets& targets = sources.try_emplace_in_room(groups_.source(g), hint).value;
             targets.adopt(std::move(rooms_[g]), heap);
             const auto edges = groups_.edges(g);
-            for (std::size_t k = 0; k < edges.size(); ++k) {
-                if (k + kFetchAhead < edges.size()) __builtin_prefetch(&to_[edges[k + kFetchAhead]]);
+            for (std::size_t k = 0; k < edges.size(); ++k, ++flat) {
+                // The edges of a group lie anywhere in the batch.
+                if (flat + kFetchAhead < edge_count) __builtin_prefetch(&to_[groups_.edge_at(flat + kFetchAhead)]);
                 targets.assign_in_room(to_[edges[k]], value_of(edges[k]));
             }
         }

@@ -14,6 +14,7 @@
 // the live entries. SmallTable (small_table.hpp) holds a source's targets.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -338,6 +339,21 @@ public:
     void prefetch_hash(std::uint32_t hash) const noexcept {
         if (block_) __builtin_prefetch(index() + home(hash, bits_));
     }
+    // The second step, once that slot has come in: asks for the entry that
+    // the probe will compare the key with, if the first few slots name one.
+    void prefetch_entry_hashed(std::uint32_t hash) const noexcept {
+        if (!block_) return;
+        const std::uint32_t tag = tag_of(hash, bits_);
+        std::uint32_t i = home(hash, bits_);
+        for (int k = 0; k < 4; ++k, i = (i + 1) & mask()) {
+            const std::uint32_t slot = index()[i];
+            if (slot == kEmptySlot) return;
+            if (has_tag(slot, tag) && !is_tombstone(slot)) {
+                __builtin_prefetch(entries() + position_in(slot));
+                return;
+            }
+        }
+    }
     // try_emplace of a key whose hash_of is `hash`.
     Inserted try_emplace_hashed(const Uuid& key, std::uint32_t hash) {
         const Probe probe = probe_for(key, hash);
@@ -417,10 +433,17 @@ private:
     static std::uint32_t tag_of(std::uint32_t hash, unsigned bits) noexcept { return hash << bits; }
 
     static std::size_t index_bytes(unsigned bits) noexcept { return sizeof(std::uint32_t) << bits; }
-    static std::size_t live_word_count(unsigned bits) noexcept { return (entry_capacity(bits) + 63) / 64; }
-    static std::size_t entries_offset(unsigned bits) noexcept {
-        return index_bytes(bits) + live_word_count(bits) * sizeof(std::uint64_t);
-    }
+    static constexpr std::size_t live_word_count(unsigned bits) noexcept { return (entry_capacity(bits) + 63) / 64; }
+    // Where the entries start in the block, looked up rather than worked out
+    // on every probe.
+    static std::size_t entries_offset(unsigned bits) noexcept { return kEntriesOffsets[bits]; }
+    static constexpr auto kEntriesOffsets = [] {
+        std::array<std::size_t, kMaxBits + 1> offsets{};
+        for (unsigned bits = 0; bits <= kMaxBits; ++bits) {
+            offsets[bits] = (sizeof(std::uint32_t) << bits) + live_word_count(bits) * sizeof(std::uint64_t);
+        }
+        return offsets;
+    }();
     static std::size_t block_bytes(unsigned bits) noexcept {
         return entries_offset(bits) + entry_capacity(bits) * sizeof(Entry);
     }

@@ -124,15 +124,6 @@ public:
     }
 
     // Makes room for `n` entries without further growth.
-    void reserve(std::size_t n, std::size_t& heap) {
-        const HeapChange counted(heap, *this);
-        reserve(n);
-    }
-    // The same, but only where `n` entries fit without an index; otherwise
-    // the table stays as it is (and grows, when it must, as entries come).
-    void reserve_unindexed(std::size_t n, std::size_t& heap) {
-        if (mode() != kBig && n <= kArrayMax) reserve(n, heap);
-    }
     void reserve(std::size_t n) {
         if (mode() == kBig) {
             big()->reserve(n);
