@@ -95,10 +95,10 @@ public:
     std::size_t heap_bytes_by_walk() const noexcept;
 
 private:
-    // delete_nodes of the distinct `ids`, where entering(source, out) appends
-    // to `out` the targets of `source` whose edges become deleted edges.
-    template <class Entering>
-    void delete_distinct(std::span<const Uuid> ids, Entering entering);
+    // delete_nodes of the distinct `ids`, where collect(found) lists the
+    // edges that become deleted edges (see graph_diff_batches.cpp).
+    template <class Collect>
+    void delete_distinct(std::span<const Uuid> ids, Collect collect);
     template <class Keep>
     void add_grouped_edges(std::span<const Uuid> from, std::span<const Uuid> to, std::span<const float> weights,
                            Keep keep);

@@ -277,6 +277,22 @@ void erase_grouped(OrderedTable<Targets>& sources, std::uint32_t& hint, const So
     }
 }
 
+// The edges that a deletion of nodes turns into deleted edges: the sources
+// that have some, in the order of the sources, each with the end of its
+// targets in `targets`.
+struct EnteringEdges {
+    struct Source {
+        EdgeMap::Entry* entry;
+        std::uint32_t end;
+        std::uint32_t position = kNone;  // in deleted_edges_, kNone if absent
+    };
+    heap::Vector<Source> sources;
+    heap::Vector<Uuid> targets;
+
+    // Closes the list of `source`'s targets, the ones pushed since the last.
+    void add(EdgeMap::Entry& source) { sources.push_back({&source, static_cast<std::uint32_t>(targets.size())}); }
+};
+
 // Merges updates[i], for each i of `merges` in turn, into the pending update
 // of ids[i]. All or nothing: a merge that may allocate (one bringing texts)
 // is worked out on a copy beside the table, and the results are put in only
@@ -372,24 +388,15 @@ void GraphDiff::delete_edges(std::span<const Uuid> from, std::span<const Uuid> t
 
 // ---- node deletions ----------------------------------------------------------
 
-template <class Entering>
-void GraphDiff::delete_distinct(std::span<const Uuid> ids, Entering entering) {
+template <class Collect>
+void GraphDiff::delete_distinct(std::span<const Uuid> ids, Collect collect) {
     // The first phase: the edges that become deleted edges, source by
     // source in the order of the sources, and the room that recording them
     // and marking the ids need.
-    struct Source {
-        EdgeMap::Entry* entry;
-        std::uint32_t end;  // of its targets in `targets`
-        std::uint32_t position = kNone;  // in deleted_edges_, kNone if absent
-    };
-    heap::Vector<Source> sources;
-    heap::Vector<Uuid> targets;
-    visit_sources(edges_, [&](EdgeMap::Entry& source) {
-        if (source.value.empty()) return;
-        const std::size_t begin = targets.size();
-        entering(source, targets);
-        if (targets.size() != begin) sources.push_back({&source, static_cast<std::uint32_t>(targets.size())});
-    });
+    EnteringEdges found;
+    collect(found);
+    auto& sources = found.sources;
+    const auto& targets = found.targets;
     heap::Vector<TargetSet::Room> rooms;
     rooms.reserve(sources.size());
     OrderedTable<NoValue> scratch;
@@ -441,8 +448,12 @@ void GraphDiff::delete_node(Uuid id) {
     // visited; a source whose only target was `id` keeps its (now empty)
     // entry. A source's single target lives inside its entry, so the visit
     // is a pass over one dense array.
-    delete_distinct(std::span<const Uuid>(&id, 1), [&](EdgeMap::Entry& source, heap::Vector<Uuid>& targets) {
-        if (source.value.contains(id) && !(source.key == id)) targets.push_back(id);
+    delete_distinct(std::span<const Uuid>(&id, 1), [&](EnteringEdges& found) {
+        visit_sources(edges_, [&](EdgeMap::Entry& source) {
+            if (!source.value.contains(id) || source.key == id) return;
+            found.targets.push_back(id);
+            found.add(source);
+        });
     });
 }
 
@@ -472,17 +483,22 @@ void GraphDiff::delete_nodes(std::span<const Uuid> ids) {
     // deleted edge if s still has its entry then: if s is not in the batch,
     // or comes later in it. Otherwise the edge leaves with s's entry (a
     // self-loop included). One visit of each source finds all of them.
-    delete_distinct(distinct, [&](EdgeMap::Entry& source, heap::Vector<Uuid>& targets) {
-        const std::uint32_t last = turn_of(source.key);
-        if (source.value.size() <= turn.size()) {
-            for (const auto& target : source.value) {
-                if (turn_of(target.key) < last) targets.push_back(target.key);
+    delete_distinct(distinct, [&](EnteringEdges& found) {
+        visit_sources(edges_, [&](EdgeMap::Entry& source) {
+            if (source.value.empty()) return;
+            const std::size_t begin = found.targets.size();
+            const std::uint32_t last = turn_of(source.key);
+            if (source.value.size() <= turn.size()) {
+                for (const auto& target : source.value) {
+                    if (turn_of(target.key) < last) found.targets.push_back(target.key);
+                }
+            } else {
+                for (const auto& id : turn) {
+                    if (id.value < last && source.value.contains(id.key)) found.targets.push_back(id.key);
+                }
             }
-        } else {
-            for (const auto& id : turn) {
-                if (id.value < last && source.value.contains(id.key)) targets.push_back(id.key);
-            }
-        }
+            if (found.targets.size() != begin) found.add(source);
+        });
     });
 }
 

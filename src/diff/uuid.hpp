@@ -25,7 +25,7 @@ struct Uuid {
         std::uint64_t b_half[2];
         std::memcpy(a_half, a.bytes.data(), 16);
         std::memcpy(b_half, b.bytes.data(), 16);
-        return ((a_half[0] ^ b_half[0]) | (a_half[1] ^ b_half[1])) == 0;
+        return a_half[0] == b_half[0] && a_half[1] == b_half[1];
     }
 };
 static_assert(sizeof(Uuid) == 16, "an identifier is its 16 bytes and nothing else");
