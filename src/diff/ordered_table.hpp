@@ -339,21 +339,6 @@ public:
     void prefetch_hash(std::uint32_t hash) const noexcept {
         if (block_) __builtin_prefetch(index() + home(hash, bits_));
     }
-    // The second step, once that slot has come in: asks for the entry that
-    // the probe will compare the key with, if the first few slots name one.
-    void prefetch_entry_hashed(std::uint32_t hash) const noexcept {
-        if (!block_) return;
-        const std::uint32_t tag = tag_of(hash, bits_);
-        std::uint32_t i = home(hash, bits_);
-        for (int k = 0; k < 4; ++k, i = (i + 1) & mask()) {
-            const std::uint32_t slot = index()[i];
-            if (slot == kEmptySlot) return;
-            if (has_tag(slot, tag) && !is_tombstone(slot)) {
-                __builtin_prefetch(entries() + position_in(slot));
-                return;
-            }
-        }
-    }
     // try_emplace of a key whose hash_of is `hash`.
     Inserted try_emplace_hashed(const Uuid& key, std::uint32_t hash) {
         const Probe probe = probe_for(key, hash);
