@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <functional>
+#include <new>
 #include <span>
 #include <utility>
 
@@ -102,25 +103,31 @@ public:
     template <class Keep>
     SourceGroups(std::span<const Uuid> from, Keep keep) {
         const std::size_t n = from.size();
+        // Positions and groups are 32-bit numbers, kNone being none.
+        if (n >= kNone) throw std::bad_alloc();
         OrderedTable<std::uint32_t> ordinal;  // source -> its group
         // Room for a source per four edges to begin with: sources that come
         // with a few edges each fill a quarter of the index or less, which
-        // keeps probes short (measured on workload E: 14 ns an edge at room
-        // for one per eight, 10.5 at one per four, no better beyond).
+        // keeps probes short (measured on 200,000 edges over 20,000 sources
+        // in random order: 14 ns an edge at room for one per eight, 10.5 at
+        // one per four, no better beyond).
         ordinal.reserve(n / 4);
-        // Hashes of the sources ahead that start a run, kNone for the rest;
-        // the index slot of each is fetched meanwhile.
-        constexpr std::size_t kAhead = kFetchAhead;
-        std::uint32_t ahead[kAhead];
-        auto look_ahead = [&](std::size_t j) {
-            std::uint32_t hash = kNone;
-            if (j < n && (j == 0 || !(from[j] == from[j - 1]))) {
-                hash = OrderedTable<std::uint32_t>::hash_of(from[j]);
-                ordinal.prefetch_hash(hash);
-            }
-            ahead[j % kAhead] = hash;
+        // The sources ahead that start a run, with their hashes; the index
+        // slot of each is fetched meanwhile.
+        struct Ahead {
+            bool starts_run;
+            std::uint32_t hash;
         };
-        for (std::size_t j = 0; j < kAhead; ++j) look_ahead(j);
+        Ahead ahead[kFetchAhead];
+        auto look_ahead = [&](std::size_t j) {
+            Ahead& next = ahead[j % kFetchAhead];
+            next.starts_run = j < n && (j == 0 || !(from[j] == from[j - 1]));
+            if (next.starts_run) {
+                next.hash = OrderedTable<std::uint32_t>::hash_of(from[j]);
+                ordinal.prefetch_hash(next.hash);
+            }
+        };
+        for (std::size_t j = 0; j < kFetchAhead; ++j) look_ahead(j);
         // While the groups are ranges of the batch, no edge's group is
         // written down; once they are not, those of the edges so far are.
         bool ranges = true;
@@ -134,17 +141,17 @@ public:
         };
         std::uint32_t group = kNone;  // of edge i - 1, kNone if it was left out
         for (std::size_t i = 0; i < n; ++i) {
-            const std::uint32_t hash = ahead[i % kAhead];
-            look_ahead(i + kAhead);
+            const Ahead here = ahead[i % kFetchAhead];
+            look_ahead(i + kFetchAhead);
             if (!keep(i)) {
                 if (ranges) stop_ranges();
                 group = kNone;
                 group_of_[i] = kNone;
                 continue;
             }
-            if (hash != kNone || group == kNone) {
+            if (here.starts_run || group == kNone) {
                 auto entry = ordinal.try_emplace_hashed(
-                    from[i], hash != kNone ? hash : OrderedTable<std::uint32_t>::hash_of(from[i]));
+                    from[i], here.starts_run ? here.hash : OrderedTable<std::uint32_t>::hash_of(from[i]));
                 if (entry.inserted) {
                     entry.value = static_cast<std::uint32_t>(sources_.size());
                     sources_.push_back(from[i]);

@@ -24,13 +24,15 @@
 #include "encoding/encode.hpp"
 #include "graph_diff_model.hpp"
 
-void* operator new(std::size_t n) {
+// Out of line, so that the compiler does not meet malloc's blocks freed by a
+// delete expression and warn of a mismatch.
+[[gnu::noinline]] void* operator new(std::size_t n) {
     if (quorl::diff::heap::faults::next_fails()) throw std::bad_alloc();
     if (void* block = std::malloc(n ? n : 1)) return block;
     throw std::bad_alloc();
 }
-void operator delete(void* block) noexcept { std::free(block); }
-void operator delete(void* block, std::size_t) noexcept { std::free(block); }
+[[gnu::noinline]] void operator delete(void* block) noexcept { std::free(block); }
+[[gnu::noinline]] void operator delete(void* block, std::size_t) noexcept { std::free(block); }
 
 namespace quorl::diff {
 namespace {
