@@ -197,14 +197,10 @@ SCENARIOS = {
     "clear": (lambda: (filled(),), lambda d: d.clear(), API),
     # the contents as columns: buffers the caller may well lack the memory
     # for, so a failure to make one is the MemoryError, not a fault
-    "new_or_updated_nodes_ids": (lambda: (filled(),), lambda d: d.new_or_updated_nodes_ids(), NO_MEMORY),
-    "deleted_nodes_ids": (lambda: (filled(),), lambda d: d.deleted_nodes_ids(), NO_MEMORY),
-    "new_or_updated_edges_columns": (lambda: (filled(),), lambda d: d.new_or_updated_edges_columns(), NO_MEMORY),
-    "deleted_edges_columns": (lambda: (filled(),), lambda d: d.deleted_edges_columns(), NO_MEMORY),
-    "columns of an empty diff": (lambda: (PyGraphDiff(),),
-                                 lambda d: (d.new_or_updated_nodes_ids(), d.deleted_nodes_ids(),
-                                            d.new_or_updated_edges_columns(), d.deleted_edges_columns()),
-                                 NO_MEMORY),
+    "columns": (lambda: (filled(),), lambda d: (d.new_or_updated_nodes_ids(), d.deleted_nodes_ids(),
+                                                 d.new_or_updated_edges_columns(), d.deleted_edges_columns()),
+                NO_MEMORY),
+    "columns of an empty diff": (lambda: (PyGraphDiff(),), lambda d: d.new_or_updated_edges_columns(), NO_MEMORY),
     # new objects
     "PyGraphDiff()": (lambda: (), lambda: PyGraphDiff(), NO_MEMORY),
     "PyGraphDiff(1)": (lambda: (fresh_float(1.5),), lambda x: PyGraphDiff(x), API),

@@ -47,7 +47,6 @@ def test_empty_views(d):
     frm, to, weights = d.new_or_updated_edges_columns()
     assert (frm, to) == (b"", b"")
     assert type(weights) is array.array and weights.typecode == "f" and len(weights) == 0
-    assert np.frombuffer(frm, "V16").shape == np.asarray(weights).shape == (0,)
 
 
 def test_shapes_and_values(ids):
@@ -76,7 +75,6 @@ def test_shapes_and_values(ids):
     assert type(d.num_nodes()) is int and type(d.num_edges()) is int
     frm, to, weights = d.new_or_updated_edges_columns()
     assert (frm, to, list(weights)) == (ids[0] + ids[0] + ids[4], ids[1] + ids[4] + ids[4], [0.5, -2.0, 1.0])
-    assert d.new_or_updated_nodes_ids() == ids[0] + ids[1]
     check_columns(d)
 
 
@@ -186,8 +184,6 @@ def test_fresh_objects_every_call(ids):
         second = getattr(d, name)()
         assert first == second
         assert first is not second
-    w1, w2 = d.new_or_updated_edges_columns()[2], d.new_or_updated_edges_columns()[2]
-    assert w1 is not w2
     n1, n2 = d.new_or_updated_nodes(), d.new_or_updated_nodes()
     assert n1[text(ids[0])] is not n2[text(ids[0])]
     e1, e2 = d.new_or_updated_edges(), d.new_or_updated_edges()
@@ -293,10 +289,8 @@ def test_columns_read_by_numpy_and_uuid_without_a_copy(ids):
     for packed in (frm, to, gone_from, d.new_or_updated_nodes_ids(), d.deleted_nodes_ids()):
         as_void = np.frombuffer(packed, "V16")
         grid = np.frombuffer(packed, np.uint8).reshape(-1, 16)
-        assert as_void.base is packed and np.shares_memory(grid, as_void)
-        assert grid.shape == (len(packed) // 16, 16) and not grid.flags.writeable
-        assert [str(uuid.UUID(bytes=packed[16 * k:16 * k + 16])) for k in range(len(as_void))] == id_texts(packed)
-        assert [bytes(v) for v in as_void] == [bytes(row) for row in grid]
+        assert as_void.base is packed and np.shares_memory(grid, as_void) and not grid.flags.writeable
+        assert [str(uuid.UUID(bytes=bytes(v))) for v in as_void] == id_texts(packed)
     floats = np.asarray(weights)
     assert floats.dtype == np.float32 and floats.flags.writeable
     assert np.shares_memory(floats, np.frombuffer(weights, np.float32))
