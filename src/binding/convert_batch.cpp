@@ -102,6 +102,17 @@ double read_float(const char* p, Py_ssize_t size) noexcept {
     return d;
 }
 
+// A weight item: a float32 as it is, every bit kept (a signalling NaN
+// widened to a double and back would come out quiet); a float64 narrowed.
+float read_weight(const char* p, Py_ssize_t size) noexcept {
+    if (size == 4) {
+        float f;
+        std::memcpy(&f, p, sizeof f);
+        return f;
+    }
+    return static_cast<float>(read_float(p, size));
+}
+
 template <class T>
 T read_integer_as(const char* p) noexcept {
     T v;
@@ -274,7 +285,7 @@ PyResult<WeightColumn> extract_weight_column(PyObject* obj, const char* name) {
             const Py_ssize_t n = view->shape[0];
             weights.values.resize(static_cast<std::size_t>(n));
             for (Py_ssize_t i = 0; i < n; ++i) {
-                weights.values[static_cast<std::size_t>(i)] = static_cast<float>(read_float(item_at(*view, i), view->itemsize));
+                weights.values[static_cast<std::size_t>(i)] = read_weight(item_at(*view, i), view->itemsize);
             }
             return weights;
         }

@@ -26,6 +26,7 @@ struct ProcessState {
     PyObject* attribute_keys[kAttributeKeyCount];
     PyObject* qualname_name;
     PyObject* all_name;
+    PyObject* array_type;       // array.array, for the weights of the edge columns
 };
 
 inline constinit ProcessState process_state{};

@@ -305,5 +305,21 @@ inline constexpr char kGilProhibited[] = "Access to the GIL is currently prohibi
 // The fatal report of a fault that escaped every frame.
 inline constexpr char kFfiBoundary[] = "uncaught panic at ffi boundary";
 
+// ---- the diff as columns --------------------------------------------------------
+
+// After the other methods: the ids and weights of the views as buffers, in
+// the order of the views.
+inline constexpr Method kNewOrUpdatedNodesIds{"new_or_updated_nodes_ids", "new_or_updated_nodes_ids($self)\n--\n\n"};
+inline constexpr Method kDeletedNodesIds{"deleted_nodes_ids", "deleted_nodes_ids($self)\n--\n\n"};
+inline constexpr Method kNewOrUpdatedEdgesColumns{"new_or_updated_edges_columns",
+                                                  "new_or_updated_edges_columns($self)\n--\n\n"};
+inline constexpr Method kDeletedEdgesColumns{"deleted_edges_columns", "deleted_edges_columns($self)\n--\n\n"};
+// The weights go into array.array(kFloatTypeCode), of 4-byte floats.
+inline constexpr char kArrayModule[] = "array";
+inline constexpr char kArrayTypeName[] = "array";
+inline constexpr char kFloatTypeCode[] = "f";
+inline constexpr char kPyType[] = "PyType";
+inline constexpr char kNoFloatArray[] = "array.array('f') gave no writable buffer of 4-byte floats";
+
 }  // namespace texts
 }  // namespace quorl::binding

@@ -1,8 +1,9 @@
 // PyGraphDiff: the type object, its constructor and deallocator, the borrow
 // of `self`, the thirteen methods, each a thin layer over the diff model and
 // the byte encoding; the batch methods that apply many changes in one call;
-// and the diff's part in Python's object protocols (pickling, copies,
-// sys.getsizeof, repr) with the module function that rebuilds a pickled diff.
+// the diff's part in Python's object protocols (pickling, copies,
+// sys.getsizeof, repr) with the module function that rebuilds a pickled
+// diff; and the diff's contents as columns of ids and weights.
 #include <cmath>
 #include <cstring>
 #include <iterator>
@@ -13,6 +14,7 @@
 #include <vector>
 
 #include "binding/api.hpp"
+#include "binding/columns.hpp"
 #include "binding/views.hpp"
 #include "encoding/decode.hpp"
 #include "encoding/encode.hpp"
@@ -374,6 +376,23 @@ void tp_dealloc(PyObject* self) {
         nullptr);
 }
 
+// ---- the diff as columns ------------------------------------------------
+//
+// The ids and weights of the views as buffers, for numpy and the batch
+// methods. The ids alone come through view_method; the edge columns need the
+// array type for their weights, which is fetched before the diff is
+// borrowed: the first fetch imports `array`, and the Python code of an
+// import, which may let other threads run, should not find the diff
+// borrowed.
+
+PyObject* new_or_updated_edges_columns(PyObject* self, PyObject*) {
+    return binding::run_in_frame([&]() -> PyResult<Owned> {
+        QUORL_TRY(array_type, binding::float_array_type());
+        QUORL_TRY(diff, borrow_shared(self));
+        return binding::new_or_updated_edges_columns(*diff, array_type);
+    });
+}
+
 // ---- the type -----------------------------------------------------------
 
 template <class Function>
@@ -406,6 +425,14 @@ PyMethodDef kMethods[] = {
     {texts::kCopy.name, entry(copy), METH_NOARGS, texts::kCopy.doc},
     {texts::kDeepCopy.name, entry(deep_copy), kWithArguments, texts::kDeepCopy.doc},
     {texts::kSizeOf.name, entry(size_of), METH_NOARGS, texts::kSizeOf.doc},
+    {texts::kNewOrUpdatedNodesIds.name, entry(view_method<binding::new_or_updated_nodes_ids>), METH_NOARGS,
+     texts::kNewOrUpdatedNodesIds.doc},
+    {texts::kDeletedNodesIds.name, entry(view_method<binding::deleted_nodes_ids>), METH_NOARGS,
+     texts::kDeletedNodesIds.doc},
+    {texts::kNewOrUpdatedEdgesColumns.name, entry(new_or_updated_edges_columns), METH_NOARGS,
+     texts::kNewOrUpdatedEdgesColumns.doc},
+    {texts::kDeletedEdgesColumns.name, entry(view_method<binding::deleted_edges_columns>), METH_NOARGS,
+     texts::kDeletedEdgesColumns.doc},
     {nullptr, nullptr, 0, nullptr},
 };
 
