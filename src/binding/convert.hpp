@@ -144,6 +144,10 @@ struct BytesConversion {
     using Value = std::string_view;  // valid while the object lives
     static constexpr auto extract = extract_bytes;
 };
+struct NodeSizesConversion {
+    using Value = std::vector<NodeSize>;
+    static constexpr auto extract = extract_node_sizes;
+};
 
 template <class Conversion>
 concept HasPlainForm = requires(PyObject* obj, typename Conversion::Value& value) {

@@ -86,11 +86,7 @@ using Id = Converted<binding::UuidConversion>;
 using Update = Converted<binding::NodeUpdateConversion>;
 using Weight = Converted<binding::F32Conversion>;
 using Bytes = Converted<binding::BytesConversion>;  // valid while the argument lives
-struct NodeSizesConversion {
-    using Value = std::vector<binding::NodeSize>;
-    static constexpr auto extract = binding::extract_node_sizes;
-};
-using NodeSizes = Converted<NodeSizesConversion>;
+using NodeSizes = Converted<binding::NodeSizesConversion>;
 
 // The kinds of the batch methods convert a whole argument into a column of
 // values, and attribute their failures themselves: a wrong item by its
@@ -137,8 +133,7 @@ struct NoneDefault {
     }
 };
 
-template <class Param>
-concept HasPlainForm = requires(PyObject* obj, typename Param::Value& value) { Param::plain(obj, value); };
+using binding::HasPlainForm;
 
 namespace method_detail {
 
