@@ -9,12 +9,6 @@ namespace {
 
 constexpr std::size_t kHeader = kTextCount * sizeof(std::uint64_t);
 
-std::uint64_t stored_length(const char* block, int which) noexcept {
-    std::uint64_t n;
-    std::memcpy(&n, block + which * sizeof(std::uint64_t), sizeof n);
-    return n;
-}
-
 // A block holding `texts`; an absent text is stored as an empty one.
 char* make_block(const NodeUpdate::Texts& texts) {
     std::uint64_t lengths[kTextCount];
@@ -69,12 +63,6 @@ NodeUpdate& NodeUpdate::operator=(NodeUpdate&& other) noexcept {
 
 NodeUpdate::~NodeUpdate() {
     if (texts_) ::operator delete(texts_);  // most updates have no texts
-}
-
-std::string_view NodeUpdate::text(int index) const noexcept {
-    std::size_t offset = kHeader;
-    for (int i = 0; i < index; ++i) offset += stored_length(texts_, i);
-    return std::string_view(texts_ + offset, stored_length(texts_, index));
 }
 
 NodeUpdate::Texts NodeUpdate::texts() const noexcept {

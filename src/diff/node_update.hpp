@@ -133,7 +133,13 @@ private:
     }
 
     // The text of place `index` among the texts, present or not.
-    std::string_view text(int index) const noexcept;
+    std::string_view text(int index) const noexcept {
+        std::uint64_t lengths[kTextCount];
+        std::memcpy(lengths, texts_, sizeof lengths);
+        const char* start = texts_ + sizeof lengths;
+        for (int i = 0; i < index; ++i) start += lengths[i];
+        return std::string_view(start, lengths[index]);
+    }
 
     // Heap block: one 64-bit length per text attribute, then the bytes of
     // each text in declared order.
