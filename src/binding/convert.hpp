@@ -11,6 +11,7 @@
 #include <string_view>
 #include <tuple>
 #include <utility>
+#include <variant>
 #include <vector>
 
 #include "binding/error.hpp"
@@ -160,15 +161,18 @@ using AttributeConversion =
     std::tuple_element_t<static_cast<std::size_t>(Kind),
                          std::tuple<TextConversion, F32Conversion, U8Conversion, BoolConversion>>;
 
-// Conversion C, by way of its plain form: the same value or the same error,
-// the common objects without a detour through the interpreter.
+// Conversion C of `obj` into `value`, by way of its plain form: the same
+// value or the same error, the common objects without a detour through the
+// interpreter (and without a result to build: the loops over the items of
+// a batch run this once per item).
 template <class C>
-[[gnu::always_inline]] inline PyResult<typename C::Value> convert(PyObject* obj) {
+[[gnu::always_inline]] inline PyResult<std::monostate> convert_into(PyObject* obj, typename C::Value& value) {
     if constexpr (HasPlainForm<C>) {
-        typename C::Value value{};
-        if (C::plain(obj, value)) return value;
+        if (C::plain(obj, value)) return std::monostate{};
     }
-    return C::extract(obj);
+    QUORL_TRY(converted, C::extract(obj));
+    value = std::move(converted);
+    return std::monostate{};
 }
 
 // TypeError "failed to extract field <struct_name>.<index>" caused by `inner`.

@@ -244,7 +244,8 @@ PyResult<std::vector<diff::Uuid>> extract_uuid_column(PyObject* obj, const char*
     }
     ids.reserve(known_length(obj));
     QUORL_CHECK(for_each_item(obj, name, [&](PyObject* item) -> PyResult<std::monostate> {
-        QUORL_TRY(id, convert<UuidConversion>(item));
+        diff::Uuid id;
+        QUORL_CHECK(convert_into<UuidConversion>(item, id));
         ids.push_back(id);
         return std::monostate{};
     }));
@@ -285,7 +286,8 @@ PyResult<Weights> extract_weights(PyObject* obj, const char* name) {
     }
     weights.values.reserve(known_length(obj));
     QUORL_CHECK(for_each_item(obj, name, [&](PyObject* item) -> PyResult<std::monostate> {
-        QUORL_TRY(value, convert<F32Conversion>(item));
+        float value = 0;
+        QUORL_CHECK(convert_into<F32Conversion>(item, value));
         weights.values.push_back(value);
         return std::monostate{};
     }));
@@ -363,7 +365,8 @@ PyResult<std::size_t> fill_column(PyObject* obj, const char* name, std::span<dif
     QUORL_CHECK(for_each_item(obj, name, [&](PyObject* item) -> PyResult<std::monostate> {
         const std::size_t i = count++;
         if (i >= n || item == Py_None) return std::monostate{};
-        QUORL_TRY(value, convert<AttributeConversion<kind>>(item));
+        diff::AttributeValue<A> value{};
+        QUORL_CHECK(convert_into<AttributeConversion<kind>>(item, value));
         updates[i].set<A>(value);
         return std::monostate{};
     }));

@@ -100,14 +100,14 @@ static_assert([] {
 // same order and the same objects for those values; only the texts and the
 // size differ from node to node. A template holds the keys with the shared
 // values, and None where a node's own value goes; a copy of it with those
-// replaced costs less than a dict built key by key. A few recent templates
+// replaced costs less than a dict built key by key. Up to 16 recent templates
 // are kept, by signature.
 class AttributeDicts {
 public:
     Owned make(const diff::NodeUpdate& update) {
         const std::uint64_t signature = signature_of(update);
-        Slot& slot = slots_[(signature * 0x9E3779B97F4A7C15ULL) >> 60];
-        if (!slot.dict || slot.signature != signature) {
+        Slot& slot = slot_for(signature);
+        if (!slot.dict) {
             slot.dict = make_template(update);
             slot.signature = signature;
             if (!slot.dict) return node_update_to_dict(update);
@@ -135,6 +135,22 @@ private:
         Owned dict;
     };
 
+    // The slot holding the template of `signature`, or the empty slot it
+    // goes to. The search starts where the signature hashes to and goes on
+    // past the slots of other signatures, so that any 16 of them are kept
+    // together however they hash; once every slot is taken, a miss empties
+    // them in turn.
+    Slot& slot_for(std::uint64_t signature) noexcept {
+        const std::size_t start = (signature * 0x9E3779B97F4A7C15ULL) >> 60;
+        for (std::size_t k = 0; k < slots_.size(); ++k) {
+            Slot& slot = slots_[(start + k) % slots_.size()];
+            if (!slot.dict || slot.signature == signature) return slot;
+        }
+        Slot& victim = slots_[next_victim_++ % slots_.size()];
+        victim.dict = Owned();
+        return victim;
+    }
+
     // Which attributes are present (bit A for attribute A), and above those
     // the values of the shared ones.
     static std::uint64_t signature_of(const diff::NodeUpdate& u) noexcept {
@@ -159,6 +175,7 @@ private:
     }
 
     std::array<Slot, 16> slots_;
+    std::size_t next_victim_ = 0;
 };
 
 }  // namespace
