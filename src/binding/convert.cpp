@@ -51,10 +51,10 @@ void store_texts(const diff::NodeUpdate::Texts& texts, diff::NodeUpdate& update)
 // ---- the common attribute dict, read in one pass ---------------------------
 //
 // Most updates are a small plain dict of plain values, for example
-// {"size": 1.5, "red": 3, "show_label": True}. For such a dict the seven
-// lookups cannot run Python code or fail, so one pass over its entries finds
-// the same items, and converting them in key order gives the same update.
-// Anything unusual (a dict subclass, more than seven entries, a key that is
+// {"size": 1.5, "red": 3, "show_label": True}. For such a dict the lookups
+// cannot run Python code or fail, so one pass over its entries finds the
+// same items, and converting them gives the same update. Anything unusual
+// (a dict subclass, more entries than there are attributes, a key that is
 // not an exact str, a value of another type, or a value whose conversion
 // would fail) makes plain_node_update return nothing before anything is
 // observable, and the general path then runs and reports what it reports.

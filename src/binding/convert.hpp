@@ -24,7 +24,8 @@ namespace quorl::binding {
 // A 16-byte `bytes` (or subclass); every failure is the TypeError "failed to
 // extract field PyUuid.0" with the specific reason as its cause.
 PyResult<diff::Uuid> extract_uuid(PyObject* obj);
-// The attribute dict of add_node: seven direct lookups, never iterated.
+// The attribute dict of add_node: one direct lookup per attribute, never
+// iterated.
 PyResult<diff::NodeUpdate> extract_node_update(PyObject* obj);
 PyResult<std::string_view> extract_text(PyObject* obj);  // valid while obj lives
 PyResult<float> extract_f32(PyObject* obj);
@@ -99,8 +100,8 @@ inline bool plain_bool(PyObject* obj, bool& value) {
     value = obj == Py_True;
     return true;
 }
-// An exact dict of at most seven entries with exact str keys and plain
-// values, read in one pass into `update`, which holds no attribute yet.
+// An exact dict of at most one entry per attribute, with exact str keys and
+// plain values, read in one pass into `update`, which holds no attribute yet.
 bool plain_node_update(PyObject* obj, diff::NodeUpdate& update);
 
 // ---- the conversions as types ---------------------------------------------

@@ -94,7 +94,7 @@ public:
         return allocated_bytes(bytes);
     }
 
-    // Number of attributes present, 0 to 7.
+    // Number of attributes present.
     int present_count() const noexcept;
 
     friend bool operator==(const NodeUpdate& a, const NodeUpdate& b) noexcept;
