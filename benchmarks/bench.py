@@ -9,7 +9,9 @@
 * marshal and pickle (protocol 5) of the four view structures;
 * for the batch methods, one call of the floor per item, and the loop of
   single calls they replace (numpy, which the venv has, makes the packed
-  arguments).
+  arguments);
+* for the columns, the views of the same contents, and numpy reading them
+  (which must copy nothing).
 
 The machine is shared and noisy, so the contenders of each figure run
 interleaved (their order rotating from one round to the next), every round
@@ -521,6 +523,36 @@ def memory_child(contender, kind, n):
     print(json.dumps({"bytes_per_entry": (after - before) / n, "count": d.num_nodes() + d.num_edges()}))
 
 
+def columns_memory_child(n):
+    """Runs in a fresh interpreter: RSS growth per edge of the columns of a
+    diff of n pending edges (10 per source), objects included; then whether
+    numpy reads them without a copy, by the arrays' bases and by the RSS
+    growth the arrays add."""
+    import numpy as np
+
+    scratch = PyGraphDiff()
+    scratch.add_edges(b"".join(counter_id(i, 9) for i in range(1000)), b"".join(counter_id(i, 8) for i in range(1000)),
+                      1.0)
+    scratch.new_or_updated_edges_columns()  # array.array imported, the code paths warm
+    del scratch
+    d = PyGraphDiff()
+    for i in range(n):
+        d.add_edge(counter_id(i // 10, 1), counter_id(i, 2), 0.5)
+    gc.collect()
+    before = rss_bytes()
+    columns = d.new_or_updated_edges_columns()
+    gc.collect()
+    after = rss_bytes()
+    frm, to, weights = columns
+    arrays = (np.frombuffer(frm, "V16"), np.frombuffer(to, np.uint8).reshape(-1, 16), np.asarray(weights))
+    gc.collect()
+    converted = rss_bytes()
+    shared = (arrays[0].base is frm and arrays[1].base.base is to and arrays[2].base.obj is weights
+              and np.shares_memory(arrays[2], np.frombuffer(weights, np.float32)) and arrays[2].dtype == np.float32)
+    print(json.dumps({"bytes_per_entry": (after - before) / n, "numpy_bytes_per_entry": (converted - after) / n,
+                      "numpy_shares": bool(shared), "count": len(weights)}))
+
+
 def trim_heap():
     """Gives the C heap's free pages back, so that resident size counts what
     is in use rather than what a batch's scratch left free."""
@@ -560,7 +592,8 @@ def measure_memory(contender, kind, n):
     result = subprocess.run(
         [sys.executable, os.path.abspath(__file__), "--memory-child", contender, kind, str(n)],
         stdout=subprocess.PIPE, universal_newlines=True, env=env, check=True)
-    return json.loads(result.stdout.strip().splitlines()[-1])["bytes_per_entry"]
+    found = json.loads(result.stdout.strip().splitlines()[-1])
+    return found if kind == "columns" else found["bytes_per_entry"]
 
 
 # ---------------------------------------------------------------------------
@@ -671,7 +704,10 @@ def main():
     args = parser.parse_args()
     if args.memory_child:
         contender, kind, n = args.memory_child
-        memory_child(contender, kind, int(n))
+        if kind == "columns":
+            columns_memory_child(int(n))
+        else:
+            memory_child(contender, kind, int(n))
         return 0
 
     global now
@@ -825,6 +861,38 @@ def main():
             report.row("%s: pure Python" % view, t["pure"] / 1e6, "ms")
             report.ratio("%s_speedup_vs_pure" % view, t["pure"] / t["module"], 3.0, ">=")
 
+        # -- columns --------------------------------------------------------
+        report.section("columns (ms): edges and node ids of the bulk diff; deleted ones of the diff of "
+                       "deletions; against the views of the same contents")
+        # Any result of new memory pays the kernel for its pages on first
+        # touch; bytearrays of the columns' sizes, which are zeroed as they
+        # are made, show what that alone costs on this machine.
+        n_rows = len(work.edges)
+        fresh = {"new_or_updated_edges_columns": (16 * n_rows, 16 * n_rows, 4 * n_rows)}
+        for columns, view, obj in (
+                ("new_or_updated_edges_columns", "new_or_updated_edges", native),
+                ("new_or_updated_nodes_ids", "new_or_updated_nodes", native),
+                ("deleted_edges_columns", "deleted_edges", native_del),
+                ("deleted_nodes_ids", "deleted_nodes", native_del)):
+            contenders = {
+                "columns": timed_call(getattr(obj, columns)),
+                "view": timed_call(getattr(obj, view)),
+            }
+            if columns in fresh:
+                contenders["fresh"] = timed_call(lambda sizes=fresh[columns]: [bytearray(n) for n in sizes])
+            t = interleaved(contenders, rounds)
+            report.row("%s()" % columns, t["columns"] / 1e6, "ms")
+            report.row("%s()" % view, t["view"] / 1e6, "ms")
+            report.ratio("%s_speedup_vs_view" % columns, t["view"] / t["columns"],
+                         20.0 if columns == "new_or_updated_edges_columns" else None, ">=")
+            if "fresh" in t:
+                report.row("new memory of the same size (bytearrays)", t["fresh"] / 1e6, "ms")
+                report.ratio("%s_vs_new_memory" % columns, t["columns"] / t["fresh"], None, None,
+                             "(the columns against touching as much new memory)")
+                report.ratio("%s_speedup_vs_view_net_of_new_memory" % columns,
+                             t["view"] / max(t["columns"] - t["fresh"], 1e-9), None, None,
+                             "(the view against the columns less the new memory's cost)")
+
         # -- bytes ----------------------------------------------------------
         the_views = views(native)
         data = native.to_bytes()
@@ -875,6 +943,17 @@ def main():
         report.ratio("bytes_per_node_update", mem["module", "nodes"], 42.5, "<=", unit="B")
         report.ratio("edge_memory_vs_pure", mem["module", "edges"] / mem["pure", "edges"])
         report.ratio("node_memory_vs_pure", mem["module", "nodes"] / mem["pure", "nodes"])
+
+        runs = [measure_memory("module", "columns", edges_n) for _ in range(3)]
+        report.section("memory of new_or_updated_edges_columns(): RSS growth in a fresh interpreter (bytes per "
+                       "edge, objects included; %d edges, 10 per source), then of reading it with numpy" % edges_n)
+        columns_bytes = statistics.median(r["bytes_per_entry"] for r in runs)
+        numpy_bytes = statistics.median(r["numpy_bytes_per_entry"] for r in runs)
+        report.row("the three columns", columns_bytes, "B", "(16 + 16 + 4 bytes of data per edge)")
+        report.row("numpy arrays over them", numpy_bytes, "B")
+        report.ratio("edges_columns_bytes_per_edge", columns_bytes, 40.0, "<=", unit="B")
+        report.ratio("edges_columns_numpy_copies_nothing", float(all(r["numpy_shares"] for r in runs)), 1.0, ">=",
+                     "(1: every array's base is its column and numpy adds %.2f B per edge)" % numpy_bytes, unit="")
 
         # -- delete_node ----------------------------------------------------
         report.section("delete_node as the number of sources grows (ns per source)")

@@ -9,4 +9,5 @@ set(QUORL_CORE_SOURCES
   ${CMAKE_CURRENT_LIST_DIR}/../src/encoding/decode.cpp
   ${CMAKE_CURRENT_LIST_DIR}/../src/encoding/node_record_write.cpp
   ${CMAKE_CURRENT_LIST_DIR}/../src/encoding/node_record_read.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/../src/encoding/node_record_messages.cpp
 )

@@ -52,7 +52,7 @@ NodeUpdate three_attributes(std::size_t i) {
 
 NodeUpdate with_texts(std::size_t i) {
     NodeUpdate u = three_attributes(i);
-    u.set_texts("node label " + std::to_string(i), "https://example.org/nodes/" + std::to_string(i));
+    u.set_texts({"node label " + std::to_string(i), "https://example.org/nodes/" + std::to_string(i)});
     u.set_green(200);
     u.set_blue(17);
     return u;
@@ -328,7 +328,7 @@ NodeUpdate record_kind(int kind) {
             return with_texts(3);
         default: {
             NodeUpdate u = with_texts(3);
-            u.set_texts("a \"quoted\"\\ label\nwith\ttabs \x01 and \xc3\xa9\xe2\x82\xac", "https://example.org/\xe6\x97\xa5");
+            u.set_texts({"a \"quoted\"\\ label\nwith\ttabs \x01 and \xc3\xa9\xe2\x82\xac", "https://example.org/\xe6\x97\xa5"});
             return u;
         }
     }

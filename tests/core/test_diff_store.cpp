@@ -145,6 +145,40 @@ TEST(NodeUpdateMerge, EmptyUpdateChangesNothing) {
     EXPECT_EQ(empty.present_count(), 0);
 }
 
+// Every attribute stands alone: set by itself it is the one present, merged
+// into a full record it replaces only itself, and it is part of equality.
+// The attributes share storage (presence bits, the block of texts), so each
+// is checked against all the others.
+TEST(NodeUpdateMerge, EachAttributeAlone) {
+    diff::for_each_attribute([](auto a) {
+        SCOPED_TRACE(std::string(diff::kAttributes[a].name));
+        diff::AttributeValue<a> value{};
+        if constexpr (diff::kKindOf<a> == diff::AttributeKind::Text) {
+            value = "new text";
+        } else if constexpr (diff::kKindOf<a> == diff::AttributeKind::Bool) {
+            value = false;  // the full record holds true
+        } else {
+            value = 1;
+        }
+        NodeUpdate alone;
+        alone.set<a>(value);
+        EXPECT_EQ(alone.present_count(), 1);
+        diff::for_each_attribute([&](auto b) { EXPECT_EQ(alone.get<b>().has_value(), a == b); });
+
+        NodeUpdate stored = full_record();
+        stored.merge(NodeUpdate(alone));
+        EXPECT_EQ(stored.present_count(), diff::kAttributeCount);
+        EXPECT_FALSE(stored == full_record());
+        diff::for_each_attribute([&](auto b) {
+            if constexpr (a == b) {
+                EXPECT_EQ(stored.get<b>(), std::optional(value));
+            } else {
+                EXPECT_EQ(stored.get<b>(), full_record().get<b>());
+            }
+        });
+    });
+}
+
 // The two texts share storage, so every combination of which texts the stored
 // and the newer record hold is checked.
 TEST(NodeUpdateMerge, TextCombinations) {

@@ -204,6 +204,12 @@ SCENARIOS = {
                                lambda d: (d.new_or_updated_nodes(), d.deleted_nodes(),
                                           d.new_or_updated_edges(), d.deleted_edges()), API),
     "clear": (lambda: (filled(),), lambda d: d.clear(), API),
+    # the contents as columns: buffers the caller may well lack the memory
+    # for, so a failure to make one is the MemoryError, not a fault
+    "columns": (lambda: (filled(),), lambda d: (d.new_or_updated_nodes_ids(), d.deleted_nodes_ids(),
+                                                 d.new_or_updated_edges_columns(), d.deleted_edges_columns()),
+                NO_MEMORY),
+    "columns of an empty diff": (lambda: (PyGraphDiff(),), lambda d: d.new_or_updated_edges_columns(), NO_MEMORY),
     # new objects
     "PyGraphDiff()": (lambda: (), lambda: PyGraphDiff(), NO_MEMORY),
     "PyGraphDiff(1)": (lambda: (fresh_float(1.5),), lambda x: PyGraphDiff(x), API),
@@ -454,6 +460,7 @@ else:
                                                                blue=3, show_label=True)),
         "first view": lambda: d.new_or_updated_nodes(),
         "first downcast": lambda: d.delete_node("not bytes"),
+        "first columns": lambda: d.new_or_updated_edges_columns(),
     }}
     d.add_node(b"v" * 16, {{}})
     if mode == "first view":
@@ -505,16 +512,24 @@ def test_import_sweep():
     INJECTED["import"] = n
 
 
-@pytest.mark.parametrize("mode", ["first add_node", "first view", "first downcast"])
+# What a first use gives when one of its creations fails: the fault of an
+# interned name the module cannot do without, or the error of the array
+# module's import for the columns, which the next call tries again.
+FIRST_USE_FAILURES = {"first columns": ["raised", "MemoryError", [], None]}
+
+
+@pytest.mark.parametrize("mode", ["first add_node", "first view", "first downcast", "first columns"])
 def test_first_use_sweep(mode):
-    """Calls that create the module's interned names, in a fresh process."""
+    """Calls that create the module's interned names or fetch array.array,
+    in a fresh process."""
     n = 0
     while True:
         result = run_child(mode, n)
         if result["calls"] <= n:
             assert result["first"] == result["again"]
             break
-        assert result["first"] == ["raised", "PanicException", [API_FAILED], None], (mode, n, result)
+        failure = FIRST_USE_FAILURES.get(mode, ["raised", "PanicException", [API_FAILED], None])
+        assert result["first"] == failure, (mode, n, result)
         assert result["unchanged"], (mode, n)
         # the name that could not be made is made by the next call
         assert result["again"][0] == ("raised" if mode == "first downcast" else "value"), (mode, n, result)
