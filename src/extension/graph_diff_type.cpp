@@ -220,7 +220,7 @@ PyObject* delete_edges(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
         {self, args, nargs, kwnames},
         [](diff::GraphDiff& diff, std::vector<diff::Uuid>&& from, std::vector<diff::Uuid>&& to) -> PyResult<Owned> {
             QUORL_CHECK(check_length(kDeleteEdgesSignature, 1, to.size(), from.size()));
-            for (std::size_t i = 0; i < from.size(); ++i) diff.delete_edge(from[i], to[i]);
+            diff.delete_edges(from, to);
             return none();
         });
 }
