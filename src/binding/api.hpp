@@ -58,6 +58,20 @@ inline PyObject* new_type(PyType_Spec* type_spec) noexcept { return QUORL_INJECT
 inline PyObject* get_iter(PyObject* obj) noexcept { return QUORL_INJECT(PyObject_GetIter(obj)); }
 inline PyObject* iter_next(PyObject* iterator) noexcept { return QUORL_INJECT(PyIter_Next(iterator)); }
 
+// The module `name`, as an import statement would give it.
+inline PyObject* import_module(const char* name) noexcept { return QUORL_INJECT(PyImport_ImportModule(name)); }
+inline PyObject* get_attr(PyObject* obj, const char* name) noexcept {
+    return QUORL_INJECT(PyObject_GetAttrString(obj, name));
+}
+// callable(first, second)
+inline PyObject* call2(PyObject* callable, PyObject* first, PyObject* second) noexcept {
+    return QUORL_INJECT(PyObject_CallFunctionObjArgs(callable, first, second, nullptr));
+}
+// A new sequence: `sequence` repeated `count` times.
+inline PyObject* repeat(PyObject* sequence, Py_ssize_t count) noexcept {
+    return QUORL_INJECT(PySequence_Repeat(sequence, count));
+}
+
 #undef QUORL_INJECT
 
 }  // namespace quorl::binding::api

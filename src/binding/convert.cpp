@@ -17,11 +17,11 @@ PyResult<T> pending() {
     return fail(fetch_error());
 }
 
-// Looks `key` up with the dict's own lookup. The item, if any, is kept alive
-// by the call's temporary pool, since converting it may run Python code that
-// changes the dict.
-PyResult<PyObject*> lookup(PyObject* dict, AttributeKey key) {
-    PyObject* item = PyDict_GetItemWithError(dict, attribute_key_object(key));
+// Looks the key of `attribute` up with the dict's own lookup. The item, if
+// any, is kept alive by the call's temporary pool, since converting it may
+// run Python code that changes the dict.
+PyResult<PyObject*> lookup(PyObject* dict, diff::Attribute attribute) {
+    PyObject* item = PyDict_GetItemWithError(dict, attribute_key_object(attribute));
     if (!item) {
         if (PyErr_Occurred()) return pending<PyObject*>();
         return static_cast<PyObject*>(nullptr);
@@ -31,93 +31,78 @@ PyResult<PyObject*> lookup(PyObject* dict, AttributeKey key) {
     return item;
 }
 
+// Stores `value` as attribute A of `update`; a text goes to `texts`, which
+// the update takes all at once (one allocation) when every attribute is in.
+template <diff::Attribute A>
+void store(diff::AttributeValue<A> value, diff::NodeUpdate& update, diff::NodeUpdate::Texts& texts) {
+    if constexpr (diff::kKindOf<A> == diff::AttributeKind::Text) {
+        texts[diff::index_in_kind(A)] = value;
+    } else {
+        update.set<A>(value);
+    }
+}
+
+void store_texts(const diff::NodeUpdate::Texts& texts, diff::NodeUpdate& update) {
+    for (const auto& text : texts) {
+        if (text) return update.set_texts(texts);
+    }
+}
+
 // ---- the common attribute dict, read in one pass ---------------------------
 //
 // Most updates are a small plain dict of plain values, for example
-// {"size": 1.5, "red": 3, "show_label": True}. For such a dict the seven
-// lookups cannot run Python code or fail, so one pass over its entries finds
-// the same items, and converting them in key order gives the same update.
-// Anything unusual (a dict subclass, more than seven entries, a key that is
+// {"size": 1.5, "red": 3, "show_label": True}. For such a dict the lookups
+// cannot run Python code or fail, so one pass over its entries finds the
+// same items, and converting them gives the same update. Anything unusual
+// (a dict subclass, more entries than there are attributes, a key that is
 // not an exact str, a value of another type, or a value whose conversion
 // would fail) makes plain_node_update return nothing before anything is
 // observable, and the general path then runs and reports what it reports.
 
-constexpr Py_ssize_t kPlainDictMaxSize = 7;
+constexpr Py_ssize_t kPlainDictMaxSize = diff::kAttributeCount;
 
-// The attribute an exact str names, or kAttributeKeyCount for any other text.
-// Keys written as literals are the interned key objects themselves, once the
-// module has made those.
-AttributeKey attribute_key(PyObject* key) {
-    for (int k = 0; k < kAttributeKeyCount; ++k) {
-        if (key == made_attribute_key_object(static_cast<AttributeKey>(k))) return static_cast<AttributeKey>(k);
+// The attribute an exact str names, or -1 for any other text. Keys written
+// as literals are the interned key objects themselves, once the module has
+// made those.
+int attribute_of_key(PyObject* key) {
+    for (int a = 0; a < diff::kAttributeCount; ++a) {
+        if (key == made_attribute_key_object(static_cast<diff::Attribute>(a))) return a;
     }
-    if (!PyUnicode_IS_READY(key) || !PyUnicode_IS_ASCII(key)) return kAttributeKeyCount;
+    if (!PyUnicode_IS_READY(key) || !PyUnicode_IS_ASCII(key)) return -1;
     const std::string_view text(static_cast<const char*>(PyUnicode_DATA(key)),
                                 static_cast<std::size_t>(PyUnicode_GET_LENGTH(key)));
-    for (int k = 0; k < kAttributeKeyCount; ++k) {
-        if (text == texts::kAttributeKeyNames[k]) return static_cast<AttributeKey>(k);
+    for (const diff::AttributeRow& row : diff::kAttributes) {
+        if (text == row.name) return row.attribute;
     }
-    return kAttributeKeyCount;
-}
-
-// The UTF-8 text of an exact str. Only a str holding lone surrogates fails;
-// its error is dropped here and raised again by the general path.
-std::optional<std::string_view> plain_text(PyObject* value) {
-    if (!PyUnicode_CheckExact(value)) return std::nullopt;
-    Py_ssize_t size = 0;
-    const char* data = PyUnicode_AsUTF8AndSize(value, &size);
-    if (!data) {
-        PyErr_Clear();
-        return std::nullopt;
-    }
-    return std::string_view(data, static_cast<std::size_t>(size));
-}
-
-// An exact int or bool in 0..255.
-std::optional<std::uint8_t> plain_u8(PyObject* value) {
-    if (!PyLong_CheckExact(value) && !PyBool_Check(value)) return std::nullopt;
-    int overflow = 0;
-    const long v = PyLong_AsLongAndOverflow(value, &overflow);  // never raises for an exact int
-    if (overflow != 0 || v < 0 || v > 255) return std::nullopt;
-    return static_cast<std::uint8_t>(v);
+    return -1;
 }
 
 }  // namespace
 
 bool plain_node_update(PyObject* dict, diff::NodeUpdate& update) {
     if (!PyDict_CheckExact(dict) || PyDict_GET_SIZE(dict) > kPlainDictMaxSize) return false;
-    PyObject* found[kAttributeKeyCount] = {};
+    PyObject* found[diff::kAttributeCount] = {};
     Py_ssize_t position = 0;
     PyObject* key = nullptr;
     PyObject* value = nullptr;
     while (PyDict_Next(dict, &position, &key, &value)) {
         if (!PyUnicode_CheckExact(key)) return false;
-        const AttributeKey k = attribute_key(key);
-        if (k != kAttributeKeyCount) found[k] = value;  // other keys are ignored, as by the lookups
+        const int a = attribute_of_key(key);
+        if (a >= 0) found[a] = value;  // other keys are ignored, as by the lookups
     }
-
-    std::optional<std::string_view> strings[2];
-    for (AttributeKey k : {kLabel, kUrl}) {
-        if (!found[k]) continue;
-        strings[k] = plain_text(found[k]);
-        if (!strings[k]) return false;
-    }
-    float size = 0;
-    if (found[kSize] && !plain_f32(found[kSize], size)) return false;
-    std::optional<std::uint8_t> colours[3];
-    for (AttributeKey k : {kRed, kGreen, kBlue}) {
-        if (!found[k]) continue;
-        colours[k - kRed] = plain_u8(found[k]);
-        if (!colours[k - kRed]) return false;
-    }
-    if (found[kShowLabel] && !PyBool_Check(found[kShowLabel])) return false;
-    // Every value converted: only now is anything stored.
-    if (strings[kLabel] || strings[kUrl]) update.set_texts(strings[kLabel], strings[kUrl]);
-    if (found[kSize]) update.set_size(size);
-    if (colours[0]) update.set_red(*colours[0]);
-    if (colours[1]) update.set_green(*colours[1]);
-    if (colours[2]) update.set_blue(*colours[2]);
-    if (found[kShowLabel]) update.set_show_label(found[kShowLabel] == Py_True);
+    // Every value is converted before `update` takes any.
+    diff::NodeUpdate converted;
+    diff::NodeUpdate::Texts texts;
+    const bool plain = diff::all_attributes([&](auto a) {
+        if (!found[a]) return true;
+        diff::AttributeValue<a> item{};
+        if (!AttributeConversion<diff::kKindOf<a>>::plain(found[a], item)) return false;
+        store<a>(item, converted, texts);
+        return true;
+    });
+    if (!plain) return false;
+    store_texts(texts, converted);
+    update = std::move(converted);
     return true;
 }
 
@@ -221,30 +206,25 @@ PyResult<diff::NodeUpdate> extract_node_update(PyObject* obj) {
     retain_ref(obj);
     pool_temporary(obj);
 
-    std::optional<std::string_view> strings[2];
-    for (AttributeKey key : {kLabel, kUrl}) {
-        QUORL_TRY(item, lookup(obj, key));
-        if (!item) continue;
-        QUORL_TRY(text, extract_text(item));
-        strings[key] = text;
-    }
-    if (strings[kLabel] || strings[kUrl]) update.set_texts(strings[kLabel], strings[kUrl]);
-
-    // The scalar attributes, each with its conversion and setter.
-    auto scalar = [&](AttributeKey key, auto extract, auto set) -> PyResult<std::monostate> {
-        QUORL_TRY(item, lookup(obj, key));
-        if (item) {
-            QUORL_TRY(value, extract(item));
-            (update.*set)(value);
-        }
-        return std::monostate{};
-    };
-    using diff::NodeUpdate;
-    QUORL_CHECK(scalar(kSize, extract_f32, &NodeUpdate::set_size));
-    QUORL_CHECK(scalar(kRed, extract_u8, &NodeUpdate::set_red));
-    QUORL_CHECK(scalar(kGreen, extract_u8, &NodeUpdate::set_green));
-    QUORL_CHECK(scalar(kBlue, extract_u8, &NodeUpdate::set_blue));
-    QUORL_CHECK(scalar(kShowLabel, extract_bool, &NodeUpdate::set_show_label));
+    // The texts stay valid until the update takes them: the pool holds
+    // their objects.
+    diff::NodeUpdate::Texts strings;
+    std::optional<PyErr> failure;
+    diff::all_attributes<texts::kAttributeDictOrder>([&](auto a) {
+        auto read = [&]() -> PyResult<std::monostate> {
+            QUORL_TRY(item, lookup(obj, a));
+            if (item) {
+                QUORL_TRY(value, AttributeConversion<diff::kKindOf<a>>::extract(item));
+                store<a>(value, update, strings);
+            }
+            return std::monostate{};
+        };
+        auto done = read();
+        if (!done) failure = std::move(done).error();
+        return !failure;
+    });
+    if (failure) return fail(std::move(*failure));
+    store_texts(strings, update);
     return update;
 }
 

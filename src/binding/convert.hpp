@@ -5,13 +5,17 @@
 
 #include <Python.h>
 
+#include <concepts>
+#include <cstddef>
 #include <cstdint>
-#include <optional>
-#include <string>
 #include <string_view>
+#include <tuple>
+#include <utility>
+#include <variant>
 #include <vector>
 
 #include "binding/error.hpp"
+#include "diff/node_attributes.hpp"
 #include "diff/node_update.hpp"
 #include "diff/uuid.hpp"
 
@@ -20,7 +24,8 @@ namespace quorl::binding {
 // A 16-byte `bytes` (or subclass); every failure is the TypeError "failed to
 // extract field PyUuid.0" with the specific reason as its cause.
 PyResult<diff::Uuid> extract_uuid(PyObject* obj);
-// The attribute dict of add_node: seven direct lookups, never iterated.
+// The attribute dict of add_node: one direct lookup per attribute, never
+// iterated.
 PyResult<diff::NodeUpdate> extract_node_update(PyObject* obj);
 PyResult<std::string_view> extract_text(PyObject* obj);  // valid while obj lives
 PyResult<float> extract_f32(PyObject* obj);
@@ -38,10 +43,12 @@ struct NodeSize {
 // `bytes` and a number.
 PyResult<std::vector<NodeSize>> extract_node_sizes(PyObject* obj);
 
-// The same conversions for the common arguments alone, without running
-// Python code: each stores the value the conversion above gives and returns
-// true, or returns false, with nothing raised, for any other object (whose
-// conversion then reports what it reports).
+// ---- plain forms ------------------------------------------------------------
+//
+// The same conversions for the common objects alone, without running Python
+// code: each stores the value the conversion above gives and returns true,
+// or returns false, with nothing raised and `value` untouched, for any
+// other object (whose conversion then reports what it reports).
 
 // An exact `bytes` of 16 bytes.
 inline bool plain_uuid(PyObject* obj, diff::Uuid& id) {
@@ -64,9 +71,110 @@ inline bool plain_f32(PyObject* obj, float& value) {
     value = static_cast<float>(widened);
     return true;
 }
-// An exact dict of at most seven entries with exact str keys and plain
-// values, read in one pass into `update`, which holds no attribute yet.
+// The UTF-8 text of an exact str, valid while obj lives. Only a str holding
+// lone surrogates fails; its error is dropped here and raised again by
+// extract_text.
+inline bool plain_text(PyObject* obj, std::string_view& text) {
+    if (!PyUnicode_CheckExact(obj)) return false;
+    Py_ssize_t size = 0;
+    const char* data = PyUnicode_AsUTF8AndSize(obj, &size);
+    if (!data) {
+        PyErr_Clear();
+        return false;
+    }
+    text = std::string_view(data, static_cast<std::size_t>(size));
+    return true;
+}
+// An exact int or bool in 0..255.
+inline bool plain_u8(PyObject* obj, std::uint8_t& value) {
+    if (!PyLong_CheckExact(obj) && !PyBool_Check(obj)) return false;
+    int overflow = 0;
+    const long v = PyLong_AsLongAndOverflow(obj, &overflow);  // never raises for an exact int
+    if (overflow != 0 || v < 0 || v > 255) return false;
+    value = static_cast<std::uint8_t>(v);
+    return true;
+}
+// True or False.
+inline bool plain_bool(PyObject* obj, bool& value) {
+    if (!PyBool_Check(obj)) return false;
+    value = obj == Py_True;
+    return true;
+}
+// An exact dict of at most one entry per attribute, with exact str keys and
+// plain values, read in one pass into `update`, which holds no attribute yet.
 bool plain_node_update(PyObject* obj, diff::NodeUpdate& update);
+
+// ---- the conversions as types ---------------------------------------------
+//
+// Each kind of value that an argument or an attribute converts to: the
+// Value, its conversion (`extract`, which reports every failure) and, where
+// the common objects have one, its plain form (`plain`). Code written once
+// for several kinds (the parameters of the methods, the attributes of an
+// update, the items of a batch argument) takes them as types.
+
+struct UuidConversion {
+    using Value = diff::Uuid;
+    static constexpr auto extract = extract_uuid;
+    static constexpr auto plain = plain_uuid;
+};
+struct NodeUpdateConversion {
+    using Value = diff::NodeUpdate;
+    static constexpr auto extract = extract_node_update;
+    static constexpr auto plain = plain_node_update;
+};
+struct F32Conversion {
+    using Value = float;
+    static constexpr auto extract = extract_f32;
+    static constexpr auto plain = plain_f32;
+};
+struct TextConversion {
+    using Value = std::string_view;
+    static constexpr auto extract = extract_text;
+    static constexpr auto plain = plain_text;
+};
+struct U8Conversion {
+    using Value = std::uint8_t;
+    static constexpr auto extract = extract_u8;
+    static constexpr auto plain = plain_u8;
+};
+struct BoolConversion {
+    using Value = bool;
+    static constexpr auto extract = extract_bool;
+    static constexpr auto plain = plain_bool;
+};
+struct BytesConversion {
+    using Value = std::string_view;  // valid while the object lives
+    static constexpr auto extract = extract_bytes;
+};
+struct NodeSizesConversion {
+    using Value = std::vector<NodeSize>;
+    static constexpr auto extract = extract_node_sizes;
+};
+
+template <class Conversion>
+concept HasPlainForm = requires(PyObject* obj, typename Conversion::Value& value) {
+    { Conversion::plain(obj, value) } -> std::same_as<bool>;
+};
+
+// The conversion of an attribute of each kind.
+template <diff::AttributeKind Kind>
+using AttributeConversion =
+    std::tuple_element_t<static_cast<std::size_t>(Kind),
+                         std::tuple<TextConversion, F32Conversion, U8Conversion, BoolConversion>>;
+
+// Conversion C of `obj` into `value`, by way of its plain form: the same
+// value or the same error, the common objects without a detour through the
+// interpreter (and without a result to build: the loops over the items of
+// a batch run this once per item).
+template <class C>
+[[gnu::always_inline]] inline PyResult<std::monostate> convert_into(PyObject* obj, typename C::Value& value) {
+    if constexpr (HasPlainForm<C>) {
+        if (C::plain(obj, value)) return std::monostate{};
+    }
+    QUORL_TRY(converted, C::extract(obj));
+    value = std::move(converted);
+    return std::monostate{};
+}
 
 // TypeError "failed to extract field <struct_name>.<index>" caused by `inner`.
 PyErr field_extraction_error(PyErr inner, const char* struct_name, int index);

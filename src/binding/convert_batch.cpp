@@ -102,6 +102,17 @@ double read_float(const char* p, Py_ssize_t size) noexcept {
     return d;
 }
 
+// A weight item: a float32 as it is, every bit kept (a signalling NaN
+// widened to a double and back would come out quiet); a float64 narrowed.
+float read_weight(const char* p, Py_ssize_t size) noexcept {
+    if (size == 4) {
+        float f;
+        std::memcpy(&f, p, sizeof f);
+        return f;
+    }
+    return static_cast<float>(read_float(p, size));
+}
+
 template <class T>
 T read_integer_as(const char* p) noexcept {
     T v;
@@ -211,10 +222,6 @@ PyErr item_error(const char* name, std::size_t index, PyErr error) {
     return restated;
 }
 
-PyErr length_mismatch(const char* name, std::size_t count, const char* other_name, std::size_t other_count) {
-    return PyErr::new_message(PyExc_ValueError, texts::length_mismatch(name, count, other_name, other_count));
-}
-
 PyResult<std::vector<diff::Uuid>> extract_uuid_column(PyObject* obj, const char* name) {
     std::vector<diff::Uuid> ids;
     if (PyObject_CheckBuffer(obj)) {
@@ -238,29 +245,25 @@ PyResult<std::vector<diff::Uuid>> extract_uuid_column(PyObject* obj, const char*
     ids.reserve(known_length(obj));
     QUORL_CHECK(for_each_item(obj, name, [&](PyObject* item) -> PyResult<std::monostate> {
         diff::Uuid id;
-        if (!plain_uuid(item, id)) {
-            QUORL_TRY(converted, extract_uuid(item));
-            id = converted;
-        }
+        QUORL_CHECK(convert_into<UuidConversion>(item, id));
         ids.push_back(id);
         return std::monostate{};
     }));
     return ids;
 }
 
-PyResult<WeightColumn> extract_weight_column(PyObject* obj, const char* name) {
-    WeightColumn weights;
-    auto one = [&](PyObject* number) -> PyResult<WeightColumn> {
+PyResult<Weights> extract_weights(PyObject* obj, const char* name) {
+    Weights weights;
+    auto one = [&](PyObject* number) -> PyResult<Weights> {
         auto value = extract_f32(number);
         if (!value) return fail(wrap_argument_error(name, std::move(value).error()));
         weights.values.push_back(*value);
-        weights.single = true;
+        weights.one_for_all = true;
         return std::move(weights);
     };
-    float plain = 0;
-    if (plain_f32(obj, plain)) {
+    if (float plain = 0; plain_f32(obj, plain)) {
         weights.values.push_back(plain);
-        weights.single = true;
+        weights.one_for_all = true;
         return weights;
     }
     if (PyObject_CheckBuffer(obj)) {
@@ -274,7 +277,7 @@ PyResult<WeightColumn> extract_weight_column(PyObject* obj, const char* name) {
             const Py_ssize_t n = view->shape[0];
             weights.values.resize(static_cast<std::size_t>(n));
             for (Py_ssize_t i = 0; i < n; ++i) {
-                weights.values[static_cast<std::size_t>(i)] = static_cast<float>(read_float(item_at(*view, i), view->itemsize));
+                weights.values[static_cast<std::size_t>(i)] = read_weight(item_at(*view, i), view->itemsize);
             }
             return weights;
         }
@@ -284,10 +287,7 @@ PyResult<WeightColumn> extract_weight_column(PyObject* obj, const char* name) {
     weights.values.reserve(known_length(obj));
     QUORL_CHECK(for_each_item(obj, name, [&](PyObject* item) -> PyResult<std::monostate> {
         float value = 0;
-        if (!plain_f32(item, value)) {
-            QUORL_TRY(converted, extract_f32(item));
-            value = converted;
-        }
+        QUORL_CHECK(convert_into<F32Conversion>(item, value));
         weights.values.push_back(value);
         return std::monostate{};
     }));
@@ -307,111 +307,57 @@ PyResult<std::vector<diff::NodeUpdate>> extract_update_column(PyObject* obj, con
 
 namespace {
 
-// How add_nodes reads one attribute from a column: the buffer items it reads
-// directly (read), and the conversion of an item otherwise (convert), both
-// setting the attribute on an update.
-template <AttributeKey Key>
-struct Attribute;
+// Whether add_nodes reads the items of a buffer straight into attributes of
+// `Kind`, and the value of one such item (or the error that converting the
+// same number as a Python object gives).
+template <diff::AttributeKind Kind>
+bool reads_directly(ItemKind item) noexcept {
+    using diff::AttributeKind;
+    if constexpr (Kind == AttributeKind::Float) return item == ItemKind::Float;
+    if constexpr (Kind == AttributeKind::Byte) return item == ItemKind::Signed || item == ItemKind::Unsigned;
+    if constexpr (Kind == AttributeKind::Bool) return item == ItemKind::Bool;
+    return false;  // texts come from Python objects only
+}
 
-template <AttributeKey Key>
-    requires(Key == kLabel || Key == kUrl)
-struct Attribute<Key> {
-    static bool reads(ItemKind) noexcept { return false; }
-    static PyResult<std::monostate> read(const char*, ItemKind, Py_ssize_t, diff::NodeUpdate&) {
-        return std::monostate{};
-    }
-    static PyResult<std::monostate> convert(PyObject* item, diff::NodeUpdate& update) {
-        QUORL_TRY(text, extract_text(item));
-        if constexpr (Key == kLabel) {
-            update.set_texts(text, update.url());
-        } else {
-            update.set_texts(update.label(), text);
-        }
-        return std::monostate{};
-    }
-};
-
-template <>
-struct Attribute<kSize> {
-    static bool reads(ItemKind kind) noexcept { return kind == ItemKind::Float; }
-    static PyResult<std::monostate> read(const char* p, ItemKind, Py_ssize_t size, diff::NodeUpdate& update) {
-        update.set_size(static_cast<float>(read_float(p, size)));
-        return std::monostate{};
-    }
-    static PyResult<std::monostate> convert(PyObject* item, diff::NodeUpdate& update) {
-        float value = 0;
-        if (!plain_f32(item, value)) {
-            QUORL_TRY(converted, extract_f32(item));
-            value = converted;
-        }
-        update.set_size(value);
-        return std::monostate{};
-    }
-};
-
-template <AttributeKey Key>
-    requires(Key == kRed || Key == kGreen || Key == kBlue)
-struct Attribute<Key> {
-    static void set(diff::NodeUpdate& update, std::uint8_t value) noexcept {
-        if constexpr (Key == kRed) {
-            update.set_red(value);
-        } else if constexpr (Key == kGreen) {
-            update.set_green(value);
-        } else {
-            update.set_blue(value);
-        }
-    }
-    static bool reads(ItemKind kind) noexcept { return kind == ItemKind::Signed || kind == ItemKind::Unsigned; }
-    static PyResult<std::monostate> read(const char* p, ItemKind kind, Py_ssize_t size, diff::NodeUpdate& update) {
-        if (kind == ItemKind::Signed) {
+template <diff::AttributeKind Kind>
+PyResult<diff::KindValue<Kind>> read_item(const char* p, ItemKind item, Py_ssize_t size) {
+    using diff::AttributeKind;
+    static_assert(Kind != AttributeKind::Text);
+    if constexpr (Kind == AttributeKind::Float) {
+        return static_cast<float>(read_float(p, size));
+    } else if constexpr (Kind == AttributeKind::Byte) {
+        if (item == ItemKind::Signed) {
             const std::int64_t v = read_signed(p, size);
             if (v < 0 || v > 255) return fail(colour_error(v));
-            set(update, static_cast<std::uint8_t>(v));
-        } else {
-            const std::uint64_t v = read_unsigned(p, size);
-            if (v > 255) return fail(colour_error(v));
-            set(update, static_cast<std::uint8_t>(v));
+            return static_cast<std::uint8_t>(v);
         }
-        return std::monostate{};
+        const std::uint64_t v = read_unsigned(p, size);
+        if (v > 255) return fail(colour_error(v));
+        return static_cast<std::uint8_t>(v);
+    } else {
+        return *p != 0;
     }
-    static PyResult<std::monostate> convert(PyObject* item, diff::NodeUpdate& update) {
-        QUORL_TRY(value, extract_u8(item));
-        set(update, value);
-        return std::monostate{};
-    }
-};
+}
 
-template <>
-struct Attribute<kShowLabel> {
-    static bool reads(ItemKind kind) noexcept { return kind == ItemKind::Bool; }
-    static PyResult<std::monostate> read(const char* p, ItemKind, Py_ssize_t, diff::NodeUpdate& update) {
-        update.set_show_label(*p != 0);
-        return std::monostate{};
-    }
-    static PyResult<std::monostate> convert(PyObject* item, diff::NodeUpdate& update) {
-        QUORL_TRY(value, extract_bool(item));
-        update.set_show_label(value);
-        return std::monostate{};
-    }
-};
-
-template <AttributeKey Key>
-PyResult<std::monostate> fill_column(PyObject* obj, const char* name, std::span<diff::NodeUpdate> updates,
-                                     const char* ids_name) {
-    using A = Attribute<Key>;
+template <diff::Attribute A>
+PyResult<std::size_t> fill_column(PyObject* obj, const char* name, std::span<diff::NodeUpdate> updates) {
+    constexpr diff::AttributeKind kind = diff::kKindOf<A>;
     const std::size_t n = updates.size();
     if (PyObject_CheckBuffer(obj)) {
         BufferView view;
         QUORL_CHECK(acquire(view, obj, name));
-        const ItemKind kind = item_kind(*view);
-        if (is_flat(*view) && A::reads(kind)) {
+        const ItemKind item = item_kind(*view);
+        if (is_flat(*view) && reads_directly<kind>(item)) {
             const auto count = static_cast<std::size_t>(view->shape[0]);
-            if (count != n) return fail(length_mismatch(name, count, ids_name, n));
-            for (std::size_t i = 0; i < n; ++i) {
-                auto done = A::read(item_at(*view, static_cast<Py_ssize_t>(i)), kind, view->itemsize, updates[i]);
-                if (!done) return fail(item_error(name, i, std::move(done).error()));
+            if (count != n) return count;
+            if constexpr (kind != diff::AttributeKind::Text) {
+                for (std::size_t i = 0; i < n; ++i) {
+                    auto value = read_item<kind>(item_at(*view, static_cast<Py_ssize_t>(i)), item, view->itemsize);
+                    if (!value) return fail(item_error(name, i, std::move(value).error()));
+                    updates[i].set<A>(*value);
+                }
             }
-            return std::monostate{};
+            return count;
         }
     }
     // Items beyond the n-th are counted for the message, not converted.
@@ -419,25 +365,20 @@ PyResult<std::monostate> fill_column(PyObject* obj, const char* name, std::span<
     QUORL_CHECK(for_each_item(obj, name, [&](PyObject* item) -> PyResult<std::monostate> {
         const std::size_t i = count++;
         if (i >= n || item == Py_None) return std::monostate{};
-        return A::convert(item, updates[i]);
+        diff::AttributeValue<A> value{};
+        QUORL_CHECK(convert_into<AttributeConversion<kind>>(item, value));
+        updates[i].set<A>(value);
+        return std::monostate{};
     }));
-    if (count != n) return fail(length_mismatch(name, count, ids_name, n));
-    return std::monostate{};
+    return count;
 }
 
 }  // namespace
 
-PyResult<std::monostate> fill_attribute_column(PyObject* obj, const char* name, AttributeKey key,
-                                               std::span<diff::NodeUpdate> updates, const char* ids_name) {
-    switch (key) {
-        case kLabel: return fill_column<kLabel>(obj, name, updates, ids_name);
-        case kUrl: return fill_column<kUrl>(obj, name, updates, ids_name);
-        case kSize: return fill_column<kSize>(obj, name, updates, ids_name);
-        case kRed: return fill_column<kRed>(obj, name, updates, ids_name);
-        case kGreen: return fill_column<kGreen>(obj, name, updates, ids_name);
-        case kBlue: return fill_column<kBlue>(obj, name, updates, ids_name);
-        default: return fill_column<kShowLabel>(obj, name, updates, ids_name);
-    }
+PyResult<std::size_t> fill_attribute_column(PyObject* obj, const char* name, diff::Attribute attribute,
+                                            std::span<diff::NodeUpdate> updates) {
+    static constexpr auto kFill = diff::per_attribute([](auto a) { return &fill_column<a>; });
+    return kFill[attribute](obj, name, updates);
 }
 
 }  // namespace quorl::binding

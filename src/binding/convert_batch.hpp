@@ -18,7 +18,7 @@
 #include <vector>
 
 #include "binding/error.hpp"
-#include "binding/texts.hpp"
+#include "diff/node_attributes.hpp"
 #include "diff/node_update.hpp"
 #include "diff/uuid.hpp"
 
@@ -28,30 +28,31 @@ namespace quorl::binding {
 // other iterable, each converted as `id` is.
 PyResult<std::vector<diff::Uuid>> extract_uuid_column(PyObject* obj, const char* name);
 
-// Weights: one for every edge, or one per edge.
-struct WeightColumn {
+// Weights: one number for every edge, or one per edge. The store reads a
+// single value as the weight of every edge; only the length check of the
+// batch tells a number from a sequence of one.
+struct Weights {
     std::vector<float> values;
-    bool single = false;  // one value for every edge
-
-    float operator[](std::size_t i) const noexcept { return values[single ? 0 : i]; }
+    bool one_for_all = false;  // `values` holds the number that every edge takes
 };
 // A number that is not iterable (a zero-dimensional buffer such as a numpy
 // scalar counts as one number), a one-dimensional buffer of float32 or
 // float64, or an iterable of numbers, each converted as `weight` is.
-PyResult<WeightColumn> extract_weight_column(PyObject* obj, const char* name);
+PyResult<Weights> extract_weights(PyObject* obj, const char* name);
 
 // An iterable of attribute dicts, each converted as `update` is.
 PyResult<std::vector<diff::NodeUpdate>> extract_update_column(PyObject* obj, const char* name);
 
-// An attribute column of add_nodes (`key` names the attribute), written into
-// updates[i] for each item i: an iterable in which None leaves the
-// attribute out for that item, or (for the numeric attributes) a
-// one-dimensional buffer of a fitting format: float32 or float64 for sizes,
-// any integer type for colours (range-checked as `update` checks them),
-// bool for show_label. A column whose length differs from the number of
-// updates is a ValueError naming it and `ids_name`.
-PyResult<std::monostate> fill_attribute_column(PyObject* obj, const char* name, AttributeKey key,
-                                               std::span<diff::NodeUpdate> updates, const char* ids_name);
+// A column of add_nodes for `attribute`, written into updates[i] for each
+// item i: an iterable in which None leaves the attribute out for that item,
+// or (for the numeric attributes) a one-dimensional buffer of a fitting
+// format: float32 or float64 for sizes, any integer type for colours
+// (range-checked as `update` checks them), bool for show_label. Returns the
+// number of items in the column; when it is not the number of updates, no
+// more than the items that have an update are converted, and the caller
+// reports the difference.
+PyResult<std::size_t> fill_attribute_column(PyObject* obj, const char* name, diff::Attribute attribute,
+                                            std::span<diff::NodeUpdate> updates);
 
 // The error of item `index` of argument `name`: an exception of one of the
 // interpreter's own classes whose single argument is its message is
@@ -59,8 +60,5 @@ PyResult<std::monostate> fill_attribute_column(PyObject* obj, const char* name, 
 // type and cause; any other exception (a class of Python code's own, or one
 // with other arguments) passes unchanged.
 PyErr item_error(const char* name, std::size_t index, PyErr error);
-
-// ValueError: argument `name` has `count` items but `other_name` has `other_count`.
-PyErr length_mismatch(const char* name, std::size_t count, const char* other_name, std::size_t other_count);
 
 }  // namespace quorl::binding

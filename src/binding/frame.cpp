@@ -15,7 +15,7 @@ PyErr type_error(std::string text) { return PyErr::new_message(PyExc_TypeError, 
 PyErr missing_required(const CallSignature& signature, PyObject** slots) {
     const char* missing[8];
     std::size_t count = 0;
-    for (std::size_t i = 0; i < signature.required_count && count < 8; ++i) {
+    for (std::size_t i = 0; i < signature.required_count() && count < 8; ++i) {
         if (!slots[i]) missing[count++] = signature.parameters[i];
     }
     return type_error(texts::missing_required(full_name(signature), missing, count));
@@ -23,11 +23,11 @@ PyErr missing_required(const CallSignature& signature, PyObject** slots) {
 
 // Index of the parameter called `name`, or parameter_count.
 std::size_t find_parameter(const CallSignature& signature, std::string_view name) {
-    for (std::size_t i = 0; i < signature.parameter_count; ++i) {
+    for (std::size_t i = 0; i < signature.parameter_count(); ++i) {
         const char* candidate = signature.parameters[i];
         if (std::strlen(candidate) == name.size() && std::memcmp(candidate, name.data(), name.size()) == 0) return i;
     }
-    return signature.parameter_count;
+    return signature.parameter_count();
 }
 
 // Places one keyword argument, or fails with the message for it.
@@ -42,14 +42,14 @@ PyResult<std::monostate> place_keyword(const CallSignature& signature, PyObject*
     }
     const std::string_view key(text, static_cast<std::size_t>(size));
     const std::size_t i = find_parameter(signature, key);
-    if (i == signature.parameter_count) return fail(unexpected());
+    if (i == signature.parameter_count()) return fail(unexpected());
     if (slots[i]) return fail(type_error(texts::multiple_values(full_name(signature), key)));
     slots[i] = value;
     return std::monostate{};
 }
 
 PyResult<std::monostate> check_required(const CallSignature& signature, Py_ssize_t nargs, PyObject** slots) {
-    for (std::size_t i = static_cast<std::size_t>(nargs); i < signature.required_count; ++i) {
+    for (std::size_t i = static_cast<std::size_t>(nargs); i < signature.required_count(); ++i) {
         if (!slots[i]) return fail(missing_required(signature, slots));
     }
     return std::monostate{};
@@ -64,7 +64,7 @@ bool is_keyword_only(const CallSignature& signature, PyObject* name) {
         return false;
     }
     const std::size_t i = find_parameter(signature, std::string_view(text, static_cast<std::size_t>(size)));
-    return i >= signature.positional_count && i < signature.parameter_count;
+    return i >= signature.positional_count() && i < signature.parameter_count();
 }
 
 // More positional arguments than parameters that take them. A signature
@@ -72,14 +72,14 @@ bool is_keyword_only(const CallSignature& signature, PyObject* name) {
 // takes and the number of keyword-only arguments that came along.
 template <class KeywordNames>
 PyErr too_many(const CallSignature& signature, Py_ssize_t given, KeywordNames&& for_each_keyword) {
-    if (signature.positional_count == signature.parameter_count &&
-        signature.required_count == signature.parameter_count) {
-        return type_error(texts::too_many_positional(full_name(signature), signature.parameter_count, given));
+    if (signature.positional_count() == signature.parameter_count() &&
+        signature.required_count() == signature.parameter_count()) {
+        return type_error(texts::too_many_positional(full_name(signature), signature.parameter_count(), given));
     }
     std::size_t keyword_only = 0;
     for_each_keyword([&](PyObject* name) { keyword_only += is_keyword_only(signature, name) ? 1 : 0; });
-    return type_error(texts::too_many_positional(full_name(signature), signature.required_count,
-                                                 signature.positional_count, given, keyword_only));
+    return type_error(texts::too_many_positional(full_name(signature), signature.required_count(),
+                                                 signature.positional_count(), given, keyword_only));
 }
 
 }  // namespace
@@ -87,7 +87,7 @@ PyErr too_many(const CallSignature& signature, Py_ssize_t given, KeywordNames&& 
 PyResult<std::monostate> parse_fastcall_args(const CallSignature& signature, PyObject* const* args, Py_ssize_t nargs,
                                              PyObject* kwnames, PyObject** slots) {
     if (!args) nargs = 0;
-    const auto positional = static_cast<Py_ssize_t>(signature.positional_count);
+    const auto positional = static_cast<Py_ssize_t>(signature.positional_count());
     for (Py_ssize_t i = 0; i < nargs && i < positional; ++i) slots[i] = args[i];
     if (nargs > positional) {
         return fail(too_many(signature, nargs, [&](auto&& visit) {
@@ -106,7 +106,7 @@ PyResult<std::monostate> parse_fastcall_args(const CallSignature& signature, PyO
 PyResult<std::monostate> parse_tuple_dict_args(const CallSignature& signature, PyObject* args, PyObject* kwargs,
                                                PyObject** slots) {
     const Py_ssize_t nargs = args ? PyTuple_GET_SIZE(args) : 0;
-    const auto positional = static_cast<Py_ssize_t>(signature.positional_count);
+    const auto positional = static_cast<Py_ssize_t>(signature.positional_count());
     for (Py_ssize_t i = 0; i < nargs && i < positional; ++i) slots[i] = PyTuple_GET_ITEM(args, i);
     if (nargs > positional) {
         return fail(too_many(signature, nargs, [&](auto&& visit) {

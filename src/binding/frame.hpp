@@ -7,9 +7,11 @@
 
 #include <Python.h>
 
+#include <algorithm>
 #include <cstddef>
 #include <exception>
 #include <new>
+#include <span>
 #include <utility>
 
 #include "binding/error.hpp"
@@ -97,32 +99,23 @@ void run_in_frame_unraisable(Body&& body, PyObject* context) noexcept {
     }
 }
 
-// A method's parameter list, for the argument parsers and their messages.
-// The first `positional_count` parameters may be given by position or by
-// keyword, the others by keyword only; the first `required_count` must be
-// given, the others may be left out (their slots stay null).
+// A method's parameter list, for the argument parsers and their messages,
+// written with designated initializers. The first `positional` parameters
+// may be given by position or by keyword, the others by keyword only; the
+// first `required` must be given, the others may be left out (their slots
+// stay null). Both counts default to every parameter.
 struct CallSignature {
-    const char* class_name;
-    const char* function_name;
-    const char* const* parameters;
-    std::size_t parameter_count;
-    std::size_t positional_count;
-    std::size_t required_count;
+    static constexpr std::size_t kEvery = static_cast<std::size_t>(-1);
 
-    // Every parameter positional-or-keyword and required.
-    constexpr CallSignature(const char* class_name_, const char* function_name_, const char* const* parameters_,
-                            std::size_t parameter_count_) noexcept
-        : CallSignature(class_name_, function_name_, parameters_, parameter_count_, parameter_count_,
-                        parameter_count_) {}
-    constexpr CallSignature(const char* class_name_, const char* function_name_, const char* const* parameters_,
-                            std::size_t parameter_count_, std::size_t positional_count_,
-                            std::size_t required_count_) noexcept
-        : class_name(class_name_),
-          function_name(function_name_),
-          parameters(parameters_),
-          parameter_count(parameter_count_),
-          positional_count(positional_count_),
-          required_count(required_count_) {}
+    const char* class_name = nullptr;  // null for a function of the module
+    const char* function_name = nullptr;
+    std::span<const char* const> parameters = {};
+    std::size_t positional = kEvery;
+    std::size_t required = kEvery;
+
+    constexpr std::size_t parameter_count() const noexcept { return parameters.size(); }
+    constexpr std::size_t positional_count() const noexcept { return std::min(positional, parameters.size()); }
+    constexpr std::size_t required_count() const noexcept { return std::min(required, parameters.size()); }
 };
 
 // Fill `slots` (parameter_count entries, borrowed references) from a

@@ -23,9 +23,10 @@ struct ProcessState {
     PyObject* restore_function; // quorl_api._restore, which pickles of a diff call
     // Interned names: the keys of the attribute dicts, "__qualname__" (read
     // from types for conversion errors) and "__all__".
-    PyObject* attribute_keys[kAttributeKeyCount];
+    PyObject* attribute_keys[diff::kAttributeCount];
     PyObject* qualname_name;
     PyObject* all_name;
+    PyObject* array_type;       // array.array, for the weights of the edge columns
 };
 
 inline constinit ProcessState process_state{};
@@ -59,12 +60,15 @@ inline PyObject* interned_name(PyObject*& cell, const char* name) {
     return filled_once(cell, [name] { return expect_new(api::new_interned(name)); });
 }
 
-// The key as an interned str, made on first use.
-inline PyObject* attribute_key_object(AttributeKey key) {
-    return interned_name(process_state.attribute_keys[key], texts::kAttributeKeyNames[key].data());
+// The attribute's key in the attribute dict as an interned str, made on
+// first use.
+inline PyObject* attribute_key_object(diff::Attribute attribute) {
+    return interned_name(process_state.attribute_keys[attribute], diff::kAttributes[attribute].name.data());
 }
 
 // The key's interned str if it has been made yet, else null; makes nothing.
-inline PyObject* made_attribute_key_object(AttributeKey key) noexcept { return process_state.attribute_keys[key]; }
+inline PyObject* made_attribute_key_object(diff::Attribute attribute) noexcept {
+    return process_state.attribute_keys[attribute];
+}
 
 }  // namespace quorl::binding

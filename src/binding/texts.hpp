@@ -7,16 +7,15 @@
 // function that assembles it.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
 
+#include "diff/node_attributes.hpp"
+
 namespace quorl::binding {
-
-// The attributes of a node, in the order their keys are read and written.
-enum AttributeKey { kLabel, kUrl, kSize, kRed, kGreen, kBlue, kShowLabel, kAttributeKeyCount };
-
 namespace texts {
 
 // ---- the module and its class ----------------------------------------------
@@ -74,12 +73,10 @@ inline constexpr const char* kDeleteEdgeParameters[] = {"from", "to"};
 inline constexpr const char* kFromBytesParameters[] = {"bytes"};
 inline constexpr const char* kAddEdgesParameters[] = {"from", "to", "weight"};
 inline constexpr const char* kDeleteEdgesParameters[] = {"from", "to"};
-// `ids` and `updates` by position or keyword (`updates` optional), then the
-// attribute columns by keyword only, in the order of the attribute keys.
+// `ids` and `updates`, then the attribute columns, named and ordered as the
+// keys of the attribute dict.
 inline constexpr const char* kAddNodesParameters[] = {"ids",   "updates", "label", "url",       "size",
                                                       "red",   "green",   "blue",  "show_label"};
-inline constexpr std::size_t kAddNodesPositional = 2;
-inline constexpr std::size_t kAddNodesRequired = 1;
 inline constexpr const char* kDeleteNodesParameters[] = {"ids"};
 inline constexpr const char* kDeepCopyParameters[] = {"memo"};
 
@@ -104,9 +101,21 @@ inline std::string diff_repr(std::uint64_t nodes, std::uint64_t edge_sources) {
 // read then, and repr() does not fail for that.
 inline constexpr char kBorrowedDiffRepr[] = "<PyGraphDiff: borrowed>";
 
-// The keys of a node's attribute dict, by AttributeKey.
-inline constexpr std::string_view kAttributeKeyNames[kAttributeKeyCount] = {"label", "url",  "size",      "red",
-                                                                            "green", "blue", "show_label"};
+// A node's attribute dict has one key per attribute present, the
+// attribute's name (diff/node_attributes.hpp). add_node reads the keys, and
+// the views write them, in this order: the texts first, then the others,
+// each in declared order ("label", "url", "size", "red", "green", "blue",
+// "show_label").
+inline constexpr auto kAttributeDictOrder = [] {
+    std::array<diff::Attribute, diff::kAttributeCount> order{};
+    std::size_t n = 0;
+    for (const bool texts : {true, false}) {
+        for (const diff::AttributeRow& row : diff::kAttributes) {
+            if ((row.kind == diff::AttributeKind::Text) == texts) order[n++] = row.attribute;
+        }
+    }
+    return order;
+}();
 
 // ---- argument parsing --------------------------------------------------------
 
@@ -304,6 +313,22 @@ inline constexpr char kGilProhibitedInTraverse[] =
 inline constexpr char kGilProhibited[] = "Access to the GIL is currently prohibited.";
 // The fatal report of a fault that escaped every frame.
 inline constexpr char kFfiBoundary[] = "uncaught panic at ffi boundary";
+
+// ---- the diff as columns --------------------------------------------------------
+
+// After the other methods: the ids and weights of the views as buffers, in
+// the order of the views.
+inline constexpr Method kNewOrUpdatedNodesIds{"new_or_updated_nodes_ids", "new_or_updated_nodes_ids($self)\n--\n\n"};
+inline constexpr Method kDeletedNodesIds{"deleted_nodes_ids", "deleted_nodes_ids($self)\n--\n\n"};
+inline constexpr Method kNewOrUpdatedEdgesColumns{"new_or_updated_edges_columns",
+                                                  "new_or_updated_edges_columns($self)\n--\n\n"};
+inline constexpr Method kDeletedEdgesColumns{"deleted_edges_columns", "deleted_edges_columns($self)\n--\n\n"};
+// The weights go into array.array(kFloatTypeCode), of 4-byte floats.
+inline constexpr char kArrayModule[] = "array";
+inline constexpr char kArrayTypeName[] = "array";
+inline constexpr char kFloatTypeCode[] = "f";
+inline constexpr char kPyType[] = "PyType";
+inline constexpr char kNoFloatArray[] = "array.array('f') gave no writable buffer of 4-byte floats";
 
 }  // namespace texts
 }  // namespace quorl::binding

@@ -31,28 +31,50 @@ Py_ssize_t sized(const Table& table) noexcept {
 
 Owned new_text(std::string_view s) { return expect_new(api::new_str(s.data(), static_cast<Py_ssize_t>(s.size()))); }
 
+// A new Python object for an attribute's value.
+template <diff::AttributeKind Kind>
+Owned python_value(diff::KindValue<Kind> value) {
+    using diff::AttributeKind;
+    if constexpr (Kind == AttributeKind::Text) {
+        return new_text(value);
+    } else if constexpr (Kind == AttributeKind::Float) {
+        return expect_new(api::new_float(static_cast<double>(value)));  // widened exactly
+    } else if constexpr (Kind == AttributeKind::Byte) {
+        return expect_new(api::new_int(value));
+    } else {
+        return Owned::retain(value ? Py_True : Py_False);
+    }
+}
+
+// Whether the values of an attribute are objects the interpreter shares
+// (small ints and bools), rather than made for each node (texts, floats).
+constexpr bool shared_values(diff::AttributeKind kind) noexcept {
+    return kind == diff::AttributeKind::Byte || kind == diff::AttributeKind::Bool;
+}
+
+// Calls visit(AttributeTag<A>{}, value) for each attribute A present in
+// `update`, in the order of the attribute dict's keys.
+template <class Visit>
+[[gnu::always_inline]] inline void for_each_present(const diff::NodeUpdate& update, Visit&& visit) {
+    diff::for_each_attribute<texts::kAttributeDictOrder>([&](auto a) {
+        if (auto value = update.get<a>()) visit(a, *value);
+    });
+}
+
 // Fills a node's attribute dict key by key, in the order of the keys; with
-// `placeholders`, the texts and the size get None instead of their values.
-// A failed insertion only loses that one attribute; returns whether none
-// failed.
+// `placeholders`, the attributes whose values are not shared get None
+// instead of their values. A failed insertion only loses that one
+// attribute; returns whether none failed.
 bool fill_attribute_dict(PyObject* dict, const diff::NodeUpdate& update, bool placeholders) {
     bool complete = true;
-    auto put = [&](AttributeKey key, Owned value) {
-        if (PyDict_SetItem(dict, attribute_key_object(key), value.get()) < 0) {
+    for_each_present(update, [&](auto a, auto value) {
+        constexpr diff::AttributeKind kind = diff::kKindOf<a>;
+        Owned object = placeholders && !shared_values(kind) ? Owned::retain(Py_None) : python_value<kind>(value);
+        if (PyDict_SetItem(dict, attribute_key_object(a), object.get()) < 0) {
             (void)take_error();
             complete = false;
         }
-    };
-    auto own = [&](auto make_value) { return placeholders ? Owned::retain(Py_None) : make_value(); };
-    if (auto label = update.label()) put(kLabel, own([&] { return new_text(*label); }));
-    if (auto url = update.url()) put(kUrl, own([&] { return new_text(*url); }));
-    if (auto size = update.size()) {
-        put(kSize, own([&] { return expect_new(api::new_float(static_cast<double>(*size))); }));
-    }
-    if (auto red = update.red()) put(kRed, expect_new(api::new_int(*red)));
-    if (auto green = update.green()) put(kGreen, expect_new(api::new_int(*green)));
-    if (auto blue = update.blue()) put(kBlue, expect_new(api::new_int(*blue)));
-    if (auto show = update.show_label()) put(kShowLabel, Owned::retain(*show ? Py_True : Py_False));
+    });
     return complete;
 }
 
@@ -62,38 +84,48 @@ Owned node_update_to_dict(const diff::NodeUpdate& update) {
     return dict;
 }
 
+// The bits a value of a shared attribute takes in a template's signature.
+constexpr int signature_bits(diff::AttributeKind kind) noexcept { return kind == diff::AttributeKind::Byte ? 8 : 1; }
+static_assert([] {
+    int bits = diff::kAttributeCount;
+    for (const diff::AttributeRow& row : diff::kAttributes) {
+        if (shared_values(row.kind)) bits += signature_bits(row.kind);
+    }
+    return bits <= 64;
+}(), "a template's signature holds every shared value");
+
 // The same dicts, made faster by copying a template. Nodes that have the
-// same attributes present and agree on the colours and show_label get dicts
-// with the same keys in the same order and the same objects for those four
-// values (small ints and bools, which the interpreter shares anyway); only
-// the texts and the size differ from node to node. A template holds the
-// keys with those shared values, and None where a node's own text or size
-// goes; a copy of it with those three replaced costs less than a dict built
-// key by key. A few recent templates are kept, by signature.
+// same attributes present and agree on the attributes whose values are
+// shared (the colours and show_label) get dicts with the same keys in the
+// same order and the same objects for those values; only the texts and the
+// size differ from node to node. A template holds the keys with the shared
+// values, and None where a node's own value goes; a copy of it with those
+// replaced costs less than a dict built key by key. Up to 16 recent templates
+// are kept, by signature.
 class AttributeDicts {
 public:
     Owned make(const diff::NodeUpdate& update) {
         const std::uint64_t signature = signature_of(update);
-        Slot& slot = slots_[(signature * 0x9E3779B97F4A7C15ULL) >> 60];
-        if (!slot.dict || slot.signature != signature) {
+        Slot& slot = slot_for(signature);
+        if (!slot.dict) {
             slot.dict = make_template(update);
             slot.signature = signature;
             if (!slot.dict) return node_update_to_dict(update);
         }
         Owned dict = expect_new(api::copy_dict(slot.dict.get()));
-        auto put = [&](AttributeKey key, Owned value) {
-            // Replacing the value of a key the copy holds does not allocate;
-            // should it fail all the same, the attribute is lost rather than
-            // left as None.
-            PyObject* const name = attribute_key_object(key);
-            if (PyDict_SetItem(dict.get(), name, value.get()) < 0) {
-                (void)take_error();
-                if (PyDict_DelItem(dict.get(), name) < 0) (void)take_error();
+        for_each_present(update, [&](auto a, auto value) {
+            constexpr diff::AttributeKind kind = diff::kKindOf<a>;
+            if constexpr (!shared_values(kind)) {
+                // Replacing the value of a key the copy holds does not
+                // allocate; should it fail all the same, the attribute is
+                // lost rather than left as None.
+                PyObject* const name = attribute_key_object(a);
+                if (PyDict_SetItem(dict.get(), name, python_value<kind>(value).get()) < 0) {
+                    (void)take_error();
+                    if (PyDict_DelItem(dict.get(), name) < 0) (void)take_error();
+                }
             }
-        };
-        if (auto label = update.label()) put(kLabel, new_text(*label));
-        if (auto url = update.url()) put(kUrl, new_text(*url));
-        if (auto size = update.size()) put(kSize, expect_new(api::new_float(static_cast<double>(*size))));
+        });
         return dict;
     }
 
@@ -103,13 +135,35 @@ private:
         Owned dict;
     };
 
-    // Which attributes are present, and the values of the shared ones.
+    // The slot holding the template of `signature`, or the empty slot it
+    // goes to. The search starts where the signature hashes to and goes on
+    // past the slots of other signatures, so that any 16 of them are kept
+    // together however they hash; once every slot is taken, a miss empties
+    // them in turn.
+    Slot& slot_for(std::uint64_t signature) noexcept {
+        const std::size_t start = (signature * 0x9E3779B97F4A7C15ULL) >> 60;
+        for (std::size_t k = 0; k < slots_.size(); ++k) {
+            Slot& slot = slots_[(start + k) % slots_.size()];
+            if (!slot.dict || slot.signature == signature) return slot;
+        }
+        Slot& victim = slots_[next_victim_++ % slots_.size()];
+        victim.dict = Owned();
+        return victim;
+    }
+
+    // Which attributes are present (bit A for attribute A), and above those
+    // the values of the shared ones.
     static std::uint64_t signature_of(const diff::NodeUpdate& u) noexcept {
-        std::uint64_t signature = (u.label() ? 1 : 0) | (u.url() ? 2 : 0) | (u.size() ? 4 : 0);
-        if (auto red = u.red()) signature |= 8 | std::uint64_t{*red} << 16;
-        if (auto green = u.green()) signature |= 16 | std::uint64_t{*green} << 24;
-        if (auto blue = u.blue()) signature |= 32 | std::uint64_t{*blue} << 32;
-        if (auto show = u.show_label()) signature |= 64 | (*show ? 128 : 0);
+        std::uint64_t signature = 0;
+        int shift = diff::kAttributeCount;
+        diff::for_each_attribute([&](auto a) {
+            const auto value = u.get<a>();
+            if (value) signature |= std::uint64_t{1} << a;
+            if constexpr (shared_values(diff::kKindOf<a>)) {
+                if (value) signature |= std::uint64_t{*value} << shift;
+                shift += signature_bits(diff::kKindOf<a>);
+            }
+        });
         return signature;
     }
 
@@ -121,6 +175,7 @@ private:
     }
 
     std::array<Slot, 16> slots_;
+    std::size_t next_victim_ = 0;
 };
 
 }  // namespace

@@ -1,8 +1,9 @@
 // The node record: the JSON object in which the attributes of a new or
 // updated node travel inside the byte string. The writer (node_record_write)
 // measures a record and then writes it in place; the reader
-// (node_record_read) is a strict RFC 8259 reader specialised to the seven
-// attributes.
+// (node_record_read) is a strict RFC 8259 reader specialised to the
+// attributes, whose failure messages node_record_messages builds. Both take
+// the attributes, their keys and their order from diff/node_attributes.hpp.
 #pragma once
 
 #include <cstddef>

@@ -11,50 +11,28 @@
 #include <string_view>
 #include <system_error>
 
-#include "encoding/hex_digits.hpp"
 #include "encoding/json_escape.hpp"
 #include "encoding/node_record.hpp"
+#include "encoding/node_record_messages.hpp"
 
 namespace quorl::encoding {
 
 using detail::find_special;
+using diff::Attribute;
+using diff::AttributeKind;
 using diff::NodeUpdate;
-
-std::string NodeRecordError::text() const {
-    return message + " at line " + std::to_string(line) + " column " + std::to_string(column);
-}
+using record::Number;
+using record::Value;
 
 namespace {
 
-// The attributes in the order of the array form.
-enum Field : int { kLabel, kSize, kUrl, kRed, kGreen, kBlue, kShowLabel, kUnknownField = -1 };
-
-constexpr std::string_view kFieldKeys[7] = {"label", "size", "url", "red", "green", "blue", "showLabel"};
-
-Field field_of_key(std::string_view key) noexcept {
-    for (int f = 0; f < 7; ++f) {
-        if (key == kFieldKeys[f]) return static_cast<Field>(f);
+// The attribute whose key is `key`, or -1 for any other key.
+int attribute_of_key(std::string_view key) noexcept {
+    for (const diff::AttributeRow& row : diff::kAttributes) {
+        if (key == row.wire_key) return row.attribute;
     }
-    return kUnknownField;
+    return -1;
 }
-
-// A JSON number as the reader classifies it: an integer that fits in 64 bits
-// (unsigned, or negative within the signed range) or a 64-bit float.
-struct Number {
-    enum Kind { U64, I64, F64 } kind = U64;
-    std::uint64_t u = 0;
-    std::int64_t i = 0;
-    double f = 0.0;
-};
-
-// A value met where an attribute is expected. Containers are recorded but
-// not consumed: an attribute never accepts one.
-struct Value {
-    enum Kind { Null, Bool, String, Num, Sequence, Map } kind = Null;
-    bool boolean = false;
-    std::string_view string;
-    Number number;
-};
 
 bool is_digit(char c) noexcept { return c >= '0' && c <= '9'; }
 bool is_space(char c) noexcept { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
@@ -67,104 +45,13 @@ int hex_value(char c) noexcept {
 }
 
 void append_utf8(std::string& out, std::uint32_t cp) {
+    if (cp < 0x80) return out.push_back(static_cast<char>(cp));
+    static constexpr unsigned char kLead[5] = {0, 0, 0xC0, 0xE0, 0xF0};
+    const int n = cp < 0x800 ? 2 : cp < 0x10000 ? 3 : 4;
     char buf[4];
-    std::size_t n;
-    if (cp < 0x80) {
-        buf[0] = static_cast<char>(cp);
-        n = 1;
-    } else if (cp < 0x800) {
-        buf[0] = static_cast<char>(0xC0 | (cp >> 6));
-        buf[1] = static_cast<char>(0x80 | (cp & 0x3F));
-        n = 2;
-    } else if (cp < 0x10000) {
-        buf[0] = static_cast<char>(0xE0 | (cp >> 12));
-        buf[1] = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        buf[2] = static_cast<char>(0x80 | (cp & 0x3F));
-        n = 3;
-    } else {
-        buf[0] = static_cast<char>(0xF0 | (cp >> 18));
-        buf[1] = static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-        buf[2] = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        buf[3] = static_cast<char>(0x80 | (cp & 0x3F));
-        n = 4;
-    }
-    out.append(buf, n);
-}
-
-// A double in plain decimal notation with at least one fractional digit
-// ("255.0", "0.5", "1e20" as "100000000000000000000.0"), for messages.
-std::string plain_double(double value) {
-    std::string out;
-    if (std::signbit(value)) out += '-';
-    value = std::fabs(value);
-    if (value == 0.0) return out + "0.0";
-    char sci[40];
-    const char* end = std::to_chars(sci, sci + sizeof sci, value, std::chars_format::scientific).ptr;
-    std::string digits;
-    const char* q = sci;
-    for (; q != end && *q != 'e'; ++q) {
-        if (*q != '.') digits += *q;
-    }
-    int exponent = 0;
-    std::from_chars(q + 1 + (q[1] == '+'), end, exponent);
-    const int point = exponent + 1;
-    if (point <= 0) {
-        out += "0.";
-        out.append(static_cast<std::size_t>(-point), '0');
-        out += digits;
-    } else if (static_cast<std::size_t>(point) >= digits.size()) {
-        out += digits;
-        out.append(static_cast<std::size_t>(point) - digits.size(), '0');
-        out += ".0";
-    } else {
-        out.append(digits, 0, static_cast<std::size_t>(point));
-        out += '.';
-        out.append(digits, static_cast<std::size_t>(point));
-    }
-    return out;
-}
-
-// A string in double quotes with the quote, the backslash and control
-// characters escaped, for messages.
-std::string quoted_for_message(std::string_view text) {
-    std::string out = "\"";
-    for (char c : text) {
-        switch (c) {
-            case '"': out += "\\\""; break;
-            case '\\': out += "\\\\"; break;
-            case '\n': out += "\\n"; break;
-            case '\r': out += "\\r"; break;
-            case '\t': out += "\\t"; break;
-            default:
-                if (static_cast<unsigned char>(c) < 0x20) {
-                    out += "\\u{";
-                    if (c >= 0x10) out += kHexDigits[c >> 4];
-                    out += kHexDigits[c & 0xF];
-                    out += '}';
-                } else {
-                    out += c;
-                }
-        }
-    }
-    out += '"';
-    return out;
-}
-
-std::string describe(const Value& v) {
-    switch (v.kind) {
-        case Value::Null: return "null";
-        case Value::Bool: return v.boolean ? "boolean `true`" : "boolean `false`";
-        case Value::String: return "string " + quoted_for_message(v.string);
-        case Value::Sequence: return "sequence";
-        case Value::Map: return "map";
-        case Value::Num: break;
-    }
-    switch (v.number.kind) {
-        case Number::U64: return "integer `" + std::to_string(v.number.u) + "`";
-        case Number::I64: return "integer `" + std::to_string(v.number.i) + "`";
-        case Number::F64: break;
-    }
-    return "floating point `" + plain_double(v.number.f) + "`";
+    for (int i = n - 1; i > 0; --i, cp >>= 6) buf[i] = static_cast<char>(0x80 | (cp & 0x3F));
+    buf[0] = static_cast<char>(kLead[n] | cp);
+    out.append(buf, static_cast<std::size_t>(n));
 }
 
 // Narrows a double to binary32, rounding to nearest (ties to even); beyond
@@ -182,38 +69,29 @@ float narrow_to_float(double d) noexcept {
     return std::signbit(d) ? -narrowed : narrowed;
 }
 
-// Whether the decimal number [first, last) (grammar already checked, not
-// zero) lies above 1 in magnitude: tells an overflow from an underflow when
-// the text is outside the range of a double.
-bool magnitude_above_one(const char* first, const char* last) noexcept {
-    const char* p = first;
-    if (*p == '-') ++p;
-    std::int64_t position = 0;  // decimal exponent of the first significant digit, plus one
-    bool found = false;
-    while (p != last && is_digit(*p)) {
-        if (found || *p != '0') {
-            found = true;
-            ++position;
-        }
-        ++p;
+// Where scan_number found the parts of the number it passed over: the end
+// of the integer part, and the first digit of the exponent (null when there
+// is none). A number is integral when its integer part ends it.
+struct NumberParts {
+    const char* integer_end = nullptr;
+    const char* exponent = nullptr;
+};
+
+// Whether the number [first, last), whose parts scan_number found, lies
+// above 1 in magnitude (it is not zero): tells an overflow from an
+// underflow when the text is outside the range of a double.
+bool magnitude_above_one(const char* first, const char* last, const NumberParts& parts) noexcept {
+    const char* const integer = first + (*first == '-');
+    // The decimal exponent of the first significant digit, plus one.
+    std::int64_t position = 0;
+    if (*integer != '0') {
+        position = parts.integer_end - integer;  // no leading zeros
+    } else if (parts.integer_end != last && *parts.integer_end == '.') {
+        for (const char* p = parts.integer_end + 1; p != last && *p == '0'; ++p) --position;
     }
-    if (p != last && *p == '.') {
-        ++p;
-        while (p != last && is_digit(*p)) {
-            if (!found) {
-                if (*p != '0') {
-                    found = true;
-                } else {
-                    --position;
-                }
-            }
-            ++p;
-        }
-    }
-    if (p != last && (*p == 'e' || *p == 'E')) {
-        ++p;
-        const bool negative = *p == '-';
-        if (*p == '-' || *p == '+') ++p;
+    if (parts.exponent) {
+        const char* p = parts.exponent;
+        const bool negative = p[-1] == '-';
         std::int64_t exponent = 0;
         for (; p != last; ++p) {
             if (exponent < 1'000'000'000'000) exponent = exponent * 10 + (*p - '0');
@@ -221,6 +99,16 @@ bool magnitude_above_one(const char* first, const char* last) noexcept {
         position += negative ? -exponent : exponent;
     }
     return position > 0;
+}
+
+// A number as a size: rounded to the nearest binary32 value.
+float to_f32(const Number& n) noexcept {
+    switch (n.kind) {
+        case Number::U64: return static_cast<float>(n.u);
+        case Number::I64: return static_cast<float>(n.i);
+        case Number::F64: break;
+    }
+    return narrow_to_float(n.f);
 }
 
 class RecordParser {
@@ -235,17 +123,14 @@ public:
             peek_error("trailing characters");
             return fail(make_error());
         }
-        if (label_) update_.set_label(*label_);
-        if (url_) update_.set_url(*url_);
+        if (texts_present_) update_.set_texts(texts_);
         return std::move(update_);
     }
 
 private:
     // -- errors -------------------------------------------------------------
     // A failure records its message and a byte offset; the line and column
-    // are worked out from the offset only when the error is built. The column
-    // is the 1-based column of the byte before the offset, so an error "at"
-    // a byte reports that byte's column.
+    // are worked out from the offset only when the error is built.
 
     bool error_at(std::string message, std::size_t offset) {
         message_ = std::move(message);
@@ -261,28 +146,19 @@ private:
     // At the last byte consumed.
     bool consumed_error(std::string message) { return error_at(std::move(message), static_cast<std::size_t>(p_ - begin_)); }
 
-    NodeRecordError make_error() const {
-        std::size_t line = 1;
-        std::size_t column = 0;
-        for (const char* q = begin_; q != begin_ + offset_; ++q) {
-            if (*q == '\n') {
-                ++line;
-                column = 0;
-            } else {
-                ++column;
-            }
-        }
-        return NodeRecordError{message_, line, column};
+    NodeRecordError make_error() {
+        return record::error_at(std::string_view(begin_, static_cast<std::size_t>(end_ - begin_)), offset_,
+                                std::move(message_));
     }
 
     bool invalid_type(const Value& v, std::string_view expected) {
-        std::string message = "invalid type: " + describe(v) + ", expected " + std::string(expected);
+        std::string message = record::invalid_type(v, expected);
         // Containers are not consumed: point at their opening bracket.
         return v.kind == Value::Sequence || v.kind == Value::Map ? peek_error(std::move(message))
                                                                  : consumed_error(std::move(message));
     }
     bool invalid_value(const Value& v, std::string_view expected) {
-        return consumed_error("invalid value: " + describe(v) + ", expected " + std::string(expected));
+        return consumed_error(record::invalid_value(v, expected));
     }
 
     // -- lexical pieces -----------------------------------------------------
@@ -375,10 +251,10 @@ private:
     }
 
     // Passes over the number under the cursor, checking only its grammar (a
-    // skipped number has no range to exceed). `integral` tells whether it has
-    // neither fraction nor exponent. This and scan_digits are forced inline:
-    // as calls of their own they cost a record of small numbers a few percent.
-    [[gnu::always_inline]] bool scan_number(bool& integral) {
+    // skipped number has no range to exceed), and notes where its parts are.
+    // This and scan_digits are forced inline: as calls of their own they cost
+    // a record of small numbers a few percent.
+    [[gnu::always_inline]] bool scan_number(NumberParts& parts) {
         if (*p_ == '-') ++p_;
         if (p_ == end_) return consumed_error("invalid number");
         if (*p_ == '0') {
@@ -390,17 +266,16 @@ private:
             ++p_;
             return consumed_error("invalid number");
         }
-        integral = true;
+        parts.integer_end = p_;
         if (p_ != end_ && *p_ == '.') {
             ++p_;
             if (!scan_digits()) return false;
-            integral = false;
         }
         if (p_ != end_ && (*p_ == 'e' || *p_ == 'E')) {
             ++p_;
             if (p_ != end_ && (*p_ == '+' || *p_ == '-')) ++p_;
+            parts.exponent = p_;
             if (!scan_digits()) return false;
-            integral = false;
         }
         return true;
     }
@@ -416,9 +291,9 @@ private:
     // The value of the number [start, p_), whose grammar scan_number has
     // checked: an integer that fits in 64 bits as such, any other number as
     // the nearest double.
-    bool classify_number(const char* start, bool integral, Number& out) {
+    bool classify_number(const char* start, const NumberParts& parts, Number& out) {
         const bool negative = *start == '-';
-        if (integral) {
+        if (parts.integer_end == p_) {
             std::uint64_t magnitude = 0;
             bool fits = true;
             for (const char* q = start + negative; q != p_; ++q) {
@@ -447,7 +322,7 @@ private:
         double value = 0.0;
         const auto res = std::from_chars(start, p_, value);
         if (res.ec == std::errc::result_out_of_range) {
-            if (magnitude_above_one(start, p_)) return consumed_error("number out of range");
+            if (magnitude_above_one(start, p_, parts)) return consumed_error("number out of range");
             value = negative ? -0.0 : 0.0;
         } else if (res.ec != std::errc() || res.ptr != p_) {
             return consumed_error("invalid number");  // not expected after the grammar check
@@ -460,8 +335,8 @@ private:
     // The number starting under the cursor, as an attribute sees it.
     bool parse_number(Number& out) {
         const char* const start = p_;
-        bool integral;
-        return scan_number(integral) && classify_number(start, integral, out);
+        NumberParts parts;
+        return scan_number(parts) && classify_number(start, parts, out);
     }
 
     // -- values -------------------------------------------------------------
@@ -502,41 +377,35 @@ private:
     }
 
     // Reads the value of attribute `field` into the record.
-    bool parse_field(Field field) {
+    bool parse_field(Attribute field) {
+        static constexpr auto kStore = diff::per_attribute([](auto a) { return &RecordParser::store<a>; });
+        static constexpr auto kTextPlace = diff::per_attribute([](auto a) { return diff::index_in_kind(a); });
+        const bool text = diff::kAttributes[field].kind == AttributeKind::Text;
         Value v;
-        std::string& buffer = field == kLabel ? label_buffer_ : field == kUrl ? url_buffer_ : scratch_;
-        if (!parse_value(v, buffer)) return false;
+        if (!parse_value(v, text ? text_buffers_[kTextPlace[field]] : scratch_)) return false;
         if (v.kind == Value::Null) return true;  // null leaves the attribute absent
-        switch (field) {
-            case kLabel:
-            case kUrl:
-                if (v.kind != Value::String) return invalid_type(v, "a string");
-                (field == kLabel ? label_ : url_) = v.string;
-                return true;
-            case kSize:
-                if (v.kind != Value::Num) return invalid_type(v, "f32");
-                switch (v.number.kind) {
-                    case Number::U64: update_.set_size(static_cast<float>(v.number.u)); break;
-                    case Number::I64: update_.set_size(static_cast<float>(v.number.i)); break;
-                    case Number::F64: update_.set_size(narrow_to_float(v.number.f)); break;
-                }
-                return true;
-            case kRed:
-            case kGreen:
-            case kBlue: {
-                if (v.kind != Value::Num || v.number.kind == Number::F64) return invalid_type(v, "u8");
-                if (v.number.kind == Number::I64 || v.number.u > 255) return invalid_value(v, "u8");
-                const auto component = static_cast<std::uint8_t>(v.number.u);
-                if (field == kRed) update_.set_red(component);
-                if (field == kGreen) update_.set_green(component);
-                if (field == kBlue) update_.set_blue(component);
-                return true;
-            }
-            case kShowLabel:
-                if (v.kind != Value::Bool) return invalid_type(v, "a boolean");
-                update_.set_show_label(v.boolean);
-                return true;
-            case kUnknownField: break;
+        return (this->*kStore[field])(v);
+    }
+
+    // Stores `v` (not null) as attribute A, if it is a value of A's kind.
+    template <Attribute A>
+    bool store(const Value& v) {
+        constexpr AttributeKind kind = diff::kKindOf<A>;
+        constexpr std::string_view expected = record::expected(kind);
+        if constexpr (kind == AttributeKind::Text) {
+            if (v.kind != Value::String) return invalid_type(v, expected);
+            texts_[diff::index_in_kind(A)] = v.string;  // set with the others at the end, in one block
+            texts_present_ = true;
+        } else if constexpr (kind == AttributeKind::Float) {
+            if (v.kind != Value::Num) return invalid_type(v, expected);
+            update_.set<A>(to_f32(v.number));
+        } else if constexpr (kind == AttributeKind::Byte) {
+            if (v.kind != Value::Num || v.number.kind == Number::F64) return invalid_type(v, expected);
+            if (v.number.kind == Number::I64 || v.number.u > 255) return invalid_value(v, expected);
+            update_.set<A>(static_cast<std::uint8_t>(v.number.u));
+        } else {
+            if (v.kind != Value::Bool) return invalid_type(v, expected);
+            update_.set<A>(v.boolean);
         }
         return true;
     }
@@ -632,7 +501,7 @@ private:
                     break;
                 default:
                     if (*p_ != '-' && !is_digit(*p_)) return peek_error("expected value");
-                    if (bool integral; !scan_number(integral)) return false;
+                    if (NumberParts parts; !scan_number(parts)) return false;
             }
 
             // Close the containers that end with the value, until one goes
@@ -656,7 +525,7 @@ private:
         if (*p_ == '[') return parse_array();
         Value v;
         if (!parse_value(v, scratch_)) return false;
-        return invalid_type(v, "struct NodeUpdate");
+        return invalid_type(v, record::kExpectedRecord);
     }
 
     bool parse_object() {
@@ -665,29 +534,27 @@ private:
             if (next == Next::Failed) return false;
             std::string_view key;
             if (!parse_key(key)) return false;
-            const Field field = field_of_key(key);
-            if (field != kUnknownField) {
-                if (seen & (1u << field)) return consumed_error("duplicate field `" + std::string(key) + "`");
-                seen |= 1u << field;
+            const int attribute = attribute_of_key(key);
+            if (attribute >= 0) {
+                if (seen & (1u << attribute)) return consumed_error(record::duplicate_field(key));
+                seen |= 1u << attribute;
             }
             if (!parse_colon()) return false;
-            if (!(field == kUnknownField ? skip_value() : parse_field(field))) return false;
+            if (!(attribute < 0 ? skip_value() : parse_field(static_cast<Attribute>(attribute)))) return false;
         }
         return true;
     }
 
     bool parse_array() {
-        for (int i = 0; i < 7; ++i) {
+        // The elements are the attributes in declared order.
+        for (int i = 0; i < diff::kAttributeCount; ++i) {
             const Next next = i == 0 ? first_item(']') : next_item(']');
             if (next == Next::Failed) return false;
-            if (next == Next::End) {
-                return consumed_error("invalid length " + std::to_string(i) +
-                                      ", expected struct NodeUpdate with 7 elements");
-            }
-            if (!parse_field(static_cast<Field>(i))) return false;
+            if (next == Next::End) return consumed_error(record::invalid_length(i));
+            if (!parse_field(static_cast<Attribute>(i))) return false;
         }
-        // An eighth element is not read: anything but the closing bracket is
-        // trailing.
+        // An element beyond the attributes is not read: anything but the
+        // closing bracket is trailing.
         skip_space();
         if (p_ == end_) return peek_error("EOF while parsing a list");
         if (*p_ == ']') {
@@ -707,10 +574,11 @@ private:
     const char* const end_;
 
     NodeUpdate update_;
-    std::optional<std::string_view> label_;
-    std::optional<std::string_view> url_;
-    std::string label_buffer_;
-    std::string url_buffer_;
+    // The texts read so far, each viewing the input or its own buffer (when
+    // it held escapes).
+    NodeUpdate::Texts texts_;
+    bool texts_present_ = false;
+    std::string text_buffers_[diff::kTextCount];
     std::string scratch_;
 
     std::string message_;

@@ -1,6 +1,7 @@
 // Writing a node record: a measuring pass and a writing pass over the
 // update, so that the text can go straight into a buffer of known size.
 
+#include <array>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
@@ -73,23 +74,53 @@ char* write_literal(char* out, const char (&text)[N]) noexcept {
     return out + (N - 1);
 }
 
-// Members are written as key, colon and value; these are the key parts.
-constexpr char kLabelKey[] = "\"label\":";
-constexpr char kSizeKey[] = "\"size\":";
-constexpr char kUrlKey[] = "\"url\":";
-constexpr char kRedKey[] = "\"red\":";
-constexpr char kGreenKey[] = "\"green\":";
-constexpr char kBlueKey[] = "\"blue\":";
-constexpr char kShowLabelKey[] = "\"showLabel\":";
-
-template <std::size_t N>
-constexpr std::uint64_t key_length(const char (&)[N]) noexcept {
-    return N - 1;
-}
+// A member is written as its key, a colon and the value; this is the part
+// before the value, made from the attribute's key.
+template <diff::Attribute A>
+constexpr auto kMemberStart = [] {
+    constexpr std::string_view key = diff::kAttributes[A].wire_key;
+    std::array<char, key.size() + 3> start{};
+    start[0] = '"';
+    for (std::size_t i = 0; i < key.size(); ++i) start[i + 1] = key[i];
+    start[key.size() + 1] = '"';
+    start[key.size() + 2] = ':';
+    return start;
+}();
 
 std::uint64_t size_value_length(float size) noexcept {
     if (!std::isfinite(size)) return 4;  // null
     return float_text_length(size);
+}
+
+// The length of an attribute's value as written.
+template <diff::AttributeKind Kind>
+std::uint64_t value_length(diff::KindValue<Kind> value) noexcept {
+    using diff::AttributeKind;
+    if constexpr (Kind == AttributeKind::Text) {
+        return quoted_length(value);
+    } else if constexpr (Kind == AttributeKind::Float) {
+        return size_value_length(value);
+    } else if constexpr (Kind == AttributeKind::Byte) {
+        return u8_length(value);
+    } else {
+        return value ? 4 : 5;
+    }
+}
+
+template <diff::AttributeKind Kind>
+char* write_value(char* out, diff::KindValue<Kind> value) noexcept {
+    using diff::AttributeKind;
+    if constexpr (Kind == AttributeKind::Text) {
+        return write_quoted(out, value);
+    } else if constexpr (Kind == AttributeKind::Float) {
+        // A value JSON cannot write is null, and reads back absent.
+        if (!std::isfinite(value)) return write_literal(out, "null");
+        return out + write_float_text(value, out);
+    } else if constexpr (Kind == AttributeKind::Byte) {
+        return write_u8(out, value);
+    } else {
+        return value ? write_literal(out, "true") : write_literal(out, "false");
+    }
 }
 
 }  // namespace
@@ -100,56 +131,23 @@ std::uint64_t node_record_length(const NodeUpdate& update) noexcept {
     const int members = update.present_count();
     if (members == 0) return 2;
     std::uint64_t n = 2 + static_cast<std::uint64_t>(members - 1);  // braces and commas
-    if (auto label = update.label()) n += key_length(kLabelKey) + quoted_length(*label);
-    if (auto size = update.size()) n += key_length(kSizeKey) + size_value_length(*size);
-    if (auto url = update.url()) n += key_length(kUrlKey) + quoted_length(*url);
-    if (auto red = update.red()) n += key_length(kRedKey) + u8_length(*red);
-    if (auto green = update.green()) n += key_length(kGreenKey) + u8_length(*green);
-    if (auto blue = update.blue()) n += key_length(kBlueKey) + u8_length(*blue);
-    if (auto show = update.show_label()) n += key_length(kShowLabelKey) + (*show ? 4 : 5);
+    diff::for_each_attribute([&](auto a) {
+        if (auto value = update.get<a>()) n += kMemberStart<a>.size() + value_length<diff::kKindOf<a>>(*value);
+    });
     return n;
 }
 
 char* write_node_record(const NodeUpdate& update, char* out) noexcept {
     *out++ = '{';
     bool first = true;
-    auto member = [&](auto& key) {
+    diff::for_each_attribute([&](auto a) {
+        auto value = update.get<a>();
+        if (!value) return;
         if (!first) *out++ = ',';
         first = false;
-        out = write_literal(out, key);
-    };
-    if (auto label = update.label()) {
-        member(kLabelKey);
-        out = write_quoted(out, *label);
-    }
-    if (auto size = update.size()) {
-        member(kSizeKey);
-        if (std::isfinite(*size)) {
-            out += write_float_text(*size, out);
-        } else {
-            out = write_literal(out, "null");
-        }
-    }
-    if (auto url = update.url()) {
-        member(kUrlKey);
-        out = write_quoted(out, *url);
-    }
-    if (auto red = update.red()) {
-        member(kRedKey);
-        out = write_u8(out, *red);
-    }
-    if (auto green = update.green()) {
-        member(kGreenKey);
-        out = write_u8(out, *green);
-    }
-    if (auto blue = update.blue()) {
-        member(kBlueKey);
-        out = write_u8(out, *blue);
-    }
-    if (auto show = update.show_label()) {
-        member(kShowLabelKey);
-        out = *show ? write_literal(out, "true") : write_literal(out, "false");
-    }
+        std::memcpy(out, kMemberStart<a>.data(), kMemberStart<a>.size());
+        out = write_value<diff::kKindOf<a>>(out + kMemberStart<a>.size(), *value);
+    });
     *out++ = '}';
     return out;
 }

@@ -1,18 +1,22 @@
 // PyGraphDiff: the type object, its constructor and deallocator, the borrow
 // of `self`, the thirteen methods, each a thin layer over the diff model and
 // the byte encoding; the batch methods that apply many changes in one call;
-// and the diff's part in Python's object protocols (pickling, copies,
-// sys.getsizeof, repr) with the module function that rebuilds a pickled diff.
+// the diff's part in Python's object protocols (pickling, copies,
+// sys.getsizeof, repr) with the module function that rebuilds a pickled
+// diff; and the diff's contents as columns of ids and weights.
 #include <cmath>
 #include <cstring>
 #include <iterator>
 #include <new>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "binding/api.hpp"
+#include "binding/columns.hpp"
 #include "binding/views.hpp"
 #include "encoding/decode.hpp"
 #include "encoding/encode.hpp"
@@ -48,31 +52,55 @@ PyResult<PyGraphDiffObject*> checked_self(PyObject* self) {
 
 namespace {
 
-// The parameter list of a method of PyGraphDiff.
-template <std::size_t N>
-constexpr CallSignature signature(const char* name, const char* const (&parameters)[N]) {
-    return {texts::kClassName, name, parameters, N};
-}
-constexpr CallSignature kNewSignature{texts::kClassName, texts::kNew, nullptr, 0};
-constexpr CallSignature kAddNodeSignature = signature(texts::kAddNode.name, texts::kAddNodeParameters);
-constexpr CallSignature kDeleteNodeSignature = signature(texts::kDeleteNode.name, texts::kDeleteNodeParameters);
-constexpr CallSignature kAddEdgeSignature = signature(texts::kAddEdge.name, texts::kAddEdgeParameters);
-constexpr CallSignature kDeleteEdgeSignature = signature(texts::kDeleteEdge.name, texts::kDeleteEdgeParameters);
-constexpr CallSignature kFromBytesSignature = signature(texts::kFromBytes.name, texts::kFromBytesParameters);
-constexpr CallSignature kAddEdgesSignature = signature(texts::kAddEdges.name, texts::kAddEdgesParameters);
-constexpr CallSignature kDeleteEdgesSignature = signature(texts::kDeleteEdges.name, texts::kDeleteEdgesParameters);
-constexpr CallSignature kAddNodesSignature{texts::kClassName,
-                                           texts::kAddNodes.name,
-                                           texts::kAddNodesParameters,
-                                           std::size(texts::kAddNodesParameters),
-                                           texts::kAddNodesPositional,
-                                           texts::kAddNodesRequired};
-constexpr CallSignature kDeleteNodesSignature = signature(texts::kDeleteNodes.name, texts::kDeleteNodesParameters);
-constexpr CallSignature kDeepCopySignature = signature(texts::kDeepCopy.name, texts::kDeepCopyParameters);
+// The parameter lists of the methods of PyGraphDiff, and of the module's
+// _restore.
+constexpr CallSignature kNewSignature{.class_name = texts::kClassName, .function_name = texts::kNew};
+constexpr CallSignature kAddNodeSignature{
+    .class_name = texts::kClassName, .function_name = texts::kAddNode.name, .parameters = texts::kAddNodeParameters};
+constexpr CallSignature kDeleteNodeSignature{.class_name = texts::kClassName,
+                                             .function_name = texts::kDeleteNode.name,
+                                             .parameters = texts::kDeleteNodeParameters};
+constexpr CallSignature kAddEdgeSignature{
+    .class_name = texts::kClassName, .function_name = texts::kAddEdge.name, .parameters = texts::kAddEdgeParameters};
+constexpr CallSignature kDeleteEdgeSignature{.class_name = texts::kClassName,
+                                             .function_name = texts::kDeleteEdge.name,
+                                             .parameters = texts::kDeleteEdgeParameters};
+constexpr CallSignature kFromBytesSignature{.class_name = texts::kClassName,
+                                            .function_name = texts::kFromBytes.name,
+                                            .parameters = texts::kFromBytesParameters};
+constexpr CallSignature kAddEdgesSignature{.class_name = texts::kClassName,
+                                           .function_name = texts::kAddEdges.name,
+                                           .parameters = texts::kAddEdgesParameters};
+constexpr CallSignature kDeleteEdgesSignature{.class_name = texts::kClassName,
+                                              .function_name = texts::kDeleteEdges.name,
+                                              .parameters = texts::kDeleteEdgesParameters};
+// `ids` and `updates` by position or keyword (`updates` may be left out),
+// then the attribute columns by keyword only.
+constexpr CallSignature kAddNodesSignature{.class_name = texts::kClassName,
+                                           .function_name = texts::kAddNodes.name,
+                                           .parameters = texts::kAddNodesParameters,
+                                           .positional = 2,
+                                           .required = 1};
+constexpr std::size_t kFirstColumn = kAddNodesSignature.positional_count();
+// The columns are the attributes, named and ordered as the attribute dict's
+// keys.
+static_assert([] {
+    const std::span<const char* const> columns = kAddNodesSignature.parameters.subspan(kFirstColumn);
+    if (columns.size() != diff::kAttributeCount) return false;
+    for (std::size_t i = 0; i < columns.size(); ++i) {
+        if (std::string_view(columns[i]) != diff::kAttributes[texts::kAttributeDictOrder[i]].name) return false;
+    }
+    return true;
+}(), "add_nodes has a column for each attribute, named after it, in the order of the attribute dict");
+constexpr CallSignature kDeleteNodesSignature{.class_name = texts::kClassName,
+                                              .function_name = texts::kDeleteNodes.name,
+                                              .parameters = texts::kDeleteNodesParameters};
+constexpr CallSignature kDeepCopySignature{.class_name = texts::kClassName,
+                                           .function_name = texts::kDeepCopy.name,
+                                           .parameters = texts::kDeepCopyParameters};
 // A function of the module: no class in its messages; `sizes` may be left out.
-constexpr CallSignature kRestoreSignature{nullptr, texts::kRestore.name, texts::kRestoreParameters,
-                                          std::size(texts::kRestoreParameters), std::size(texts::kRestoreParameters),
-                                          1};
+constexpr CallSignature kRestoreSignature{
+    .function_name = texts::kRestore.name, .parameters = texts::kRestoreParameters, .required = 1};
 
 // ---- methods without arguments ------------------------------------------
 
@@ -160,79 +188,87 @@ PyObject* from_bytes(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
 // ---- batch methods ------------------------------------------------------
 //
 // Every argument is converted into a column before the diff changes, and
-// the columns' lengths are checked against each other; only then are the
-// store operations applied, item after item, as the single methods would
-// apply them.
+// the columns' lengths are checked against the first argument's; only then
+// are the store operations applied, item after item, as the single methods
+// would apply them.
 
-// ValueError when a column's length differs from the first argument's.
-PyResult<std::monostate> check_length(const char* name, std::size_t count, const char* first_name,
+// ValueError when the column of parameter `index` (`count` items) differs in
+// length from the first parameter's (`first_count` items).
+PyResult<std::monostate> check_length(const CallSignature& signature, std::size_t index, std::size_t count,
                                       std::size_t first_count) {
-    if (count != first_count) return fail(binding::length_mismatch(name, count, first_name, first_count));
-    return std::monostate{};
+    if (count == first_count) return std::monostate{};
+    return fail(PyErr::new_message(PyExc_ValueError, texts::length_mismatch(signature.parameters[index], count,
+                                                                            signature.parameters[0], first_count)));
 }
 
 PyObject* add_edges(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return call_method<Access::Exclusive, kAddEdgesSignature, IdColumn, IdColumn, WeightColumn>(
+    return call_method<Access::Exclusive, kAddEdgesSignature, Ids, Ids, Weights>(
         {self, args, nargs, kwnames},
         [](diff::GraphDiff& diff, std::vector<diff::Uuid>&& from, std::vector<diff::Uuid>&& to,
-           binding::WeightColumn&& weights) -> PyResult<Owned> {
-            const char* const* names = texts::kAddEdgesParameters;
-            QUORL_CHECK(check_length(names[1], to.size(), names[0], from.size()));
-            if (!weights.single) QUORL_CHECK(check_length(names[2], weights.values.size(), names[0], from.size()));
+           binding::Weights&& weights) -> PyResult<Owned> {
+            QUORL_CHECK(check_length(kAddEdgesSignature, 1, to.size(), from.size()));
+            if (!weights.one_for_all) {
+                QUORL_CHECK(check_length(kAddEdgesSignature, 2, weights.values.size(), from.size()));
+            }
             diff.add_edges(from, to, weights.values);
             return none();
         });
 }
 
 PyObject* delete_edges(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return call_method<Access::Exclusive, kDeleteEdgesSignature, IdColumn, IdColumn>(
+    return call_method<Access::Exclusive, kDeleteEdgesSignature, Ids, Ids>(
         {self, args, nargs, kwnames},
         [](diff::GraphDiff& diff, std::vector<diff::Uuid>&& from, std::vector<diff::Uuid>&& to) -> PyResult<Owned> {
-            const char* const* names = texts::kDeleteEdgesParameters;
-            QUORL_CHECK(check_length(names[1], to.size(), names[0], from.size()));
-            for (std::size_t i = 0; i < from.size(); ++i) diff.delete_edge(from[i], to[i]);
+            QUORL_CHECK(check_length(kDeleteEdgesSignature, 1, to.size(), from.size()));
+            diff.delete_edges(from, to);
             return none();
         });
 }
 
+// The kind of add_nodes' parameter for column I: the object, converted by
+// the work given the ids (None, the default, gives none).
+template <std::size_t I>
+using AttributeColumn = NoneDefault<Object>;
+
 PyObject* add_nodes(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return call_method<Access::Exclusive, kAddNodesSignature, IdColumn, Optional<UpdateColumn>, Given, Given, Given,
-                       Given, Given, Given, Given>(
-        {self, args, nargs, kwnames},
-        [](diff::GraphDiff& diff, std::vector<diff::Uuid>&& ids, std::optional<UpdateColumn::Value>&& updates,
-           auto... column_objects) -> PyResult<Owned> {
-            const char* const* names = texts::kAddNodesParameters;
-            // The columns in the order of their parameters, which is that of
-            // the attribute keys.
-            static_assert(sizeof...(column_objects) == binding::kAttributeKeyCount);
-            PyObject* const columns[] = {column_objects...};
-            auto column_name = [&](int key) { return names[texts::kAddNodesPositional + key]; };
-            if (updates) {
-                for (int key = 0; key < binding::kAttributeKeyCount; ++key) {
-                    if (!columns[key]) continue;
-                    return fail(PyErr::new_message(
-                        PyExc_TypeError, texts::updates_and_columns(
-                                             texts::full_name(texts::kClassName, texts::kAddNodes.name), column_name(key))));
+    return [&]<std::size_t... I>(std::index_sequence<I...>) {
+        return call_method<Access::Exclusive, kAddNodesSignature, Ids, NoneDefault<Updates>, AttributeColumn<I>...>(
+            {self, args, nargs, kwnames},
+            [](diff::GraphDiff& diff, std::vector<diff::Uuid>&& ids,
+               std::optional<std::vector<diff::NodeUpdate>>&& updates, auto... column_objects) -> PyResult<Owned> {
+                // The columns in the order of their parameters: that of the
+                // attribute dict's keys.
+                const std::optional<PyObject*> columns[] = {column_objects...};
+                if (updates) {
+                    for (std::size_t i = 0; i < std::size(columns); ++i) {
+                        if (!columns[i]) continue;
+                        return fail(PyErr::new_message(
+                            PyExc_TypeError,
+                            texts::updates_and_columns(texts::full_name(texts::kClassName, texts::kAddNodes.name),
+                                                       kAddNodesSignature.parameters[kFirstColumn + i])));
+                    }
+                    QUORL_CHECK(check_length(kAddNodesSignature, 1, updates->size(), ids.size()));
+                } else {
+                    // The columns are written into one update per id,
+                    // attribute after attribute.
+                    updates.emplace(ids.size());
+                    for (std::size_t i = 0; i < std::size(columns); ++i) {
+                        if (!columns[i]) continue;
+                        const std::size_t parameter = kFirstColumn + i;
+                        QUORL_TRY(count, binding::fill_attribute_column(*columns[i],
+                                                                        kAddNodesSignature.parameters[parameter],
+                                                                        texts::kAttributeDictOrder[i], *updates));
+                        QUORL_CHECK(check_length(kAddNodesSignature, parameter, count, ids.size()));
+                    }
                 }
-                QUORL_CHECK(check_length(names[1], updates->size(), names[0], ids.size()));
-            } else {
-                // The columns are written into one update per id, attribute
-                // after attribute.
-                updates.emplace(ids.size());
-                for (int key = 0; key < binding::kAttributeKeyCount; ++key) {
-                    if (!columns[key]) continue;
-                    QUORL_CHECK(binding::fill_attribute_column(columns[key], column_name(key),
-                                                               static_cast<binding::AttributeKey>(key), *updates,
-                                                               names[0]));
-                }
-            }
-            diff.add_nodes(ids, *updates);
-            return none();
-        });
+                diff.add_nodes(ids, *updates);
+                return none();
+            });
+    }(std::make_index_sequence<diff::kAttributeCount>{});
 }
 
 PyObject* delete_nodes(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return call_method<Access::Exclusive, kDeleteNodesSignature, IdColumn>(
+    return call_method<Access::Exclusive, kDeleteNodesSignature, Ids>(
         {self, args, nargs, kwnames}, [](diff::GraphDiff& diff, std::vector<diff::Uuid>&& ids) -> PyResult<Owned> {
             diff.delete_nodes(ids);
             return none();
@@ -320,9 +356,8 @@ PyObject* copy(PyObject* self, PyObject*) { return call_method<Access::Shared>(s
 
 PyObject* deep_copy(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     // A diff holds no Python objects, so the memo has nothing to record.
-    return call_method<Access::Shared, kDeepCopySignature, Ignored>(
-        {self, args, nargs, kwnames},
-        [](const diff::GraphDiff& diff, std::monostate) -> PyResult<Owned> { return copy_of(diff); });
+    return call_method<Access::Shared, kDeepCopySignature, Object>(
+        {self, args, nargs, kwnames}, [](const diff::GraphDiff& diff, PyObject*) -> PyResult<Owned> { return copy_of(diff); });
 }
 
 // The object and every heap block its diff owns.
@@ -374,6 +409,23 @@ void tp_dealloc(PyObject* self) {
         nullptr);
 }
 
+// ---- the diff as columns ------------------------------------------------
+//
+// The ids and weights of the views as buffers, for numpy and the batch
+// methods. The ids alone come through view_method; the edge columns need the
+// array type for their weights, which is fetched before the diff is
+// borrowed: the first fetch imports `array`, and the Python code of an
+// import, which may let other threads run, should not find the diff
+// borrowed.
+
+PyObject* new_or_updated_edges_columns(PyObject* self, PyObject*) {
+    return binding::run_in_frame([&]() -> PyResult<Owned> {
+        QUORL_TRY(array_type, binding::float_array_type());
+        QUORL_TRY(diff, borrow_shared(self));
+        return binding::new_or_updated_edges_columns(*diff, array_type);
+    });
+}
+
 // ---- the type -----------------------------------------------------------
 
 template <class Function>
@@ -406,6 +458,14 @@ PyMethodDef kMethods[] = {
     {texts::kCopy.name, entry(copy), METH_NOARGS, texts::kCopy.doc},
     {texts::kDeepCopy.name, entry(deep_copy), kWithArguments, texts::kDeepCopy.doc},
     {texts::kSizeOf.name, entry(size_of), METH_NOARGS, texts::kSizeOf.doc},
+    {texts::kNewOrUpdatedNodesIds.name, entry(view_method<binding::new_or_updated_nodes_ids>), METH_NOARGS,
+     texts::kNewOrUpdatedNodesIds.doc},
+    {texts::kDeletedNodesIds.name, entry(view_method<binding::deleted_nodes_ids>), METH_NOARGS,
+     texts::kDeletedNodesIds.doc},
+    {texts::kNewOrUpdatedEdgesColumns.name, entry(new_or_updated_edges_columns), METH_NOARGS,
+     texts::kNewOrUpdatedEdgesColumns.doc},
+    {texts::kDeletedEdgesColumns.name, entry(view_method<binding::deleted_edges_columns>), METH_NOARGS,
+     texts::kDeletedEdgesColumns.doc},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -460,13 +520,13 @@ PyResult<PyTypeObject*> graph_diff_type() {
 PyResult<Owned> new_graph_diff_object(diff::GraphDiff value) { return allocate(type_or_fault(), std::move(value)); }
 
 PyObject* restore(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return call_method<Access::Static, kRestoreSignature, Bytes, NodeSizes>(
+    return call_method<Access::Static, kRestoreSignature, Bytes, Optional<NodeSizes>>(
         {module, args, nargs, kwnames},
-        [](std::string_view data, std::vector<binding::NodeSize>&& sizes) -> PyResult<Owned> {
+        [](std::string_view data, std::optional<std::vector<binding::NodeSize>>&& sizes) -> PyResult<Owned> {
             auto decoded =
                 encoding::decode_graph_diff(reinterpret_cast<const std::uint8_t*>(data.data()), data.size());
             if (!decoded) return fail(PyErr::new_message(PyExc_Exception, texts::kDeserializeFailed));
-            QUORL_CHECK(put_back_sizes(*decoded, sizes));
+            if (sizes) QUORL_CHECK(put_back_sizes(*decoded, *sizes));
             return new_graph_diff_object(std::move(*decoded));
         });
 }

@@ -58,92 +58,82 @@ struct FastCall {
 
 // ---- parameter kinds ----------------------------------------------------------
 //
-// The value a parameter takes and its conversion, which reports every
-// failure; and, for the kinds that commonly come as plain objects, the plain
-// conversion of convert.hpp.
+// Every kind of parameter has one entry point, convert(obj, name): the
+// value it takes, or the failure attributed to the parameter `name`. A kind
+// whose value has a plain form (convert.hpp) also has plain(obj, value),
+// which the common call uses. An absent argument is a null `obj`, which only
+// the kinds made with Optional or NoneDefault accept: their value is a
+// std::optional, without a value when the argument is absent.
 
-struct Id {
-    using Value = diff::Uuid;
-    static PyResult<Value> extract(PyObject* obj) { return binding::extract_uuid(obj); }
-    static bool plain(PyObject* obj, Value& value) { return binding::plain_uuid(obj, value); }
-};
-struct Update {
-    using Value = diff::NodeUpdate;
-    static PyResult<Value> extract(PyObject* obj) { return binding::extract_node_update(obj); }
-    static bool plain(PyObject* obj, Value& value) { return binding::plain_node_update(obj, value); }
-};
-struct Weight {
-    using Value = float;
-    static PyResult<Value> extract(PyObject* obj) { return binding::extract_f32(obj); }
-    static bool plain(PyObject* obj, Value& value) { return binding::plain_f32(obj, value); }
-};
-struct Bytes {
-    using Value = std::string_view;  // valid while the argument lives
-    static PyResult<Value> extract(PyObject* obj) { return binding::extract_bytes(obj); }
-};
-
-// Any object, not looked at (the memo of __deepcopy__).
-struct Ignored {
-    using Value = std::monostate;
-    static PyResult<Value> extract(PyObject*) { return std::monostate{}; }
-};
-// The (id, size) pairs of _restore, an optional parameter: none when the
-// argument is left out (`obj` is then null).
-struct NodeSizes {
-    using Value = std::vector<binding::NodeSize>;
-    static PyResult<Value> extract(PyObject* obj) {
-        if (!obj) return Value{};
-        return binding::extract_node_sizes(obj);
+// The default adaptor: a parameter converted by one conversion of
+// convert.hpp, whose failure wrap_argument_error attributes to the parameter.
+template <class Conversion>
+struct Converted {
+    using Value = typename Conversion::Value;
+    static PyResult<Value> convert(PyObject* obj, const char* name) {
+        auto converted = Conversion::extract(obj);
+        if (!converted) return fail(binding::wrap_argument_error(name, std::move(converted).error()));
+        return converted;
+    }
+    static bool plain(PyObject* obj, Value& value)
+        requires binding::HasPlainForm<Conversion>
+    {
+        return Conversion::plain(obj, value);
     }
 };
 
-template <class Param>
-concept HasPlainForm = requires(PyObject* obj, typename Param::Value& value) { Param::plain(obj, value); };
+using Id = Converted<binding::UuidConversion>;
+using Update = Converted<binding::NodeUpdateConversion>;
+using Weight = Converted<binding::F32Conversion>;
+using Bytes = Converted<binding::BytesConversion>;  // valid while the argument lives
+using NodeSizes = Converted<binding::NodeSizesConversion>;
 
 // The kinds of the batch methods convert a whole argument into a column of
 // values, and attribute their failures themselves: a wrong item by its
 // index, the argument as a whole by its name.
-template <class Param>
-concept NamesItsErrors = requires(PyObject* obj, const char* name) { Param::extract_named(obj, name); };
-
-struct IdColumn {
+struct Ids {
     using Value = std::vector<diff::Uuid>;
-    static PyResult<Value> extract_named(PyObject* obj, const char* name) {
-        return binding::extract_uuid_column(obj, name);
-    }
+    static PyResult<Value> convert(PyObject* obj, const char* name) { return binding::extract_uuid_column(obj, name); }
 };
-struct WeightColumn {
-    using Value = binding::WeightColumn;
-    static PyResult<Value> extract_named(PyObject* obj, const char* name) {
-        return binding::extract_weight_column(obj, name);
-    }
+struct Weights {
+    using Value = binding::Weights;
+    static PyResult<Value> convert(PyObject* obj, const char* name) { return binding::extract_weights(obj, name); }
 };
-struct UpdateColumn {
+struct Updates {
     using Value = std::vector<diff::NodeUpdate>;
-    static PyResult<Value> extract_named(PyObject* obj, const char* name) {
+    static PyResult<Value> convert(PyObject* obj, const char* name) {
         return binding::extract_update_column(obj, name);
     }
 };
-// An argument the method's work converts itself, given the others (the
-// attribute columns of add_nodes): the object, or null when it is absent or
-// None.
-struct Given {
+
+// Any object, not looked at: the memo of __deepcopy__, or an argument that
+// the method's work converts itself given the others (the attribute columns
+// of add_nodes).
+struct Object {
     using Value = PyObject*;
-    static PyResult<Value> extract_named(PyObject* obj, const char*) { return obj == Py_None ? nullptr : obj; }
+    static PyResult<Value> convert(PyObject* obj, const char*) { return obj; }
 };
 
-// A parameter that may be left out: absent (its slot empty) or None gives
-// no value.
+// A parameter that may be left out: absent, it has no value.
 template <class Param>
-    requires NamesItsErrors<Param>
 struct Optional {
     using Value = std::optional<typename Param::Value>;
-    static PyResult<Value> extract_named(PyObject* obj, const char* name) {
-        if (!obj || obj == Py_None) return Value();
-        QUORL_TRY(value, Param::extract_named(obj, name));
+    static PyResult<Value> convert(PyObject* obj, const char* name) {
+        if (!obj) return Value();
+        QUORL_TRY(value, Param::convert(obj, name));
         return Value(std::move(value));
     }
 };
+// A parameter whose default is None: left out or None, it has no value.
+template <class Param>
+struct NoneDefault {
+    using Value = std::optional<typename Param::Value>;
+    static PyResult<Value> convert(PyObject* obj, const char* name) {
+        return Optional<Param>::convert(obj == Py_None ? nullptr : obj, name);
+    }
+};
+
+using binding::HasPlainForm;
 
 namespace method_detail {
 
@@ -189,27 +179,16 @@ template <class... Params>
 
 // ---- the general path ---------------------------------------------------------
 
-// Converts one argument into `value`, or records the failure, attributed to
-// the parameter `name`.
+// Converts one argument into `value`, or records the failure.
 template <class Param>
 bool convert_into(PyObject* obj, const char* name, typename Param::Value& value, std::optional<PyErr>& failure) {
-    if constexpr (NamesItsErrors<Param>) {
-        auto converted = Param::extract_named(obj, name);
-        if (!converted) {
-            failure = std::move(converted).error();
-            return false;
-        }
-        value = std::move(*converted);
-        return true;
-    } else {
-        auto converted = Param::extract(obj);
-        if (!converted) {
-            failure = binding::wrap_argument_error(name, std::move(converted).error());
-            return false;
-        }
-        value = std::move(*converted);
-        return true;
+    auto converted = Param::convert(obj, name);
+    if (!converted) {
+        failure = std::move(converted).error();
+        return false;
     }
+    value = std::move(*converted);
+    return true;
 }
 
 // The parsed arguments converted in parameter order, up to the first failure.
@@ -248,7 +227,7 @@ template <Access Mode, class... Params, class Work>
 // the result or an error.
 template <Access Mode, const binding::CallSignature& Signature, class... Params, class Work>
 [[gnu::always_inline]] inline PyObject* call_method(const FastCall& call, Work&& work) {
-    static_assert(Signature.parameter_count == sizeof...(Params), "one parameter kind per parameter");
+    static_assert(Signature.parameter_count() == sizeof...(Params), "one parameter kind per parameter");
     using namespace method_detail;
     auto general = [&]() -> PyResult<Owned> { return general_call<Mode, Params...>(Signature, call, work); };
     if constexpr (Mode == Access::Exclusive && (HasPlainForm<Params> && ...)) {

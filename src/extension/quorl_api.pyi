@@ -26,6 +26,12 @@ names ``NodeAttributes``, ``AddEdgeArgs``, ``DeleteEdgeArgs``,
 ``AddEdgesArgs`` and ``DeleteEdgesArgs`` exist only for type checkers:
 import them under ``typing.TYPE_CHECKING``.
 
+The contents also come out as columns (``new_or_updated_nodes_ids``,
+``deleted_nodes_ids``, ``new_or_updated_edges_columns``,
+``deleted_edges_columns``): ids packed 16 bytes each in ``bytes`` and
+weights in an ``array.array('f')``, which numpy reads without a copy and the
+batch methods take back as they are.
+
 The docstrings below are for editors; at runtime the methods' ``__doc__`` is
 ``None``.
 """
@@ -264,6 +270,44 @@ class PyGraphDiff:
         Raises the single method's error for a wrong item, with the argument
         and index in front, and ``ValueError`` for a byte count that is not
         a multiple of 16."""
+    def new_or_updated_nodes_ids(self) -> bytes:
+        """The ids of ``new_or_updated_nodes()``, in its order, packed 16
+        bytes each: ``numpy.frombuffer(ids, "V16")`` or
+        ``numpy.frombuffer(ids, numpy.uint8).reshape(-1, 16)`` reads them
+        without a copy, ``uuid.UUID(bytes=ids[16 * i:16 * i + 16])`` reads
+        one. The attributes stay in the dict view. Empty ``bytes`` for no
+        node.
+
+        Raises ``MemoryError`` when the interpreter cannot allocate the
+        result."""
+    def deleted_nodes_ids(self) -> bytes:
+        """The ids of ``deleted_nodes()``, in its order, packed 16 bytes each
+        as ``new_or_updated_nodes_ids`` packs them; ``delete_nodes`` takes
+        them back as they are.
+
+        Raises ``MemoryError`` when the interpreter cannot allocate the
+        result."""
+    def new_or_updated_edges_columns(self) -> Tuple[bytes, bytes, array[float]]:
+        """The pending edges as three columns ``(from_ids, to_ids, weights)``,
+        one row per edge in the order of ``new_or_updated_edges()`` (source
+        by source, each source's targets in order): the ids packed 16 bytes
+        each as ``new_or_updated_nodes_ids`` packs them, the weights an
+        ``array.array('f')`` holding their exact bits (NaN payloads, -0.0).
+        numpy reads every column without a copy (``numpy.asarray(weights)``
+        is float32); ``add_edges(*columns)`` on an empty diff rebuilds the
+        same edges in the same order. Empty columns for no edge.
+
+        Raises ``MemoryError`` when the interpreter cannot allocate the
+        result, and the ``ImportError`` of the ``array`` module should it
+        fail to import."""
+    def deleted_edges_columns(self) -> Tuple[bytes, bytes]:
+        """The edges marked for deletion as two columns ``(from_ids,
+        to_ids)``, one row per edge in the order of ``deleted_edges()``, ids
+        packed as ``new_or_updated_nodes_ids`` packs them;
+        ``delete_edges(*columns)`` takes them back as they are.
+
+        Raises ``MemoryError`` when the interpreter cannot allocate the
+        result."""
     def __reduce__(self) -> Tuple[Callable[..., PyGraphDiff], Union[Tuple[bytes], Tuple[bytes, _Sizes]]]:
         """How ``pickle`` stores the diff: ``(quorl_api._restore, (data,))``
         with ``data = self.to_bytes()``, or ``(quorl_api._restore, (data,

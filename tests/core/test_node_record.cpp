@@ -261,9 +261,37 @@ TEST(NodeRecordRead, Sizes) {
     // the midpoint itself, which rounds to even.
     EXPECT_EQ(size("1.00000005960464477539062500000001"), 1.0f);
 
-    EXPECT_EQ(failure(R"({"size":1e400})"), "number out of range");
-    EXPECT_EQ(failure(R"({"size":-1e400})"), "number out of range");
-    EXPECT_EQ(failure("{\"size\":1" + std::string(400, '0') + "}"), "number out of range");
+    // Beyond the range of a double, what decides between an overflow (a
+    // failure) and an underflow (zero) is where the first significant digit
+    // stands: integer digits, zeros after the point, and the exponent.
+    struct Beyond {
+        std::string number;
+        bool overflows;
+    };
+    const Beyond beyond[] = {
+        {"1e400", true},
+        {"-1e400", true},
+        {"1" + std::string(400, '0'), true},
+        {"123.5e-330", false},
+        {"0.001e312", true},
+        {"-0.1e310", true},
+        {"0.0001e-400", false},
+        {"0." + std::string(400, '0') + "1", false},
+        {"0." + std::string(400, '0') + "1e800", true},
+        {"1000e-327", false},
+        {"10e+308", true},
+    };
+    for (const Beyond& b : beyond) {
+        const std::string record = "{\"size\":" + b.number + "}";
+        if (b.overflows) {
+            EXPECT_EQ(failure(record), "number out of range") << b.number;
+        } else {
+            EXPECT_EQ(size(b.number), 0.0f) << b.number;
+        }
+    }
+    // A number that ends the text is read to its end and no further.
+    EXPECT_EQ(failure("1e400"), "number out of range");
+    EXPECT_EQ(failure("0.000001e-400"), "invalid type: floating point `0.0`, expected struct NodeUpdate");
     EXPECT_EQ(failure(R"({"size":"x"})"), "invalid type: string \"x\", expected f32");
     EXPECT_EQ(failure(R"({"size":[1]})"), "invalid type: sequence, expected f32");
 }

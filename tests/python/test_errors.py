@@ -28,6 +28,10 @@ VIEW_CALLS = {
     "num_nodes": lambda d: d.num_nodes(),
     "num_edges": lambda d: d.num_edges(),
     "to_bytes": lambda d: d.to_bytes(),
+    "new_or_updated_nodes_ids": lambda d: d.new_or_updated_nodes_ids(),
+    "deleted_nodes_ids": lambda d: d.deleted_nodes_ids(),
+    "new_or_updated_edges_columns": lambda d: d.new_or_updated_edges_columns(),
+    "deleted_edges_columns": lambda d: d.deleted_edges_columns(),
     # Python's object protocols read the diff as the views do
     "pickle": lambda d: pickle.dumps(d),
     "copy": lambda d: copy.copy(d),

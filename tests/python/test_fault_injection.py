@@ -32,6 +32,7 @@ from quorl_api import PyGraphDiff
 from conftest import fresh_float, fresh_str, one_node_bytes, run_python, snapshot, text, uid
 
 inject = getattr(quorl_api, "_inject_failure_after", None)
+inject_store = getattr(quorl_api, "_inject_store_failure_after", None)
 pytestmark = pytest.mark.skipif(
     inject is None, reason="module built without the fault injection hook (scripts/build.sh faults)")
 
@@ -104,29 +105,37 @@ def forget_printed_error():
             delattr(sys, name)
 
 
+def state(d):
+    """What a failed call must leave as it was: everything observable, and
+    the memory the diff reports."""
+    return snapshot(d), sys.getsizeof(d)
+
+
 def check_unchanged(diffs, before, where):
     for d, was in zip(diffs, before):
-        assert snapshot(d) == was, where
+        assert state(d) == was, where
         borrow_probe(d)
-        assert snapshot(d) == was, where
+        assert state(d) == was, where
 
 
-def sweep(name, make, call, allowed):
+def sweep(name, make, call, allowed, hook=None):
     """Sweeps the injected failure over the object-creating calls of
-    call(*make()); returns how many failures were injected."""
+    call(*make()) (or over the store's allocations, with hook=inject_store);
+    returns how many failures were injected."""
+    hook = hook or inject
     expected = outcome(call, make())
     n = 0
     while True:
         args = make()
         diffs = [a for a in args if isinstance(a, PyGraphDiff)]
-        before = [snapshot(d) for d in diffs]
+        before = [state(d) for d in diffs]
         gc.collect()
         refs = [sys.getrefcount(a) for a in args]
-        inject(n)
+        hook(n)
         try:
             ran = run(call, args)
         finally:
-            calls = inject(None)
+            calls = hook(None)
         got = describe(ran)
         del ran
         forget_printed_error()
@@ -195,6 +204,12 @@ SCENARIOS = {
                                lambda d: (d.new_or_updated_nodes(), d.deleted_nodes(),
                                           d.new_or_updated_edges(), d.deleted_edges()), API),
     "clear": (lambda: (filled(),), lambda d: d.clear(), API),
+    # the contents as columns: buffers the caller may well lack the memory
+    # for, so a failure to make one is the MemoryError, not a fault
+    "columns": (lambda: (filled(),), lambda d: (d.new_or_updated_nodes_ids(), d.deleted_nodes_ids(),
+                                                 d.new_or_updated_edges_columns(), d.deleted_edges_columns()),
+                NO_MEMORY),
+    "columns of an empty diff": (lambda: (PyGraphDiff(),), lambda d: d.new_or_updated_edges_columns(), NO_MEMORY),
     # new objects
     "PyGraphDiff()": (lambda: (), lambda: PyGraphDiff(), NO_MEMORY),
     "PyGraphDiff(1)": (lambda: (fresh_float(1.5),), lambda x: PyGraphDiff(x), API),
@@ -299,6 +314,74 @@ def test_sweep(name):
     sweep(name, make, call, allowed)
 
 
+def scattered(n, salt):
+    """n sources in no order, with repeats: some pending, most new."""
+    pool = [A, B, C] + [uid(("source", k)) for k in range(5)] + [uid((salt, k)) for k in range(n // 2)]
+    return [pool[(k * 7919) % len(pool)] for k in range(n)]
+
+
+FROM = scattered(40, "new")
+TO = [uid(("target", k % 13)) for k in range(40)]
+NODES = scattered(30, "node")
+
+def grown():
+    """filled(), with sources of many targets (an indexed table among them)
+    and a pending update with texts on every node the batches below name."""
+    d = filled()
+    for k in range(40):
+        d.add_edge(A, uid(("grown", k)), 0.5)
+    for k in range(5):
+        d.add_edge(uid(("source", k)), uid(("grown", k)), 1.5)
+        d.add_node(uid(("source", k)), {"label": "s%d" % k})
+    d.delete_edge(uid(("source", 0)), X)
+    for k in (0, 5, 11, 12):  # deleted edges that add_edges takes back
+        d.delete_edge(FROM[k], TO[k])
+    return d
+
+
+def full():
+    """A diff whose four tables are exactly full: the next new key grows
+    each."""
+    d = PyGraphDiff()
+    for k in range(6):
+        d.add_edge(uid(("full", k)), uid(("to", k)), 1.0)
+        d.delete_edge(uid(("full gone", k)), uid(("to", k)))
+        d.add_node(uid(("full node", k)), {"label": "n"})
+        d.delete_node(uid(("full deleted", k)))
+    return d
+
+
+# Every allocation of the store that each call reaches, made to fail: the
+# call raises MemoryError and leaves the diff as it was, its size included.
+STORE_SCENARIOS = {
+    "add_edges": (lambda: (grown(), FROM, TO, [0.25 * k for k in range(40)]),
+                  lambda d, f, t, w: d.add_edges(f, t, w)),
+    "add_edges one weight": (lambda: (grown(), b"".join(FROM), b"".join(TO), 2.0),
+                             lambda d, f, t, w: d.add_edges(f, t, w)),
+    "add_edges from an empty diff": (lambda: (PyGraphDiff(), FROM, TO, 1.0), lambda d, f, t, w: d.add_edges(f, t, w)),
+    "delete_edges": (lambda: (grown(), FROM, TO), lambda d, f, t: d.delete_edges(f, t)),
+    "add_nodes updates": (lambda: (grown(), NODES, [{"url": "u%d" % k} if k % 3 else {"red": k} for k in range(30)]),
+                          lambda d, i, u: d.add_nodes(i, u)),
+    "add_nodes columns": (lambda: (grown(), NODES, ["l%d" % k for k in range(30)]),
+                          lambda d, i, l: d.add_nodes(i, label=l)),
+    "delete_nodes": (lambda: (grown(), NODES + [X, GONE, B]), lambda d, i: d.delete_nodes(i)),
+    "add_edge": (lambda: (full(), uid("fresh"), B), lambda d, f, t: d.add_edge(f, t, 1.0)),
+    "add_edge to an array": (lambda: (grown(), uid(("source", 1)), B), lambda d, f, t: d.add_edge(f, t, 1.0)),
+    "delete_edge": (lambda: (full(), uid("fresh"), B), lambda d, f, t: d.delete_edge(f, t)),
+    "add_node": (lambda: (full(), uid("fresh")), lambda d, i: d.add_node(i, {"label": "x"})),
+    "delete_node": (lambda: (grown(), B), lambda d, i: d.delete_node(i)),
+    "delete_node into a full table": (lambda: (full(), uid(("to", 2))), lambda d, i: d.delete_node(i)),
+    "from_bytes": (lambda: (grown().to_bytes(),), lambda b: PyGraphDiff.from_bytes(b)),
+    "__copy__": (lambda: (grown(),), lambda d: d.__copy__()),
+}
+
+
+@pytest.mark.parametrize("name", list(STORE_SCENARIOS))
+def test_store_sweep(name):
+    make, call = STORE_SCENARIOS[name]
+    assert sweep("store: " + name, make, call, NO_MEMORY, inject_store) > 0
+
+
 def test_sweeps_reach_the_object_creating_calls():
     """The views of a filled diff make one object per key, value and
     container; the sweep must have walked through all of them."""
@@ -377,6 +460,7 @@ else:
                                                                blue=3, show_label=True)),
         "first view": lambda: d.new_or_updated_nodes(),
         "first downcast": lambda: d.delete_node("not bytes"),
+        "first columns": lambda: d.new_or_updated_edges_columns(),
     }}
     d.add_node(b"v" * 16, {{}})
     if mode == "first view":
@@ -428,16 +512,24 @@ def test_import_sweep():
     INJECTED["import"] = n
 
 
-@pytest.mark.parametrize("mode", ["first add_node", "first view", "first downcast"])
+# What a first use gives when one of its creations fails: the fault of an
+# interned name the module cannot do without, or the error of the array
+# module's import for the columns, which the next call tries again.
+FIRST_USE_FAILURES = {"first columns": ["raised", "MemoryError", [], None]}
+
+
+@pytest.mark.parametrize("mode", ["first add_node", "first view", "first downcast", "first columns"])
 def test_first_use_sweep(mode):
-    """Calls that create the module's interned names, in a fresh process."""
+    """Calls that create the module's interned names or fetch array.array,
+    in a fresh process."""
     n = 0
     while True:
         result = run_child(mode, n)
         if result["calls"] <= n:
             assert result["first"] == result["again"]
             break
-        assert result["first"] == ["raised", "PanicException", [API_FAILED], None], (mode, n, result)
+        failure = FIRST_USE_FAILURES.get(mode, ["raised", "PanicException", [API_FAILED], None])
+        assert result["first"] == failure, (mode, n, result)
         assert result["unchanged"], (mode, n)
         # the name that could not be made is made by the next call
         assert result["again"][0] == ("raised" if mode == "first downcast" else "value"), (mode, n, result)

@@ -181,6 +181,9 @@ def test_restore_refuses_what_no_pickle_holds():
                  quorl_api._restore, bytearray(data))
     raises_exact(TypeError, "argument 'sizes': 'list' object cannot be converted to 'PyTuple'",
                  quorl_api._restore, data, list(sizes))
+    # sizes may be left out, but its default is (), not None
+    raises_exact(TypeError, "argument 'sizes': 'NoneType' object cannot be converted to 'PyTuple'",
+                 quorl_api._restore, data, None)
     raises_exact(TypeError, "argument 'sizes': expected (id, size) pairs", quorl_api._restore, data, (uid(1),))
     raises_exact(TypeError, "argument 'sizes': expected (id, size) pairs", quorl_api._restore, data,
                  ((uid("p-b"), nan, 0),))

@@ -1,5 +1,6 @@
 """Reference hygiene: every call gives back the references it took, on success
 and on failure, and a long run of calls does not grow the process."""
+import array
 import copy
 import gc
 import os
@@ -75,7 +76,8 @@ def test_arguments_released_after_success():
     data = data_holder.to_bytes()
 
     objs = [d, a, b, update, label, url, size, weight, red, green, weight_obj,
-            WithFloat, WithIndex, data, PyGraphDiff]
+            WithFloat, WithIndex, data, PyGraphDiff, array.array]
+    d.new_or_updated_edges_columns()  # the module keeps one reference to array.array from its first use
     before = refcounts(objs)
     for _ in range(REPEAT):
         d.add_node(a, update)
@@ -92,6 +94,10 @@ def test_arguments_released_after_success():
         d.num_nodes()
         d.num_edges()
         d.to_bytes()
+        d.new_or_updated_nodes_ids()
+        d.deleted_nodes_ids()
+        d.new_or_updated_edges_columns()
+        d.deleted_edges_columns()
         PyGraphDiff.from_bytes(data)
         d.from_bytes(bytes=data)
         d.clear()
@@ -340,6 +346,12 @@ def test_results_hold_no_extra_references():
         assert sys.getrefcount(result) == SOLE_REFERENCE, name
         control = _rebuild(result)
         assert _profile(result) == _profile(control), name
+    for name in ("new_or_updated_nodes_ids", "deleted_nodes_ids", "new_or_updated_edges_columns",
+                 "deleted_edges_columns"):
+        result = getattr(d, name)()
+        assert sys.getrefcount(result) == 2, name
+        if type(result) is tuple:  # each column held by the tuple alone
+            assert [sys.getrefcount(c) for c in result] == [3] * len(result), name
     data = d.to_bytes()
     assert sys.getrefcount(data) == SOLE_REFERENCE
     obj = PyGraphDiff.from_bytes(data)

@@ -10,7 +10,7 @@ from hypothesis import strategies as st
 
 from quorl_api import PyGraphDiff
 
-from conftest import ATTRIBUTE_ORDER, diff_bytes, normalized, snapshot, text, uid
+from conftest import ATTRIBUTE_ORDER, check_columns, diff_bytes, normalized, snapshot, text, uid
 from pure_graph_diff import COMPARE_ORDER, PureGraphDiff, contents
 
 A, B, C, X, Z = (uid(n) for n in "abcxz")
@@ -282,6 +282,9 @@ def test_against_model_and_round_trip(ops):
     for attrs in d.new_or_updated_nodes().values():
         assert list(attrs) == [k for k in ATTRIBUTE_ORDER if k in attrs]
 
+    # read back as columns, which rebuild the same views
+    check_columns(d)
+
     # the same operations give the same diff, order and bytes included
     again = PyGraphDiff()
     apply(again, ops)
@@ -328,6 +331,7 @@ def test_long_random_history_against_model():
         apply(model, [op])
         if step % 4000 == 0:
             assert contents(d) == contents(model)
+            check_columns(d)
     assert contents(d) == contents(model)
     assert contents(PyGraphDiff.from_bytes(d.to_bytes())) == contents(d)
 

@@ -6,6 +6,7 @@ reports for the class, and every method's result is checked against the
 stub's return annotation. The sample program in tests/typing uses every
 method; it must pass mypy --strict and run as it stands.
 """
+import array
 import ast
 import importlib.util
 import keyword
@@ -203,7 +204,7 @@ def test_private_functions(stub):
     # The pickle hook is declared beside the class, outside __all__.
     assert set(stub.functions) == {n for n, v in vars(quorl_api).items()
                                    if n.startswith("_") and not n.startswith("__") and callable(v)
-                                   and n != "_inject_failure_after"}
+                                   and n not in ("_inject_failure_after", "_inject_store_failure_after")}
     f = stub.functions["_restore"]
     assert [a.arg for a in f.args.args] == [n for n, _, _ in runtime_parameters(quorl_api._restore)] == ["data", "sizes"]
     assert len(f.args.defaults) == 1  # sizes may be left out
@@ -251,6 +252,13 @@ def conforms(value, ann, stub):
                 conforms(k, key, stub) and conforms(v, val, stub) for k, v in value.items())
         if kind == "List":
             return type(value) is list and all(conforms(v, inner, stub) for v in value)
+        if kind == "Tuple":
+            return (type(value) is tuple and len(value) == len(inner.elts)
+                    and all(conforms(v, item, stub) for v, item in zip(value, inner.elts)))
+        if kind == "array":  # array.array of the item type's type codes
+            codes = {"float": "fd", "int": "bBhHiIlLqQ"}[_name(inner)]
+            return type(value) is array.array and value.typecode in codes and all(
+                conforms(v, inner, stub) for v in value)
     name = _name(ann)
     if name in EXACT:
         return type(value) is EXACT[name]
@@ -289,8 +297,10 @@ def test_results_match_return_annotations(stub, name):
         result = PyGraphDiff.from_bytes(d.to_bytes())
     else:
         result = getattr(d, name)(*CALLS.get(name, ()))
-    if isinstance(result, (dict, list)):
+    if isinstance(result, (dict, list, tuple)):
         assert result, name  # a non-empty result, so its items are checked too
+    if isinstance(result, tuple):
+        assert all(len(column) for column in result), name
     for f in stub.methods("PyGraphDiff")[name]:
         assert conforms(result, f.returns, stub), (name, result)
 

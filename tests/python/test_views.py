@@ -1,13 +1,18 @@
-"""The four views: shapes, values, key order and independence from the diff."""
+"""The four views and the columns: shapes, values, key order and
+independence from the diff."""
+import array
 import copy
 import math
 import random
 import re
+import struct
 import uuid
+
+import numpy as np
 
 from quorl_api import PyGraphDiff
 
-from conftest import ATTRIBUTE_ORDER, snapshot, text, uid
+from conftest import ATTRIBUTE_ORDER, check_columns, diff_bytes, id_texts, snapshot, text, uid
 
 UUID_TEXT = re.compile(r"^[0-9a-f]{8}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{12}$")
 
@@ -36,6 +41,12 @@ def test_empty_views(d):
     assert type(d.deleted_nodes()) is list
     assert type(d.new_or_updated_edges()) is dict
     assert type(d.deleted_edges()) is dict
+    # the columns of an empty diff are empty buffers, never None
+    assert d.new_or_updated_nodes_ids() == d.deleted_nodes_ids() == b""
+    assert d.deleted_edges_columns() == (b"", b"")
+    frm, to, weights = d.new_or_updated_edges_columns()
+    assert (frm, to) == (b"", b"")
+    assert type(weights) is array.array and weights.typecode == "f" and len(weights) == 0
 
 
 def test_shapes_and_values(ids):
@@ -62,6 +73,9 @@ def test_shapes_and_values(ids):
     assert d.num_nodes() == 4
     assert d.num_edges() == 4
     assert type(d.num_nodes()) is int and type(d.num_edges()) is int
+    frm, to, weights = d.new_or_updated_edges_columns()
+    assert (frm, to, list(weights)) == (ids[0] + ids[0] + ids[4], ids[1] + ids[4] + ids[4], [0.5, -2.0, 1.0])
+    check_columns(d)
 
 
 def test_attribute_dict_key_order(d, ids):
@@ -164,7 +178,8 @@ def test_floats_widened_exactly(d, ids):
 def test_fresh_objects_every_call(ids):
     d = filled(ids)
     for name in ("new_or_updated_nodes", "deleted_nodes",
-                 "new_or_updated_edges", "deleted_edges"):
+                 "new_or_updated_edges", "deleted_edges",
+                 "new_or_updated_edges_columns", "deleted_edges_columns"):
         first = getattr(d, name)()
         second = getattr(d, name)()
         assert first == second
@@ -195,6 +210,9 @@ def test_mutating_results_changes_nothing(ids):
     edges.clear()
     dedges[text(ids[5])].append("y")
     dedges.clear()
+    weights = d.new_or_updated_edges_columns()[2]
+    np.asarray(weights)[:] = 7.0  # writable, through numpy too
+    weights.append(1.0)
     assert snapshot(d) == before
 
     # later changes to the diff do not show in results handed out earlier
@@ -208,6 +226,7 @@ def test_empty_target_map_hidden_but_counted(d, ids):
     d.add_edge(a, x, 1.0)
     d.delete_node(x)
     assert d.new_or_updated_edges() == {}
+    assert d.new_or_updated_edges_columns()[:2] == (b"", b"")
     assert d.deleted_edges() == {text(a): [text(x)]}
     assert d.num_edges() == 2
 
@@ -239,3 +258,40 @@ def test_view_order_follows_history(ids):
     assert list(one.new_or_updated_nodes()) == list(two.new_or_updated_nodes())
     assert one.deleted_nodes() == two.deleted_nodes()
     assert snapshot(one) == snapshot(two)
+
+
+# ------------------------------------------------------------------ columns
+
+# Weights by their bits: NaNs with payloads (quiet and signalling, either
+# sign), signed zeros, infinities, the smallest subnormal, the largest finite.
+WEIGHT_BITS = [0x3F000000, 0x80000000, 0x00000000, 0x7F800000, 0xFF800000, 0x7FC00000, 0x7FC12345,
+               0xFFC00001, 0x7F800001, 0xFFBFFFFF, 0x00000001, 0x7F7FFFFF]
+
+
+def test_column_weights_keep_their_bits():
+    targets = [uid(("bits", k)) for k in range(len(WEIGHT_BITS))]
+    source = uid("bits")
+    edges = [(source, [(t, struct.pack("<I", bits)) for t, bits in zip(targets, WEIGHT_BITS)])]
+    d = PyGraphDiff.from_bytes(diff_bytes(edges=edges))
+    frm, to, weights = d.new_or_updated_edges_columns()
+    assert weights.tobytes() == struct.pack("=%dI" % len(WEIGHT_BITS), *WEIGHT_BITS)
+    assert np.asarray(weights).view(np.uint32).tolist() == WEIGHT_BITS
+    assert (frm, to) == (source * len(targets), b"".join(targets))
+    rebuilt = PyGraphDiff()
+    rebuilt.add_edges(frm, to, weights)
+    assert rebuilt.to_bytes() == d.to_bytes()
+
+
+def test_columns_read_by_numpy_and_uuid_without_a_copy(ids):
+    d = filled(ids)
+    frm, to, weights = d.new_or_updated_edges_columns()
+    gone_from, _ = d.deleted_edges_columns()
+    for packed in (frm, to, gone_from, d.new_or_updated_nodes_ids(), d.deleted_nodes_ids()):
+        as_void = np.frombuffer(packed, "V16")
+        grid = np.frombuffer(packed, np.uint8).reshape(-1, 16)
+        assert as_void.base is packed and np.shares_memory(grid, as_void) and not grid.flags.writeable
+        assert [str(uuid.UUID(bytes=bytes(v))) for v in as_void] == id_texts(packed)
+    floats = np.asarray(weights)
+    assert floats.dtype == np.float32 and floats.flags.writeable
+    assert np.shares_memory(floats, np.frombuffer(weights, np.float32))
+    assert floats.tolist() == [0.5, -2.0, 1.0]

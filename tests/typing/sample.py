@@ -1,5 +1,5 @@
 """A program that uses every method of PyGraphDiff, pickling, copies,
-sys.getsizeof and repr included, checked with mypy --strict against the
+sys.getsizeof, repr and the columns included, checked with mypy --strict against the
 quorl_api stub, and runnable as it stands.
 
 `refused` holds calls that the stub must reject; each carries the error code
@@ -72,6 +72,21 @@ def round_trip(d: PyGraphDiff) -> PyGraphDiff:
     return read_back
 
 
+def from_columns(d: PyGraphDiff) -> PyGraphDiff:
+    # The contents as columns, fed back to the batch methods.
+    sources, targets, weights = d.new_or_updated_edges_columns()
+    floats: "array[float]" = weights
+    first = uuid.UUID(bytes=sources[:16])
+    gone: bytes = d.deleted_nodes_ids()
+    again = PyGraphDiff()
+    again.add_nodes(d.new_or_updated_nodes_ids(), list(d.new_or_updated_nodes().values()))
+    again.delete_nodes(gone)
+    again.add_edges(sources, targets, floats)
+    again.delete_edges(*d.deleted_edges_columns())
+    assert str(first) in again.new_or_updated_edges()
+    return again
+
+
 def as_object(d: PyGraphDiff) -> PyGraphDiff:
     # Pickles, copies, size and repr.
     back: PyGraphDiff = pickle.loads(pickle.dumps(d))
@@ -92,6 +107,7 @@ def main() -> None:
     total = read(d)
     copied = round_trip(d)
     assert read(copied) == total
+    assert read(from_columns(d)) == total
     assert read(build_in_batches(a, b, c)) > 0
     assert read(as_object(d)) == total
     d.delete_node(c)
@@ -122,6 +138,8 @@ def refused(d: PyGraphDiff, a: bytes, b: bytes) -> None:
     d.add_nodes([a], None, None)  # type: ignore
     d.add_nodes([a], label=[1])  # type: ignore[list-item]
     d.delete_nodes(a, b)  # type: ignore[call-arg]
+    ids: List[bytes] = d.deleted_nodes_ids()  # type: ignore[assignment]
+    weights: List[float] = d.new_or_updated_edges_columns()[2]  # type: ignore[assignment]
 
 
 if __name__ == "__main__":

@@ -1,0 +1,123 @@
+// The attributes of a node update, written down once: the name of each, the
+// key it travels under in the node record, the kind of value it holds, and
+// their declared order. Every layer that handles the attributes one by one
+// (the update itself, the node record's writer and reader, the conversions
+// from Python and the views) loops over this table or indexes it, so an
+// attribute is added as a row here plus the code that is truly new for it.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+#include <tuple>
+#include <type_traits>
+#include <utility>
+
+namespace quorl::diff {
+
+// What an attribute holds.
+enum class AttributeKind : std::uint8_t {
+    Text,   // UTF-8 text, owned by the update
+    Float,  // 32-bit float
+    Byte,   // unsigned 8-bit integer
+    Bool,
+};
+
+// The attributes in declared order: the order of the members a node record
+// writes and of the elements of its array form.
+enum Attribute : int { kLabel, kSize, kUrl, kRed, kGreen, kBlue, kShowLabel };
+
+struct AttributeRow {
+    Attribute attribute;
+    AttributeKind kind;
+    // The key of the attribute dict in Python, and the name of add_nodes'
+    // column of this attribute. A literal, so its data() ends with a NUL.
+    std::string_view name;
+    // The key of the member in the node record.
+    std::string_view wire_key;
+};
+
+inline constexpr AttributeRow kAttributes[] = {
+    {kLabel, AttributeKind::Text, "label", "label"},
+    {kSize, AttributeKind::Float, "size", "size"},
+    {kUrl, AttributeKind::Text, "url", "url"},
+    {kRed, AttributeKind::Byte, "red", "red"},
+    {kGreen, AttributeKind::Byte, "green", "green"},
+    {kBlue, AttributeKind::Byte, "blue", "blue"},
+    {kShowLabel, AttributeKind::Bool, "show_label", "showLabel"},
+};
+inline constexpr int kAttributeCount = static_cast<int>(std::size(kAttributes));
+
+static_assert([] {
+    for (int a = 0; a < kAttributeCount; ++a) {
+        if (kAttributes[a].attribute != a) return false;
+    }
+    return true;
+}(), "the rows are in the order of the enumeration");
+
+// The value an attribute of each kind holds (a text as a view of the bytes
+// the update owns).
+template <AttributeKind Kind>
+using KindValue = std::tuple_element_t<static_cast<std::size_t>(Kind),
+                                       std::tuple<std::string_view, float, std::uint8_t, bool>>;
+
+template <Attribute A>
+inline constexpr AttributeKind kKindOf = kAttributes[A].kind;
+template <Attribute A>
+using AttributeValue = KindValue<kKindOf<A>>;
+
+// How many attributes are of `kind`, and the place of attribute `a` among
+// those of its kind, counted in declared order.
+constexpr int count_of_kind(AttributeKind kind) noexcept {
+    int n = 0;
+    for (const AttributeRow& row : kAttributes) n += row.kind == kind;
+    return n;
+}
+constexpr int index_in_kind(Attribute a) noexcept {
+    int n = 0;
+    for (int b = 0; b < a; ++b) n += kAttributes[b].kind == kAttributes[a].kind;
+    return n;
+}
+inline constexpr int kTextCount = count_of_kind(AttributeKind::Text);
+
+// An attribute as a type, for code that differs by attribute at compile
+// time: `tag` converts to the attribute, as a constant expression.
+template <Attribute A>
+using AttributeTag = std::integral_constant<Attribute, A>;
+
+// The attributes in declared order, as a list that other orders are given in.
+inline constexpr auto kDeclaredOrder = [] {
+    std::array<Attribute, kAttributeCount> order{};
+    for (int a = 0; a < kAttributeCount; ++a) order[a] = static_cast<Attribute>(a);
+    return order;
+}();
+
+// Calls visit(AttributeTag<A>{}) for every attribute A, in `Order` (an
+// array of all the attributes, declared order unless given).
+template <const auto& Order = kDeclaredOrder, class Visit>
+[[gnu::always_inline]] constexpr void for_each_attribute(Visit&& visit) {
+    [&]<std::size_t... I>(std::index_sequence<I...>) {
+        (visit(AttributeTag<Order[I]>{}), ...);
+    }(std::make_index_sequence<std::size(Order)>{});
+}
+
+// The same while visit returns true; whether it always did.
+template <const auto& Order = kDeclaredOrder, class Visit>
+[[gnu::always_inline]] constexpr bool all_attributes(Visit&& visit) {
+    return [&]<std::size_t... I>(std::index_sequence<I...>) {
+        return (visit(AttributeTag<Order[I]>{}) && ...);
+    }(std::make_index_sequence<std::size(Order)>{});
+}
+
+// A table with one entry per attribute, made by make(AttributeTag<A>{}):
+// the means of going from an attribute known only at run time to code made
+// for it at compile time.
+template <class Make>
+constexpr auto per_attribute(Make&& make) {
+    return [&]<std::size_t... I>(std::index_sequence<I...>) {
+        return std::array{make(AttributeTag<static_cast<Attribute>(I)>{})...};
+    }(std::make_index_sequence<kAttributeCount>{});
+}
+
+}  // namespace quorl::diff
