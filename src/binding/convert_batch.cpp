@@ -81,6 +81,22 @@ ItemKind item_kind(const Py_buffer& view) noexcept {
     }
 }
 
+// Whether the items of a buffer hold Python objects: its struct format has
+// the type code 'O', for the item itself or for a field of it. Field names,
+// written between colons, are free text and skipped: a field called "NODE"
+// holds no object.
+bool holds_objects(const char* format) noexcept {
+    for (const char* p = format ? format : ""; *p; ++p) {
+        if (*p == ':') {
+            p = std::strchr(p + 1, ':');
+            if (!p) return false;
+        } else if (*p == 'O') {
+            return true;
+        }
+    }
+    return false;
+}
+
 // A buffer whose items can be read one after the other: one dimension, no
 // indirection.
 bool is_flat(const Py_buffer& view) noexcept {
@@ -229,8 +245,7 @@ PyResult<std::vector<diff::Uuid>> extract_uuid_column(PyObject* obj, const char*
         QUORL_CHECK(acquire(view, obj, name));
         // An array of Python objects holds pointers, not ids: its items are
         // the ids.
-        const bool objects = view->format && std::strchr(view->format, 'O');
-        if (!objects) {
+        if (!holds_objects(view->format)) {
             const auto bytes = static_cast<std::size_t>(view->len);
             if (bytes % sizeof(diff::Uuid) != 0) {
                 return fail(PyErr::new_message(PyExc_ValueError, texts::ids_not_whole(name, bytes)));

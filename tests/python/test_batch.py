@@ -6,6 +6,7 @@ diffs and batches, in every form its arguments take; then come the refusals
 interpreter's own, and calls back into the diff from inside a conversion.
 """
 import array
+import ctypes
 import random
 import re
 
@@ -42,6 +43,12 @@ def id_forms(ids):
         "V16": lambda: grid.copy().view("V16").reshape(n),
         "reversed rows": lambda: np.ascontiguousarray(grid[::-1])[::-1],
         "object array": lambda: np.array(list(ids) + [b""], dtype=object)[:n],
+        # items of any struct format without objects are bytes, whatever
+        # their fields are called
+        "struct T{(16)B:NODE:}": lambda: np.frombuffer(raw, [("NODE", "u1", (16,))]),
+        "struct T{L:a:L:O:}": lambda: np.frombuffer(raw, [("a", "u8"), ("O", "u8")]),
+        "struct T{(2)T{(8)B:O:}:x:}": lambda: np.frombuffer(raw, [("x", [("O", "u1", (8,))], (2,))]),
+        "ctypes <O": lambda: (ctypes.py_object * n)(*ids),
     }
 
 
@@ -334,6 +341,9 @@ REFUSALS = [
     (lambda d: d.delete_nodes(7), TypeError, "argument 'ids': 'int' object is not iterable", None),
     (lambda d: d.delete_nodes(None), TypeError, "argument 'ids': 'NoneType' object is not iterable", None),
     (lambda d: d.delete_nodes("a" * 16), TypeError, "argument 'ids': item 0: " + UUID_FIELD, TypeError),
+    # records holding objects are no bytes of ids
+    (lambda d: d.delete_nodes(np.array([(A, B)], [("a", "O"), ("b", "O")])), TypeError,
+     "argument 'ids': item 0: " + UUID_FIELD, TypeError),
     (lambda d: d.delete_nodes(failing_iterator()), ValueError, "iterator broke", None),
     (lambda d: d.add_edges([A, B], [A, B], [1.0, "x"]), TypeError,
      "argument 'weight': item 1: must be real number, not str", None),
