@@ -57,8 +57,10 @@ PyResult<std::size_t> fill_attribute_column(PyObject* obj, const char* name, dif
 // The error of item `index` of argument `name`: an exception of one of the
 // interpreter's own classes whose single argument is its message is
 // restated with "argument '<name>': item <index>: " in front, keeping its
-// type and cause; any other exception (a class of Python code's own, or one
-// with other arguments) passes unchanged.
+// type and cause; so is a UnicodeEncodeError, whose message is made from
+// its parts: the prefix goes in front of its reason. Any other exception (a
+// class of Python code's own, or one with other arguments) passes
+// unchanged.
 PyErr item_error(const char* name, std::size_t index, PyErr error);
 
 }  // namespace quorl::binding

@@ -260,7 +260,8 @@ class PyGraphDiff:
         buffers. The whole call is checked before the diff changes.
 
         Raises the single method's error for a wrong item, with the argument
-        and index in front, ``ValueError`` for lengths that differ, and
+        and index in front (in front of the reason of a
+        ``UnicodeEncodeError``), ``ValueError`` for lengths that differ, and
         ``TypeError`` for ``updates`` together with a column."""
     def delete_nodes(self, ids: _Ids) -> None:
         """``delete_node(ids[i])`` for every i in turn, in one pass over the

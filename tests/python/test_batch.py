@@ -363,7 +363,14 @@ REFUSALS = [
      None),
     (lambda d: d.add_nodes([A, B], label=["x", 5]), TypeError,
      "argument 'label': item 1: 'int' object cannot be converted to 'PyString'", None),
-    (lambda d: d.add_nodes([A, B], url=["\ud800", "x"]), UnicodeEncodeError, None, None),
+    # a UnicodeEncodeError is made of its parts (these are its args): the
+    # prefix goes in front of its reason
+    (lambda d: d.add_nodes([A, B], url=["\ud800", "x"]), UnicodeEncodeError,
+     ("utf-8", "\ud800", 0, 1, "argument 'url': item 0: surrogates not allowed"), None),
+    (lambda d: d.add_nodes([A, B], label=iter(["x", "ab\udfff\ud800"])), UnicodeEncodeError,
+     ("utf-8", "ab\udfff\ud800", 2, 4, "argument 'label': item 1: surrogates not allowed"), None),
+    (lambda d: d.add_nodes([A, B], [{}, {"url": "a", "label": "\ud800b"}]), UnicodeEncodeError,
+     ("utf-8", "\ud800b", 0, 1, "argument 'updates': item 1: surrogates not allowed"), None),
     (lambda d: d.add_nodes([A, B], size=["1", 2]), TypeError, "argument 'size': item 0: must be real number, not str",
      None),
     (lambda d: d.add_nodes([A, B, C], red=[1, None, 256]), OverflowError, "argument 'red': item 2: " + OUT_OF_RANGE, None),
@@ -396,8 +403,10 @@ def test_refusals_leave_the_diff_unchanged(k):
     before = snapshot(d)
     with pytest.raises(BaseException) as info:
         call(d)
-    if message is None:
-        assert type(info.value) is exc_type
+    if isinstance(message, tuple):
+        e = info.value
+        assert type(e) is exc_type and e.args == message
+        assert (e.encoding, e.object, e.start, e.end, e.reason) == message
     else:
         check_exc(info, exc_type, message)
     assert type(info.value.__cause__) is type(None) if cause is None else cause
