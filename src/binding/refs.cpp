@@ -1,9 +1,9 @@
 #include "binding/refs.hpp"
 
-#include <cxxabi.h>
 #include <pthread.h>
 
 #include <atomic>
+#include <exception>
 #include <memory>
 #include <mutex>
 #include <new>
@@ -46,15 +46,18 @@ const pthread_key_t* cleanup_key() noexcept {
 }
 
 // Makes the C++ runtime's per-thread exception state exist. The runtime
-// sets it up at the thread's first throw, and where it is a shared library
-// loaded with the module its per-thread data is allocated then, by the C
-// library, which ends the process if that fails. The first throw of a
-// thread is often the std::bad_alloc of a call that has run out of memory,
-// so the state is made here, when the thread first enters the module. (The
-// result is stored through a volatile so that the call is not dropped: the
-// function is declared without side effects.)
+// reaches it at the thread's first throw, and where the runtime is a shared
+// library loaded with the module (libstdc++ in a build from source), its
+// per-thread data is allocated then, by the C library, which ends the
+// process if that fails. The first throw of a thread is often the
+// std::bad_alloc of a call that has run out of memory, so the state is
+// reached here, when the thread first enters the module:
+// std::uncaught_exceptions() reads it in every runtime (libstdc++ through
+// __cxa_get_globals, libc++abi through its thread-local globals), with no
+// header of the runtime's own. (Its result is stored through a volatile so
+// that the call is not dropped: it is declared without side effects.)
 void prepare_exception_state() noexcept {
-    [[maybe_unused]] void* volatile globals = abi::__cxa_get_globals();
+    [[maybe_unused]] volatile int uncaught = std::uncaught_exceptions();
 }
 
 // Reference changes requested by threads outside any frame.
