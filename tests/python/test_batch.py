@@ -337,31 +337,21 @@ class FloatRaisingOwn:
         raise OwnError("mine")
 
 
-class NotIterated:
-    """A column that states its length and must not be read."""
+class Stated:
+    """A column that states its length (or whose len() raises that error),
+    with the items given; with none, it must not be read."""
 
-    def __init__(self, n):
-        self.n = n
-
-    def __len__(self):
-        return self.n
-
-    def __iter__(self):
-        raise AssertionError("read")
-
-
-class LenRaising:
-    """A column whose len() raises: a TypeError counts as no length (the
-    items, one id and then a str, are read), anything else is the error."""
-
-    def __init__(self, error):
-        self.error = error
+    def __init__(self, length, items=None):
+        self.length, self.items = length, items
 
     def __len__(self):
-        raise self.error
+        if isinstance(self.length, BaseException):
+            raise self.length
+        return self.length
 
     def __iter__(self):
-        return iter([A, "x"])
+        assert self.items is not None, "read"
+        return iter(self.items)
 
 
 def failing_iterator():
@@ -452,11 +442,11 @@ REFUSALS = [
      "argument 'weight' has 1000000000 items but argument 'from' has 1", None),
     (lambda d: d.add_nodes(A, red=np.broadcast_to(np.uint8(3), (10 ** 9,))), ValueError,
      "argument 'red' has 1000000000 items but argument 'ids' has 1", None),
-    (lambda d: d.add_edges([A], NotIterated(3), 1.0), ValueError, "argument 'to' has 3 items but argument 'from' has 1",
-     None),
-    (lambda d: d.delete_edges([A], LenRaising(ValueError("no len"))), ValueError, "no len", None),
-    (lambda d: d.delete_edges([A, B], LenRaising(TypeError("no len"))), TypeError,
+    (lambda d: d.add_edges([A], Stated(3), 1.0), ValueError, "argument 'to' has 3 items but argument 'from' has 1", None),
+    # as for list(), a TypeError of len() is no length; any other error is
+    (lambda d: d.delete_edges([A, B], Stated(TypeError("no len"), [A, "x"])), TypeError,
      "argument 'to': item 1: " + UUID_FIELD, TypeError),
+    (lambda d: d.delete_edges([A], Stated(ValueError("no len"), [A])), ValueError, "no len", None),
     (lambda d: d.add_nodes([A, B], label=["a"]), ValueError, "argument 'label' has 1 item but argument 'ids' has 2", None),
     (lambda d: d.add_nodes([A], label=5), TypeError, "argument 'label': 'int' object is not iterable", None),
 ]
