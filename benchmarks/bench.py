@@ -28,6 +28,8 @@ whether the target is met.
 """
 
 import argparse
+import array
+import ctypes
 import gc
 import importlib.machinery
 import importlib.util
@@ -326,6 +328,73 @@ class Workload:
         return d
 
 
+class SourcesInAnyOrder:
+    """Workloads E and N: bulk changes whose items come in no useful order.
+
+    E: `edges` edges over `edges // 10` sources, each edge's source drawn
+    uniformly at random from them (consecutive edges rarely share one), each
+    target a fresh id, float32 weights; N: `nodes` fresh ids, each with the
+    label "node-<i>", a float32 size and a uint8 red. Both start from an
+    empty diff."""
+
+    def __init__(self, scale):
+        import numpy as np
+        n_edges, n_nodes = 200000 // scale, 100000 // scale
+        rng = random.Random(17)
+        sources = make_ids(n_edges // 10, 11)
+        self.sources = [sources[rng.randrange(len(sources))] for _ in range(n_edges)]
+        self.targets = make_ids(n_edges, 12)
+        self.weights_f32 = np.array([rng.random() * 10 for _ in range(n_edges)], np.float32)
+        self.weights = self.weights_f32.tolist()  # the float32 values, as Python floats
+        self.sources_packed = b"".join(self.sources)
+        self.targets_packed = b"".join(self.targets)
+        self.edge_triples = list(zip(self.sources, self.targets, self.weights))
+        self.ids = make_ids(n_nodes, 13)
+        self.labels = ["node-%d" % i for i in range(n_nodes)]
+        self.sizes = array.array("f", [(i % 97) / 4 for i in range(n_nodes)])
+        self.reds = array.array("B", [i % 256 for i in range(n_nodes)])
+        self.updates = [{"label": l, "size": s, "red": r} for l, s, r in zip(self.labels, self.sizes, self.reds)]
+        self.node_items = list(zip(self.ids, self.updates))
+
+
+def per_call_triples(factory, triples):
+    """add_edge(from, to, weight) per triple into a fresh diff; ns per call."""
+    def body():
+        d = factory() if factory else None
+        t0 = now()
+        if d is None:
+            for a, b, w in triples:
+                pass
+        else:
+            for a, b, w in triples:
+                d.add_edge(a, b, w)
+        return (now() - t0) / len(triples)
+    return body
+
+
+def mixed_build(factory, load):
+    """Workload E by single add_edge calls, then workload N by single
+    add_node calls, into a fresh diff; ns per call."""
+    triples, items = load.edge_triples, load.node_items
+
+    def body():
+        d = factory() if factory else None
+        t0 = now()
+        if d is None:
+            for a, b, w in triples:
+                pass
+            for i, u in items:
+                pass
+        else:
+            add_edge, add_node = d.add_edge, d.add_node
+            for a, b, w in triples:
+                add_edge(a, b, w)
+            for i, u in items:
+                add_node(i, u)
+        return (now() - t0) / (len(triples) + len(items))
+    return body
+
+
 def bulk_fill(factory, work):
     def body():
         d = factory()
@@ -432,6 +501,8 @@ def memory_child(contender, kind, n):
     with n pending edges (10 per source) or n pending node updates (three
     scalar attributes, no texts). Identifiers are made on the fly, so only
     what the diff keeps stays alive."""
+    if kind in ("edges E", "nodes N"):
+        return memory_child_batch(kind, n)
     d = PyGraphDiff() if contender == "module" else PureGraphDiff()
     # Warm up the interpreter's own caches and the code paths.
     scratch = PyGraphDiff() if contender == "module" else PureGraphDiff()
@@ -480,6 +551,40 @@ def columns_memory_child(n):
               and np.shares_memory(arrays[2], np.frombuffer(weights, np.float32)) and arrays[2].dtype == np.float32)
     print(json.dumps({"bytes_per_entry": (after - before) / n, "numpy_bytes_per_entry": (converted - after) / n,
                       "numpy_shares": bool(shared), "count": len(weights)}))
+
+
+def trim_heap():
+    """Gives the C heap's free pages back, so that resident size counts what
+    is in use rather than what a batch's scratch left free."""
+    try:
+        ctypes.CDLL(None).malloc_trim(0)
+    except (OSError, AttributeError):  # not glibc
+        pass
+
+
+def memory_child_batch(kind, scale):
+    """RSS growth per entry of workload E (add_edges of packed ids, float32
+    weights) or N (add_nodes of columns) at 1/scale, its arguments made
+    before the first reading and alive until after the second."""
+    load = SourcesInAnyOrder(scale)
+    d = PyGraphDiff()
+    warm = PyGraphDiff()
+    warm.add_edges(load.sources_packed[:16000], load.targets_packed[:16000], load.weights_f32[:1000])
+    warm.add_nodes(load.ids[:1000], label=load.labels[:1000], size=load.sizes[:1000], red=load.reds[:1000])
+    del warm
+    gc.collect()
+    trim_heap()
+    before = rss_bytes()
+    if kind == "edges E":
+        d.add_edges(load.sources_packed, load.targets_packed, load.weights_f32)
+        count = len(load.sources)
+    else:
+        d.add_nodes(load.ids, label=load.labels, size=load.sizes, red=load.reds)
+        count = len(load.ids)
+    gc.collect()
+    trim_heap()
+    after = rss_bytes()
+    print(json.dumps({"bytes_per_entry": (after - before) / count, "count": d.num_nodes() + d.num_edges()}))
 
 
 def measure_memory(contender, kind, n):
@@ -538,12 +643,64 @@ def fmt(value):
     return "%.2f" % value
 
 
+def any_order(report, Floor, scale, rounds):
+    """Workloads E and N: every figure from one interleaved run, each against
+    the floor's call in the same loop (loop time taken off both unless said
+    otherwise), and the memory per pending edge and node."""
+    import numpy as np
+    load = SourcesInAnyOrder(scale)
+    n_edges, n_nodes = len(load.sources), len(load.ids)
+    sources_list, targets_list = list(load.sources), list(load.targets)
+    report.section("workloads E and N: %d edges over %d sources in random order, %d labelled nodes "
+                   "(ns per item)" % (n_edges, n_edges // 10, n_nodes))
+    t = interleaved({
+        "E add_edges packed": batch_add_edges(
+            lambda: (load.sources_packed, load.targets_packed, load.weights_f32), n_edges),
+        "E add_edges lists": batch_add_edges(lambda: (sources_list, targets_list, load.weights), n_edges),
+        "N add_nodes columns": batch_add_nodes(
+            lambda: ((load.ids,), {"label": load.labels, "size": load.sizes, "red": load.reds}), n_nodes),
+        "N add_nodes dicts": batch_add_nodes(lambda: ((load.ids, load.updates), {}), n_nodes),
+        "E add_edge": per_call_triples(PyGraphDiff, load.edge_triples),
+        "E floor add_edge": per_call_triples(Floor, load.edge_triples),
+        "E loop": per_call_triples(None, load.edge_triples),
+        "N add_node": per_call_add_node(PyGraphDiff, load.node_items),
+        "N floor add_node": per_call_add_node(Floor, load.node_items),
+        "N loop": per_call_add_node(None, load.node_items),
+        "mixed build": mixed_build(PyGraphDiff, load),
+        "mixed floor": mixed_build(Floor, load),
+        "mixed loop": mixed_build(None, load),
+    }, rounds)
+    for name, value in t.items():
+        report.row(name, value, "ns")
+    floor_edge = max(t["E floor add_edge"] - t["E loop"], 1e-9)
+    floor_node = max(t["N floor add_node"] - t["N loop"], 1e-9)
+    note = "(per item, against one bare floor call)"
+    report.ratio("E_add_edges_packed_vs_floor_call", t["E add_edges packed"] / floor_edge, 1.0, "<=", note)
+    report.ratio("E_add_edges_lists_vs_floor_call", t["E add_edges lists"] / floor_edge, 1.3, "<=", note)
+    report.ratio("N_add_nodes_columns_vs_floor_call", t["N add_nodes columns"] / floor_node, 1.0, "<=", note)
+    report.ratio("N_add_nodes_dicts_vs_floor_call", t["N add_nodes dicts"] / floor_node, 2.0, "<=", note)
+    report.ratio("N_add_node_vs_floor", (t["N add_node"] - t["N loop"]) / floor_node, 2.5, "<=",
+                 "(fresh ids, 3 attributes)")
+    report.ratio("E_add_edge_vs_floor", (t["E add_edge"] - t["E loop"]) / floor_edge, 1.8, "<=", "(fresh ids)")
+    mixed_floor = max(t["mixed floor"] - t["mixed loop"], 1e-9)
+    report.ratio("mixed_build_vs_floor", (t["mixed build"] - t["mixed loop"]) / mixed_floor, 3.0, "<=",
+                 "(E by add_edge, then N by add_node, per call)")
+    report.ratio("mixed_build_vs_floor_with_loop", t["mixed build"] / t["mixed floor"], None, None,
+                 "(loop included in both)")
+    mem = {kind: statistics.median(measure_memory("module", kind, scale) for _ in range(3))
+           for kind in ("edges E", "nodes N")}
+    report.ratio("E_bytes_per_edge", mem["edges E"], 30.0, "<=", "(RSS growth, add_edges, heap trimmed)", unit="B")
+    report.ratio("N_bytes_per_node", mem["nodes N"], 56.0, "<=", "(RSS growth, add_nodes, heap trimmed)", unit="B")
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--quick", action="store_true", help="a fast smoke run: a tenth of the sizes, few rounds")
     parser.add_argument("--rounds", type=int, help="rounds per figure (default 7, quick 3)")
     parser.add_argument("--wall", action="store_true", help="time with the elapsed-time clock instead of CPU time")
     parser.add_argument("--memory-child", nargs=3, metavar=("CONTENDER", "KIND", "N"), help=argparse.SUPPRESS)
+    parser.add_argument("--only-any-order", action="store_true",
+                        help="only the figures of workloads E and N (sources in any order)")
     args = parser.parse_args()
     if args.memory_child:
         contender, kind, n = args.memory_child
@@ -568,6 +725,12 @@ def main():
         identical, sequences = verify_equivalence()
         print("pure-Python implementation checked against the module: %d small diffs byte-identical, "
               "%d random sequences equal in views, counts and sections" % (identical, sequences))
+        if args.only_any_order:
+            any_order(report, Floor, scale, rounds)
+            report.print()
+            print()
+            print(json.dumps(report.ratios, sort_keys=True))
+            return 0
         work = Workload(scale)
 
         # -- per call -------------------------------------------------------
@@ -647,6 +810,9 @@ def main():
                      "(against the floor's call with its loop)")
         report.ratio("add_nodes_columns_speedup_vs_add_node", t["module add_node"] / t["add_nodes columns"])
 
+        del sources_np, targets_np
+        any_order(report, Floor, scale, rounds)
+
         sources_n, victims_n = 100000 // scale, 1000 // scale
         data, victims = deletion_fixture(sources_n, victims_n, 30)
         report.section("delete_nodes of %d ids from a diff of %d sources (ms)" % (victims_n, sources_n))
@@ -657,7 +823,7 @@ def main():
         report.row("delete_nodes: one call", t["delete_nodes"] / 1e6, "ms")
         report.row("delete_node: one call per id", t["delete_node loop"] / 1e6, "ms")
         report.ratio("delete_nodes_speedup_vs_delete_node_loop", t["delete_node loop"] / t["delete_nodes"], 100.0, ">=")
-        del data, victims, sources_np, targets_np
+        del data, victims
 
         # -- bulk -----------------------------------------------------------
         report.section("bulk: %d edges over %d sources plus %d node updates (ms)"

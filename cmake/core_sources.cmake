@@ -3,6 +3,7 @@
 set(QUORL_CORE_SOURCES
   ${CMAKE_CURRENT_LIST_DIR}/../src/diff/node_update.cpp
   ${CMAKE_CURRENT_LIST_DIR}/../src/diff/graph_diff.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/../src/diff/graph_diff_batches.cpp
   ${CMAKE_CURRENT_LIST_DIR}/../src/encoding/float_text.cpp
   ${CMAKE_CURRENT_LIST_DIR}/../src/encoding/encode.cpp
   ${CMAKE_CURRENT_LIST_DIR}/../src/encoding/decode.cpp

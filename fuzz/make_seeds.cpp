@@ -252,6 +252,20 @@ void operation_seeds(const std::filesystem::path& dir) {
     p.insert(p.end(), {7, 3});  // move
     write_seed(dir, p);
 
+    // Batches: edges from sources in any order with repeats, their sources
+    // deleted by delete_nodes, edges deleted and nodes added in batches;
+    // the second program makes each batch run out of memory partway.
+    for (const std::uint8_t fail : {0x00, 0x83}) {
+        p.clear();
+        p.insert(p.end(), {7, 4, 24});
+        for (std::uint8_t i = 0; i < 24; ++i) p.insert(p.end(), {static_cast<std::uint8_t>(i * 5 % 7 + 32), static_cast<std::uint8_t>(i + 8)});
+        p.insert(p.end(), {1, 0, 0, 0x40, 0x3F, fail});  // one weight for all
+        p.insert(p.end(), {7, 5, 3, 32, 8, 0x81, 9, 33, 10, fail});
+        p.insert(p.end(), {7, 6, 2, 34, 0, 0, 35, 0, 0x01, 2, 0, 9, fail});
+        p.insert(p.end(), {7, 7, 4, 0x80, 0, 0x81, 0, 0x82, 0, 8, 0, fail});
+        write_seed(dir, p);
+    }
+
     std::mt19937_64 rng(0x0b5);
     for (int n = 0; n < 8; ++n) {
         Bytes random(64 + 64 * static_cast<std::size_t>(n));

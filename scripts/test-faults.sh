@@ -1,10 +1,10 @@
 #!/usr/bin/env bash
-# Builds the module with the fault injection hook (build/faults, `build.sh
+# Builds the module with the fault injection hooks (build/faults, `build.sh
 # faults`; test builds only) and sweeps an injected failure over every
-# object-creating interpreter call that each method reaches
-# (tests/python/test_fault_injection.py), then runs the rest of the suite
-# against the same build with the hook disarmed. Prints how many injected
-# failures the sweep covered.
+# object-creating interpreter call, and over every allocation of the store,
+# that each method reaches (tests/python/test_fault_injection.py), then runs
+# the rest of the suite against the same build with the hooks disarmed.
+# Prints how many injected failures the sweep covered.
 #   test-faults.sh             build, sweep, suite
 #   test-faults.sh -k import   arguments go to pytest (sweep only)
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"

@@ -180,6 +180,46 @@ void BM_DeleteEdgeUnseen(benchmark::State& state) {
 }
 BENCHMARK(BM_DeleteEdgeUnseen)->Arg(200000)->Unit(benchmark::kMillisecond);
 
+// add_edges of 200,000 edges over 20,000 sources into a fresh diff, the
+// sources in runs (10 edges each) or in random order (workload E: each
+// edge's source drawn at random, every target new); and delete_edges of the
+// random-order batch, the edges unseen.
+void BM_AddEdgesBatch(benchmark::State& state) {
+    const std::size_t n = 200000;
+    const bool any_order = state.range(0) != 0;
+    const auto sources = make_ids(n / kTargetsPerSource, 1);
+    const auto targets = make_ids(n, 2);
+    std::vector<Uuid> from(n);
+    std::uint64_t pick = 5;
+    for (std::size_t e = 0; e < n; ++e) {
+        from[e] = any_order ? sources[splitmix64(pick) % sources.size()] : sources[e / kTargetsPerSource];
+    }
+    const std::vector<float> weights(n, 0.5f);
+    for (auto _ : state) {
+        GraphDiff d;
+        d.add_edges(from, targets, weights);
+        benchmark::DoNotOptimize(d);
+    }
+    state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations() * n));
+}
+BENCHMARK(BM_AddEdgesBatch)->ArgName("any_order")->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
+
+void BM_DeleteEdgesBatch(benchmark::State& state) {
+    const std::size_t n = 200000;
+    const auto sources = make_ids(n / kTargetsPerSource, 1);
+    const auto targets = make_ids(n, 2);
+    std::vector<Uuid> from(n);
+    std::uint64_t pick = 5;
+    for (Uuid& id : from) id = sources[splitmix64(pick) % sources.size()];
+    for (auto _ : state) {
+        GraphDiff d;
+        d.delete_edges(from, targets);
+        benchmark::DoNotOptimize(d);
+    }
+    state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations() * n));
+}
+BENCHMARK(BM_DeleteEdgesBatch)->Unit(benchmark::kMillisecond);
+
 // delete_node visits every source entry of the pending edges. The diff has
 // `sources` sources with one edge each; the deleted node is none of their
 // targets, and it is taken from a rotating set of 1024 ids, so the diff

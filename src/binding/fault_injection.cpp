@@ -7,6 +7,7 @@
 #include <cstdlib>
 
 #include "binding/api.hpp"
+#include "diff/heap.hpp"
 
 namespace quorl::binding {
 namespace {
@@ -46,6 +47,34 @@ PyMethodDef g_hook = {
     "with MemoryError (None disarms); returns the number of such calls made since the previous call.",
 };
 
+// The store's allocations (src/diff/heap.hpp) have a counter of their own: a
+// failed one throws std::bad_alloc, which the call frame raises as
+// MemoryError.
+PyObject* inject_store_failure_after(PyObject*, PyObject* arg) {
+    long long n = -1;
+    if (arg != Py_None) {
+        n = PyLong_AsLongLong(arg);
+        if (n == -1 && PyErr_Occurred()) return nullptr;
+    }
+    return PyLong_FromLongLong(diff::heap::faults::fail_after(n));
+}
+
+PyMethodDef g_store_hook = {
+    "_inject_store_failure_after", inject_store_failure_after, METH_O,
+    "_inject_store_failure_after(n)\n--\n\nTest builds only: make the store's allocation after the next n "
+    "fail (None disarms); returns the number of the store's allocations made since the previous call.",
+};
+
+int add_hook(PyObject* module, PyMethodDef* definition) {
+    PyObject* hook = PyCFunction_NewEx(definition, nullptr, nullptr);
+    if (!hook) return -1;
+    if (PyModule_AddObject(module, definition->ml_name, hook) < 0) {
+        Py_DECREF(hook);
+        return -1;
+    }
+    return 0;
+}
+
 }  // namespace
 
 namespace api {
@@ -61,13 +90,8 @@ bool inject_failure() noexcept {
 }  // namespace api
 
 int install_fault_injection(PyObject* module) {
-    PyObject* hook = PyCFunction_NewEx(&g_hook, nullptr, nullptr);
-    if (!hook) return -1;
-    if (PyModule_AddObject(module, g_hook.ml_name, hook) < 0) {
-        Py_DECREF(hook);
-        return -1;
-    }
-    return 0;
+    if (add_hook(module, &g_hook) < 0) return -1;
+    return add_hook(module, &g_store_hook);
 }
 
 }  // namespace quorl::binding

@@ -7,8 +7,9 @@
 
 namespace quorl::binding {
 
-// Adds the function _inject_failure_after(n) to the module. Returns 0, or -1
-// with an exception set.
+// Adds the functions _inject_failure_after(n) and
+// _inject_store_failure_after(n) to the module. Returns 0, or -1 with an
+// exception set.
 //
 // _inject_failure_after(n) arms the injection: after n further successful
 // object-creating calls (the calls of api.hpp), the next one fails with
@@ -18,6 +19,10 @@ namespace quorl::binding {
 // chosen call was reached (count > n). The environment variable
 // QUORL_INJECT_FAILURE_AFTER=n arms it before the module is first
 // initialised, which reaches the calls made by the import itself.
+//
+// _inject_store_failure_after(n) does the same for the allocations of the
+// diff store (its tables, target arrays and the scratch of its batches),
+// counted apart: the failed one raises MemoryError.
 int install_fault_injection(PyObject* module);
 
 }  // namespace quorl::binding

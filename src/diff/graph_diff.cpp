@@ -1,47 +1,11 @@
 #include "diff/graph_diff.hpp"
 
 #include <utility>
-#include <vector>
 
 #include "diff/heap_bytes.hpp"
 
 namespace quorl::diff {
 namespace {
-
-// Adjusts a running heap figure by what a node update gains or loses in the
-// scope, however the scope ends. (The target tables report their own
-// changes: see SmallTable.)
-class HeapChange {
-public:
-    HeapChange(std::size_t& figure, const NodeUpdate& update) noexcept
-        : figure_(figure), update_(update), before_(update.heap_bytes()) {}
-    HeapChange(const HeapChange&) = delete;
-    HeapChange& operator=(const HeapChange&) = delete;
-    // Unsigned arithmetic: an update that shrank takes its loss off.
-    ~HeapChange() { figure_ += update_.heap_bytes() - before_; }
-
-private:
-    std::size_t& figure_;
-    const NodeUpdate& update_;
-    std::size_t before_;
-};
-
-// Visits every source of `edges` in order. Target arrays and indexed target
-// tables lie outside the sources' dense array, so those of the source a few
-// places ahead are fetched while the current one is visited.
-template <class Visit>
-void visit_sources(EdgeMap& edges, Visit visit) {
-    constexpr int kFetchAhead = 8;
-    auto ahead = edges.begin();
-    for (int i = 0; i < kFetchAhead && ahead != edges.end(); ++i, ++ahead) ahead->value.prefetch();
-    for (auto& source : edges) {
-        if (ahead != edges.end()) {
-            ahead->value.prefetch();
-            ++ahead;
-        }
-        visit(source);
-    }
-}
 
 template <class Table>
 std::size_t entries_heap_bytes(const Table& table) noexcept {
@@ -97,19 +61,6 @@ void GraphDiff::add_node(Uuid id, NodeUpdate update) {
     deleted_nodes_.erase(id);
 }
 
-void GraphDiff::add_nodes(std::span<const Uuid> ids, std::span<NodeUpdate> updates) {
-    // Room for every id at once (ids already pending only leave some unused),
-    // and the index slot of an id a little ahead is fetched while the
-    // current one is added: the ids of a batch are usually new and spread
-    // over the whole index.
-    nodes_.reserve(nodes_.size() + ids.size());
-    constexpr std::size_t kFetchAhead = 8;
-    for (std::size_t i = 0; i < ids.size(); ++i) {
-        if (i + kFetchAhead < ids.size()) nodes_.prefetch_slot(ids[i + kFetchAhead]);
-        add_node(ids[i], std::move(updates[i]));
-    }
-}
-
 // Removes the pending update of `id`, if any.
 void GraphDiff::forget_node(const Uuid& id) noexcept {
     if (const NodeUpdate* update = nodes_.find(id)) {
@@ -126,97 +77,14 @@ void GraphDiff::forget_edge_source(const Uuid& id) noexcept {
     }
 }
 
-void GraphDiff::delete_node(Uuid id) {
-    forget_node(id);
-    // Edges leaving the node vanish without a trace...
-    forget_edge_source(id);
-    // ...while edges entering it become deleted edges, recorded in the order
-    // of the sources. There is no index by target, so every source is
-    // visited; a source whose only target was `id` keeps its (now empty)
-    // entry. A source's single target lives inside its entry, so the visit
-    // is a pass over one dense array.
-    visit_sources(edges_, [&](EdgeMap::Entry& source) {
-        if (source.value.erase(id, entry_heap_bytes_)) {
-            deleted_edges_.try_emplace(source.key).value.try_emplace(id, entry_heap_bytes_);
-        }
-    });
-    deleted_nodes_.try_emplace(id);
-}
-
-void GraphDiff::delete_nodes(std::span<const Uuid> ids) {
-    if (ids.size() <= 1) {
-        for (const Uuid& id : ids) delete_node(id);
-        return;
-    }
-    // Each id's first turn in the batch.
-    OrderedTable<std::uint32_t> turn;
-    turn.reserve(ids.size());
-    for (std::uint32_t i = 0; i < ids.size(); ++i) {
-        auto entry = turn.try_emplace(ids[i]);
-        if (entry.inserted) entry.value = i;
-    }
-    // A filter of the batch by bits of each id's hash, with about 64 bits per
-    // id: nearly every key outside the batch is passed over with one load,
-    // without a probe of `turn`.
-    unsigned filter_bits = 6;
-    while (filter_bits < 22 && (std::size_t{1} << filter_bits) < ids.size() * 64) ++filter_bits;
-    std::vector<std::uint64_t> filter((std::size_t{1} << filter_bits) / 64);
-    auto filter_bit = [filter_bits](const Uuid& key) { return table_hash(key) >> (32 - filter_bits); };
-    for (const auto& id : turn) {
-        const std::uint32_t bit = filter_bit(id.key);
-        filter[bit / 64] |= std::uint64_t{1} << (bit % 64);
-    }
-    constexpr std::uint32_t kNoTurn = ~std::uint32_t{0};
-    auto turn_of = [&](const Uuid& key) {
-        const std::uint32_t bit = filter_bit(key);
-        if (!((filter[bit / 64] >> (bit % 64)) & 1)) return kNoTurn;
-        const std::uint32_t* found = turn.find(key);
-        return found ? *found : kNoTurn;
-    };
-    // Called one by one, delete_node(t) turns a pending edge (s, t) into a
-    // deleted edge if s still has its entry then: if s is not in the batch,
-    // or comes later in it. Otherwise the edge leaves with s's entry (a
-    // self-loop included). One visit of each source applies all the turns.
-    std::vector<Uuid> entering;
-    visit_sources(edges_, [&](EdgeMap::Entry& source) {
-        if (source.value.empty()) return;
-        const std::uint32_t last = turn_of(source.key);
-        entering.clear();
-        if (source.value.size() <= turn.size()) {
-            for (const auto& target : source.value) {
-                if (turn_of(target.key) < last) entering.push_back(target.key);
-            }
-        } else {
-            for (const auto& id : turn) {
-                if (id.value < last && source.value.contains(id.key)) entering.push_back(id.key);
-            }
-        }
-        if (entering.empty()) return;
-        auto& deleted = deleted_edges_.try_emplace(source.key).value;
-        for (const Uuid& target : entering) {
-            source.value.erase(target, entry_heap_bytes_);
-            deleted.try_emplace(target, entry_heap_bytes_);
-        }
-    });
-    for (const auto& id : turn) {
-        forget_node(id.key);
-        forget_edge_source(id.key);
-        deleted_nodes_.try_emplace(id.key);
-    }
-}
-
 Result<void, EdgeRefused> GraphDiff::add_edge(Uuid from, Uuid to, float weight) {
     if (deleted_nodes_.contains(from) || deleted_nodes_.contains(to)) return fail(EdgeRefused{});
-    // The insertions (which may allocate) come first, and a source entry made
-    // for an insertion that then fails is taken out again, so a failed
-    // allocation leaves the diff as it was.
+    // The insertions (which may allocate) come first, each making its room
+    // before it changes anything, so a failed allocation leaves the diff as
+    // it was. A new source's single target lives inside its entry: its
+    // insertion allocates nothing.
     auto source = edges_.try_emplace(from, edge_source_hint_);
-    try {
-        source.value.insert_or_assign(to, weight, entry_heap_bytes_);
-    } catch (...) {
-        if (source.inserted) edges_.erase(from);
-        throw;
-    }
+    source.value.insert_or_assign(to, weight, entry_heap_bytes_);
     if (TargetSet* deleted = deleted_edges_.find(from, deleted_source_hint_)) {
         deleted->erase(to, entry_heap_bytes_);
         if (deleted->empty()) {
@@ -227,35 +95,9 @@ Result<void, EdgeRefused> GraphDiff::add_edge(Uuid from, Uuid to, float weight) 
     return {};
 }
 
-void GraphDiff::add_edges(std::span<const Uuid> from, std::span<const Uuid> to, std::span<const float> weights) {
-    // Edges tend to come source by source. add_edge keeps the place of the
-    // last source it looked up, so a run of edges from one source finds it
-    // without a probe; once the run's first edge is in, the source's targets
-    // get room for the rest of the run at once.
-    const bool one_weight = weights.size() == 1;
-    std::size_t i = 0;
-    while (i < from.size()) {
-        std::size_t end = i + 1;
-        while (end < from.size() && from[end] == from[i]) ++end;
-        bool room_made = end - i == 1;
-        for (; i < end; ++i) {
-            if (!add_edge(from[i], to[i], weights[one_weight ? 0 : i]) || room_made) continue;
-            TargetWeights& targets = *edges_.find(from[i], edge_source_hint_);
-            const std::size_t wanted = targets.size() + (end - i - 1);
-            if (wanted <= TargetWeights::kArrayMax) targets.reserve(wanted, entry_heap_bytes_);
-            room_made = true;
-        }
-    }
-}
-
 void GraphDiff::delete_edge(Uuid from, Uuid to) {
-    auto source = deleted_edges_.try_emplace(from, deleted_source_hint_);
-    try {
-        source.value.try_emplace(to, entry_heap_bytes_);
-    } catch (...) {
-        if (source.inserted) deleted_edges_.erase(from);
-        throw;
-    }
+    // As in add_edge, the insertions come first and cannot half happen.
+    deleted_edges_.try_emplace(from, deleted_source_hint_).value.try_emplace(to, entry_heap_bytes_);
     if (TargetWeights* targets = edges_.find(from, edge_source_hint_)) {
         targets->erase(to, entry_heap_bytes_);
         // Also drops an empty entry left behind by delete_node.

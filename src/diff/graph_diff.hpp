@@ -4,7 +4,6 @@
 
 #include <cstdint>
 #include <span>
-#include <string_view>
 
 #include "diff/node_update.hpp"
 #include "diff/ordered_table.hpp"
@@ -23,10 +22,9 @@ using EdgeMap = OrderedTable<TargetWeights>;  // source -> targets with weights
 using TargetSet = SmallTable<NoValue>;      // targets of deleted edges
 using DeletedEdgeMap = OrderedTable<TargetSet>;
 
-// The one refusal of the store.
-struct EdgeRefused {
-    static constexpr std::string_view message = "Either from or to nodes are marked to be deleted";
-};
+// The one refusal of the store: an edge with an endpoint marked for
+// deletion.
+struct EdgeRefused {};
 
 class GraphDiff {
 public:
@@ -38,11 +36,18 @@ public:
     GraphDiff(GraphDiff&& other) noexcept;
     GraphDiff& operator=(GraphDiff&& other) noexcept;
 
+    // The changes. Each is all or nothing: should memory run out, it throws
+    // std::bad_alloc and leaves the diff as it was, to the byte (its
+    // collections, their order and heap_bytes). The batches (add_nodes,
+    // delete_nodes, add_edges, delete_edges) make all the room they need
+    // before they change anything, or, in add_nodes, take back what they did.
+    //
     // Identifiers are taken by value: a caller may pass a key that lives in
     // one of this diff's own tables, and removals shift those keys around.
+    // The spans of a batch must not point into the diff.
     void add_node(Uuid id, NodeUpdate update);
     // add_node(ids[i], updates[i]) for each i in turn (the updates are moved
-    // from); `updates` is as long as `ids`.
+    // from, also when the batch fails); `updates` is as long as `ids`.
     void add_nodes(std::span<const Uuid> ids, std::span<NodeUpdate> updates);
     void delete_node(Uuid id);
     // The same contents as delete_node for each id in turn, in one visit of
@@ -52,9 +57,14 @@ public:
     // add_edge for each (from[i], to[i]) in turn, with weights[i], or with
     // weights[0] for every edge when there is one weight; refused edges are
     // skipped. `to` is as long as `from`, and so is `weights` unless it
-    // holds one weight.
+    // holds one weight. The edges go in source by source, whatever order
+    // the sources come in, with the result of the loop: the same
+    // collections in the same order.
     void add_edges(std::span<const Uuid> from, std::span<const Uuid> to, std::span<const float> weights);
     void delete_edge(Uuid from, Uuid to);
+    // delete_edge(from[i], to[i]) for each i in turn, source by source as
+    // add_edges goes; `to` is as long as `from`.
+    void delete_edges(std::span<const Uuid> from, std::span<const Uuid> to);
     void clear() noexcept;
 
     // Gives the pending update of `id`, which has no size, the size `size`.
@@ -85,6 +95,13 @@ public:
     std::size_t heap_bytes_by_walk() const noexcept;
 
 private:
+    // delete_nodes of the distinct `ids`, where collect(found) lists the
+    // edges that become deleted edges (see graph_diff_batches.cpp).
+    template <class Collect>
+    void delete_distinct(std::span<const Uuid> ids, Collect collect);
+    template <class Keep>
+    void add_grouped_edges(std::span<const Uuid> from, std::span<const Uuid> to, std::span<const float> weights,
+                           Keep keep);
     std::size_t table_block_bytes() const noexcept;
     std::size_t entry_bytes_by_walk() const noexcept;
     void forget_node(const Uuid& id) noexcept;

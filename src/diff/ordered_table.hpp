@@ -14,72 +14,19 @@
 // the live entries. SmallTable (small_table.hpp) holds a source's targets.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
-#include <iterator>
 #include <new>
 #include <type_traits>
 #include <utility>
 
+#include "diff/heap.hpp"
+#include "diff/table_entry.hpp"
 #include "diff/uuid.hpp"
 
 namespace quorl::diff {
-
-// The value type of a table used as a set.
-struct NoValue {};
-
-template <class V>
-struct TableEntry {
-    Uuid key;
-    [[no_unique_address]] V value;
-};
-
-// Visits a dense array of entries in order. `live` is the table's bitmap of
-// occupied positions, or null when the array has no holes.
-template <class Entry>
-class EntryIterator {
-public:
-    using iterator_category = std::forward_iterator_tag;
-    using value_type = std::remove_const_t<Entry>;
-    using difference_type = std::ptrdiff_t;
-    using pointer = Entry*;
-    using reference = Entry&;
-
-    EntryIterator() = default;
-    EntryIterator(Entry* entries, std::uint32_t position, std::uint32_t end, const std::uint64_t* live) noexcept
-        : entries_(entries), position_(position), end_(end), live_(live) {
-        skip_holes();
-    }
-
-    reference operator*() const noexcept { return entries_[position_]; }
-    pointer operator->() const noexcept { return entries_ + position_; }
-    EntryIterator& operator++() noexcept {
-        ++position_;
-        skip_holes();
-        return *this;
-    }
-    EntryIterator operator++(int) noexcept {
-        EntryIterator old = *this;
-        ++*this;
-        return old;
-    }
-    // Iterators of one table compare by position.
-    friend bool operator==(const EntryIterator& a, const EntryIterator& b) noexcept {
-        return a.position_ == b.position_;
-    }
-
-private:
-    void skip_holes() noexcept {
-        if (!live_) return;
-        while (position_ < end_ && !((live_[position_ / 64] >> (position_ % 64)) & 1)) ++position_;
-    }
-
-    Entry* entries_ = nullptr;
-    std::uint32_t position_ = 0;
-    std::uint32_t end_ = 0;
-    const std::uint64_t* live_ = nullptr;
-};
 
 template <class V>
 class OrderedTable {
@@ -156,6 +103,9 @@ public:
         return {value, true};
     }
     V* find(const Uuid& key, std::uint32_t& hint) noexcept {
+        return const_cast<V*>(std::as_const(*this).find(key, hint));
+    }
+    const V* find(const Uuid& key, std::uint32_t& hint) const noexcept {
         if (at_hint(key, hint)) return &entries()[hint].value;
         const std::uint32_t p = position_of(key);
         if (p == kNone) return nullptr;
@@ -197,13 +147,153 @@ public:
     }
 
     // Makes room for `n` entries without a rebuild.
-    void reserve(std::size_t n) {
-        if (n > capacity()) rebuild(bits_for(n));
+    void reserve(std::size_t n) { adopt(room_for(n)); }
+
+    // ---- changes that must not half happen --------------------------------
+    //
+    // A change made of many insertions, which may run out of memory, first
+    // makes the storage it needs while the table is untouched (room_for) and
+    // then puts it in and inserts with calls that allocate nothing (adopt,
+    // try_emplace_in_room). Appends can also be taken back (pop_back), and
+    // adopt gives back the block it replaced, so such a change may instead
+    // undo what it did.
+
+    // Storage for the table, made but not yet in use; it frees its block
+    // unless adopted.
+    class Storage {
+    public:
+        Storage() noexcept = default;
+        Storage(const Storage&) = delete;
+        Storage& operator=(const Storage&) = delete;
+        Storage(Storage&& other) noexcept
+            : block_(std::exchange(other.block_, nullptr)),
+              bits_(other.bits_),
+              compact_(std::exchange(other.compact_, false)) {}
+        Storage& operator=(Storage&& other) noexcept {
+            if (this != &other) {
+                heap::release(block_);
+                block_ = std::exchange(other.block_, nullptr);
+                bits_ = other.bits_;
+                compact_ = std::exchange(other.compact_, false);
+            }
+            return *this;
+        }
+        ~Storage() { heap::release(block_); }
+
+        // Whether adopting it changes the table's storage.
+        explicit operator bool() const noexcept { return block_ || compact_; }
+
+    private:
+        friend class OrderedTable;
+        Storage(void* block, unsigned bits, bool compact) noexcept
+            : block_(block), bits_(static_cast<std::uint8_t>(bits)), compact_(compact) {}
+
+        void* block_ = nullptr;  // index, live bits, entries; none constructed
+        std::uint8_t bits_ = 0;
+        bool compact_ = false;  // no block: closing the table's holes makes the room
+    };
+
+    // The storage in which the table holds `n` entries without a rebuild,
+    // those beyond the live ones appended: nothing when it has that room
+    // already; the table compacted where it is, when closing its holes makes
+    // the room; otherwise a new block. Allocates, and may throw
+    // std::bad_alloc, but changes nothing.
+    Storage room_for(std::size_t n) const {
+        if (has_room_for(n)) return {};
+        const unsigned bits = bits_for(n);
+        if (block_ && bits <= bits_) return Storage(nullptr, bits_, true);
+        return Storage(heap::allocate(block_bytes(bits)), bits, false);
     }
 
-    iterator begin() noexcept { return {entries(), 0, used_, holes_bitmap()}; }
+    // Whether `n` entries fit without a rebuild.
+    bool has_room_for(std::size_t n) const noexcept { return n <= size_ || n - size_ <= capacity() - used_; }
+
+    // Moves the live entries, in order and without holes, into `storage`
+    // (made by room_for, or given back by an earlier adopt) and returns the
+    // storage they leave: their old block with nothing in it, or nothing
+    // when they stayed in their block. Allocates nothing.
+    Storage adopt(Storage&& storage) noexcept {
+        if (storage.compact_) {
+            storage.compact_ = false;
+            compact_in_place();
+            return {};
+        }
+        if (!storage.block_) return {};
+        OrderedTable next;
+        next.block_ = std::exchange(storage.block_, nullptr);
+        next.bits_ = storage.bits_;
+        std::memset(next.index(), 0, index_bytes(next.bits_));
+        Entry* to = next.entries();
+        for (Entry& entry : *this) {
+            ::new (static_cast<void*>(to)) Entry(std::move(entry));
+            entry.~Entry();
+            ++to;
+        }
+        next.size_ = next.used_ = size_;
+        next.index_all();
+        Storage old(std::exchange(block_, nullptr), bits_, false);
+        size_ = used_ = 0;
+        *this = std::move(next);
+        return old;
+    }
+
+    // try_emplace in a table with room for the key (made by room_for and
+    // adopt): allocates nothing.
+    Inserted try_emplace_in_room(const Uuid& key) noexcept {
+        const Probe probe = probe_for(key);
+        if (probe.position != kNone) return {entries()[probe.position].value, false};
+        return {append_in_room(key, probe), true};
+    }
+    Inserted try_emplace_in_room(const Uuid& key, std::uint32_t& hint) noexcept {
+        if (at_hint(key, hint)) return {entries()[hint].value, false};
+        const Probe probe = probe_for(key);
+        if (probe.position != kNone) {
+            hint = probe.position;
+            return {entries()[probe.position].value, false};
+        }
+        V& value = append_in_room(key, probe);
+        hint = used_ - 1;
+        return {value, true};
+    }
+
+    // Takes back the entry appended last, as if it had never come: its index
+    // slot becomes empty again, not a tombstone, so taking appends back in
+    // the reverse order of their making restores the table exactly. The
+    // last position must hold a live entry.
+    void pop_back() noexcept {
+        const std::uint32_t position = used_ - 1;
+        Entry& entry = entries()[position];
+        std::uint32_t i = home(hash_of(entry.key), bits_);
+        for (;;) {
+            const std::uint32_t slot = index()[i];
+            if (slot != kEmptySlot && !is_tombstone(slot) && position_in(slot) == position) break;
+            i = (i + 1) & mask();
+        }
+        index()[i] = kEmptySlot;
+        entry.~Entry();
+        live_words()[position / 64] &= ~(std::uint64_t{1} << (position % 64));
+        --used_;
+        --size_;
+    }
+
+    // ---- lookups by a hash computed ahead ----------------------------------
+
+    // The hash the table files `key` under, for a caller that computes it
+    // a few keys ahead to fetch the key's index slot early.
+    static std::uint32_t hash_of(const Uuid& key) noexcept { return table_hash(key); }
+    void prefetch_hash(std::uint32_t hash) const noexcept {
+        if (block_) __builtin_prefetch(index() + home(hash, bits_));
+    }
+    // try_emplace of a key whose hash_of is `hash`.
+    Inserted try_emplace_hashed(const Uuid& key, std::uint32_t hash) {
+        const Probe probe = probe_for(key, hash);
+        if (probe.position != kNone) return {entries()[probe.position].value, false};
+        return {append(key, probe), true};
+    }
+
+    iterator begin() noexcept { return {entries(), 0, used_, live_bits_if_holes()}; }
     iterator end() noexcept { return {entries(), used_, used_, nullptr}; }
-    const_iterator begin() const noexcept { return {entries(), 0, used_, holes_bitmap()}; }
+    const_iterator begin() const noexcept { return {entries(), 0, used_, live_bits_if_holes()}; }
     const_iterator end() const noexcept { return {entries(), used_, used_, nullptr}; }
 
     // Asks the processor to start loading the index slot where the probe
@@ -212,13 +302,23 @@ public:
         if (block_) __builtin_prefetch(index() + home(hash_of(key), bits_));
     }
 
+    // Asks the processor to start loading the entry at `position`, if there
+    // is one.
+    void prefetch_entry(std::uint32_t position) const noexcept {
+        if (position < used_) __builtin_prefetch(entries() + position);
+    }
+
     // Asks the processor to start loading the table's first entries.
     void prefetch() const noexcept {
         if (block_) __builtin_prefetch(entries());
     }
 
+    // The load limit: entries (holes included) per index slot.
+    static constexpr std::size_t kLoadNumerator = 4;
+    static constexpr std::size_t kLoadDenominator = 5;
+
     // Largest number of entries (holes included) a table whose index has
-    // 2^bits slots holds: 4/5 of the slots. Every index slot holds a tag of
+    // 2^bits slots holds: 4/5 of the slots, rounded down. Every index slot holds a tag of
     // the hash beside the position, so a probe passes over other keys'
     // slots without reading their entries, and the longer probe runs that
     // linear probing has at 4/5 cost little. Measured against 2/3 on 100,000
@@ -227,7 +327,7 @@ public:
     // ns a node: half the index to write and fault in) and a pending node
     // takes 38 bytes instead of 43.
     static constexpr std::size_t entry_capacity(unsigned bits) noexcept {
-        return (std::size_t{1} << bits) / 5 * 4 + (std::size_t{1} << bits) % 5 * 4 / 5;
+        return (std::size_t{1} << bits) * kLoadNumerator / kLoadDenominator;
     }
 
     // For tests: the index slot where the probe for `key` starts in a table
@@ -242,24 +342,38 @@ private:
     static constexpr unsigned kMaxBits = 31;  // positions and tags share 32 bits
     static constexpr std::uint32_t kMinHolesToCompact = 8;
 
-    // An index slot is 0 when empty. Otherwise its low `bits` bits hold the
-    // entry's position plus one, and its high bits hold a tag: the hash bits
-    // just below those that pick the home slot. A tombstone has all position
-    // bits set, a value no position reaches (entry_capacity stays below the
-    // slot count minus one).
+    // An index slot is kEmptySlot, a tombstone, or an entry's: its low
+    // `bits` bits hold the entry's position plus one, and its high bits hold
+    // a tag, the hash bits just below those that pick the home slot. A
+    // tombstone (left by a removal, so that probes go on past it) has all
+    // position bits set, a value no position reaches (entry_capacity stays
+    // below the slot count minus one), and no tag. These are dictobject.c's
+    // DKIX_EMPTY, DKIX_DUMMY and index.
+    static constexpr std::uint32_t kEmptySlot = 0;
+    static_assert(kEmptySlot == 0, "an index is emptied with memset");
     std::uint32_t tombstone() const noexcept { return mask(); }
     std::uint32_t mask() const noexcept { return (std::uint32_t{1} << bits_) - 1; }
+    bool is_tombstone(std::uint32_t slot) const noexcept { return (slot & mask()) == tombstone(); }
+    bool has_tag(std::uint32_t slot, std::uint32_t tag) const noexcept { return (slot & ~mask()) == tag; }
+    // The entry position an entry's slot holds.
+    std::uint32_t position_in(std::uint32_t slot) const noexcept { return (slot & mask()) - 1; }
 
     // The home slot is the top `bits` of the table hash, the tag the rest.
-    static std::uint32_t hash_of(const Uuid& key) noexcept { return table_hash(key); }
     static std::uint32_t home(std::uint32_t hash, unsigned bits) noexcept { return hash >> (32 - bits); }
     static std::uint32_t tag_of(std::uint32_t hash, unsigned bits) noexcept { return hash << bits; }
 
     static std::size_t index_bytes(unsigned bits) noexcept { return sizeof(std::uint32_t) << bits; }
-    static std::size_t live_word_count(unsigned bits) noexcept { return (entry_capacity(bits) + 63) / 64; }
-    static std::size_t entries_offset(unsigned bits) noexcept {
-        return index_bytes(bits) + live_word_count(bits) * sizeof(std::uint64_t);
-    }
+    static constexpr std::size_t live_word_count(unsigned bits) noexcept { return (entry_capacity(bits) + 63) / 64; }
+    // Where the entries start in the block, looked up rather than worked out
+    // on every probe.
+    static std::size_t entries_offset(unsigned bits) noexcept { return kEntriesOffsets[bits]; }
+    static constexpr auto kEntriesOffsets = [] {
+        std::array<std::size_t, kMaxBits + 1> offsets{};
+        for (unsigned bits = 0; bits <= kMaxBits; ++bits) {
+            offsets[bits] = (sizeof(std::uint32_t) << bits) + live_word_count(bits) * sizeof(std::uint64_t);
+        }
+        return offsets;
+    }();
     static std::size_t block_bytes(unsigned bits) noexcept {
         return entries_offset(bits) + entry_capacity(bits) * sizeof(Entry);
     }
@@ -272,7 +386,9 @@ private:
     Entry* entries() const noexcept {
         return block_ ? reinterpret_cast<Entry*>(static_cast<char*>(block_) + entries_offset(bits_)) : nullptr;
     }
-    const std::uint64_t* holes_bitmap() const noexcept { return used_ != size_ ? live_words() : nullptr; }
+    // The bits of the live positions for iteration to skip holes by, or null
+    // when there are no holes to skip.
+    const std::uint64_t* live_bits_if_holes() const noexcept { return used_ != size_ ? live_words() : nullptr; }
     // Whether `key` sits at position `hint`.
     bool at_hint(const Uuid& key, std::uint32_t hint) const noexcept {
         return hint < used_ && is_live(hint) && entries()[hint].key == key;
@@ -287,8 +403,8 @@ private:
         std::uint32_t slot;      // the key's slot, or the empty slot that ended the probe
         std::uint32_t hash;
     };
-    Probe probe_for(const Uuid& key) const noexcept {
-        const std::uint32_t hash = hash_of(key);
+    Probe probe_for(const Uuid& key) const noexcept { return probe_for(key, hash_of(key)); }
+    Probe probe_for(const Uuid& key, std::uint32_t hash) const noexcept {
         if (!block_) return {kNone, 0, hash};
         const std::uint32_t m = mask();
         const std::uint32_t tag = tag_of(hash, bits_);
@@ -297,9 +413,12 @@ private:
         std::uint32_t i = home(hash, bits_);
         for (;;) {
             const std::uint32_t slot = slots[i];
-            if (slot == 0) return {kNone, i, hash};
-            const std::uint32_t stored = slot & m;
-            if ((slot & ~m) == tag && stored != m && e[stored - 1].key == key) return {stored - 1, i, hash};
+            if (slot == kEmptySlot) return {kNone, i, hash};
+            // The tag passes over nearly every other key without reading
+            // its entry; a tombstone carries no entry to read.
+            if (has_tag(slot, tag) && !is_tombstone(slot) && e[position_in(slot)].key == key) {
+                return {position_in(slot), i, hash};
+            }
             i = (i + 1) & m;
         }
     }
@@ -311,7 +430,7 @@ private:
     std::uint32_t free_slot(std::uint32_t hash) const noexcept {
         const std::uint32_t m = mask();
         std::uint32_t i = home(hash, bits_);
-        while (index()[i] != 0) i = (i + 1) & m;
+        while (index()[i] != kEmptySlot) i = (i + 1) & m;
         return i;
     }
 
@@ -324,6 +443,9 @@ private:
             rebuild(bits_for(wanted + wanted / 4));
             probe.slot = free_slot(probe.hash);
         }
+        return append_in_room(key, probe);
+    }
+    V& append_in_room(const Uuid& key, Probe probe) noexcept {
         const std::uint32_t position = used_;
         Entry* entry = entries() + position;
         ::new (static_cast<void*>(entry)) Entry{key, V()};
@@ -353,23 +475,7 @@ private:
             compact_in_place();
             return;
         }
-        void* fresh = ::operator new(block_bytes(new_bits));
-        OrderedTable next;
-        next.block_ = fresh;
-        next.bits_ = static_cast<std::uint8_t>(new_bits);
-        std::memset(next.index(), 0, index_bytes(new_bits));
-        Entry* to = next.entries();
-        for (Entry& entry : *this) {
-            ::new (static_cast<void*>(to)) Entry(std::move(entry));
-            entry.~Entry();
-            ++to;
-        }
-        next.size_ = next.used_ = size_;
-        next.index_all();
-        ::operator delete(block_);
-        block_ = nullptr;
-        size_ = used_ = 0;
-        *this = std::move(next);
+        adopt(Storage(heap::allocate(block_bytes(new_bits)), new_bits, false));
     }
 
     void compact_in_place() noexcept {
@@ -427,7 +533,7 @@ private:
     void release() noexcept {
         if (!block_) return;
         destroy_entries();
-        ::operator delete(block_);
+        heap::release(block_);
         block_ = nullptr;
         size_ = used_ = 0;
         bits_ = 0;

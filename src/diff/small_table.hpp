@@ -11,12 +11,13 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <new>
 #include <type_traits>
 #include <utility>
 
+#include "diff/heap.hpp"
 #include "diff/heap_bytes.hpp"
 #include "diff/ordered_table.hpp"
 #include "diff/uuid.hpp"
@@ -81,7 +82,7 @@ public:
     }
     Inserted try_emplace(const Uuid& key, std::size_t& heap) {
         if (mode() == kBig) {
-            const HeapCount counted(*this, heap);
+            const HeapChange counted(heap, *this);
             return big()->try_emplace(key);
         }
         Entry* e = data();
@@ -89,7 +90,7 @@ public:
         const std::uint32_t i = scan(e, n, key);
         if (i < n) return {e[i].value, false};
         if (n == capacity()) {
-            const HeapCount counted(*this, heap);
+            const HeapChange counted(heap, *this);
             if (n == kArrayMax) return to_big().try_emplace(key);
             grow(n + 1);
             e = data();
@@ -123,10 +124,6 @@ public:
     }
 
     // Makes room for `n` entries without further growth.
-    void reserve(std::size_t n, std::size_t& heap) {
-        const HeapCount counted(*this, heap);
-        reserve(n);
-    }
     void reserve(std::size_t n) {
         if (mode() == kBig) {
             big()->reserve(n);
@@ -134,6 +131,125 @@ public:
             to_big().reserve(n);
         } else if (n > capacity()) {
             grow(static_cast<std::uint32_t>(n));
+        }
+    }
+
+    // ---- changes that must not half happen (see OrderedTable) -------------
+
+    // Storage for the table, made but not yet in use: a larger array, or an
+    // indexed table with room; it frees itself unless adopted.
+    class Room {
+    public:
+        Room() noexcept = default;
+        Room(const Room&) = delete;
+        Room& operator=(const Room&) = delete;
+        Room(Room&& other) noexcept
+            : block_(std::exchange(other.block_, nullptr)), capacity_(other.capacity_), kind_(other.kind_) {}
+        Room& operator=(Room&& other) noexcept {
+            if (this != &other) {
+                free();
+                block_ = std::exchange(other.block_, nullptr);
+                capacity_ = other.capacity_;
+                kind_ = other.kind_;
+            }
+            return *this;
+        }
+        ~Room() { free(); }
+
+    private:
+        friend class SmallTable;
+        Room(void* block, std::uint32_t capacity, std::uint32_t kind) noexcept
+            : block_(block), capacity_(capacity), kind_(kind) {}
+        void free() noexcept {
+            if (kind_ == kArray) {
+                heap::release_raw(block_);
+            } else if (kind_ == kBig) {
+                heap::destroy(static_cast<Big*>(block_));
+            }
+            block_ = nullptr;
+        }
+
+        void* block_ = nullptr;      // an array of capacity_ entries, or a Big
+        std::uint32_t capacity_ = 0;
+        std::uint32_t kind_ = kInline;  // kInline: no storage (the table has room)
+    };
+
+    // The storage in which the table holds `n` entries: nothing when it has
+    // room for them, an array when they fit one, else an indexed table.
+    // Allocates, and may throw std::bad_alloc, but changes nothing.
+    Room room_for(std::size_t n) const {
+        if (mode() == kBig ? big()->has_room_for(n) : n <= capacity()) return {};
+        if (mode() != kBig && n <= kArrayMax) {
+            const std::uint32_t fitted = fitted_capacity(static_cast<std::uint32_t>(n));
+            void* array = heap::allocate_raw(fitted * sizeof(Entry));
+            if (!array) throw std::bad_alloc();
+            return Room(array, fitted, kArray);
+        }
+        BigPtr table(heap::make<Big>());
+        table->reserve(n);
+        return Room(table.release(), 0, kBig);
+    }
+
+    // The storage in which the table holds its entries together with the
+    // keys key_at(k) for k < count, some of which it may hold already and
+    // some of which may repeat. Counted one by one (with `scratch`, emptied
+    // first, for the distinct new keys) where the count decides whether the
+    // table needs an index or how large that must be; otherwise bounded from
+    // above, at the cost of a place or two unused in an array when keys
+    // repeat. Allocates, and may throw std::bad_alloc, but changes nothing.
+    template <class KeyAt>
+    Room room_for_keys(std::size_t count, KeyAt key_at, OrderedTable<NoValue>& scratch) const {
+        if (mode() != kBig) {
+            std::size_t bound = size() + count;
+            if (!empty()) {
+                bound = size();
+                for (std::size_t k = 0; k < count; ++k) bound += !contains(key_at(k));
+            }
+            if (bound <= kArrayMax) return room_for(bound);
+        }
+        scratch.clear();
+        for (std::size_t k = 0; k < count; ++k) {
+            const Uuid& key = key_at(k);
+            if (!contains(key)) scratch.try_emplace(key);
+        }
+        return room_for(size() + scratch.size());
+    }
+
+    // Moves the entries, in order, into `room` (made by room_for). Allocates
+    // nothing; adds the change in heap_bytes() to `heap`.
+    void adopt(Room&& room, std::size_t& heap) noexcept {
+        if (room.kind_ == kInline) return;
+        const HeapChange counted(heap, *this);
+        if (room.kind_ == kArray) {
+            auto* array = static_cast<Entry*>(std::exchange(room.block_, nullptr));
+            std::memcpy(static_cast<void*>(array), data(), count() * sizeof(Entry));
+            if (mode() == kArray) heap::release_raw(heap_data());
+            set_heap(array, room.capacity_);
+            meta_ = kArray | count();
+            return;
+        }
+        Big* table = static_cast<Big*>(std::exchange(room.block_, nullptr));
+        for (const Entry& entry : *this) table->try_emplace_in_room(entry.key).value = entry.value;
+        release();
+        std::memcpy(raw_, &table, sizeof table);
+        meta_ = kBig;
+    }
+
+    // insert_or_assign in a table with room for the key (made by room_for
+    // and adopt): allocates nothing.
+    void assign_in_room(const Uuid& key, const V& value) noexcept {
+        if (mode() == kBig) {
+            big()->try_emplace_in_room(key).value = value;
+            return;
+        }
+        Entry* e = data();
+        const std::uint32_t n = count();
+        const std::uint32_t i = scan(e, n, key);
+        if (i == n) {
+            ::new (static_cast<void*>(e + n)) Entry{key, value};
+            meta_ = mode() | (n + 1);
+        } else {
+            e[i].value = value;
         }
     }
 
@@ -167,28 +283,18 @@ public:
     }
 
 private:
+    // An indexed table in a block of the store's, freed with it.
+    struct BigDeleter {
+        void operator()(Big* table) const noexcept { heap::destroy(table); }
+    };
+    using BigPtr = std::unique_ptr<Big, BigDeleter>;
+
     // meta_: the mode in the top two bits; in the inline and array modes the
     // entry count in the rest.
     static constexpr std::uint32_t kInline = 0;
     static constexpr std::uint32_t kArray = 1u << 30;
     static constexpr std::uint32_t kBig = 2u << 30;
     static constexpr std::uint32_t kModeMask = 3u << 30;
-
-    // Adds the change in the table's heap bytes over its lifetime to a
-    // running figure, however the scope ends.
-    class HeapCount {
-    public:
-        HeapCount(const SmallTable& table, std::size_t& figure) noexcept
-            : table_(table), figure_(figure), before_(table.heap_bytes()) {}
-        HeapCount(const HeapCount&) = delete;
-        HeapCount& operator=(const HeapCount&) = delete;
-        ~HeapCount() { figure_ += table_.heap_bytes() - before_; }
-
-    private:
-        const SmallTable& table_;
-        std::size_t& figure_;
-        std::size_t before_;
-    };
 
     std::uint32_t mode() const noexcept { return meta_ & kModeMask; }
     std::uint32_t count() const noexcept { return meta_ & ~kModeMask; }
@@ -206,12 +312,17 @@ private:
     // Out of line: a visit of every source (delete_node) erases from each,
     // and nearly all of them have no index.
     [[gnu::noinline]] bool erase_indexed(const Uuid& key, std::size_t& heap) noexcept {
-        const HeapCount counted(*this, heap);
+        const HeapChange counted(heap, *this);
         return big()->erase(key);
     }
 
     // Array mode keeps the array's address and capacity in raw_; big mode
-    // the table's address.
+    // the table's address. raw_ is a plain byte array, read and written
+    // through memcpy, because it holds an entry in inline mode and a pointer
+    // in the others: a union of an Entry with a pointer would be aligned to
+    // 8 and grow the object from 24 bytes to 32 (see the static_assert at
+    // the end), while alignas(4) keeps the inline entry's float weight
+    // aligned. The memcpy calls compile to plain loads and stores.
     Entry* heap_data() const noexcept {
         Entry* p;
         std::memcpy(&p, raw_, sizeof p);
@@ -245,11 +356,9 @@ private:
     }
 
     // The capacity for at least `n` entries, rounded up to fill the
-    // allocator's block (16-byte blocks with an 8-byte header), at most
-    // kArrayMax.
+    // allocator's block, at most kArrayMax.
     static std::uint32_t fitted_capacity(std::uint32_t n) noexcept {
-        const std::size_t bytes = ((n * sizeof(Entry) + 8 + 15) & ~std::size_t{15}) - 8;
-        const auto fitted = static_cast<std::uint32_t>(bytes / sizeof(Entry));
+        const auto fitted = static_cast<std::uint32_t>(usable_bytes(n * sizeof(Entry)) / sizeof(Entry));
         return fitted < kArrayMax ? fitted : kArrayMax;
     }
 
@@ -263,40 +372,38 @@ private:
         if (wanted < n) wanted = n;
         const std::uint32_t new_capacity = fitted_capacity(wanted);
         if (mode() == kArray) {
-            void* p = std::realloc(heap_data(), new_capacity * sizeof(Entry));
+            void* p = heap::reallocate_raw(heap_data(), new_capacity * sizeof(Entry));
             if (!p) throw std::bad_alloc();
             set_heap(static_cast<Entry*>(p), new_capacity);
             return;
         }
-        void* p = std::malloc(new_capacity * sizeof(Entry));
+        void* p = heap::allocate_raw(new_capacity * sizeof(Entry));
         if (!p) throw std::bad_alloc();
         std::memcpy(p, raw_, count() * sizeof(Entry));
         set_heap(static_cast<Entry*>(p), new_capacity);
         meta_ = kArray | count();
     }
 
-    // Moves the entries into an indexed table, in order.
+    // Moves the entries into an indexed table, in order. The table is made
+    // whole (with room for every entry) before the entries move, so a failed
+    // allocation leaves this table as it was.
     Big& to_big() {
-        Big* table = new Big();
-        try {
-            table->reserve(2 * kArrayMax);
-        } catch (...) {
-            delete table;
-            throw;
-        }
+        BigPtr table(heap::make<Big>());
+        table->reserve(2 * kArrayMax);
         const Entry* e = data();
-        for (std::uint32_t i = 0; i < count(); ++i) table->try_emplace(e[i].key).value = e[i].value;
-        if (mode() == kArray) std::free(heap_data());
-        std::memcpy(raw_, &table, sizeof table);
+        for (std::uint32_t i = 0; i < count(); ++i) table->try_emplace_in_room(e[i].key).value = e[i].value;
+        if (mode() == kArray) heap::release_raw(heap_data());
+        Big* owned = table.release();
+        std::memcpy(raw_, &owned, sizeof owned);
         meta_ = kBig;
-        return *table;
+        return *owned;
     }
 
     void release() noexcept {
         if (mode() == kArray) {
-            std::free(heap_data());
+            heap::release_raw(heap_data());
         } else if (mode() == kBig) {
-            delete big();
+            heap::destroy(big());
         }
         meta_ = 0;
     }

@@ -18,8 +18,14 @@ struct Uuid {
         return id;
     }
 
+    // Two 8-byte comparisons, written out: memcmp of 16 bytes is not always
+    // inlined, and the tables compare keys on every probe and array scan.
     friend bool operator==(const Uuid& a, const Uuid& b) noexcept {
-        return std::memcmp(a.bytes.data(), b.bytes.data(), 16) == 0;
+        std::uint64_t a_half[2];
+        std::uint64_t b_half[2];
+        std::memcpy(a_half, a.bytes.data(), 16);
+        std::memcpy(b_half, b.bytes.data(), 16);
+        return a_half[0] == b_half[0] && a_half[1] == b_half[1];
     }
 };
 static_assert(sizeof(Uuid) == 16, "an identifier is its 16 bytes and nothing else");

@@ -189,8 +189,8 @@ PyObject* from_bytes(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
 //
 // Every argument is converted into a column before the diff changes: the
 // first, then each other one given the first's count, which its length must
-// match. Only then are the store operations applied, item after item, as
-// the single methods would apply them.
+// match. Only then does the store take the batch, which it applies as the
+// loop of single methods would.
 
 // What the columns after the first are converted given: the first
 // argument's count, named as the signature names it.
@@ -217,7 +217,7 @@ PyObject* delete_edges(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
         [](diff::GraphDiff& diff, std::vector<diff::Uuid>&& from, PyObject* to_object) -> PyResult<Owned> {
             QUORL_TRY(to, binding::extract_uuid_column(to_object, kDeleteEdgesSignature.parameters[1],
                                                        column_length(kDeleteEdgesSignature, from.size())));
-            for (std::size_t i = 0; i < from.size(); ++i) diff.delete_edge(from[i], to[i]);
+            diff.delete_edges(from, to);
             return none();
         });
 }

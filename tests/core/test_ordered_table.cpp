@@ -100,9 +100,44 @@ protected:
     void TearDown() override { EXPECT_EQ(Counted::live, 0) << "a value was leaked or destroyed twice"; }
 };
 
+// Makes room for a few keys of the pool at once and inserts them in it: the
+// storage must not change while they go in.
+template <class Table, class MakeValue>
+void insert_in_room(Table& table, DictModel& model, std::mt19937_64& rng, std::size_t pool, MakeValue make_value) {
+    std::vector<Uuid> keys(rng() % 40);
+    for (Uuid& key : keys) key = make_key(rng() % pool);
+    if constexpr (requires { typename Table::Room; }) {
+        // A small table counts its keys itself, repeats and keys it holds
+        // already included.
+        OrderedTable<NoValue> scratch;
+        std::size_t figure = 0;
+        table.adopt(table.room_for_keys(keys.size(), [&](std::size_t k) -> const Uuid& { return keys[k]; }, scratch),
+                    figure);
+        const std::size_t heap = table.heap_bytes();
+        for (const Uuid& key : keys) {
+            const std::int64_t v = static_cast<std::int64_t>(rng() >> 33);
+            table.assign_in_room(key, make_value(v));
+            model.set(key, v);
+        }
+        ASSERT_EQ(table.heap_bytes(), heap) << "room made beforehand must suffice";
+    } else {
+        table.adopt(table.room_for(table.size() + keys.size()));
+        const std::size_t capacity = table.capacity();
+        const unsigned bits = table.index_bits();
+        for (const Uuid& key : keys) {
+            const std::int64_t v = static_cast<std::int64_t>(rng() >> 33);
+            table.try_emplace_in_room(key).value = make_value(v);
+            model.set(key, v);
+        }
+        ASSERT_EQ(table.capacity(), capacity) << "room made beforehand must suffice";
+        ASSERT_EQ(table.index_bits(), bits);
+    }
+}
+
 // Random inserts, replacements, lookups and removals over pools whose size
 // swings, so that the table grows, fills with holes, compacts, drains to
-// empty and grows again.
+// empty and grows again; and the two phases of a batch: room made before
+// insertions, appends taken back.
 template <class Table, class MakeValue>
 void random_operations(Table& table, MakeValue make_value, std::uint64_t seed) {
     std::mt19937_64 rng(seed);
@@ -113,7 +148,7 @@ void random_operations(Table& table, MakeValue make_value, std::uint64_t seed) {
         for (int step = 0; step < 6000; ++step) {
             const Uuid k = make_key(pick(rng));
             const std::int64_t v = static_cast<std::int64_t>(rng() >> 33);  // fits every value type
-            switch (rng() % 6) {
+            switch (rng() % 8) {
                 case 0:
                 case 1:
                     table.insert_or_assign(k, make_value(v));
@@ -135,6 +170,26 @@ void random_operations(Table& table, MakeValue make_value, std::uint64_t seed) {
                 case 3:
                 case 4:
                     ASSERT_EQ(table.erase(k), model.erase(k));
+                    break;
+                case 6:
+                    // Room made first, then insertions that must not need
+                    // more (the two phases of a batch).
+                    insert_in_room(table, model, rng, pool, make_value);
+                    break;
+                case 7:
+                    if constexpr (requires { table.pop_back(); }) {
+                        // Appends taken back, last first, leave no trace.
+                        std::vector<Uuid> appended;
+                        for (int n = static_cast<int>(rng() % 20); n > 0; --n) {
+                            const Uuid fresh = make_key(pool + rng() % 64);
+                            if (table.try_emplace(fresh).inserted) appended.push_back(fresh);
+                        }
+                        for (auto it = appended.rbegin(); it != appended.rend(); ++it) {
+                            table.pop_back();
+                            ASSERT_FALSE(table.contains(*it));
+                        }
+                        expect_matches(table, model);
+                    }
                     break;
                 default: {
                     const auto* found = table.find(k);

@@ -683,3 +683,48 @@ def test_buffers_are_released():
     view.release()
     for buffer in (ok, bad, sizes):
         buffer.extend(b"more")
+
+
+# ------------------------------------------------------- out of memory
+
+OUT_OF_MEMORY = r"""
+import hashlib, os, resource, sys
+from quorl_api import PyGraphDiff
+
+def state(d):
+    return hashlib.sha256(d.to_bytes()).hexdigest(), d.num_edges(), sys.getsizeof(d)
+
+n = 838860  # fills a table of sources with 2**20 index slots exactly
+sources = os.urandom(16 * n)
+d = PyGraphDiff()
+d.add_edges(sources, os.urandom(16 * n), 1.0)
+# 500 edges from pending sources, then 500 from new ones: the table of
+# sources must grow partway through, by far more than the memory left.
+frm = sources[:16 * 500] + os.urandom(16 * 500)
+to = os.urandom(16 * 1000)
+before = state(d)
+with open("/proc/self/statm") as f:
+    in_use = int(f.read().split()[0]) * os.sysconf("SC_PAGE_SIZE")
+soft, hard = resource.getrlimit(resource.RLIMIT_AS)
+resource.setrlimit(resource.RLIMIT_AS, (in_use + 40 * 2 ** 20, hard))
+try:
+    d.add_edges(frm, to, 9.0)
+    outcome = "added"
+except MemoryError:
+    outcome = "MemoryError"
+finally:
+    resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
+print(outcome, state(d) == before)
+d.add_edges(frm, to, 9.0)
+print(d.num_edges() == n + 500)
+"""
+
+
+@pytest.mark.slow  # caps the address space, which a sanitizer's runtime cannot live with
+@pytest.mark.skipif(not sys.platform.startswith("linux"), reason="reads /proc/self/statm")
+def test_a_batch_that_runs_out_of_memory_partway_changes_nothing():
+    """Once, the 500 new weights were applied before the table of sources
+    failed to grow, and the MemoryError left them in."""
+    proc = run_python(OUT_OF_MEMORY)
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stdout.split() == ["MemoryError", "True", "True"]

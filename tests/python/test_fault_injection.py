@@ -32,6 +32,7 @@ from quorl_api import PyGraphDiff
 from conftest import fresh_float, fresh_str, one_node_bytes, run_python, snapshot, text, uid
 
 inject = getattr(quorl_api, "_inject_failure_after", None)
+inject_store = getattr(quorl_api, "_inject_store_failure_after", None)
 pytestmark = pytest.mark.skipif(
     inject is None, reason="module built without the fault injection hook (scripts/build.sh faults)")
 
@@ -104,29 +105,37 @@ def forget_printed_error():
             delattr(sys, name)
 
 
+def state(d):
+    """What a failed call must leave as it was: everything observable, and
+    the memory the diff reports."""
+    return snapshot(d), sys.getsizeof(d)
+
+
 def check_unchanged(diffs, before, where):
     for d, was in zip(diffs, before):
-        assert snapshot(d) == was, where
+        assert state(d) == was, where
         borrow_probe(d)
-        assert snapshot(d) == was, where
+        assert state(d) == was, where
 
 
-def sweep(name, make, call, allowed):
+def sweep(name, make, call, allowed, hook=None):
     """Sweeps the injected failure over the object-creating calls of
-    call(*make()); returns how many failures were injected."""
+    call(*make()) (or over the store's allocations, with hook=inject_store);
+    returns how many failures were injected."""
+    hook = hook or inject
     expected = outcome(call, make())
     n = 0
     while True:
         args = make()
         diffs = [a for a in args if isinstance(a, PyGraphDiff)]
-        before = [snapshot(d) for d in diffs]
+        before = [state(d) for d in diffs]
         gc.collect()
         refs = [sys.getrefcount(a) for a in args]
-        inject(n)
+        hook(n)
         try:
             ran = run(call, args)
         finally:
-            calls = inject(None)
+            calls = hook(None)
         got = describe(ran)
         del ran
         forget_printed_error()
@@ -305,6 +314,74 @@ SCENARIOS = {
 def test_sweep(name):
     make, call, allowed = SCENARIOS[name]
     sweep(name, make, call, allowed)
+
+
+def scattered(n, salt):
+    """n sources in no order, with repeats: some pending, most new."""
+    pool = [A, B, C] + [uid(("source", k)) for k in range(5)] + [uid((salt, k)) for k in range(n // 2)]
+    return [pool[(k * 7919) % len(pool)] for k in range(n)]
+
+
+FROM = scattered(40, "new")
+TO = [uid(("target", k % 13)) for k in range(40)]
+NODES = scattered(30, "node")
+
+def grown():
+    """filled(), with sources of many targets (an indexed table among them)
+    and a pending update with texts on every node the batches below name."""
+    d = filled()
+    for k in range(40):
+        d.add_edge(A, uid(("grown", k)), 0.5)
+    for k in range(5):
+        d.add_edge(uid(("source", k)), uid(("grown", k)), 1.5)
+        d.add_node(uid(("source", k)), {"label": "s%d" % k})
+    d.delete_edge(uid(("source", 0)), X)
+    for k in (0, 5, 11, 12):  # deleted edges that add_edges takes back
+        d.delete_edge(FROM[k], TO[k])
+    return d
+
+
+def full():
+    """A diff whose four tables are exactly full: the next new key grows
+    each."""
+    d = PyGraphDiff()
+    for k in range(6):
+        d.add_edge(uid(("full", k)), uid(("to", k)), 1.0)
+        d.delete_edge(uid(("full gone", k)), uid(("to", k)))
+        d.add_node(uid(("full node", k)), {"label": "n"})
+        d.delete_node(uid(("full deleted", k)))
+    return d
+
+
+# Every allocation of the store that each call reaches, made to fail: the
+# call raises MemoryError and leaves the diff as it was, its size included.
+STORE_SCENARIOS = {
+    "add_edges": (lambda: (grown(), FROM, TO, [0.25 * k for k in range(40)]),
+                  lambda d, f, t, w: d.add_edges(f, t, w)),
+    "add_edges one weight": (lambda: (grown(), b"".join(FROM), b"".join(TO), 2.0),
+                             lambda d, f, t, w: d.add_edges(f, t, w)),
+    "add_edges from an empty diff": (lambda: (PyGraphDiff(), FROM, TO, 1.0), lambda d, f, t, w: d.add_edges(f, t, w)),
+    "delete_edges": (lambda: (grown(), FROM, TO), lambda d, f, t: d.delete_edges(f, t)),
+    "add_nodes updates": (lambda: (grown(), NODES, [{"url": "u%d" % k} if k % 3 else {"red": k} for k in range(30)]),
+                          lambda d, i, u: d.add_nodes(i, u)),
+    "add_nodes columns": (lambda: (grown(), NODES, ["l%d" % k for k in range(30)]),
+                          lambda d, i, l: d.add_nodes(i, label=l)),
+    "delete_nodes": (lambda: (grown(), NODES + [X, GONE, B]), lambda d, i: d.delete_nodes(i)),
+    "add_edge": (lambda: (full(), uid("fresh"), B), lambda d, f, t: d.add_edge(f, t, 1.0)),
+    "add_edge to an array": (lambda: (grown(), uid(("source", 1)), B), lambda d, f, t: d.add_edge(f, t, 1.0)),
+    "delete_edge": (lambda: (full(), uid("fresh"), B), lambda d, f, t: d.delete_edge(f, t)),
+    "add_node": (lambda: (full(), uid("fresh")), lambda d, i: d.add_node(i, {"label": "x"})),
+    "delete_node": (lambda: (grown(), B), lambda d, i: d.delete_node(i)),
+    "delete_node into a full table": (lambda: (full(), uid(("to", 2))), lambda d, i: d.delete_node(i)),
+    "from_bytes": (lambda: (grown().to_bytes(),), lambda b: PyGraphDiff.from_bytes(b)),
+    "__copy__": (lambda: (grown(),), lambda d: d.__copy__()),
+}
+
+
+@pytest.mark.parametrize("name", list(STORE_SCENARIOS))
+def test_store_sweep(name):
+    make, call = STORE_SCENARIOS[name]
+    assert sweep("store: " + name, make, call, NO_MEMORY, inject_store) > 0
 
 
 def test_sweeps_reach_the_object_creating_calls():
