@@ -359,27 +359,31 @@ run_root() {
     house="$CACHE/wheelhouse/${id/sdist/cp315-x86_64}-$root"
     cp -r "$house" "$stage/wheelhouse"
     local in="/tmp/quorl-$id"
+    tools="-r $in/wheelhouse/requirements.txt"
+    if [[ "$suite" == smoke ]]; then
+        tools=""
+        for t in "${SMOKE_TOOLS[@]}"; do grep -qx "$t" "$house/requirements.txt" && tools+=" $t"; done
+    fi
+    # A wheel goes in with the test tools, in one run of pip (each run takes
+    # minutes under emulation); it needs nothing else. The archive goes in
+    # after them, fetching its build requirements from the package index.
+    local tools_install="CC=false CXX=false $in/venv/bin/python -m pip install -q --no-index --find-links $in/wheelhouse $tools"
     if [[ "$id" == sdist ]]; then
         # pip fetches the build requirements from the package index, trusting
         # the certificates this machine's pip trusts.
         cert="${PIP_CERT:-$("$TOOLS/bin/python" -m pip config get global.cert 2>/dev/null || true)}"
         [[ -f "$cert" ]] || cert=/etc/ssl/certs/ca-certificates.crt
         [[ -f "$cert" ]] && cp "$cert" "$stage/ca.crt" && cert="PIP_CERT=$in/ca.crt SSL_CERT_FILE=$in/ca.crt" || cert=""
-        install="$cert MAKEFLAGS=-j$JOBS CMAKE_BUILD_PARALLEL_LEVEL=$JOBS $in/venv/bin/python -m pip install -q $in/dist/$file"
+        install="$tools_install
+        $cert MAKEFLAGS=-j$JOBS CMAKE_BUILD_PARALLEL_LEVEL=$JOBS $in/venv/bin/python -m pip install -q $in/dist/$file"
     else
-        install="CC=false CXX=false $in/venv/bin/python -m pip install -q --no-index --no-deps $in/dist/$file"
-    fi
-    tools="-r $in/wheelhouse/requirements.txt"
-    if [[ "$suite" == smoke ]]; then
-        tools=""
-        for t in "${SMOKE_TOOLS[@]}"; do grep -qx "$t" "$house/requirements.txt" && tools+=" $t"; done
+        install="$tools_install $in/dist/$file"
     fi
     args="$(suite_paths "$in/src" "$suite") ${pytest_args[*]-}"
     [[ "$root" == *-arm64 && "$suite" == full ]] && args+=" ${EMULATED_PYTEST[*]@Q}"
     root_run "$root" /bin/sh -c "
         set -e
         $py -m venv $in/venv
-        CC=false CXX=false $in/venv/bin/python -m pip install -q --no-index --find-links $in/wheelhouse $tools
         $install
         mkdir $in/run && cd $in/run
         module=\$($in/venv/bin/python -c 'import quorl_api; print(quorl_api.__file__)')
