@@ -299,7 +299,7 @@ PyResult<std::vector<diff::NodeUpdate>> extract_update_column(PyObject* obj, con
     updates.reserve(known_length(obj));
     QUORL_CHECK(for_each_item(obj, name, [&](PyObject* item) -> PyResult<std::monostate> {
         QUORL_TRY(update, extract_node_update(item));
-        updates.push_back(std::move(update));
+        updates.emplace_back(update);  // a copy of the texts, which the item may not outlive
         return std::monostate{};
     }));
     return updates;

@@ -139,8 +139,8 @@ PyObject* to_bytes(PyObject* self, PyObject*) { return call_method<Access::Share
 PyObject* add_node(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return call_method<Access::Exclusive, kAddNodeSignature, Id, Update>(
         {self, args, nargs, kwnames},
-        [](diff::GraphDiff& diff, diff::Uuid id, diff::NodeUpdate&& update) -> PyResult<Owned> {
-            diff.add_node(id, std::move(update));
+        [](diff::GraphDiff& diff, diff::Uuid id, const diff::NodeUpdateView& update) -> PyResult<Owned> {
+            diff.add_node(id, update);
             return none();
         });
 }
