@@ -67,6 +67,12 @@ inline PyObject* get_attr(PyObject* obj, const char* name) noexcept {
 inline PyObject* call2(PyObject* callable, PyObject* first, PyObject* second) noexcept {
     return QUORL_INJECT(PyObject_CallFunctionObjArgs(callable, first, second, nullptr));
 }
+// UnicodeEncodeError(encoding, object, start, end, reason)
+inline PyObject* new_encode_error(PyObject* encoding, PyObject* object, Py_ssize_t start, Py_ssize_t end,
+                                  PyObject* reason) noexcept {
+    return QUORL_INJECT(
+        PyObject_CallFunction(PyExc_UnicodeEncodeError, "OOnnO", encoding, object, start, end, reason));
+}
 // A new sequence: `sequence` repeated `count` times.
 inline PyObject* repeat(PyObject* sequence, Py_ssize_t count) noexcept {
     return QUORL_INJECT(PySequence_Repeat(sequence, count));

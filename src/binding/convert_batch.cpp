@@ -1,7 +1,9 @@
 #include "binding/convert_batch.hpp"
 
+#include <algorithm>
 #include <bit>
 #include <cstring>
+#include <string>
 #include <type_traits>
 #include <utility>
 #include <variant>
@@ -81,6 +83,22 @@ ItemKind item_kind(const Py_buffer& view) noexcept {
     }
 }
 
+// Whether the items of a buffer hold Python objects: its struct format has
+// the type code 'O', for the item itself or for a field of it. Field names,
+// written between colons, are free text and skipped: a field called "NODE"
+// holds no object.
+bool holds_objects(const char* format) noexcept {
+    for (const char* p = format ? format : ""; *p; ++p) {
+        if (*p == ':') {
+            p = std::strchr(p + 1, ':');
+            if (!p) return false;
+        } else if (*p == 'O') {
+            return true;
+        }
+    }
+    return false;
+}
+
 // A buffer whose items can be read one after the other: one dimension, no
 // indirection.
 bool is_flat(const Py_buffer& view) noexcept {
@@ -138,56 +156,178 @@ std::uint64_t read_unsigned(const char* p, Py_ssize_t size) noexcept {
     }
 }
 
+// ---- lengths and interruptions ------------------------------------------------
+
+// Loops over a caller's items let the interpreter run its signal handlers
+// before item 0 and every kSignalInterval items after: Ctrl-C (or what a
+// handler raises) ends the call there, before the diff has changed. A power
+// of two, so that telling those items costs a mask.
+constexpr std::size_t kSignalInterval = 4096;
+
+PyResult<std::monostate> check_signals() {
+    if (PyErr_CheckSignals() == 0) return std::monostate{};
+    return fail(fetch_error());
+}
+
+[[gnu::always_inline]] inline PyResult<std::monostate> check_signals_at(std::size_t index) {
+    if ((index & (kSignalInterval - 1)) != 0) [[likely]] return std::monostate{};
+    return check_signals();
+}
+
+// Calls read(i) for i = 0, 1, ..., n - 1 (the items of a buffer), with a
+// signal check before each run of kSignalInterval items.
+template <class Read>
+PyResult<std::monostate> for_each_index(std::size_t n, Read&& read) {
+    for (std::size_t start = 0; start < n; start += kSignalInterval) {
+        QUORL_CHECK(check_signals());
+        const std::size_t end = n - start < kSignalInterval ? n : start + kSignalInterval;
+        for (std::size_t i = start; i < end; ++i) QUORL_CHECK(read(i));
+    }
+    return std::monostate{};
+}
+
+// ValueError: the column `name` has `count` items, not the count required.
+PyErr length_error(const char* name, std::size_t count, const ColumnLength& length) {
+    return PyErr::new_message(PyExc_ValueError, texts::length_mismatch(name, count, length.first_name, length.count));
+}
+
+PyResult<std::monostate> check_count(const char* name, std::size_t count, const std::optional<ColumnLength>& length) {
+    if (!length || count == length->count) return std::monostate{};
+    return fail(length_error(name, count, *length));
+}
+
+// The number of items `obj` states without being iterated: a list's or a
+// tuple's size, or len() of an object that has one; nothing for other
+// iterables (an iterator, a generator), whose length only iterating tells.
+// As for list(), a TypeError of len() counts as no length; any other
+// failure of it is the argument's.
+PyResult<std::optional<std::size_t>> stated_length(PyObject* obj, const char* name) {
+    using Stated = std::optional<std::size_t>;
+    if (PyList_CheckExact(obj)) return Stated(PyList_GET_SIZE(obj));
+    if (PyTuple_CheckExact(obj)) return Stated(PyTuple_GET_SIZE(obj));
+    PyTypeObject* type = Py_TYPE(obj);
+    const bool sized = (type->tp_as_sequence && type->tp_as_sequence->sq_length) ||
+                       (type->tp_as_mapping && type->tp_as_mapping->mp_length);
+    if (!sized) return Stated();
+    const Py_ssize_t size = PyObject_Size(obj);
+    if (size >= 0) return Stated(size);
+    if (!PyErr_ExceptionMatches(PyExc_TypeError)) return fail(wrap_argument_error(name, fetch_error()));
+    PyErr_Clear();
+    return Stated();
+}
+
 // ---- iteration -----------------------------------------------------------------
 
 // Whether the iteration protocol applies to `obj` (what PyObject_GetIter
 // looks at), without calling anything.
 bool is_iterable(PyObject* obj) noexcept { return Py_TYPE(obj)->tp_iter != nullptr || PySequence_Check(obj); }
 
-// Calls visit(item) for each item of `obj`, in order. A failure of the
-// iteration is attributed to argument `name`, a failure of visit to the
-// item's index. The items of a list are read from it directly, each held
-// while it is visited: a conversion may run Python code that changes the
-// list, which then is seen as the list's own iterator would see it.
+// Calls visit(item) for each item of `obj`, in order, and returns their
+// number. A failure of the iteration is attributed to argument `name`, a
+// failure of visit to the item's index. The items of a list are read from
+// it directly, each held while it is visited: a conversion may run Python
+// code that changes the list, which then is seen as the list's own iterator
+// would see it.
+//
+// With a `length`, the items must number length->count: an object that
+// states another number of items is refused before any is read, and
+// reading stops at the first item past the count.
 template <class Visit>
-PyResult<std::monostate> for_each_item(PyObject* obj, const char* name, Visit&& visit) {
+PyResult<std::size_t> for_each_item(PyObject* obj, const char* name, const std::optional<ColumnLength>& length,
+                                    Visit&& visit) {
     auto visit_at = [&](PyObject* item, std::size_t index) -> PyResult<std::monostate> {
         auto visited = visit(item);
         if (!visited) return fail(item_error(name, index, std::move(visited).error()));
         return std::monostate{};
     };
+    std::size_t limit = static_cast<std::size_t>(-1);
+    if (length) {
+        QUORL_TRY(stated, stated_length(obj, name));
+        if (stated) QUORL_CHECK(check_count(name, *stated, length));
+        limit = length->count;
+    }
+    std::size_t count = 0;
     if (PyList_CheckExact(obj)) {
-        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(obj); ++i) {
-            Owned item = Owned::retain(PyList_GET_ITEM(obj, i));
-            QUORL_CHECK(visit_at(item.get(), static_cast<std::size_t>(i)));
+        for (; count < static_cast<std::size_t>(PyList_GET_SIZE(obj)); ++count) {
+            if (count == limit) {  // the list has grown under a conversion
+                return fail(length_error(name, static_cast<std::size_t>(PyList_GET_SIZE(obj)), *length));
+            }
+            QUORL_CHECK(check_signals_at(count));
+            Owned item = Owned::retain(PyList_GET_ITEM(obj, count));
+            QUORL_CHECK(visit_at(item.get(), count));
         }
-        return std::monostate{};
-    }
-    if (PyTuple_CheckExact(obj)) {
+    } else if (PyTuple_CheckExact(obj)) {
         // A tuple cannot change, and the caller holds it.
-        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(obj); ++i) {
-            QUORL_CHECK(visit_at(PyTuple_GET_ITEM(obj, i), static_cast<std::size_t>(i)));
+        for (; count < static_cast<std::size_t>(PyTuple_GET_SIZE(obj)); ++count) {
+            QUORL_CHECK(check_signals_at(count));
+            QUORL_CHECK(visit_at(PyTuple_GET_ITEM(obj, count), count));
         }
-        return std::monostate{};
-    }
-    Owned iterator = Owned::steal(api::get_iter(obj));
-    if (!iterator) return fail(wrap_argument_error(name, fetch_error()));
-    for (std::size_t index = 0;; ++index) {
-        Owned item = Owned::steal(api::iter_next(iterator.get()));
-        if (!item) {
-            if (PyErr_Occurred()) return fail(wrap_argument_error(name, fetch_error()));
-            return std::monostate{};
+    } else {
+        Owned iterator = Owned::steal(api::get_iter(obj));
+        if (!iterator) return fail(wrap_argument_error(name, fetch_error()));
+        for (;; ++count) {
+            QUORL_CHECK(check_signals_at(count));
+            Owned item = Owned::steal(api::iter_next(iterator.get()));
+            if (!item) {
+                if (PyErr_Occurred()) return fail(wrap_argument_error(name, fetch_error()));
+                break;
+            }
+            if (count == limit) {
+                return fail(PyErr::new_message(PyExc_ValueError,
+                                               texts::more_items(name, length->first_name, length->count)));
+            }
+            QUORL_CHECK(visit_at(item.get(), count));
         }
-        QUORL_CHECK(visit_at(item.get(), index));
     }
+    QUORL_CHECK(check_count(name, count, length));
+    return count;
 }
 
-// The reserved length of a column read from `obj`: exact for a list or a
-// tuple, nothing for other iterables (whose length only iterating tells).
-std::size_t known_length(PyObject* obj) noexcept {
+// The room to reserve for a column read from `obj`: the count required, or
+// the size of a list or a tuple; nothing for other iterables.
+std::size_t reserved_length(PyObject* obj, const std::optional<ColumnLength>& length) noexcept {
+    if (length) return length->count;
     if (PyList_CheckExact(obj)) return static_cast<std::size_t>(PyList_GET_SIZE(obj));
     if (PyTuple_CheckExact(obj)) return static_cast<std::size_t>(PyTuple_GET_SIZE(obj));
     return 0;
+}
+
+// Copies the bytes of a buffer in C order to `out` (view.len bytes), a block
+// of its first dimension at a time with a signal check before each block,
+// so that Ctrl-C stops the copy of a huge buffer. A buffer that cannot be
+// cut so (no dimension, or indirect) is copied in one go.
+PyResult<std::monostate> copy_in_c_order(const Py_buffer& view, unsigned char* out) {
+    constexpr Py_ssize_t kBlockBytes = kSignalInterval * sizeof(diff::Uuid);
+    if (view.len == 0) return std::monostate{};
+    auto* source = static_cast<const unsigned char*>(view.buf);
+    if (PyBuffer_IsContiguous(&view, 'C')) {
+        for (Py_ssize_t done = 0; done < view.len; done += kBlockBytes) {
+            QUORL_CHECK(check_signals());
+            std::memcpy(out + done, source + done, static_cast<std::size_t>(std::min(kBlockBytes, view.len - done)));
+        }
+        return std::monostate{};
+    }
+    Py_buffer block = view;
+    if (view.ndim < 1 || view.ndim > PyBUF_MAX_NDIM || (view.suboffsets && view.suboffsets[0] >= 0)) {
+        QUORL_CHECK(check_signals());
+        if (PyBuffer_ToContiguous(out, &block, view.len, 'C') != 0) return fail(fetch_error());
+        return std::monostate{};
+    }
+    // Blocks of rows of the first dimension, each a buffer of its own.
+    Py_ssize_t shape[PyBUF_MAX_NDIM];
+    std::copy(view.shape, view.shape + view.ndim, shape);
+    block.shape = shape;
+    const Py_ssize_t rows = view.shape[0];
+    const Py_ssize_t row_bytes = view.len / rows;
+    const Py_ssize_t rows_per_block = std::max<Py_ssize_t>(1, kBlockBytes / row_bytes);
+    for (Py_ssize_t row = 0; row < rows; row += rows_per_block) {
+        QUORL_CHECK(check_signals());
+        shape[0] = std::min(rows_per_block, rows - row);
+        block.buf = const_cast<unsigned char*>(source) + row * view.strides[0];
+        block.len = shape[0] * row_bytes;
+        if (PyBuffer_ToContiguous(out + row * row_bytes, &block, block.len, 'C') != 0) return fail(fetch_error());
+    }
+    return std::monostate{};
 }
 
 // The single conversion's error for an integer read from a buffer, which
@@ -205,11 +345,38 @@ PyErr colour_error(Integer value) {
     return std::move(converted).error();
 }
 
+// The UnicodeEncodeError `error` (a text that UTF-8 cannot encode) made
+// again with `prefix` in front of its reason, the one part of its message
+// that is free text: its encoding, object and positions stay as they are,
+// and so does its cause. Unchanged if its parts cannot be read.
+PyErr restated_encode_error(const std::string& prefix, PyErr error) {
+    PyObject* value = error.value();
+    Owned encoding = Owned::steal(PyUnicodeEncodeError_GetEncoding(value));
+    Owned object = Owned::steal(PyUnicodeEncodeError_GetObject(value));
+    Owned reason = Owned::steal(PyUnicodeEncodeError_GetReason(value));
+    Py_ssize_t start = 0;
+    Py_ssize_t end = 0;
+    if (!encoding || !object || !reason || PyUnicodeEncodeError_GetStart(value, &start) != 0 ||
+        PyUnicodeEncodeError_GetEnd(value, &end) != 0) {
+        PyErr_Clear();
+        return error;
+    }
+    const std::string text = prefix + display_text(reason.get());
+    Owned prefixed = expect_new(api::new_str(text.data(), static_cast<Py_ssize_t>(text.size())));
+    Owned restated = expect_new(api::new_encode_error(encoding.get(), object.get(), start, end, prefixed.get()));
+    // The cause carries over (None when there is none); SetCause steals it.
+    PyException_SetCause(restated.get(), PyException_GetCause(value));
+    return PyErr::from_fetched(Owned::retain(PyExc_UnicodeEncodeError), std::move(restated), Owned());
+}
+
 }  // namespace
 
 PyErr item_error(const char* name, std::size_t index, PyErr error) {
     PyObject* type = error.type();
     PyObject* value = error.value();
+    if (type == PyExc_UnicodeEncodeError) {
+        return restated_encode_error(texts::item_error(name, index, ""), std::move(error));
+    }
     if (PyType_HasFeature(reinterpret_cast<PyTypeObject*>(type), Py_TPFLAGS_HEAPTYPE)) return error;
     PyObject* args = reinterpret_cast<PyBaseExceptionObject*>(value)->args;
     if (!args || !PyTuple_Check(args) || PyTuple_GET_SIZE(args) != 1 || !PyUnicode_Check(PyTuple_GET_ITEM(args, 0))) {
@@ -222,28 +389,28 @@ PyErr item_error(const char* name, std::size_t index, PyErr error) {
     return restated;
 }
 
-PyResult<std::vector<diff::Uuid>> extract_uuid_column(PyObject* obj, const char* name) {
+PyResult<std::vector<diff::Uuid>> extract_uuid_column(PyObject* obj, const char* name,
+                                                      std::optional<ColumnLength> length) {
     std::vector<diff::Uuid> ids;
     if (PyObject_CheckBuffer(obj)) {
         BufferView view;
         QUORL_CHECK(acquire(view, obj, name));
         // An array of Python objects holds pointers, not ids: its items are
         // the ids.
-        const bool objects = view->format && std::strchr(view->format, 'O');
-        if (!objects) {
+        if (!holds_objects(view->format)) {
             const auto bytes = static_cast<std::size_t>(view->len);
             if (bytes % sizeof(diff::Uuid) != 0) {
                 return fail(PyErr::new_message(PyExc_ValueError, texts::ids_not_whole(name, bytes)));
             }
+            QUORL_CHECK(check_count(name, bytes / sizeof(diff::Uuid), length));
             ids.resize(bytes / sizeof(diff::Uuid));
-            if (bytes > 0 && PyBuffer_ToContiguous(ids.data(), const_cast<Py_buffer*>(&*view), view->len, 'C') != 0) {
-                return fail(wrap_argument_error(name, fetch_error()));
-            }
+            auto copied = copy_in_c_order(*view, reinterpret_cast<unsigned char*>(ids.data()));
+            if (!copied) return fail(wrap_argument_error(name, std::move(copied).error()));
             return ids;
         }
     }
-    ids.reserve(known_length(obj));
-    QUORL_CHECK(for_each_item(obj, name, [&](PyObject* item) -> PyResult<std::monostate> {
+    ids.reserve(reserved_length(obj, length));
+    QUORL_CHECK(for_each_item(obj, name, length, [&](PyObject* item) -> PyResult<std::monostate> {
         diff::Uuid id;
         QUORL_CHECK(convert_into<UuidConversion>(item, id));
         ids.push_back(id);
@@ -252,7 +419,7 @@ PyResult<std::vector<diff::Uuid>> extract_uuid_column(PyObject* obj, const char*
     return ids;
 }
 
-PyResult<Weights> extract_weights(PyObject* obj, const char* name) {
+PyResult<Weights> extract_weights(PyObject* obj, const char* name, ColumnLength length) {
     Weights weights;
     auto one = [&](PyObject* number) -> PyResult<Weights> {
         auto value = extract_f32(number);
@@ -274,18 +441,20 @@ PyResult<Weights> extract_weights(PyObject* obj, const char* name) {
             return one(obj);
         }
         if (is_flat(*view) && item_kind(*view) == ItemKind::Float) {
-            const Py_ssize_t n = view->shape[0];
-            weights.values.resize(static_cast<std::size_t>(n));
-            for (Py_ssize_t i = 0; i < n; ++i) {
-                weights.values[static_cast<std::size_t>(i)] = read_weight(item_at(*view, i), view->itemsize);
-            }
+            const auto n = static_cast<std::size_t>(view->shape[0]);
+            QUORL_CHECK(check_count(name, n, length));
+            weights.values.resize(n);
+            QUORL_CHECK(for_each_index(n, [&](std::size_t i) -> PyResult<std::monostate> {
+                weights.values[i] = read_weight(item_at(*view, static_cast<Py_ssize_t>(i)), view->itemsize);
+                return std::monostate{};
+            }));
             return weights;
         }
     } else if (!is_iterable(obj)) {
         return one(obj);
     }
-    weights.values.reserve(known_length(obj));
-    QUORL_CHECK(for_each_item(obj, name, [&](PyObject* item) -> PyResult<std::monostate> {
+    weights.values.reserve(length.count);
+    QUORL_CHECK(for_each_item(obj, name, length, [&](PyObject* item) -> PyResult<std::monostate> {
         float value = 0;
         QUORL_CHECK(convert_into<F32Conversion>(item, value));
         weights.values.push_back(value);
@@ -294,10 +463,11 @@ PyResult<Weights> extract_weights(PyObject* obj, const char* name) {
     return weights;
 }
 
-PyResult<std::vector<diff::NodeUpdate>> extract_update_column(PyObject* obj, const char* name) {
+PyResult<std::vector<diff::NodeUpdate>> extract_update_column(PyObject* obj, const char* name,
+                                                              ColumnLength length) {
     std::vector<diff::NodeUpdate> updates;
-    updates.reserve(known_length(obj));
-    QUORL_CHECK(for_each_item(obj, name, [&](PyObject* item) -> PyResult<std::monostate> {
+    updates.reserve(length.count);
+    QUORL_CHECK(for_each_item(obj, name, length, [&](PyObject* item) -> PyResult<std::monostate> {
         QUORL_TRY(update, extract_node_update(item));
         updates.emplace_back(update);  // a copy of the texts, which the item may not outlive
         return std::monostate{};
@@ -340,45 +510,45 @@ PyResult<diff::KindValue<Kind>> read_item(const char* p, ItemKind item, Py_ssize
 }
 
 template <diff::Attribute A>
-PyResult<std::size_t> fill_column(PyObject* obj, const char* name, std::span<diff::NodeUpdate> updates) {
+PyResult<std::monostate> fill_column(PyObject* obj, const char* name, std::span<diff::NodeUpdate> updates,
+                                     const char* first_name) {
     constexpr diff::AttributeKind kind = diff::kKindOf<A>;
-    const std::size_t n = updates.size();
+    const ColumnLength length{first_name, updates.size()};
     if (PyObject_CheckBuffer(obj)) {
         BufferView view;
         QUORL_CHECK(acquire(view, obj, name));
         const ItemKind item = item_kind(*view);
         if (is_flat(*view) && reads_directly<kind>(item)) {
-            const auto count = static_cast<std::size_t>(view->shape[0]);
-            if (count != n) return count;
+            QUORL_CHECK(check_count(name, static_cast<std::size_t>(view->shape[0]), length));
             if constexpr (kind != diff::AttributeKind::Text) {
-                for (std::size_t i = 0; i < n; ++i) {
+                QUORL_CHECK(for_each_index(updates.size(), [&](std::size_t i) -> PyResult<std::monostate> {
                     auto value = read_item<kind>(item_at(*view, static_cast<Py_ssize_t>(i)), item, view->itemsize);
                     if (!value) return fail(item_error(name, i, std::move(value).error()));
                     updates[i].set<A>(*value);
-                }
+                    return std::monostate{};
+                }));
             }
-            return count;
+            return std::monostate{};
         }
     }
-    // Items beyond the n-th are counted for the message, not converted.
-    std::size_t count = 0;
-    QUORL_CHECK(for_each_item(obj, name, [&](PyObject* item) -> PyResult<std::monostate> {
-        const std::size_t i = count++;
-        if (i >= n || item == Py_None) return std::monostate{};
+    std::size_t i = 0;
+    QUORL_CHECK(for_each_item(obj, name, length, [&](PyObject* item) -> PyResult<std::monostate> {
+        diff::NodeUpdate& update = updates[i++];
+        if (item == Py_None) return std::monostate{};
         diff::AttributeValue<A> value{};
         QUORL_CHECK(convert_into<AttributeConversion<kind>>(item, value));
-        updates[i].set<A>(value);
+        update.set<A>(value);
         return std::monostate{};
     }));
-    return count;
+    return std::monostate{};
 }
 
 }  // namespace
 
-PyResult<std::size_t> fill_attribute_column(PyObject* obj, const char* name, diff::Attribute attribute,
-                                            std::span<diff::NodeUpdate> updates) {
+PyResult<std::monostate> fill_attribute_column(PyObject* obj, const char* name, diff::Attribute attribute,
+                                               std::span<diff::NodeUpdate> updates, const char* first_name) {
     static constexpr auto kFill = diff::per_attribute([](auto a) { return &fill_column<a>; });
-    return kFill[attribute](obj, name, updates);
+    return kFill[attribute](obj, name, updates, first_name);
 }
 
 }  // namespace quorl::binding

@@ -8,13 +8,23 @@
 // in front of its message (its type and cause kept), and failures of the
 // argument as a whole (not iterable, a buffer that cannot be read) carry
 // "argument '<name>': " as the single methods' errors do.
+//
+// The arguments after a batch's first are columns that must have as many
+// items as the first (ColumnLength): a column's length is compared as soon
+// as it is known, from its len() or its buffer's shape before any item is
+// read, and an iterable is read no further than one item past the count, so
+// that an endless one ends too. Every loop over a caller's items lets the
+// interpreter run its signal handlers every few thousand items, so that
+// Ctrl-C stops a long batch (KeyboardInterrupt) before the diff changes.
 #pragma once
 
 #include <Python.h>
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
+#include <variant>
 #include <vector>
 
 #include "binding/error.hpp"
@@ -24,9 +34,18 @@
 
 namespace quorl::binding {
 
+// The number of items each further argument of a batch must have: that of
+// the batch's first argument, which the messages name.
+struct ColumnLength {
+    const char* first_name;
+    std::size_t count;
+};
+
 // Ids: the bytes of a buffer in C order, 16 to an id, or the items of any
-// other iterable, each converted as `id` is.
-PyResult<std::vector<diff::Uuid>> extract_uuid_column(PyObject* obj, const char* name);
+// other iterable, each converted as `id` is; as many as `length` says, when
+// it is given.
+PyResult<std::vector<diff::Uuid>> extract_uuid_column(PyObject* obj, const char* name,
+                                                      std::optional<ColumnLength> length = std::nullopt);
 
 // Weights: one number for every edge, or one per edge. The store reads a
 // single value as the weight of every edge; only the length check of the
@@ -37,28 +56,31 @@ struct Weights {
 };
 // A number that is not iterable (a zero-dimensional buffer such as a numpy
 // scalar counts as one number), a one-dimensional buffer of float32 or
-// float64, or an iterable of numbers, each converted as `weight` is.
-PyResult<Weights> extract_weights(PyObject* obj, const char* name);
+// float64, or an iterable of numbers, each converted as `weight` is, as
+// many as `length` says.
+PyResult<Weights> extract_weights(PyObject* obj, const char* name, ColumnLength length);
 
-// An iterable of attribute dicts, each converted as `update` is.
-PyResult<std::vector<diff::NodeUpdate>> extract_update_column(PyObject* obj, const char* name);
+// An iterable of attribute dicts, each converted as `update` is, as many as
+// `length` says.
+PyResult<std::vector<diff::NodeUpdate>> extract_update_column(PyObject* obj, const char* name,
+                                                              ColumnLength length);
 
 // A column of add_nodes for `attribute`, written into updates[i] for each
-// item i: an iterable in which None leaves the attribute out for that item,
-// or (for the numeric attributes) a one-dimensional buffer of a fitting
-// format: float32 or float64 for sizes, any integer type for colours
-// (range-checked as `update` checks them), bool for show_label. Returns the
-// number of items in the column; when it is not the number of updates, no
-// more than the items that have an update are converted, and the caller
-// reports the difference.
-PyResult<std::size_t> fill_attribute_column(PyObject* obj, const char* name, diff::Attribute attribute,
-                                            std::span<diff::NodeUpdate> updates);
+// item i (one item per update, which `first_name` names in the messages):
+// an iterable in which None leaves the attribute out for that item, or (for
+// the numeric attributes) a one-dimensional buffer of a fitting format:
+// float32 or float64 for sizes, any integer type for colours (range-checked
+// as `update` checks them), bool for show_label.
+PyResult<std::monostate> fill_attribute_column(PyObject* obj, const char* name, diff::Attribute attribute,
+                                               std::span<diff::NodeUpdate> updates, const char* first_name);
 
 // The error of item `index` of argument `name`: an exception of one of the
 // interpreter's own classes whose single argument is its message is
 // restated with "argument '<name>': item <index>: " in front, keeping its
-// type and cause; any other exception (a class of Python code's own, or one
-// with other arguments) passes unchanged.
+// type and cause; so is a UnicodeEncodeError, whose message is made from
+// its parts: the prefix goes in front of its reason. Any other exception (a
+// class of Python code's own, or one with other arguments) passes
+// unchanged.
 PyErr item_error(const char* name, std::size_t index, PyErr error);
 
 }  // namespace quorl::binding

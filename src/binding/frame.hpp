@@ -72,13 +72,18 @@ template <class Body, class OnValue>
 }  // namespace frame_detail
 
 // Runs a body returning PyResult<Owned>; returns the new reference, or null
-// with the exception raised.
+// with the exception raised (MemoryError, without running the body, when the
+// thread's first frame cannot set up its bookkeeping).
 template <class Body>
 [[gnu::always_inline]] inline PyObject* run_in_frame(Body&& body) noexcept {
     try {
         const PoolMark mark = enter_frame();
         PyObject* result = nullptr;
-        frame_detail::run_body(body, [&](auto&& value) { result = value->release(); });
+        if (set_up_failed(mark)) [[unlikely]] {
+            PyErr_NoMemory();
+        } else {
+            frame_detail::run_body(body, [&](auto&& value) { result = value->release(); });
+        }
         leave_frame(mark);
         return result;
     } catch (...) {
@@ -87,7 +92,9 @@ template <class Body>
 }
 
 // Runs a body returning PyResult<std::monostate>; a failure is reported with
-// PyErr_WriteUnraisable(context) and goes no further.
+// PyErr_WriteUnraisable(context) and goes no further. The body runs even
+// when the thread's bookkeeping could not be set up: it frees what it is
+// given, and keeps no temporaries.
 template <class Body>
 void run_in_frame_unraisable(Body&& body, PyObject* context) noexcept {
     try {

@@ -27,7 +27,9 @@ namespace refs_detail {
 // Per-thread state, kept trivially destructible and constant-initialised so
 // that reaching it is a plain thread-local access with no initialisation
 // guard. The pool's storage is set up on first use, together with a
-// clean-up that marks the pool destroyed when the thread exits.
+// clean-up that marks the pool destroyed when the thread exits. Setting up
+// can fail only for lack of memory; the pool then stays NotSetUp, and the
+// next frame tries again.
 enum class PoolLife : unsigned char { NotSetUp, Live, Destroyed };
 struct ThreadState {
     Py_ssize_t gil_depth;
@@ -60,6 +62,13 @@ void defer(PyObject* object, bool increment);
         state.life == refs_detail::PoolLife::Live ? state.pool : refs_detail::set_up_pool();
     if (!pool) return std::nullopt;
     return pool->size();
+}
+
+// Whether the frame that `mark` began could not set up this thread's
+// bookkeeping (for lack of memory): such a frame runs nothing and raises
+// MemoryError.
+[[gnu::always_inline]] inline bool set_up_failed(PoolMark mark) noexcept {
+    return !mark && refs_detail::tls.life == refs_detail::PoolLife::NotSetUp;
 }
 
 [[gnu::always_inline]] inline void leave_frame(PoolMark mark) noexcept {

@@ -232,6 +232,13 @@ inline std::string length_mismatch(std::string_view name, std::size_t count, std
     return "argument '" + std::string(name) + "' has " + std::to_string(count) + (count == 1 ? " item" : " items") +
            " but argument '" + std::string(other_name) + "' has " + std::to_string(other_count);
 }
+// "argument 'label' has more than 2 items but argument 'ids' has 2": an
+// iterable read no further than one item past the count required.
+inline std::string more_items(std::string_view name, std::string_view other_name, std::size_t other_count) {
+    return "argument '" + std::string(name) + "' has more than " + std::to_string(other_count) +
+           (other_count == 1 ? " item" : " items") + " but argument '" + std::string(other_name) + "' has " +
+           std::to_string(other_count);
+}
 // A buffer of ids whose size is no multiple of 16.
 inline std::string ids_not_whole(std::string_view name, std::size_t bytes) {
     return "argument '" + std::string(name) + "': a buffer of " + std::to_string(bytes) +

@@ -187,39 +187,36 @@ PyObject* from_bytes(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
 
 // ---- batch methods ------------------------------------------------------
 //
-// Every argument is converted into a column before the diff changes, and
-// the columns' lengths are checked against the first argument's; only then
-// are the store operations applied, item after item, as the single methods
-// would apply them.
+// Every argument is converted into a column before the diff changes: the
+// first, then each other one given the first's count, which its length must
+// match. Only then does the store take the batch, which it applies as the
+// loop of single methods would.
 
-// ValueError when the column of parameter `index` (`count` items) differs in
-// length from the first parameter's (`first_count` items).
-PyResult<std::monostate> check_length(const CallSignature& signature, std::size_t index, std::size_t count,
-                                      std::size_t first_count) {
-    if (count == first_count) return std::monostate{};
-    return fail(PyErr::new_message(PyExc_ValueError, texts::length_mismatch(signature.parameters[index], count,
-                                                                            signature.parameters[0], first_count)));
+// What the columns after the first are converted given: the first
+// argument's count, named as the signature names it.
+binding::ColumnLength column_length(const CallSignature& signature, std::size_t count) {
+    return {signature.parameters[0], count};
 }
 
 PyObject* add_edges(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return call_method<Access::Exclusive, kAddEdgesSignature, Ids, Ids, Weights>(
+    return call_method<Access::Exclusive, kAddEdgesSignature, Ids, Object, Object>(
         {self, args, nargs, kwnames},
-        [](diff::GraphDiff& diff, std::vector<diff::Uuid>&& from, std::vector<diff::Uuid>&& to,
-           binding::Weights&& weights) -> PyResult<Owned> {
-            QUORL_CHECK(check_length(kAddEdgesSignature, 1, to.size(), from.size()));
-            if (!weights.one_for_all) {
-                QUORL_CHECK(check_length(kAddEdgesSignature, 2, weights.values.size(), from.size()));
-            }
+        [](diff::GraphDiff& diff, std::vector<diff::Uuid>&& from, PyObject* to_object,
+           PyObject* weight_object) -> PyResult<Owned> {
+            const binding::ColumnLength length = column_length(kAddEdgesSignature, from.size());
+            QUORL_TRY(to, binding::extract_uuid_column(to_object, kAddEdgesSignature.parameters[1], length));
+            QUORL_TRY(weights, binding::extract_weights(weight_object, kAddEdgesSignature.parameters[2], length));
             diff.add_edges(from, to, weights.values);
             return none();
         });
 }
 
 PyObject* delete_edges(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return call_method<Access::Exclusive, kDeleteEdgesSignature, Ids, Ids>(
+    return call_method<Access::Exclusive, kDeleteEdgesSignature, Ids, Object>(
         {self, args, nargs, kwnames},
-        [](diff::GraphDiff& diff, std::vector<diff::Uuid>&& from, std::vector<diff::Uuid>&& to) -> PyResult<Owned> {
-            QUORL_CHECK(check_length(kDeleteEdgesSignature, 1, to.size(), from.size()));
+        [](diff::GraphDiff& diff, std::vector<diff::Uuid>&& from, PyObject* to_object) -> PyResult<Owned> {
+            QUORL_TRY(to, binding::extract_uuid_column(to_object, kDeleteEdgesSignature.parameters[1],
+                                                       column_length(kDeleteEdgesSignature, from.size())));
             diff.delete_edges(from, to);
             return none();
         });
@@ -232,36 +229,37 @@ using AttributeColumn = NoneDefault<Object>;
 
 PyObject* add_nodes(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return [&]<std::size_t... I>(std::index_sequence<I...>) {
-        return call_method<Access::Exclusive, kAddNodesSignature, Ids, NoneDefault<Updates>, AttributeColumn<I>...>(
+        return call_method<Access::Exclusive, kAddNodesSignature, Ids, NoneDefault<Object>, AttributeColumn<I>...>(
             {self, args, nargs, kwnames},
-            [](diff::GraphDiff& diff, std::vector<diff::Uuid>&& ids,
-               std::optional<std::vector<diff::NodeUpdate>>&& updates, auto... column_objects) -> PyResult<Owned> {
+            [](diff::GraphDiff& diff, std::vector<diff::Uuid>&& ids, std::optional<PyObject*> updates_object,
+               auto... column_objects) -> PyResult<Owned> {
                 // The columns in the order of their parameters: that of the
                 // attribute dict's keys.
                 const std::optional<PyObject*> columns[] = {column_objects...};
-                if (updates) {
+                const char* const* names = kAddNodesSignature.parameters.data();
+                std::vector<diff::NodeUpdate> updates;
+                if (updates_object) {
                     for (std::size_t i = 0; i < std::size(columns); ++i) {
                         if (!columns[i]) continue;
                         return fail(PyErr::new_message(
                             PyExc_TypeError,
                             texts::updates_and_columns(texts::full_name(texts::kClassName, texts::kAddNodes.name),
-                                                       kAddNodesSignature.parameters[kFirstColumn + i])));
+                                                       names[kFirstColumn + i])));
                     }
-                    QUORL_CHECK(check_length(kAddNodesSignature, 1, updates->size(), ids.size()));
+                    QUORL_TRY(read, binding::extract_update_column(*updates_object, names[1],
+                                                                   column_length(kAddNodesSignature, ids.size())));
+                    updates = std::move(read);
                 } else {
                     // The columns are written into one update per id,
                     // attribute after attribute.
-                    updates.emplace(ids.size());
+                    updates.resize(ids.size());
                     for (std::size_t i = 0; i < std::size(columns); ++i) {
                         if (!columns[i]) continue;
-                        const std::size_t parameter = kFirstColumn + i;
-                        QUORL_TRY(count, binding::fill_attribute_column(*columns[i],
-                                                                        kAddNodesSignature.parameters[parameter],
-                                                                        texts::kAttributeDictOrder[i], *updates));
-                        QUORL_CHECK(check_length(kAddNodesSignature, parameter, count, ids.size()));
+                        QUORL_CHECK(binding::fill_attribute_column(*columns[i], names[kFirstColumn + i],
+                                                                   texts::kAttributeDictOrder[i], updates, names[0]));
                     }
                 }
-                diff.add_nodes(ids, *updates);
+                diff.add_nodes(ids, updates);
                 return none();
             });
     }(std::make_index_sequence<diff::kAttributeCount>{});

@@ -88,27 +88,18 @@ using Weight = Converted<binding::F32Conversion>;
 using Bytes = Converted<binding::BytesConversion>;  // valid while the argument lives
 using NodeSizes = Converted<binding::NodeSizesConversion>;
 
-// The kinds of the batch methods convert a whole argument into a column of
-// values, and attribute their failures themselves: a wrong item by its
-// index, the argument as a whole by its name.
+// The first argument of a batch method: a whole column of ids. Its failures
+// are attributed by the conversion itself: a wrong item by its index, the
+// argument as a whole by its name. The batch's other arguments are columns
+// that must be as long, which the method's work converts given its count.
 struct Ids {
     using Value = std::vector<diff::Uuid>;
     static PyResult<Value> convert(PyObject* obj, const char* name) { return binding::extract_uuid_column(obj, name); }
 };
-struct Weights {
-    using Value = binding::Weights;
-    static PyResult<Value> convert(PyObject* obj, const char* name) { return binding::extract_weights(obj, name); }
-};
-struct Updates {
-    using Value = std::vector<diff::NodeUpdate>;
-    static PyResult<Value> convert(PyObject* obj, const char* name) {
-        return binding::extract_update_column(obj, name);
-    }
-};
 
 // Any object, not looked at: the memo of __deepcopy__, or an argument that
-// the method's work converts itself given the others (the attribute columns
-// of add_nodes).
+// the method's work converts itself given the others (the columns of a
+// batch after the first).
 struct Object {
     using Value = PyObject*;
     static PyResult<Value> convert(PyObject* obj, const char*) { return obj; }

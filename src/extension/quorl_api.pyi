@@ -209,7 +209,9 @@ class PyGraphDiff:
 
         Raises the single method's error for a wrong item, with the argument
         and index in front ("argument 'to': item 3: ..."), ``ValueError`` for
-        lengths that differ or a byte count that is not a multiple of 16."""
+        lengths that differ (known from ``len()`` or a buffer's shape before
+        any item is read; an iterable is read no further than one item past
+        the count of ``from``) or a byte count that is not a multiple of 16."""
     @overload
     def add_edges(self, **kwargs: Unpack[AddEdgesArgs]) -> None:
         """``add_edge(from[i], to[i], weight[i])`` for every i in turn (or one
@@ -221,7 +223,9 @@ class PyGraphDiff:
 
         Raises the single method's error for a wrong item, with the argument
         and index in front ("argument 'to': item 3: ..."), ``ValueError`` for
-        lengths that differ or a byte count that is not a multiple of 16."""
+        lengths that differ (known from ``len()`` or a buffer's shape before
+        any item is read; an iterable is read no further than one item past
+        the count of ``from``) or a byte count that is not a multiple of 16."""
     @overload
     def delete_edges(self, __from: _Ids, to: _Ids) -> None:
         """``delete_edge(from[i], to[i])`` for every i in turn, in one call,
@@ -260,7 +264,8 @@ class PyGraphDiff:
         buffers. The whole call is checked before the diff changes.
 
         Raises the single method's error for a wrong item, with the argument
-        and index in front, ``ValueError`` for lengths that differ, and
+        and index in front (in front of the reason of a
+        ``UnicodeEncodeError``), ``ValueError`` for lengths that differ, and
         ``TypeError`` for ``updates`` together with a column."""
     def delete_nodes(self, ids: _Ids) -> None:
         """``delete_node(ids[i])`` for every i in turn, in one pass over the

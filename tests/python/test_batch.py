@@ -6,6 +6,10 @@ diffs and batches, in every form its arguments take; then come the refusals
 interpreter's own, and calls back into the diff from inside a conversion.
 """
 import array
+import ctypes
+import itertools
+import json
+import os
 import random
 import re
 import sys
@@ -44,6 +48,12 @@ def id_forms(ids):
         "V16": lambda: grid.copy().view("V16").reshape(n),
         "reversed rows": lambda: np.ascontiguousarray(grid[::-1])[::-1],
         "object array": lambda: np.array(list(ids) + [b""], dtype=object)[:n],
+        # items of any struct format without objects are bytes, whatever
+        # their fields are called
+        "struct T{(16)B:NODE:}": lambda: np.frombuffer(raw, [("NODE", "u1", (16,))]),
+        "struct T{L:a:L:O:}": lambda: np.frombuffer(raw, [("a", "u8"), ("O", "u8")]),
+        "struct T{(2)T{(8)B:O:}:x:}": lambda: np.frombuffer(raw, [("x", [("O", "u1", (8,))], (2,))]),
+        "ctypes <O": lambda: (ctypes.py_object * n)(*ids),
     }
 
 
@@ -286,6 +296,21 @@ def test_bytes_of_ids_read_in_c_order():
     assert transposed.num_nodes() == 3 and transposed.deleted_nodes() != d.deleted_nodes()
 
 
+def test_large_buffers_read_in_c_order():
+    """A buffer is copied a block of its first dimension at a time: every
+    layout gives its bytes in C order, across blocks too."""
+    n = 10000
+    grid = np.random.default_rng(5).integers(0, 256, (n, 16), np.uint8)
+    wide = np.zeros((n, 32), np.uint8)
+    wide[:, ::2] = grid
+    layouts = [grid, wide[:, ::2], grid[::-1], np.asfortranarray(grid), np.asfortranarray(grid.T),
+               grid.reshape(n, 4, 4)[:, ::-1, ::2].copy(order="F"), grid.reshape(n // 2, 2, 16)[:, ::-1]]
+    for k, layout in enumerate(layouts):
+        d = PyGraphDiff()
+        d.delete_nodes(layout)
+        assert d.deleted_nodes_ids() == np.ascontiguousarray(layout).tobytes(), k
+
+
 def _deleted(ids):
     d = PyGraphDiff()
     for i in ids:
@@ -312,6 +337,23 @@ class FloatRaisingOwn:
         raise OwnError("mine")
 
 
+class Stated:
+    """A column that states its length (or whose len() raises that error),
+    with the items given; with none, it must not be read."""
+
+    def __init__(self, length, items=None):
+        self.length, self.items = length, items
+
+    def __len__(self):
+        if isinstance(self.length, BaseException):
+            raise self.length
+        return self.length
+
+    def __iter__(self):
+        assert self.items is not None, "read"
+        return iter(self.items)
+
+
 def failing_iterator():
     yield A
     raise ValueError("iterator broke")
@@ -336,6 +378,9 @@ REFUSALS = [
     (lambda d: d.delete_nodes(7), TypeError, "argument 'ids': 'int' object is not iterable", None),
     (lambda d: d.delete_nodes(None), TypeError, "argument 'ids': 'NoneType' object is not iterable", None),
     (lambda d: d.delete_nodes("a" * 16), TypeError, "argument 'ids': item 0: " + UUID_FIELD, TypeError),
+    # records holding objects are no bytes of ids
+    (lambda d: d.delete_nodes(np.array([(A, B)], [("a", "O"), ("b", "O")])), TypeError,
+     "argument 'ids': item 0: " + UUID_FIELD, TypeError),
     (lambda d: d.delete_nodes(failing_iterator()), ValueError, "iterator broke", None),
     (lambda d: d.add_edges([A, B], [A, B], [1.0, "x"]), TypeError,
      "argument 'weight': item 1: must be real number, not str", None),
@@ -355,7 +400,14 @@ REFUSALS = [
      None),
     (lambda d: d.add_nodes([A, B], label=["x", 5]), TypeError,
      "argument 'label': item 1: 'int' object cannot be converted to 'PyString'", None),
-    (lambda d: d.add_nodes([A, B], url=["\ud800", "x"]), UnicodeEncodeError, None, None),
+    # a UnicodeEncodeError is made of its parts (these are its args): the
+    # prefix goes in front of its reason
+    (lambda d: d.add_nodes([A, B], url=["\ud800", "x"]), UnicodeEncodeError,
+     ("utf-8", "\ud800", 0, 1, "argument 'url': item 0: surrogates not allowed"), None),
+    (lambda d: d.add_nodes([A, B], label=iter(["x", "ab\udfff\ud800"])), UnicodeEncodeError,
+     ("utf-8", "ab\udfff\ud800", 2, 4, "argument 'label': item 1: surrogates not allowed"), None),
+    (lambda d: d.add_nodes([A, B], [{}, {"url": "a", "label": "\ud800b"}]), UnicodeEncodeError,
+     ("utf-8", "\ud800b", 0, 1, "argument 'updates': item 1: surrogates not allowed"), None),
     (lambda d: d.add_nodes([A, B], size=["1", 2]), TypeError, "argument 'size': item 0: must be real number, not str",
      None),
     (lambda d: d.add_nodes([A, B, C], red=[1, None, 256]), OverflowError, "argument 'red': item 2: " + OUT_OF_RANGE, None),
@@ -371,8 +423,30 @@ REFUSALS = [
      "argument 'show_label': item 1: 'int' object cannot be converted to 'PyBool'", None),
     (lambda d: d.add_nodes([A, B, C], size=np.zeros(2)), ValueError, "argument 'size' has 2 items but argument 'ids' has 3",
      None),
+    # lengths are compared as soon as they are known: an iterable is read
+    # no further than one item past the count (endless ones end too), a
+    # column that states its length is refused before its items are read
     (lambda d: d.add_nodes([A, B], label=iter(["a", "b", 3])), ValueError,
-     "argument 'label' has 3 items but argument 'ids' has 2", None),
+     "argument 'label' has more than 2 items but argument 'ids' has 2", None),
+    (lambda d: d.add_nodes([A, B], label=itertools.repeat("x")), ValueError,
+     "argument 'label' has more than 2 items but argument 'ids' has 2", None),
+    (lambda d: d.add_nodes([A], itertools.repeat({})), ValueError,
+     "argument 'updates' has more than 1 item but argument 'ids' has 1", None),
+    (lambda d: d.add_edges(A, A, itertools.repeat(0.5)), ValueError,
+     "argument 'weight' has more than 1 item but argument 'from' has 1", None),
+    (lambda d: d.delete_edges(A + B, itertools.repeat(B)), ValueError,
+     "argument 'to' has more than 2 items but argument 'from' has 2", None),
+    (lambda d: d.add_edges(A, B, np.broadcast_to(1.0, (10 ** 18,))), ValueError,  # not 8 EB of weights
+     "argument 'weight' has 1000000000000000000 items but argument 'from' has 1", None),
+    (lambda d: d.add_edges(A, B, np.broadcast_to(1, (10 ** 9,))), ValueError,
+     "argument 'weight' has 1000000000 items but argument 'from' has 1", None),
+    (lambda d: d.add_nodes(A, red=np.broadcast_to(np.uint8(3), (10 ** 9,))), ValueError,
+     "argument 'red' has 1000000000 items but argument 'ids' has 1", None),
+    (lambda d: d.add_edges([A], Stated(3), 1.0), ValueError, "argument 'to' has 3 items but argument 'from' has 1", None),
+    # as for list(), a TypeError of len() is no length; any other error is
+    (lambda d: d.delete_edges([A, B], Stated(TypeError("no len"), [A, "x"])), TypeError,
+     "argument 'to': item 1: " + UUID_FIELD, TypeError),
+    (lambda d: d.delete_edges([A], Stated(ValueError("no len"), [A])), ValueError, "no len", None),
     (lambda d: d.add_nodes([A, B], label=["a"]), ValueError, "argument 'label' has 1 item but argument 'ids' has 2", None),
     (lambda d: d.add_nodes([A], label=5), TypeError, "argument 'label': 'int' object is not iterable", None),
 ]
@@ -388,8 +462,10 @@ def test_refusals_leave_the_diff_unchanged(k):
     before = snapshot(d)
     with pytest.raises(BaseException) as info:
         call(d)
-    if message is None:
-        assert type(info.value) is exc_type
+    if isinstance(message, tuple):
+        e = info.value
+        assert type(e) is exc_type and e.args == message
+        assert (e.encoding, e.object, e.start, e.end, e.reason) == message
     else:
         check_exc(info, exc_type, message)
     assert type(info.value.__cause__) is type(None) if cause is None else cause
@@ -397,6 +473,66 @@ def test_refusals_leave_the_diff_unchanged(k):
         check_exc(info.value.__cause__, Exception, EXPECTED_16)
     assert snapshot(d) == before
     d.add_edges([B], [C], 1.0)  # not left borrowed
+
+
+# ------------------------------------------------------------ interruption
+
+# A child process sends itself SIGINT while a batch reads an argument, from C
+# code alone (os.kill called through map and zip), so that no Python code
+# runs afterwards that would handle the signal for the batch: only the
+# batch's own checks can stop it before the diff changes.
+INTERRUPTED = r"""
+import functools, itertools, json, operator, os, signal
+import numpy as np
+from quorl_api import PyGraphDiff
+
+signal.signal(signal.SIGINT, signal.default_int_handler)
+A, B, C = (bytes([k]) * 16 for k in (1, 2, 3))
+N = 20000
+
+def killing(items, at):
+    kill = functools.partial(os.kill, os.getpid())
+    signals = map(kill, itertools.chain(itertools.repeat(0, at), [signal.SIGINT], itertools.repeat(0)))
+    return map(operator.itemgetter(0), zip(items, signals))
+
+CASES = {
+    # the signal comes partway through a long argument...
+    "ids iterated": lambda d: d.delete_nodes(killing(itertools.repeat(C, N), 5000)),
+    "column iterated": lambda d: d.add_nodes([C] * N, label=killing(itertools.repeat("x", N), 5000)),
+    # ... or as the argument before ends, and the next one stops the batch
+    "list of ids": lambda d: d.add_edges(killing([A, B, C], 2), [C, B, A], 1.0),
+    "tuple of weights": lambda d: d.add_edges([A, B, C], killing([C, B, A], 2), (1.0, 2.0, 3.0)),
+    "buffer of ids": lambda d: d.delete_edges(killing([A, B, C], 2), C + B + A),
+    "float32 weights": lambda d: d.add_edges([A, B, C], killing([C, B, A], 2), np.ones(3, np.float32)),
+    "updates": lambda d: d.add_nodes(killing([A, B, C], 2), [{"red": 1}] * 3),
+    "float64 sizes": lambda d: d.add_nodes(killing([A, B, C], 2), size=np.ones(3)),
+}
+results = {}
+for name, call in CASES.items():
+    d = PyGraphDiff()
+    d.add_edge(A, B, 0.5)
+    d.add_node(C, {})
+    before = d.to_bytes()
+    try:
+        call(d)
+        outcome = "no interruption"
+    except KeyboardInterrupt:
+        outcome = "KeyboardInterrupt"  # raised by the batch, or right after it returned
+    results[name] = [outcome, d.to_bytes() == before]
+print(json.dumps(results))
+"""
+
+
+@pytest.mark.skipif(not hasattr(os, "kill") or sys.platform == "win32", reason="POSIX signals")
+def test_ctrl_c_stops_a_batch_before_the_diff_changes():
+    """Loops over a caller's items once ran to their end deaf to Ctrl-C: an
+    endless iterable could not be stopped, and a long batch was applied
+    before the interpreter raised KeyboardInterrupt after it."""
+    proc = run_python(INTERRUPTED)
+    assert proc.returncode == 0, proc.stderr
+    results = json.loads(proc.stdout)
+    assert results == {name: ["KeyboardInterrupt", True] for name in results}
+    assert len(results) == 8
 
 
 # ------------------------------------------------------- argument texts
@@ -518,6 +654,15 @@ def test_failure_after_a_call_back_changes_nothing(d):
     weights = [1.0, Mutating(), 3.0]
     with pytest.raises(ValueError, match="argument 'weight' has 2 items but argument 'from' has 3"):
         d.add_edges([A, B, C], [C, B, A], weights)
+
+    class Growing:
+        def __float__(self):
+            weights.append(Growing())  # without end, were the list read to its end
+            return 0.5
+
+    weights = [Growing(), 0.25]
+    with pytest.raises(ValueError, match="argument 'weight' has 3 items but argument 'from' has 2"):
+        d.add_edges([A, B], [C, B], weights)
     assert snapshot(d) == before
 
 

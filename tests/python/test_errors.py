@@ -355,3 +355,75 @@ def test_use_from_threads():
     assert failures == []
     assert shared.num_edges() == 4
     assert all(len(v) == 50 for v in shared.new_or_updated_edges().values())
+
+
+# ------------------------------------------------------------ out of memory
+
+# A child process caps its address space at what it uses, takes every byte
+# malloc can still give, and calls a batch whose columns cannot be allocated.
+OUT_OF_MEMORY = r"""
+import ctypes, resource, sys, threading
+from quorl_api import PyGraphDiff
+
+where = sys.argv[1]
+libc = ctypes.CDLL(None)
+libc.malloc.restype, libc.malloc.argtypes, libc.free.argtypes = ctypes.c_void_p, [ctypes.c_size_t], [ctypes.c_void_p]
+held = (ctypes.c_void_p * 100000)()
+ids = [bytes([k % 256, k // 256]) * 8 for k in range(1000)]
+d = PyGraphDiff()
+d.add_edge(ids[0], ids[1], 0.5)
+before, outcome = d.to_bytes(), []
+
+def call():
+    n = 0
+    for size in (1 << 24, 1 << 24):  # twice, for what was given back meanwhile
+        while size:
+            held[n] = libc.malloc(size)
+            n, size = (n + 1, size) if held[n] else (n, size // 2)
+    try:
+        d.add_edges(ids, ids, 1.0)
+    except MemoryError:
+        outcome.append("MemoryError")
+    for i in range(n):
+        libc.free(held[i])
+
+go = threading.Event()
+def thread():
+    if where == "thread that called before":
+        d.num_edges()
+    libc.free(libc.malloc(64))  # the thread's own heap, made before the cap
+    go.wait()
+    call()
+t = threading.Thread(target=thread)
+if where != "main thread":
+    t.start()
+with open("/proc/self/statm") as f:
+    resource.setrlimit(resource.RLIMIT_AS, (int(f.read().split()[0]) * resource.getpagesize(), resource.RLIM_INFINITY))
+if where == "main thread":
+    call()
+else:
+    go.set()
+    t.join()
+resource.setrlimit(resource.RLIMIT_AS, (resource.RLIM_INFINITY, resource.RLIM_INFINITY))
+print(outcome, d.to_bytes() == before)
+"""
+
+
+@pytest.mark.slow  # caps the address space, which a sanitizer's runtime cannot live with
+@pytest.mark.skipif(not sys.platform.startswith("linux"), reason="reads /proc/self/statm")
+@pytest.mark.parametrize("where", ["main thread", "thread that called before", "thread calling first"])
+def test_running_out_of_memory_raises_memory_error(where):
+    """The C++ runtime sets up a thread's exception state at its first throw,
+    and once ended the process there (exit status 127, "cannot allocate
+    memory for thread-local data") when that throw was the std::bad_alloc of
+    a batch that had run out of memory."""
+    proc = run_python("import sys; sys.argv[1:] = [%r]\n" % where + OUT_OF_MEMORY)
+    if proc.returncode != 0 and where == "thread calling first" and "thread-local data" in proc.stderr:
+        # The C library allocates a library's thread-local data for a thread
+        # at its first use, and ends the process if it cannot: at a thread's
+        # first call for a C++ runtime loaded as a shared library (a build
+        # from source), or for the module's own when it does not reach it
+        # through TLS descriptors (which let the loader place it statically).
+        pytest.skip("the thread's first call allocates thread-local data")
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stdout.split() == ["['MemoryError']", "True"]

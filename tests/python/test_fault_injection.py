@@ -278,6 +278,8 @@ SCENARIOS = {
                                              lambda d, i, r: d.add_nodes(i, red=r), BATCH),
     "add_nodes bad label": (lambda: (filled(), [A, B], iter([fresh_str("l"), 5])),
                             lambda d, i, l: d.add_nodes(i, label=l), BATCH),
+    "add_nodes label with a lone surrogate": (lambda: (filled(), [A, B], iter([fresh_str("l"), fresh_str("\ud800")])),
+                                              lambda d, i, l: d.add_nodes(i, label=l), BATCH),
     "add_nodes updates and a column": (lambda: (filled(), [A], [{}], [fresh_str("l")]),
                                        lambda d, i, u, l: d.add_nodes(i, u, label=l), BATCH),
     "add_nodes too many": (lambda: (filled(), [A], [{}], fresh_float(3.5)), lambda d, i, u, x: d.add_nodes(i, u, x, label=x), BATCH),
