@@ -14,6 +14,8 @@
 #include "diff/graph_diff.hpp"
 #include "diff/heap_bytes.hpp"
 #include "diff/node_update.hpp"
+#include "diff/text_arena.hpp"
+#include "diff/update_batch.hpp"
 #include "diff/uuid.hpp"
 #include "graph_diff_model.hpp"
 
@@ -220,6 +222,30 @@ TEST(NodeUpdateMerge, TextCombinations) {
 
 // ---------------------------------------------------------------------------
 // Nodes
+
+// A text in the arena is its length (one byte, or 255 and eight more from
+// 255 bytes on) and its bytes; text_bytes, write_text, written_bytes and
+// read_text agree at every length where the form changes.
+TEST(TextArena, EveryLengthReadsBackAsWritten) {
+    for (const std::size_t length : {0u, 1u, 254u, 255u, 256u, 70000u}) {
+        SCOPED_TRACE(length);
+        std::string text(length, 'a');
+        for (std::size_t i = 0; i < length; ++i) text[i] = static_cast<char>('a' + i % 26);
+        const std::size_t header = length < 255 ? 1 : 9;
+        EXPECT_EQ(TextArena::text_bytes(length), header + length);
+        std::vector<char> out(header + length + 1, '#');
+        EXPECT_EQ(TextArena::write_text(out.data(), text), out.data() + header + length);
+        EXPECT_EQ(out.back(), '#');
+        EXPECT_EQ(TextArena::written_bytes(out.data()), header + length);
+        const char* in = out.data();
+        EXPECT_EQ(TextArena::read_text(in), text);
+        EXPECT_EQ(in, out.data() + header + length);
+        // A batch's stream holds the same bytes.
+        ByteStream stream;
+        stream.append_text(text);
+        EXPECT_EQ(stream.view(), std::string_view(out.data(), header + length));
+    }
+}
 
 TEST(GraphDiffNodes, FreshDiffIsEmpty) {
     GraphDiff d;
@@ -666,6 +692,20 @@ TEST(GraphDiffHeapBytes, DeadTextsAreReclaimedAndTheArenaFollowsTheLiveOnes) {
     both.add_node(id(2), labelled("refilled"));
     EXPECT_EQ(nodes.text_capacity(), capacity);
     EXPECT_STATE(both, (GraphDiffModel{.nodes = {{key(2), {.label = "refilled"}}}}));
+    // Batches: ten long labels, then a batch that relabels every node with a
+    // short text, leaving the long ones dead; it is reclaimed before it
+    // returns.
+    std::vector<Uuid> all;
+    for (std::uint8_t n = 0; n < 10; ++n) all.push_back(id(n));
+    for (const std::size_t length : {60u, 1u}) {
+        const std::vector<NodeUpdate> labels(10, labelled(std::string(length, 'b')));
+        for (std::uint8_t n = 0; n < 10; ++n) both.m.add_node(key(n), Attributes::of(labels[n]));
+        both.d.add_nodes(all, labels);
+        ASSERT_EQ(broken_invariant(both.d), "");
+        EXPECT_STATE(both, both.m);
+        EXPECT_EQ(nodes.live_text_bytes(), 10 * (1 + length));
+    }
+    EXPECT_LT(nodes.text_capacity(), 4 * nodes.live_text_bytes());
 }
 
 #if defined(__GLIBC__) && !QUORL_SANITIZED
@@ -901,11 +941,24 @@ TEST(GraphDiffBatch, BatchesGiveWhatOneCallPerItemGives) {
                         std::vector<NodeUpdate> updates(n);
                         for (std::size_t i = 0; i < n; ++i) {
                             if (rng() % 2) updates[i].set_label(std::string(rng() % 9 ? 1 + rng() % 20 : 300, 'x'));
-                            if (rng() % 3 == 0) updates[i].set_url("u");
+                            if (rng() % 3 == 0) updates[i].set_url(rng() % 2 ? "u" : std::string(255, 'u'));
                             if (rng() % 2) updates[i].set_red(static_cast<std::uint8_t>(rng()));
+                            if (rng() % 4 == 0) updates[i].set_size(static_cast<float>(rng() % 8) / 2);
                             both.m.add_node(from[i].bytes, Attributes::of(updates[i]));
                         }
-                        both.d.add_nodes(from, updates);
+                        if (rng() % 2) {
+                            both.d.add_nodes(from, updates);
+                            break;
+                        }
+                        // As add_nodes' columns fill a batch: attribute after
+                        // attribute, each in the order of the items.
+                        UpdateBatch columns(n);
+                        for_each_attribute([&](auto a) {
+                            for (std::size_t i = 0; i < n; ++i) {
+                                if (const auto value = updates[i].get<a>()) columns.set<a>(i, *value);
+                            }
+                        });
+                        both.d.add_nodes(from, columns);
                         break;
                     }
                     default: {
