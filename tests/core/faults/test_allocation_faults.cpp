@@ -22,6 +22,7 @@
 
 #include "diff/graph_diff.hpp"
 #include "diff/heap.hpp"
+#include "diff/update_batch.hpp"
 #include "encoding/encode.hpp"
 #include "graph_diff_model.hpp"
 
@@ -110,7 +111,7 @@ Batch make_batch(std::uint64_t seed) {
     const std::size_t n = 2 + rng() % 50;
     auto from = std::make_shared<std::vector<Uuid>>(random_ids(rng, n, pool));
     auto to = std::make_shared<std::vector<Uuid>>(random_ids(rng, n, pool));
-    switch (seed % 6) {
+    switch (seed % 7) {
         case 0: {
             auto weights = std::make_shared<std::vector<float>>(rng() % 3 == 0 ? 1 : n);
             for (float& w : *weights) w = static_cast<float>(rng() % 64) / 8;
@@ -149,6 +150,34 @@ Batch make_batch(std::uint64_t seed) {
         case 4:
             return {"delete_node", [=](GraphDiff& d) { d.delete_node(from->front()); },
                     [=](GraphDiffModel& m) { m.delete_node(from->front().bytes); }};
+        case 5: {
+            // Every id a history may use, each given short texts: the records
+            // of their pending updates die, which reclaims the arena within
+            // the batch. The batch is filled as add_nodes' columns fill it,
+            // attribute after attribute, so its own allocations fail too.
+            auto ids = std::make_shared<std::vector<Uuid>>();
+            auto updates = std::make_shared<std::vector<NodeUpdate>>(80);
+            for (std::uint32_t k = 0; k < 80; ++k) {
+                ids->push_back(pool_id(k));
+                (*updates)[k].set_label(k % 3 ? "" : "s");
+                if (k % 2) (*updates)[k].set_url("u");
+            }
+            return {"add_nodes relabelling every node",
+                    [=](GraphDiff& d) {
+                        UpdateBatch columns(ids->size());
+                        for_each_attribute([&](auto a) {
+                            for (std::size_t i = 0; i < updates->size(); ++i) {
+                                if (const auto value = (*updates)[i].get<a>()) columns.set<a>(i, *value);
+                            }
+                        });
+                        d.add_nodes(*ids, columns);
+                    },
+                    [=](GraphDiffModel& m) {
+                        for (std::size_t i = 0; i < ids->size(); ++i) {
+                            m.add_node(ids->at(i).bytes, Attributes::of((*updates)[i]));
+                        }
+                    }};
+        }
         default: {
             // Merged into a pending update, the texts take a record of their
             // own, which may tip the arena into being reclaimed.
