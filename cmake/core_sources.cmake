@@ -2,6 +2,7 @@
 # (the project itself and the fuzz targets).
 set(QUORL_CORE_SOURCES
   ${CMAKE_CURRENT_LIST_DIR}/../src/diff/node_update.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/../src/diff/node_map.cpp
   ${CMAKE_CURRENT_LIST_DIR}/../src/diff/graph_diff.cpp
   ${CMAKE_CURRENT_LIST_DIR}/../src/diff/graph_diff_batches.cpp
   ${CMAKE_CURRENT_LIST_DIR}/../src/encoding/float_text.cpp

@@ -31,23 +31,6 @@ PyResult<PyObject*> lookup(PyObject* dict, diff::Attribute attribute) {
     return item;
 }
 
-// Stores `value` as attribute A of `update`; a text goes to `texts`, which
-// the update takes all at once (one allocation) when every attribute is in.
-template <diff::Attribute A>
-void store(diff::AttributeValue<A> value, diff::NodeUpdate& update, diff::NodeUpdate::Texts& texts) {
-    if constexpr (diff::kKindOf<A> == diff::AttributeKind::Text) {
-        texts[diff::index_in_kind(A)] = value;
-    } else {
-        update.set<A>(value);
-    }
-}
-
-void store_texts(const diff::NodeUpdate::Texts& texts, diff::NodeUpdate& update) {
-    for (const auto& text : texts) {
-        if (text) return update.set_texts(texts);
-    }
-}
-
 // ---- the common attribute dict, read in one pass ---------------------------
 //
 // Most updates are a small plain dict of plain values, for example
@@ -79,7 +62,7 @@ int attribute_of_key(PyObject* key) {
 
 }  // namespace
 
-bool plain_node_update(PyObject* dict, diff::NodeUpdate& update) {
+bool plain_node_update(PyObject* dict, diff::NodeUpdateView& update) {
     if (!PyDict_CheckExact(dict) || PyDict_GET_SIZE(dict) > kPlainDictMaxSize) return false;
     PyObject* found[diff::kAttributeCount] = {};
     Py_ssize_t position = 0;
@@ -91,18 +74,16 @@ bool plain_node_update(PyObject* dict, diff::NodeUpdate& update) {
         if (a >= 0) found[a] = value;  // other keys are ignored, as by the lookups
     }
     // Every value is converted before `update` takes any.
-    diff::NodeUpdate converted;
-    diff::NodeUpdate::Texts texts;
+    diff::NodeUpdateView converted;
     const bool plain = diff::all_attributes([&](auto a) {
         if (!found[a]) return true;
         diff::AttributeValue<a> item{};
         if (!AttributeConversion<diff::kKindOf<a>>::plain(found[a], item)) return false;
-        store<a>(item, converted, texts);
+        converted.set<a>(item);
         return true;
     });
     if (!plain) return false;
-    store_texts(texts, converted);
-    update = std::move(converted);
+    update = converted;
     return true;
 }
 
@@ -199,23 +180,22 @@ PyResult<std::vector<NodeSize>> extract_node_sizes(PyObject* obj) {
     return sizes;
 }
 
-PyResult<diff::NodeUpdate> extract_node_update(PyObject* obj) {
+PyResult<diff::NodeUpdateView> extract_node_update(PyObject* obj) {
     if (!PyDict_Check(obj)) return fail(downcast_error(obj, texts::kPyDict));
-    diff::NodeUpdate update;
+    diff::NodeUpdateView update;
     if (plain_node_update(obj, update)) return update;
     retain_ref(obj);
     pool_temporary(obj);
 
-    // The texts stay valid until the update takes them: the pool holds
-    // their objects.
-    diff::NodeUpdate::Texts strings;
+    // The texts stay valid until the call ends: the pool holds their
+    // objects.
     std::optional<PyErr> failure;
     diff::all_attributes<texts::kAttributeDictOrder>([&](auto a) {
         auto read = [&]() -> PyResult<std::monostate> {
             QUORL_TRY(item, lookup(obj, a));
             if (item) {
                 QUORL_TRY(value, AttributeConversion<diff::kKindOf<a>>::extract(item));
-                store<a>(value, update, strings);
+                update.set<a>(value);
             }
             return std::monostate{};
         };
@@ -224,7 +204,6 @@ PyResult<diff::NodeUpdate> extract_node_update(PyObject* obj) {
         return !failure;
     });
     if (failure) return fail(std::move(*failure));
-    store_texts(strings, update);
     return update;
 }
 

@@ -25,8 +25,9 @@ namespace quorl::binding {
 // extract field PyUuid.0" with the specific reason as its cause.
 PyResult<diff::Uuid> extract_uuid(PyObject* obj);
 // The attribute dict of add_node: one direct lookup per attribute, never
-// iterated.
-PyResult<diff::NodeUpdate> extract_node_update(PyObject* obj);
+// iterated. The update views its texts in the dict's strings, which the
+// call's pool of temporaries holds until the call ends.
+PyResult<diff::NodeUpdateView> extract_node_update(PyObject* obj);
 PyResult<std::string_view> extract_text(PyObject* obj);  // valid while obj lives
 PyResult<float> extract_f32(PyObject* obj);
 PyResult<std::uint8_t> extract_u8(PyObject* obj);
@@ -102,7 +103,8 @@ inline bool plain_bool(PyObject* obj, bool& value) {
 }
 // An exact dict of at most one entry per attribute, with exact str keys and
 // plain values, read in one pass into `update`, which holds no attribute yet.
-bool plain_node_update(PyObject* obj, diff::NodeUpdate& update);
+// The texts are views of the dict's strings, valid while the dict holds them.
+bool plain_node_update(PyObject* obj, diff::NodeUpdateView& update);
 
 // ---- the conversions as types ---------------------------------------------
 //
@@ -118,7 +120,7 @@ struct UuidConversion {
     static constexpr auto plain = plain_uuid;
 };
 struct NodeUpdateConversion {
-    using Value = diff::NodeUpdate;
+    using Value = diff::NodeUpdateView;
     static constexpr auto extract = extract_node_update;
     static constexpr auto plain = plain_node_update;
 };

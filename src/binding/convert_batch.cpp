@@ -463,13 +463,12 @@ PyResult<Weights> extract_weights(PyObject* obj, const char* name, ColumnLength 
     return weights;
 }
 
-PyResult<std::vector<diff::NodeUpdate>> extract_update_column(PyObject* obj, const char* name,
-                                                              ColumnLength length) {
-    std::vector<diff::NodeUpdate> updates;
+PyResult<diff::UpdateBatch> extract_update_column(PyObject* obj, const char* name, ColumnLength length) {
+    diff::UpdateBatch updates;
     updates.reserve(length.count);
     QUORL_CHECK(for_each_item(obj, name, length, [&](PyObject* item) -> PyResult<std::monostate> {
         QUORL_TRY(update, extract_node_update(item));
-        updates.push_back(std::move(update));
+        updates.push_back(update);  // its texts copied, since the item may not outlive the next one's reading
         return std::monostate{};
     }));
     return updates;
@@ -510,7 +509,7 @@ PyResult<diff::KindValue<Kind>> read_item(const char* p, ItemKind item, Py_ssize
 }
 
 template <diff::Attribute A>
-PyResult<std::monostate> fill_column(PyObject* obj, const char* name, std::span<diff::NodeUpdate> updates,
+PyResult<std::monostate> fill_column(PyObject* obj, const char* name, diff::UpdateBatch& updates,
                                      const char* first_name) {
     constexpr diff::AttributeKind kind = diff::kKindOf<A>;
     const ColumnLength length{first_name, updates.size()};
@@ -524,20 +523,22 @@ PyResult<std::monostate> fill_column(PyObject* obj, const char* name, std::span<
                 QUORL_CHECK(for_each_index(updates.size(), [&](std::size_t i) -> PyResult<std::monostate> {
                     auto value = read_item<kind>(item_at(*view, static_cast<Py_ssize_t>(i)), item, view->itemsize);
                     if (!value) return fail(item_error(name, i, std::move(value).error()));
-                    updates[i].set<A>(*value);
+                    updates.set<A>(i, *value);
                     return std::monostate{};
                 }));
             }
             return std::monostate{};
         }
     }
+    // The items come in order, so a text goes to the end of its stream as
+    // soon as it is converted, while its string is at hand.
     std::size_t i = 0;
     QUORL_CHECK(for_each_item(obj, name, length, [&](PyObject* item) -> PyResult<std::monostate> {
-        diff::NodeUpdate& update = updates[i++];
+        const std::size_t index = i++;
         if (item == Py_None) return std::monostate{};
         diff::AttributeValue<A> value{};
         QUORL_CHECK(convert_into<AttributeConversion<kind>>(item, value));
-        update.set<A>(value);
+        updates.set<A>(index, value);
         return std::monostate{};
     }));
     return std::monostate{};
@@ -546,7 +547,7 @@ PyResult<std::monostate> fill_column(PyObject* obj, const char* name, std::span<
 }  // namespace
 
 PyResult<std::monostate> fill_attribute_column(PyObject* obj, const char* name, diff::Attribute attribute,
-                                               std::span<diff::NodeUpdate> updates, const char* first_name) {
+                                               diff::UpdateBatch& updates, const char* first_name) {
     static constexpr auto kFill = diff::per_attribute([](auto a) { return &fill_column<a>; });
     return kFill[attribute](obj, name, updates, first_name);
 }

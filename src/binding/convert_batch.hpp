@@ -30,6 +30,7 @@
 #include "binding/error.hpp"
 #include "diff/node_attributes.hpp"
 #include "diff/node_update.hpp"
+#include "diff/update_batch.hpp"
 #include "diff/uuid.hpp"
 
 namespace quorl::binding {
@@ -62,17 +63,18 @@ PyResult<Weights> extract_weights(PyObject* obj, const char* name, ColumnLength 
 
 // An iterable of attribute dicts, each converted as `update` is, as many as
 // `length` says.
-PyResult<std::vector<diff::NodeUpdate>> extract_update_column(PyObject* obj, const char* name,
-                                                              ColumnLength length);
+PyResult<diff::UpdateBatch> extract_update_column(PyObject* obj, const char* name, ColumnLength length);
 
-// A column of add_nodes for `attribute`, written into updates[i] for each
-// item i (one item per update, which `first_name` names in the messages):
+// A column of add_nodes for `attribute`, written into item i of `updates`
+// for each item i of the column (one per update, which `first_name` names in
+// the messages; each column once, since its texts go to the batch's stream
+// in the order of the items):
 // an iterable in which None leaves the attribute out for that item, or (for
 // the numeric attributes) a one-dimensional buffer of a fitting format:
 // float32 or float64 for sizes, any integer type for colours (range-checked
 // as `update` checks them), bool for show_label.
 PyResult<std::monostate> fill_attribute_column(PyObject* obj, const char* name, diff::Attribute attribute,
-                                               std::span<diff::NodeUpdate> updates, const char* first_name);
+                                               diff::UpdateBatch& updates, const char* first_name);
 
 // The error of item `index` of argument `name`: an exception of one of the
 // interpreter's own classes whose single argument is its message is

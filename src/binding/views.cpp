@@ -55,7 +55,7 @@ constexpr bool shared_values(diff::AttributeKind kind) noexcept {
 // Calls visit(AttributeTag<A>{}, value) for each attribute A present in
 // `update`, in the order of the attribute dict's keys.
 template <class Visit>
-[[gnu::always_inline]] inline void for_each_present(const diff::NodeUpdate& update, Visit&& visit) {
+[[gnu::always_inline]] inline void for_each_present(const diff::NodeUpdateView& update, Visit&& visit) {
     diff::for_each_attribute<texts::kAttributeDictOrder>([&](auto a) {
         if (auto value = update.get<a>()) visit(a, *value);
     });
@@ -65,7 +65,7 @@ template <class Visit>
 // `placeholders`, the attributes whose values are not shared get None
 // instead of their values. A failed insertion only loses that one
 // attribute; returns whether none failed.
-bool fill_attribute_dict(PyObject* dict, const diff::NodeUpdate& update, bool placeholders) {
+bool fill_attribute_dict(PyObject* dict, const diff::NodeUpdateView& update, bool placeholders) {
     bool complete = true;
     for_each_present(update, [&](auto a, auto value) {
         constexpr diff::AttributeKind kind = diff::kKindOf<a>;
@@ -78,7 +78,7 @@ bool fill_attribute_dict(PyObject* dict, const diff::NodeUpdate& update, bool pl
     return complete;
 }
 
-Owned node_update_to_dict(const diff::NodeUpdate& update) {
+Owned node_update_to_dict(const diff::NodeUpdateView& update) {
     Owned dict = expect_new(api::new_dict_sized(update.present_count()));
     (void)fill_attribute_dict(dict.get(), update, false);
     return dict;
@@ -104,7 +104,7 @@ static_assert([] {
 // are kept, by signature.
 class AttributeDicts {
 public:
-    Owned make(const diff::NodeUpdate& update) {
+    Owned make(const diff::NodeUpdateView& update) {
         const std::uint64_t signature = signature_of(update);
         Slot& slot = slot_for(signature);
         if (!slot.dict) {
@@ -153,7 +153,7 @@ private:
 
     // Which attributes are present (bit A for attribute A), and above those
     // the values of the shared ones.
-    static std::uint64_t signature_of(const diff::NodeUpdate& u) noexcept {
+    static std::uint64_t signature_of(const diff::NodeUpdateView& u) noexcept {
         std::uint64_t signature = 0;
         int shift = diff::kAttributeCount;
         diff::for_each_attribute([&](auto a) {
@@ -169,7 +169,7 @@ private:
 
     // The template, or nothing (and no pending error) when an insertion
     // fails, in which case the node's dict is built key by key.
-    static Owned make_template(const diff::NodeUpdate& update) {
+    static Owned make_template(const diff::NodeUpdateView& update) {
         Owned dict = expect_new(api::new_dict_sized(update.present_count()));
         return fill_attribute_dict(dict.get(), update, true) ? std::move(dict) : Owned();
     }

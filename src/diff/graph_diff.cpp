@@ -45,28 +45,10 @@ GraphDiff& GraphDiff::operator=(GraphDiff&& other) noexcept {
     return *this;
 }
 
-void GraphDiff::add_node(Uuid id, NodeUpdate update) {
-    auto entry = nodes_.try_emplace(id);
-    if (entry.inserted) {
-        entry_heap_bytes_ += update.heap_bytes();
-        entry.value = std::move(update);
-    } else if (update.heap_bytes() != 0) {
-        // Only the texts take heap space.
-        HeapChange change(entry_heap_bytes_, entry.value);
-        entry.value.merge(std::move(update));
-    } else {
-        entry.value.merge(std::move(update));
-    }
+void GraphDiff::add_node(Uuid id, const NodeUpdateView& update) {
+    nodes_.add(id, update);
     // Edge collections stay as an earlier delete_node left them.
     deleted_nodes_.erase(id);
-}
-
-// Removes the pending update of `id`, if any.
-void GraphDiff::forget_node(const Uuid& id) noexcept {
-    if (const NodeUpdate* update = nodes_.find(id)) {
-        entry_heap_bytes_ -= update->heap_bytes();
-        nodes_.erase(id);
-    }
 }
 
 // Removes the pending edges leaving `id`, if any.
@@ -116,24 +98,19 @@ void GraphDiff::clear() noexcept {
     entry_heap_bytes_ = 0;
 }
 
-bool GraphDiff::restore_size(Uuid id, float size) noexcept {
-    NodeUpdate* update = nodes_.find(id);
-    if (!update || update->size()) return false;
-    update->set_size(size);
-    return true;
-}
+bool GraphDiff::restore_size(Uuid id, float size) noexcept { return nodes_.restore_size(id, size); }
 
 std::uint64_t GraphDiff::num_nodes() const noexcept { return nodes_.size() + deleted_nodes_.size(); }
 
 std::uint64_t GraphDiff::num_edges() const noexcept { return edges_.size() + deleted_edges_.size(); }
 
 std::size_t GraphDiff::table_block_bytes() const noexcept {
-    return allocated_bytes(nodes_.block_bytes()) + allocated_bytes(deleted_nodes_.block_bytes()) +
+    return nodes_.heap_bytes() + allocated_bytes(deleted_nodes_.block_bytes()) +
            allocated_bytes(edges_.block_bytes()) + allocated_bytes(deleted_edges_.block_bytes());
 }
 
 std::size_t GraphDiff::entry_bytes_by_walk() const noexcept {
-    return entries_heap_bytes(nodes_) + entries_heap_bytes(edges_) + entries_heap_bytes(deleted_edges_);
+    return entries_heap_bytes(edges_) + entries_heap_bytes(deleted_edges_);
 }
 
 std::size_t GraphDiff::heap_bytes() const noexcept { return table_block_bytes() + entry_heap_bytes_; }

@@ -5,17 +5,19 @@
 #include <cstdint>
 #include <span>
 
+#include "diff/node_map.hpp"
 #include "diff/node_update.hpp"
 #include "diff/ordered_table.hpp"
 #include "diff/result.hpp"
 #include "diff/small_table.hpp"
+#include "diff/update_batch.hpp"
 #include "diff/uuid.hpp"
 
 namespace quorl::diff {
 
 // Every collection iterates in the order its keys were first inserted (a key
-// removed and inserted again goes to the end), like a Python dict.
-using NodeMap = OrderedTable<NodeUpdate>;   // node -> pending update
+// removed and inserted again goes to the end), like a Python dict. NodeMap
+// (node -> pending update) is in node_map.hpp.
 using NodeSet = OrderedTable<NoValue>;      // nodes marked for deletion
 using TargetWeights = SmallTable<float>;    // target -> weight
 using EdgeMap = OrderedTable<TargetWeights>;  // source -> targets with weights
@@ -44,11 +46,13 @@ public:
     //
     // Identifiers are taken by value: a caller may pass a key that lives in
     // one of this diff's own tables, and removals shift those keys around.
-    // The spans of a batch must not point into the diff.
-    void add_node(Uuid id, NodeUpdate update);
-    // add_node(ids[i], updates[i]) for each i in turn (the updates are moved
-    // from, also when the batch fails); `updates` is as long as `ids`.
-    void add_nodes(std::span<const Uuid> ids, std::span<NodeUpdate> updates);
+    // The spans of a batch, and the texts an update views, must not point
+    // into the diff.
+    void add_node(Uuid id, const NodeUpdateView& update);
+    // add_node(ids[i], the i-th update of `updates`) for each i in turn;
+    // `updates` has as many items as `ids`.
+    void add_nodes(std::span<const Uuid> ids, const UpdateBatch& updates);
+    void add_nodes(std::span<const Uuid> ids, std::span<const NodeUpdate> updates);
     void delete_node(Uuid id);
     // The same contents as delete_node for each id in turn, in one visit of
     // the sources; the deleted edges it records may come in another order.
@@ -87,9 +91,10 @@ public:
 
     // Bytes the diff takes from the heap, each block counted as the
     // allocator hands it out: the four tables' blocks, from their
-    // capacities, and the blocks their entries own (the target tables of the
-    // sources, the texts of the node updates), kept as a running figure that
-    // every change adjusts by what it touched. Constant time.
+    // capacities, the arena of the node updates' texts, and the blocks the
+    // entries of the edge tables own (the target tables of the sources),
+    // kept as a running figure that every change adjusts by what it touched.
+    // Constant time.
     std::size_t heap_bytes() const noexcept;
     // The same figure found by visiting every entry, to check the running one.
     std::size_t heap_bytes_by_walk() const noexcept;
@@ -104,7 +109,6 @@ private:
                            Keep keep);
     std::size_t table_block_bytes() const noexcept;
     std::size_t entry_bytes_by_walk() const noexcept;
-    void forget_node(const Uuid& id) noexcept;
     void forget_edge_source(const Uuid& id) noexcept;
 
     NodeMap nodes_;
@@ -115,7 +119,7 @@ private:
     // tend to come source by source.
     std::uint32_t edge_source_hint_ = 0;
     std::uint32_t deleted_source_hint_ = 0;
-    // Heap bytes owned by the entries of the four tables (not the tables'
+    // Heap bytes owned by the entries of the edge tables (not the tables'
     // own blocks).
     std::size_t entry_heap_bytes_ = 0;
 };

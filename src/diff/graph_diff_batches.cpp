@@ -8,8 +8,8 @@
 // array, an indexed target table), the diff untouched; the second puts the
 // blocks in and makes the changes with calls that allocate nothing. A failed
 // allocation can only come in the first phase, and the blocks made so far
-// free themselves. add_nodes instead inserts and takes its insertions back
-// should a merge of texts fail (see there).
+// free themselves. add_nodes (node_map.cpp) instead inserts and takes its
+// insertions back should an allocation fail after them.
 #include <algorithm>
 #include <cstdint>
 #include <functional>
@@ -299,55 +299,6 @@ struct EnteringEdges {
     void add(EdgeMap::Entry& source) { sources.push_back({&source, static_cast<std::uint32_t>(targets.size())}); }
 };
 
-// Merges updates[i], for each i of `merges` in turn, into the pending update
-// of ids[i]. All or nothing: a merge that may allocate (one bringing texts)
-// is worked out on a copy beside the table, and the results are put in only
-// once all of them are made; a merge without texts allocates nothing and
-// goes straight in then.
-void merge_pending(NodeMap& nodes, std::span<const Uuid> ids, std::span<NodeUpdate> updates,
-                   const heap::Vector<std::uint32_t>& merges, std::size_t& heap) {
-    struct Merge {
-        NodeUpdate* target;
-        std::uint32_t item;
-        std::uint32_t result;  // in `results`, for the first merge of a target, kNone if made in place
-    };
-    heap::Vector<Merge> list;
-    list.reserve(merges.size());
-    for (const std::uint32_t i : merges) list.push_back({nodes.find(ids[i]), i, kNone});
-    // Merges into one update next to each other, in call order.
-    std::sort(list.begin(), list.end(), [](const Merge& a, const Merge& b) {
-        return a.target != b.target ? std::less<NodeUpdate*>()(a.target, b.target) : a.item < b.item;
-    });
-    auto group_end = [&](std::size_t begin) {
-        std::size_t end = begin + 1;
-        while (end < list.size() && list[end].target == list[begin].target) ++end;
-        return end;
-    };
-    heap::Vector<NodeUpdate> results;
-    results.reserve(list.size());
-    for (std::size_t begin = 0, end; begin < list.size(); begin = end) {
-        end = group_end(begin);
-        bool texts = false;
-        for (std::size_t k = begin; k < end; ++k) texts = texts || updates[list[k].item].heap_bytes() != 0;
-        if (!texts) continue;
-        NodeUpdate result(*list[begin].target);
-        for (std::size_t k = begin; k < end; ++k) result.merge(std::move(updates[list[k].item]));
-        list[begin].result = static_cast<std::uint32_t>(results.size());
-        results.push_back(std::move(result));
-    }
-    // Nothing has changed so far; nothing below allocates.
-    for (std::size_t begin = 0, end; begin < list.size(); begin = end) {
-        end = group_end(begin);
-        NodeUpdate& target = *list[begin].target;
-        const HeapChange change(heap, target);
-        if (list[begin].result != kNone) {
-            target = std::move(results[list[begin].result]);
-        } else {
-            for (std::size_t k = begin; k < end; ++k) target.merge(std::move(updates[list[k].item]));
-        }
-    }
-}
-
 }  // namespace
 
 // ---- edges -----------------------------------------------------------------
@@ -423,6 +374,7 @@ void GraphDiff::delete_distinct(std::span<const Uuid> ids, Collect collect) {
     std::size_t new_marks = 0;
     for (const Uuid& id : ids) new_marks += !deleted_nodes_.contains(id);
     auto deleted_nodes_room = deleted_nodes_.room_for(deleted_nodes_.size() + new_marks);
+    auto nodes_room = nodes_.room_to_remove(ids);
 
     // The second phase allocates nothing.
     deleted_edges_.adopt(std::move(deleted_edges_room));
@@ -441,10 +393,11 @@ void GraphDiff::delete_distinct(std::span<const Uuid> ids, Collect collect) {
     // Removals of the ids' own entries come last: they may move the entries
     // of edges_ that `sources` points at.
     for (const Uuid& id : ids) {
-        forget_node(id);
+        nodes_.erase(id);
         forget_edge_source(id);
         deleted_nodes_.try_emplace_in_room(id);
     }
+    nodes_.settle(std::move(nodes_room));
 }
 
 void GraphDiff::delete_node(Uuid id) {
@@ -510,51 +463,19 @@ void GraphDiff::delete_nodes(std::span<const Uuid> ids) {
 
 // ---- node updates ------------------------------------------------------------
 
-void GraphDiff::add_nodes(std::span<const Uuid> ids, std::span<NodeUpdate> updates) {
-    if (ids.empty()) return;
-    // Room for every id at once (ids already pending only leave some unused),
-    // in a block the old one stays beside until the batch is through.
-    const bool had_storage = nodes_.capacity() != 0;
-    auto previous = nodes_.adopt(nodes_.room_for(nodes_.size() + ids.size()));
-    // A new id is appended, its update moved in, which allocates nothing. An
-    // update for an id already pending (before the batch, or earlier in it)
-    // is merged in afterwards, since a merge may have to allocate for its
-    // texts: the merges are worked out beside the table first, and only put
-    // in once every one of them has succeeded.
-    std::size_t appended = 0;
-    std::size_t appended_heap = 0;
-    heap::Vector<std::uint32_t> merges;
-    try {
-        for (std::size_t i = 0; i < ids.size(); ++i) {
-            // The ids of a batch are usually new and spread over the whole
-            // index: the slot of one a little ahead is fetched meanwhile.
-            if (i + kFetchAhead < ids.size()) nodes_.prefetch_slot(ids[i + kFetchAhead]);
-            auto entry = nodes_.try_emplace_in_room(ids[i]);
-            if (entry.inserted) {
-                appended_heap += updates[i].heap_bytes();
-                entry.value = std::move(updates[i]);
-                ++appended;
-            } else {
-                merges.push_back(static_cast<std::uint32_t>(i));
-            }
-        }
-        if (!merges.empty()) merge_pending(nodes_, ids, updates, merges, entry_heap_bytes_);
-    } catch (...) {
-        // Take back the appended entries, last first, and the old block (or
-        // the new one, when the table had none).
-        for (; appended > 0; --appended) nodes_.pop_back();
-        if (previous) {
-            nodes_.adopt(std::move(previous));
-        } else if (!had_storage) {
-            nodes_ = NodeMap();
-        }
-        throw;
-    }
-    entry_heap_bytes_ += appended_heap;
+void GraphDiff::add_nodes(std::span<const Uuid> ids, const UpdateBatch& updates) {
+    nodes_.add_all(ids, updates);
     // Edge collections stay as an earlier delete_node left them.
     if (!deleted_nodes_.empty()) {
         for (const Uuid& id : ids) deleted_nodes_.erase(id);
     }
+}
+
+void GraphDiff::add_nodes(std::span<const Uuid> ids, std::span<const NodeUpdate> updates) {
+    UpdateBatch batch;
+    batch.reserve(updates.size());
+    for (const NodeUpdate& update : updates) batch.push_back(update);
+    add_nodes(ids, batch);
 }
 
 }  // namespace quorl::diff

@@ -30,8 +30,12 @@ char* make_block(const NodeUpdate::Texts& texts) {
 
 }  // namespace
 
-NodeUpdate::NodeUpdate(const NodeUpdate& other)
-    : size_(other.size_), red_(other.red_), green_(other.green_), blue_(other.blue_), present_(other.present_) {
+NodeUpdate::NodeUpdate(const NodeUpdateView& view) : scalars_(view.scalars()) {
+    scalars_.set_text_bits(0);
+    set_texts(view.texts());
+}
+
+NodeUpdate::NodeUpdate(const NodeUpdate& other) : scalars_(other.scalars_) {
     if (other.texts_) texts_ = make_block(other.texts());
 }
 
@@ -41,22 +45,13 @@ NodeUpdate& NodeUpdate::operator=(const NodeUpdate& other) {
 }
 
 NodeUpdate::NodeUpdate(NodeUpdate&& other) noexcept
-    : texts_(std::exchange(other.texts_, nullptr)),
-      size_(other.size_),
-      red_(other.red_),
-      green_(other.green_),
-      blue_(other.blue_),
-      present_(std::exchange(other.present_, 0)) {}
+    : texts_(std::exchange(other.texts_, nullptr)), scalars_(std::exchange(other.scalars_, NodeScalars{})) {}
 
 NodeUpdate& NodeUpdate::operator=(NodeUpdate&& other) noexcept {
     if (this != &other) {
         ::operator delete(texts_);
         texts_ = std::exchange(other.texts_, nullptr);
-        size_ = other.size_;
-        red_ = other.red_;
-        green_ = other.green_;
-        blue_ = other.blue_;
-        present_ = std::exchange(other.present_, 0);
+        scalars_ = std::exchange(other.scalars_, NodeScalars{});
     }
     return *this;
 }
@@ -67,70 +62,41 @@ NodeUpdate::~NodeUpdate() {
 
 NodeUpdate::Texts NodeUpdate::texts() const noexcept {
     Texts all;
-    for_each_attribute([&](auto a) {
-        if constexpr (kKindOf<a> == AttributeKind::Text) all[index_in_kind(a)] = get<a>();
-    });
+    for (int i = 0; i < kTextCount; ++i) {
+        if (scalars_.has(text_attribute(i))) all[i] = text(i);
+    }
     return all;
 }
 
+NodeUpdateView NodeUpdate::view() const noexcept {
+    NodeUpdateView view;
+    view.scalars() = scalars_;
+    for (int i = 0; i < kTextCount; ++i) view.set_text(i, text(i));
+    return view;
+}
+
 void NodeUpdate::set_texts(const Texts& texts) {
-    unsigned bits = 0;
-    for_each_attribute([&](auto a) {
-        if constexpr (kKindOf<a> == AttributeKind::Text) {
-            if (texts[index_in_kind(a)]) bits |= bit(a);
-        }
-    });
+    std::uint8_t bits = 0;
+    for (int i = 0; i < kTextCount; ++i) {
+        if (texts[i]) bits |= NodeScalars::bit(text_attribute(i));
+    }
     // Made before the old block goes: `texts` may view it.
     char* block = bits ? make_block(texts) : nullptr;
     ::operator delete(texts_);
     texts_ = block;
-    present_ = static_cast<std::uint8_t>((present_ & ~kTextBits) | bits);
+    scalars_.set_text_bits(bits);
 }
 
-void NodeUpdate::merge(NodeUpdate&& newer) {
-    if (const std::uint8_t newer_texts = newer.present_ & kTextBits) {
-        if (newer_texts == kTextBits || !(present_ & kTextBits)) {
-            // The newer block already holds everything that survives.
-            std::swap(texts_, newer.texts_);
-            present_ = static_cast<std::uint8_t>((present_ & ~kTextBits) | newer_texts);
-        } else {
-            Texts merged = texts();
-            const Texts incoming = newer.texts();
-            for (int i = 0; i < kTextCount; ++i) {
-                if (incoming[i]) merged[i] = incoming[i];
-            }
-            set_texts(merged);
+void NodeUpdate::merge(const NodeUpdateView& newer) {
+    if (newer.has_texts()) {
+        Texts merged = texts();
+        const Texts incoming = newer.texts();
+        for (int i = 0; i < kTextCount; ++i) {
+            if (incoming[i]) merged[i] = incoming[i];
         }
+        set_texts(merged);
     }
-    for_each_attribute([&](auto a) {
-        if constexpr (kKindOf<a> != AttributeKind::Text) {
-            if (auto value = newer.get<a>()) set<a>(*value);
-        }
-    });
-}
-
-int NodeUpdate::present_count() const noexcept {
-    // A byte's bit count in three steps; std::popcount becomes a library
-    // call on processors the build cannot assume have the instruction.
-    unsigned x = present_ & kPresenceBits;
-    x -= (x >> 1) & 0x55u;
-    x = (x & 0x33u) + ((x >> 2) & 0x33u);
-    return static_cast<int>((x + (x >> 4)) & 0x0Fu);
-}
-
-bool operator==(const NodeUpdate& a, const NodeUpdate& b) noexcept {
-    bool equal = true;
-    for_each_attribute([&](auto attribute) {
-        const auto x = a.get<attribute>();
-        const auto y = b.get<attribute>();
-        if constexpr (kKindOf<attribute> == AttributeKind::Float) {
-            // Floats compare by their bits: NaN equals itself, -0 differs from 0.
-            equal = equal && x.has_value() == y.has_value() && (!x || std::memcmp(&*x, &*y, sizeof(float)) == 0);
-        } else {
-            equal = equal && x == y;
-        }
-    });
-    return equal;
+    scalars_.merge(newer.scalars());
 }
 
 }  // namespace quorl::diff

@@ -113,6 +113,25 @@ public:
         return &entries()[p].value;
     }
 
+    // try_emplace for a change that has storage of its own to make for a new
+    // key: prepare() runs before the key goes in, once the storage the table
+    // needs for it is made but not yet in place. Should prepare() throw, the
+    // table is as it was. An existing key is returned without prepare().
+    template <class Prepare>
+    Inserted try_emplace_prepared(const Uuid& key, Prepare&& prepare) {
+        Probe probe = probe_for(key);
+        if (probe.position != kNone) return {entries()[probe.position].value, false};
+        if (needs_growth()) {
+            Storage storage = growth_storage();
+            prepare();
+            adopt(std::move(storage));
+            probe.slot = free_slot(probe.hash);
+        } else {
+            prepare();
+        }
+        return {append_in_room(key, probe), true};
+    }
+
     // Inserts or replaces the value under `key`; a replaced value keeps its
     // place.
     template <class U>
@@ -276,6 +295,14 @@ public:
         --size_;
     }
 
+    // Positions taken in the dense array, holes included: the position the
+    // next appended entry takes. An entry keeps its position until the table
+    // is rebuilt, compacted or has its last entry taken back.
+    std::uint32_t positions() const noexcept { return used_; }
+    // The entry at `position`, which must hold a live one.
+    Entry& at_position(std::uint32_t position) noexcept { return entries()[position]; }
+    const Entry& at_position(std::uint32_t position) const noexcept { return entries()[position]; }
+
     // ---- lookups by a hash computed ahead ----------------------------------
 
     // The hash the table files `key` under, for a caller that computes it
@@ -434,13 +461,22 @@ private:
         return i;
     }
 
+    // Whether appending one more entry needs new storage.
+    bool needs_growth() const noexcept { return !block_ || used_ == entry_capacity(bits_); }
+    // The storage the table moves to when it is full: room for a quarter
+    // more entries than are live now, so that growth doubles a full table
+    // and one with many holes is compacted where it is.
+    Storage growth_storage() const {
+        const std::size_t wanted = std::size_t{size_} + 1;
+        const unsigned bits = bits_for(wanted + wanted / 4);
+        if (block_ && bits == bits_) return Storage(nullptr, bits_, true);
+        return Storage(heap::allocate(block_bytes(bits)), bits, false);
+    }
+
     // Appends a new entry for an absent key whose probe ended at `probe`.
     V& append(const Uuid& key, Probe probe) {
-        if (!block_ || used_ == entry_capacity(bits_)) {
-            // Room for a quarter more entries than are live now: growth
-            // doubles a full table, and one with many holes is compacted.
-            const std::size_t wanted = std::size_t{size_} + 1;
-            rebuild(bits_for(wanted + wanted / 4));
+        if (needs_growth()) {
+            adopt(growth_storage());
             probe.slot = free_slot(probe.hash);
         }
         return append_in_room(key, probe);

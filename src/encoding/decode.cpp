@@ -271,7 +271,7 @@ Result<GraphDiff, GraphDiffError> decode_graph_diff(const std::uint8_t* data, st
     for (const auto& entry : sections.texts) {
         auto update = decode_node_update(entry.value);
         if (!update) return fail(GraphDiffError(std::move(update).error()));
-        nodes.try_emplace(entry.key).value = std::move(*update);
+        nodes.add(entry.key, *update);  // the keys are distinct
     }
     return GraphDiff(std::move(nodes), std::move(sections.deleted_nodes), std::move(sections.edges),
                      std::move(sections.deleted_edges));

@@ -34,7 +34,7 @@ Result<std::vector<std::uint8_t>, EncodeError> encode_graph_diff(const diff::Gra
 namespace detail {
 
 // Measures the node record text of one update.
-using RecordLengthFn = std::uint64_t (*)(const diff::NodeUpdate&) noexcept;
+using RecordLengthFn = std::uint64_t (*)(const diff::NodeUpdateView&) noexcept;
 
 // encoded_size with the measure of node record texts supplied by the caller;
 // encoded_size passes the real one. Lets the limit on text lengths be checked

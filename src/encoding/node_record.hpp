@@ -17,7 +17,7 @@
 namespace quorl::encoding {
 
 // Appends the node record JSON text of `update` to `out`.
-void encode_node_update(const diff::NodeUpdate& update, std::string& out);
+void encode_node_update(const diff::NodeUpdateView& update, std::string& out);
 
 // Failure to read one node record text.
 struct NodeRecordError {
@@ -36,13 +36,13 @@ namespace detail {
 // Exact length of the node record text of `update`. A 64-bit count: a text
 // attribute may be longer than the byte string can carry, which the caller
 // checks.
-std::uint64_t node_record_length(const diff::NodeUpdate& update) noexcept;
+std::uint64_t node_record_length(const diff::NodeUpdateView& update) noexcept;
 
 // Writes the node record text of `update` at `out`, which has room for
 // node_record_length(update) bytes, and returns the end of what was written.
 // The byte string writer measures every record first and then writes it in
 // place.
-char* write_node_record(const diff::NodeUpdate& update, char* out) noexcept;
+char* write_node_record(const diff::NodeUpdateView& update, char* out) noexcept;
 
 }  // namespace detail
 

@@ -18,7 +18,7 @@ namespace quorl::encoding {
 
 using detail::find_special;
 using detail::kEscape;
-using diff::NodeUpdate;
+using diff::NodeUpdateView;
 
 namespace {
 
@@ -127,7 +127,7 @@ char* write_value(char* out, diff::KindValue<Kind> value) noexcept {
 
 namespace detail {
 
-std::uint64_t node_record_length(const NodeUpdate& update) noexcept {
+std::uint64_t node_record_length(const NodeUpdateView& update) noexcept {
     const int members = update.present_count();
     if (members == 0) return 2;
     std::uint64_t n = 2 + static_cast<std::uint64_t>(members - 1);  // braces and commas
@@ -137,7 +137,7 @@ std::uint64_t node_record_length(const NodeUpdate& update) noexcept {
     return n;
 }
 
-char* write_node_record(const NodeUpdate& update, char* out) noexcept {
+char* write_node_record(const NodeUpdateView& update, char* out) noexcept {
     *out++ = '{';
     bool first = true;
     diff::for_each_attribute([&](auto a) {
@@ -154,7 +154,7 @@ char* write_node_record(const NodeUpdate& update, char* out) noexcept {
 
 }  // namespace detail
 
-void encode_node_update(const NodeUpdate& update, std::string& out) {
+void encode_node_update(const NodeUpdateView& update, std::string& out) {
     const std::size_t start = out.size();
     out.resize(start + detail::node_record_length(update));
     char* end = detail::write_node_record(update, out.data() + start);

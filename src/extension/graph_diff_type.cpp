@@ -139,8 +139,8 @@ PyObject* to_bytes(PyObject* self, PyObject*) { return call_method<Access::Share
 PyObject* add_node(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return call_method<Access::Exclusive, kAddNodeSignature, Id, Update>(
         {self, args, nargs, kwnames},
-        [](diff::GraphDiff& diff, diff::Uuid id, diff::NodeUpdate&& update) -> PyResult<Owned> {
-            diff.add_node(id, std::move(update));
+        [](diff::GraphDiff& diff, diff::Uuid id, const diff::NodeUpdateView& update) -> PyResult<Owned> {
+            diff.add_node(id, update);
             return none();
         });
 }
@@ -237,7 +237,7 @@ PyObject* add_nodes(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
                 // attribute dict's keys.
                 const std::optional<PyObject*> columns[] = {column_objects...};
                 const char* const* names = kAddNodesSignature.parameters.data();
-                std::vector<diff::NodeUpdate> updates;
+                diff::UpdateBatch updates;
                 if (updates_object) {
                     for (std::size_t i = 0; i < std::size(columns); ++i) {
                         if (!columns[i]) continue;
@@ -252,7 +252,7 @@ PyObject* add_nodes(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
                 } else {
                     // The columns are written into one update per id,
                     // attribute after attribute.
-                    updates.resize(ids.size());
+                    updates = diff::UpdateBatch(ids.size());
                     for (std::size_t i = 0; i < std::size(columns); ++i) {
                         if (!columns[i]) continue;
                         QUORL_CHECK(binding::fill_attribute_column(*columns[i], names[kFirstColumn + i],

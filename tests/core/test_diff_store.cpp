@@ -14,6 +14,8 @@
 #include "diff/graph_diff.hpp"
 #include "diff/heap_bytes.hpp"
 #include "diff/node_update.hpp"
+#include "diff/text_arena.hpp"
+#include "diff/update_batch.hpp"
 #include "diff/uuid.hpp"
 #include "graph_diff_model.hpp"
 
@@ -220,6 +222,30 @@ TEST(NodeUpdateMerge, TextCombinations) {
 
 // ---------------------------------------------------------------------------
 // Nodes
+
+// A text in the arena is its length (one byte, or 255 and eight more from
+// 255 bytes on) and its bytes; text_bytes, write_text, written_bytes and
+// read_text agree at every length where the form changes.
+TEST(TextArena, EveryLengthReadsBackAsWritten) {
+    for (const std::size_t length : {0u, 1u, 254u, 255u, 256u, 70000u}) {
+        SCOPED_TRACE(length);
+        std::string text(length, 'a');
+        for (std::size_t i = 0; i < length; ++i) text[i] = static_cast<char>('a' + i % 26);
+        const std::size_t header = length < 255 ? 1 : 9;
+        EXPECT_EQ(TextArena::text_bytes(length), header + length);
+        std::vector<char> out(header + length + 1, '#');
+        EXPECT_EQ(TextArena::write_text(out.data(), text), out.data() + header + length);
+        EXPECT_EQ(out.back(), '#');
+        EXPECT_EQ(TextArena::written_bytes(out.data()), header + length);
+        const char* in = out.data();
+        EXPECT_EQ(TextArena::read_text(in), text);
+        EXPECT_EQ(in, out.data() + header + length);
+        // A batch's stream holds the same bytes.
+        ByteStream stream;
+        stream.append_text(text);
+        EXPECT_EQ(stream.view(), std::string_view(out.data(), header + length));
+    }
+}
 
 TEST(GraphDiffNodes, FreshDiffIsEmpty) {
     GraphDiff d;
@@ -435,7 +461,7 @@ TEST(GraphDiffEdges, BuiltFromPartsHoldsThemAsGiven) {
     // Parts as a reader might deliver them: no combination rules are applied,
     // and an empty target set under a source is kept.
     NodeMap nodes;
-    nodes.insert_or_assign(id(1), labelled("one"));
+    nodes.add(id(1), labelled("one"));
     NodeSet deleted_nodes;
     deleted_nodes.try_emplace(id(1));
     EdgeMap edges;
@@ -540,7 +566,7 @@ TEST(GraphDiffClear, EmptiesEverythingKeepsStorageAndIsReusable) {
 // the allocator it rests on
 
 std::size_t table_blocks(const GraphDiff& d) {
-    return allocated_bytes(d.new_or_updated_nodes().block_bytes()) +
+    return allocated_bytes(d.new_or_updated_nodes().table_block_bytes()) +
            allocated_bytes(d.deleted_nodes().block_bytes()) +
            allocated_bytes(d.new_or_updated_edges().block_bytes()) +
            allocated_bytes(d.deleted_edges().block_bytes());
@@ -551,19 +577,30 @@ TEST(GraphDiffHeapBytes, FollowsTextsAndTargetTablesAndClearKeepsOnlyTheTableBlo
     EXPECT_EQ(d.heap_bytes(), 0u);
     d.add_node(id(1), NodeUpdate{});
     EXPECT_EQ(d.heap_bytes(), table_blocks(d));  // no texts yet
-    // A merged label: one block of two lengths and the text.
+    // The texts go into the arena's block: a merged label takes a record of
+    // its length and its bytes, in the smallest block.
+    const NodeMap& nodes = d.new_or_updated_nodes();
     d.add_node(id(1), labelled("abc"));
-    EXPECT_EQ(d.heap_bytes(), table_blocks(d) + allocated_bytes(16 + 3));
+    EXPECT_EQ(nodes.live_text_bytes(), 1u + 3);
+    EXPECT_EQ(nodes.text_capacity(), 40u);
+    EXPECT_EQ(d.heap_bytes(), table_blocks(d) + allocated_bytes(40));
+    // A url merged in: a record of both texts (the url's length in 9 bytes),
+    // and the label's own record dies.
     NodeUpdate long_url;
-    long_url.set_url(std::string(100, 'u'));
-    d.add_node(id(1), std::move(long_url));
-    EXPECT_EQ(d.heap_bytes(), table_blocks(d) + allocated_bytes(16 + 3 + 100));
+    long_url.set_url(std::string(300, 'u'));
+    d.add_node(id(1), long_url);
+    EXPECT_EQ(nodes.live_text_bytes(), (1u + 3) + (9 + 300));
+    EXPECT_EQ(nodes.dead_text_bytes(), 1u + 3);
+    EXPECT_EQ(nodes.text_capacity(), 4u + 313);
+    EXPECT_EQ(d.heap_bytes(), table_blocks(d) + allocated_bytes(4 + 313));
+    const std::size_t with_texts = d.heap_bytes();
+    const std::size_t blocks_with_texts = table_blocks(d);
 
     // A single target lives inside the source's entry; more take an array,
     // and more than the array holds an indexed table.
     ASSERT_TRUE(d.add_edge(id(2), id(3), 1.0f).ok());
     const std::size_t one_target = d.heap_bytes();
-    EXPECT_EQ(one_target, table_blocks(d) + allocated_bytes(16 + 3 + 100));
+    EXPECT_EQ(one_target - table_blocks(d), with_texts - blocks_with_texts);
     ASSERT_TRUE(d.add_edge(id(2), id(4), 1.0f).ok());
     EXPECT_GT(d.heap_bytes(), one_target);
     for (std::uint8_t n = 10; n < 60; ++n) ASSERT_TRUE(d.add_edge(id(2), id(n), 1.0f).ok());
@@ -606,15 +643,69 @@ TEST(GraphDiffHeapBytes, FollowsTextsAndTargetTablesAndClearKeepsOnlyTheTableBlo
 
 TEST(GraphDiffHeapBytes, BuiltFromPartsCountsWhatThePartsHold) {
     NodeMap nodes;
-    nodes.insert_or_assign(id(1), labelled("one"));
+    nodes.add(id(1), labelled("one"));
     EdgeMap edges;
     for (std::uint8_t n = 0; n < 20; ++n) edges.try_emplace(id(2)).value.insert_or_assign(id(n), 1.0f);
     DeletedEdgeMap deleted_edges;
     deleted_edges.try_emplace(id(3)).value.try_emplace(id(4));
     deleted_edges.try_emplace(id(3)).value.try_emplace(id(5));
     GraphDiff d(std::move(nodes), NodeSet{}, std::move(edges), std::move(deleted_edges));
-    EXPECT_GT(d.heap_bytes(), table_blocks(d) + allocated_bytes(16 + 3) + 20 * 20);
+    EXPECT_GT(d.heap_bytes(), table_blocks(d) + allocated_bytes(40) + 20 * 20);
     EXPECT_EQ(d.heap_bytes(), d.heap_bytes_by_walk());
+}
+
+// The texts of the pending updates share the diff's arena. The records that
+// merges replace and deletions leave behind are reclaimed once they pass the
+// live ones (broken_invariant checks that after every change), so the arena
+// stays within a few times its live bytes however the texts churn.
+TEST(GraphDiffHeapBytes, DeadTextsAreReclaimedAndTheArenaFollowsTheLiveOnes) {
+    Both both;
+    const NodeMap& nodes = both.d.new_or_updated_nodes();
+    for (std::uint8_t n = 0; n < 10; ++n) both.add_node(id(n), labelled(std::string(40, static_cast<char>('a' + n))));
+    const std::uint64_t settled = nodes.live_text_bytes();
+    EXPECT_EQ(settled, 10u * 41);
+    // One node relabelled over and over, with a url now and then: the other
+    // records move as the arena is reclaimed, and keep their texts.
+    for (int round = 0; round < 400; ++round) {
+        NodeUpdate u = labelled(std::string(1 + round % 90, static_cast<char>('A' + round % 26)));
+        if (round % 7 == 0) u.set_url(std::string(round % 3 == 0 ? 280 : 5, 'u'));
+        both.add_node(id(3), u);
+        ASSERT_EQ(broken_invariant(both.d), "") << "round " << round;
+    }
+    EXPECT_STATE(both, both.m);
+    EXPECT_LT(nodes.text_capacity(), 4 * nodes.live_text_bytes());
+    // Deleting nodes reclaims too; once no text is left, the block goes.
+    for (std::uint8_t n = 0; n < 10; ++n) {
+        both.delete_node(id(n));
+        ASSERT_EQ(broken_invariant(both.d), "") << "node " << int{n};
+    }
+    EXPECT_STATE(both, both.m);
+    EXPECT_EQ(nodes.live_text_bytes(), 0u);
+    EXPECT_EQ(nodes.text_capacity(), 0u);
+    EXPECT_EQ(both.d.heap_bytes(), table_blocks(both.d));
+    // A clear keeps the block, as it keeps the tables'.
+    both.add_node(id(1), labelled("again"));
+    const std::size_t capacity = nodes.text_capacity();
+    both.clear();
+    EXPECT_EQ(nodes.text_capacity(), capacity);
+    EXPECT_EQ(nodes.live_text_bytes(), 0u);
+    both.add_node(id(2), labelled("refilled"));
+    EXPECT_EQ(nodes.text_capacity(), capacity);
+    EXPECT_STATE(both, (GraphDiffModel{.nodes = {{key(2), {.label = "refilled"}}}}));
+    // Batches: ten long labels, then a batch that relabels every node with a
+    // short text, leaving the long ones dead; it is reclaimed before it
+    // returns.
+    std::vector<Uuid> all;
+    for (std::uint8_t n = 0; n < 10; ++n) all.push_back(id(n));
+    for (const std::size_t length : {60u, 1u}) {
+        const std::vector<NodeUpdate> labels(10, labelled(std::string(length, 'b')));
+        for (std::uint8_t n = 0; n < 10; ++n) both.m.add_node(key(n), Attributes::of(labels[n]));
+        both.d.add_nodes(all, labels);
+        ASSERT_EQ(broken_invariant(both.d), "");
+        EXPECT_STATE(both, both.m);
+        EXPECT_EQ(nodes.live_text_bytes(), 10 * (1 + length));
+    }
+    EXPECT_LT(nodes.text_capacity(), 4 * nodes.live_text_bytes());
 }
 
 #if defined(__GLIBC__) && !QUORL_SANITIZED
@@ -699,7 +790,9 @@ TEST(GraphDiffOrder, FirstInsertionGivesThePlace) {
 // Invariants, and the diff against the model at random
 
 TEST(GraphDiffModel, RandomOperationsKeepInvariantsAndFollowTheRules) {
-    const char* texts[] = {"", "a", "label", "\xc3\xa9t\xc3\xa9"};
+    // The last text is too long for a one-byte length in the arena.
+    const std::string long_text(300, 'L');
+    const std::string_view texts[] = {"", "a", "label", "\xc3\xa9t\xc3\xa9", long_text};
     // Seven ids keep the rules busy; forty give sources more targets than
     // an array holds, whose indexed tables grow and shrink.
     for (auto [seed, pool] : {std::pair{1u, 7u}, {2u, 7u}, {3u, 7u}, {4u, 7u}, {5u, 40u}, {6u, 40u}}) {
@@ -712,9 +805,9 @@ TEST(GraphDiffModel, RandomOperationsKeepInvariantsAndFollowTheRules) {
             const auto op = rng() % 1000;
             if (op < 200) {
                 NodeUpdate u;
-                if (maybe()) u.set_label(texts[rng() % 4]);
+                if (maybe()) u.set_label(texts[rng() % 5]);
                 if (maybe()) u.set_size(static_cast<float>(rng() % 10) / 4.0f);
-                if (maybe()) u.set_url(texts[rng() % 4]);
+                if (maybe()) u.set_url(texts[rng() % 5]);
                 if (maybe()) u.set_red(static_cast<std::uint8_t>(rng()));
                 if (maybe()) u.set_green(static_cast<std::uint8_t>(rng()));
                 if (maybe()) u.set_blue(static_cast<std::uint8_t>(rng()));
@@ -847,12 +940,25 @@ TEST(GraphDiffBatch, BatchesGiveWhatOneCallPerItemGives) {
                     case 2: {
                         std::vector<NodeUpdate> updates(n);
                         for (std::size_t i = 0; i < n; ++i) {
-                            if (rng() % 2) updates[i].set_label(std::string(1 + rng() % 20, 'x'));
-                            if (rng() % 3 == 0) updates[i].set_url("u");
+                            if (rng() % 2) updates[i].set_label(std::string(rng() % 9 ? 1 + rng() % 20 : 300, 'x'));
+                            if (rng() % 3 == 0) updates[i].set_url(rng() % 2 ? "u" : std::string(255, 'u'));
                             if (rng() % 2) updates[i].set_red(static_cast<std::uint8_t>(rng()));
+                            if (rng() % 4 == 0) updates[i].set_size(static_cast<float>(rng() % 8) / 2);
                             both.m.add_node(from[i].bytes, Attributes::of(updates[i]));
                         }
-                        both.d.add_nodes(from, updates);
+                        if (rng() % 2) {
+                            both.d.add_nodes(from, updates);
+                            break;
+                        }
+                        // As add_nodes' columns fill a batch: attribute after
+                        // attribute, each in the order of the items.
+                        UpdateBatch columns(n);
+                        for_each_attribute([&](auto a) {
+                            for (std::size_t i = 0; i < n; ++i) {
+                                if (const auto value = updates[i].get<a>()) columns.set<a>(i, *value);
+                            }
+                        });
+                        both.d.add_nodes(from, columns);
                         break;
                     }
                     default: {

@@ -146,8 +146,8 @@ TEST(Encode, CountLimit) {
 // A node record text longer than a length field may hold makes encoding
 // fail instead of writing a byte string no reader accepts. The measure of
 // the records is stood in for, so no such text has to be built.
-std::uint64_t longest_record(const NodeUpdate&) noexcept { return kMaxCount; }
-std::uint64_t too_long_record(const NodeUpdate&) noexcept { return kMaxCount + 1; }
+std::uint64_t longest_record(const diff::NodeUpdateView&) noexcept { return kMaxCount; }
+std::uint64_t too_long_record(const diff::NodeUpdateView&) noexcept { return kMaxCount + 1; }
 
 TEST(Encode, RecordTextLimit) {
     GraphDiff d;

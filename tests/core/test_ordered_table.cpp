@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <new>
 #include <ostream>
 #include <random>
 #include <utility>
@@ -407,6 +408,40 @@ TEST_F(OrderedTableTest, ReserveAvoidsGrowthAndKeepsEntries) {
     table.reserve(10);
     EXPECT_EQ(table.capacity(), capacity) << "reserving less never shrinks";
     EXPECT_EQ(table.begin()->key, make_key(1));
+}
+
+// try_emplace_prepared runs the caller's preparation for a new key only,
+// once the table has made what it needs and before anything is in place: a
+// preparation that throws leaves the table as it was, at a growth or not.
+TEST_F(OrderedTableTest, PreparedInsertionIsTakenBackWhenThePreparationThrows) {
+    OrderedTable<Counted> table;
+    int prepared = 0;
+    auto insert = [&](std::uint64_t k, bool fail) {
+        return table.try_emplace_prepared(make_key(k), [&] {
+            ++prepared;
+            if (fail) throw std::bad_alloc();
+        });
+    };
+    for (std::uint64_t k = 1; k <= 40; ++k) {
+        SCOPED_TRACE(k);
+        const std::size_t capacity = table.capacity();
+        EXPECT_THROW(insert(k, true), std::bad_alloc);
+        EXPECT_EQ(table.size(), k - 1);
+        EXPECT_EQ(table.capacity(), capacity);
+        EXPECT_EQ(table.find(make_key(k)), nullptr);
+        EXPECT_EQ(table.positions(), k - 1);
+        auto entry = insert(k, false);
+        ASSERT_TRUE(entry.inserted);
+        entry.value.v = static_cast<std::int64_t>(k);
+        EXPECT_EQ(table.at_position(static_cast<std::uint32_t>(k - 1)).key, make_key(k));
+        // A key already there is found without a preparation.
+        const int before = prepared;
+        EXPECT_FALSE(insert(k, true).inserted);
+        EXPECT_EQ(prepared, before);
+    }
+    std::int64_t expected = 1;
+    for (const auto& entry : table) EXPECT_EQ(entry.value.v, expected++);
+    EXPECT_EQ(Counted::live, 40);
 }
 
 TEST_F(OrderedTableTest, SmallTableReserveAndModes) {

@@ -118,7 +118,7 @@ def random_history(rng, d):
 
 def random_update(rng):
     update = {}
-    for key, values in (("label", ["", "a", "日本", "x" * 40]), ("url", ["u", "http://x/"]),
+    for key, values in (("label", ["", "a", "日本", "x" * 40, "y" * 300]), ("url", ["u", "http://x/"]),
                         ("size", [0.1, 2, float("inf")]), ("red", [0, 255, 7]), ("green", [1]), ("blue", [9]),
                         ("show_label", [True, False])):
         if rng.random() < 0.4:
@@ -221,7 +221,7 @@ def test_add_nodes_with_updates_is_the_loop_of_add_node(seed):
 
 
 COLUMN_VALUES = {
-    "label": ["", "a", "日本", "x" * 40, "\x00 nul"],
+    "label": ["", "a", "日本", "x" * 40, "\x00 nul", "z" * 256],
     "url": ["u", "http://x/"],
     "size": [0.1, 2.0, -1.5, float("inf"), 1e39],
     "red": [0, 255, 7, True],

@@ -288,6 +288,31 @@ def test_float_refused_with_other_errors_unchanged(d):
     assert snapshot(d) == snapshot(PyGraphDiff())
 
 
+def test_texts_stay_whole_while_a_later_conversion_replaces_them():
+    """The texts of an update are read first and viewed, not copied, until
+    the store takes them; the size's conversion then drops the dict's last
+    reference to the label and the url, which must still be what is stored.
+    A batch of such dicts reads each before the next."""
+    def update():
+        made = {"label": "".join(["first label ", "x" * 100]), "url": "".join(["u", "y" * 700])}
+
+        class Size:
+            def __float__(self):
+                made["label"] = "other"
+                del made["url"]
+                made.clear()
+                return 2.0
+
+        made["size"] = Size()
+        return made
+
+    want = {"label": "first label " + "x" * 100, "url": "u" + "y" * 700, "size": 2.0}
+    assert attrs_after(update()) == want
+    d = PyGraphDiff()
+    d.add_nodes([A, B], [update(), update()])
+    assert d.new_or_updated_nodes() == {text(A): want, text(B): want}
+
+
 def test_type_error_from_callback_is_prefixed_and_keeps_cause(d):
     root = KeyError("root")
 

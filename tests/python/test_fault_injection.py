@@ -341,6 +341,13 @@ def grown():
     return d
 
 
+def relabelled():
+    """grown(), with a long label on every node of NODES."""
+    d = grown()
+    d.add_nodes(NODES, label=["long label %d " % k * 20 for k in range(30)])
+    return d
+
+
 def full():
     """A diff whose four tables are exactly full: the next new key grows
     each."""
@@ -366,6 +373,10 @@ STORE_SCENARIOS = {
                           lambda d, i, u: d.add_nodes(i, u)),
     "add_nodes columns": (lambda: (grown(), NODES, ["l%d" % k for k in range(30)]),
                           lambda d, i, l: d.add_nodes(i, label=l)),
+    # Relabels every pending node with a short text: the long ones die and
+    # the texts' storage is reclaimed into a new block within the call.
+    "add_nodes relabelling": (lambda: (relabelled(), NODES + NODES[:3], ["r%d" % k for k in range(33)]),
+                              lambda d, i, l: d.add_nodes(i, label=l)),
     "delete_nodes": (lambda: (grown(), NODES + [X, GONE, B]), lambda d, i: d.delete_nodes(i)),
     "add_edge": (lambda: (full(), uid("fresh"), B), lambda d, f, t: d.add_edge(f, t, 1.0)),
     "add_edge to an array": (lambda: (grown(), uid(("source", 1)), B), lambda d, f, t: d.add_edge(f, t, 1.0)),

@@ -231,6 +231,18 @@ def test_getsizeof_follows_the_contents():
     assert sys.getsizeof(d) >= one + 1000
     d.add_node(uid(1), {"label": "x"})
     assert one < sys.getsizeof(d) < one + 100  # the long label is gone
+    # A batch's texts are counted as they are stored, and relabelling every
+    # node gives back the room of the texts it replaces.
+    batch = PyGraphDiff()
+    ids = [uid(("sized", k)) for k in range(1000)]
+    batch.add_nodes(ids, label=["%04d" % k + "y" * 96 for k in range(1000)])
+    labelled = sys.getsizeof(batch)
+    assert labelled >= sys.getsizeof(PyGraphDiff()) + 1000 * (16 + 100)
+    short = PyGraphDiff()
+    short.add_nodes(ids, label=["s"] * 1000)
+    for d in (batch, short):
+        d.add_nodes(ids, [{"label": "s"}] * 1000)
+    assert sys.getsizeof(batch) <= sys.getsizeof(short) < labelled - 1000 * 40
     filled = pool_workers.fill(d, 0, 2000)
     full = sys.getsizeof(filled)
     assert full > 2000 * 16 * 3  # at least the identifiers

@@ -136,7 +136,7 @@ struct Attributes {
     std::optional<std::uint8_t> red{}, green{}, blue{};
     std::optional<bool> show_label{};
 
-    static Attributes of(const diff::NodeUpdate& u) {
+    static Attributes of(const diff::NodeUpdateView& u) {
         Attributes a{.size = u.size(), .red = u.red(), .green = u.green(), .blue = u.blue(), .show_label = u.show_label()};
         if (auto v = u.label()) a.label = std::string(*v);
         if (auto v = u.url()) a.url = std::string(*v);
@@ -283,7 +283,12 @@ void read_table(const Table& table, OrderedMap<V>& out, std::string* problems) {
     };
     for (const auto& slot : table) {
         if (out.contains(slot.key.bytes)) note("a key is visited twice\n");
-        if (table.find(slot.key) != &slot.value) note("a key is not found where it is visited\n");
+        if constexpr (std::is_same_v<Table, diff::NodeMap>) {
+            const auto found = table.find(slot.key);
+            if (!found || !(*found == slot.value)) note("a key is not found where it is visited\n");
+        } else if (table.find(slot.key) != &slot.value) {
+            note("a key is not found where it is visited\n");
+        }
         V& value = out[slot.key.bytes];
         if constexpr (std::is_same_v<V, Attributes>) {
             value = Attributes::of(slot.value);
@@ -358,6 +363,13 @@ inline std::string broken_invariant(const diff::GraphDiff& d) {
     // The running figure of the heap bytes against a visit of every entry:
     // a change that forgets to adjust it shows here.
     if (d.heap_bytes() != d.heap_bytes_by_walk()) return "running heap figure differs from the walk";
+    // The arena of the node texts: its live bytes are its records', and its
+    // dead ones are reclaimed before they pass the live ones.
+    const diff::NodeMap& nodes = d.new_or_updated_nodes();
+    if (nodes.live_text_bytes() != nodes.live_text_bytes_by_walk()) return "live text bytes differ from the walk";
+    if (nodes.dead_text_bytes() >= diff::NodeMap::kMinDeadBytes && nodes.dead_text_bytes() > nodes.live_text_bytes()) {
+        return "dead text bytes outnumber the live ones";
+    }
     return "";
 }
 

@@ -1,14 +1,15 @@
 // The store when memory runs out: every allocation that a change makes (the
 // tables' blocks, target arrays and indexed target tables, a batch's scratch,
-// and the node texts it copies) is made to fail in turn, over random diffs
-// and batches. A failed change must leave the diff as it was, to the byte:
+// the arena of the node texts as it grows or is reclaimed into a new block,
+// and the updates' own texts) is made to fail in turn, over random diffs and
+// batches. A failed change must leave the diff as it was, to the byte:
 // its collections in order, its byte string and its heap figure. A change
 // that meets no failure must give what the loop of single calls gives.
 //
 // Built against a core compiled with the store's allocation seam
-// (QUORL_STORE_ALLOCATION_FAULTS, src/diff/heap.hpp); the node texts come
-// from operator new, which this file replaces so that the seam's counter
-// sees them too.
+// (QUORL_STORE_ALLOCATION_FAULTS, src/diff/heap.hpp); the texts of the
+// updates in flight come from operator new, which this file replaces so that
+// the seam's counter sees them too.
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -21,6 +22,7 @@
 
 #include "diff/graph_diff.hpp"
 #include "diff/heap.hpp"
+#include "diff/update_batch.hpp"
 #include "encoding/encode.hpp"
 #include "graph_diff_model.hpp"
 
@@ -50,10 +52,12 @@ Uuid pool_id(std::uint32_t n) {
 }
 
 NodeUpdate random_update(std::mt19937_64& rng) {
-    static const char* const texts[] = {"", "a", "a label long enough for a block of its own", "\xc3\xa9"};
+    // The last text is too long for a one-byte length in the arena.
+    static const std::string long_text(260, 'z');
+    static const std::string_view texts[] = {"", "a", "a label long enough to count", "\xc3\xa9", long_text};
     NodeUpdate u;
-    if (rng() % 2) u.set_label(texts[rng() % 4]);
-    if (rng() % 3 == 0) u.set_url(texts[rng() % 4]);
+    if (rng() % 2) u.set_label(texts[rng() % 5]);
+    if (rng() % 3 == 0) u.set_url(texts[rng() % 5]);
     if (rng() % 2) u.set_size(static_cast<float>(rng() % 8) / 2);
     if (rng() % 3 == 0) u.set_red(static_cast<std::uint8_t>(rng()));
     return u;
@@ -107,7 +111,7 @@ Batch make_batch(std::uint64_t seed) {
     const std::size_t n = 2 + rng() % 50;
     auto from = std::make_shared<std::vector<Uuid>>(random_ids(rng, n, pool));
     auto to = std::make_shared<std::vector<Uuid>>(random_ids(rng, n, pool));
-    switch (seed % 5) {
+    switch (seed % 7) {
         case 0: {
             auto weights = std::make_shared<std::vector<float>>(rng() % 3 == 0 ? 1 : n);
             for (float& w : *weights) w = static_cast<float>(rng() % 64) / 8;
@@ -143,9 +147,44 @@ Batch make_batch(std::uint64_t seed) {
                         for (const Uuid& id : *from) m.delete_node(id.bytes);
                     },
                     false};
-        default:
+        case 4:
             return {"delete_node", [=](GraphDiff& d) { d.delete_node(from->front()); },
                     [=](GraphDiffModel& m) { m.delete_node(from->front().bytes); }};
+        case 5: {
+            // Every id a history may use, each given short texts: the records
+            // of their pending updates die, which reclaims the arena within
+            // the batch. The batch is filled as add_nodes' columns fill it,
+            // attribute after attribute, so its own allocations fail too.
+            auto ids = std::make_shared<std::vector<Uuid>>();
+            auto updates = std::make_shared<std::vector<NodeUpdate>>(80);
+            for (std::uint32_t k = 0; k < 80; ++k) {
+                ids->push_back(pool_id(k));
+                (*updates)[k].set_label(k % 3 ? "" : "s");
+                if (k % 2) (*updates)[k].set_url("u");
+            }
+            return {"add_nodes relabelling every node",
+                    [=](GraphDiff& d) {
+                        UpdateBatch columns(ids->size());
+                        for_each_attribute([&](auto a) {
+                            for (std::size_t i = 0; i < updates->size(); ++i) {
+                                if (const auto value = (*updates)[i].get<a>()) columns.set<a>(i, *value);
+                            }
+                        });
+                        d.add_nodes(*ids, columns);
+                    },
+                    [=](GraphDiffModel& m) {
+                        for (std::size_t i = 0; i < ids->size(); ++i) {
+                            m.add_node(ids->at(i).bytes, Attributes::of((*updates)[i]));
+                        }
+                    }};
+        }
+        default: {
+            // Merged into a pending update, the texts take a record of their
+            // own, which may tip the arena into being reclaimed.
+            auto update = std::make_shared<NodeUpdate>(random_update(rng));
+            return {"add_node", [=](GraphDiff& d) { d.add_node(from->front(), *update); },
+                    [=](GraphDiffModel& m) { m.add_node(from->front().bytes, Attributes::of(*update)); }};
+        }
     }
 }
 
