@@ -16,7 +16,7 @@
 # | cp314, cp315    | Debian testing (root)    | Debian testing's interpreter (whole suite)   |
 # |   x86_64        |                          |                                              |
 # | aarch64 cp39,   | Debian 11, 12, testing   | the same root under qemu-user: the whole     |
-# | cp311, cp313,   | (arm64 roots)            | suite on cp314, the smoke set on the others  |
+# | cp311, cp313,   | (arm64 roots)            | suite on cp39, the smoke set on the others   |
 # | cp314, cp315    |                          |                                              |
 # | sdist           |                          | Debian testing: built by pip with its g++,   |
 # |                 |                          | python3.15, whole suite                      |
@@ -36,7 +36,7 @@ started=$SECONDS
 # 3.8; "forky-amd64:python3.14" an interpreter of a root.
 ALL_RUNS=(
     "cp38-x86_64|host:3.8|full"
-    "cp314-aarch64|forky-arm64:python3.14|full"
+    "cp39-aarch64|bullseye-arm64:python3.9|full"
     "cp39-x86_64|host:3.9|full"
     "cp39-x86_64|bullseye-amd64:python3.9|full"
     "cp310-x86_64|host:3.10|full"
@@ -45,7 +45,7 @@ ALL_RUNS=(
     "cp313-x86_64|host:3.13|full"
     "cp314-x86_64|forky-amd64:python3.14|full"
     "cp315-x86_64|forky-amd64:python3.15|full"
-    "cp39-aarch64|bullseye-arm64:python3.9|smoke"
+    "cp314-aarch64|forky-arm64:python3.14|smoke"
     "cp311-aarch64|bookworm-arm64:python3.11|smoke"
     "cp313-aarch64|forky-arm64:python3.13|smoke"
     "cp315-aarch64|forky-arm64:python3.15|smoke"
