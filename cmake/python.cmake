@@ -1,6 +1,19 @@
 # Finds the CPython the extension is built for: the QUORL_PYTHON variable (or
 # environment variable), then pyenv's 3.8.18, then python3.8 on PATH. Under
 # pip (scikit-build-core sets SKBUILD) it is the interpreter doing the install.
+#
+# A cross build (scripts/wheels.sh, for an interpreter that cannot run here)
+# names the interpreter's headers and extension suffix instead:
+#   QUORL_PYTHON_INCLUDE      the folder holding Python.h and a pyconfig.h of the target
+#   QUORL_PYTHON_EXT_SUFFIX   e.g. .cpython-314-aarch64-linux-gnu.so
+if(QUORL_PYTHON_INCLUDE AND QUORL_PYTHON_EXT_SUFFIX)
+  if(NOT EXISTS "${QUORL_PYTHON_INCLUDE}/Python.h")
+    message(FATAL_ERROR "QUORL_PYTHON_INCLUDE=${QUORL_PYTHON_INCLUDE} holds no Python.h")
+  endif()
+  message(STATUS "Python headers: ${QUORL_PYTHON_INCLUDE} (${QUORL_PYTHON_EXT_SUFFIX})")
+  return()
+endif()
+
 set(QUORL_PYTHON "$ENV{QUORL_PYTHON}" CACHE FILEPATH "Python interpreter the extension is built for")
 if(SKBUILD AND Python_EXECUTABLE)
   set(QUORL_PYTHON "${Python_EXECUTABLE}" CACHE FILEPATH "" FORCE)

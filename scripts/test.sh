@@ -5,12 +5,30 @@
 #   2. both suites again under AddressSanitizer + UBSan
 #   3. the fault-injection sweep over every object-creating interpreter call
 #   4. each fuzz target for a bounded time (QUORL_FUZZ_SECONDS, default 60)
-#   5. a wheel per CPython 3.8 to 3.13, each installed alone into a fresh
-#      environment and tested there (scripts/wheels.sh)
+#   5. the portable wheels (CPython 3.8 to 3.15, x86_64 and aarch64) and the
+#      source archive, each installed alone and tested where it runs
+#      (scripts/wheels.sh)
+# Step 5's tools, Debian roots and test wheels are made in the background
+# from the start (the first run on a machine makes the roots; later runs find
+# them in the cache).
+#   test.sh --quick    step 1 alone, without the benchmark scripts: the native
+#                      and Python suites, for a quick local check
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
+quick=0
+[[ "${1:-}" == --quick ]] && quick=1
 "$ROOT/scripts/bootstrap.sh"
 started=$SECONDS
 step() { printf '\n== %s (%ds)\n' "$*" $((SECONDS - started)); }
+
+if ((!quick)); then
+    mkdir -p "$ROOT/build"
+    prepare_log="$ROOT/build/wheels-prepare.log"
+    set -m    # a process group of its own, stopped whole if this run stops
+    "$ROOT/scripts/wheels.sh" --prepare >"$prepare_log" 2>&1 &
+    prepare=$!
+    set +m
+    on_exit "kill -0 $prepare 2>/dev/null && kill -- -$prepare"
+fi
 
 step "release build"
 "$ROOT/scripts/build.sh" release
@@ -20,6 +38,11 @@ step "python tests (3.8)"
 # bootstrap.sh installed Dask and joblib: their tests may not skip here.
 QUORL_REQUIRE_ENGINES=1 PYTHONPATH="$ROOT/build/release/python" "$VENV/bin/python" -m pytest -q -p no:cacheprovider \
     "$ROOT/tests/python"
+
+if ((quick)); then
+    step "quick run passed (the whole run: ./scripts/test.sh)"
+    exit 0
+fi
 
 step "benchmark script, quick run (checks the pure-Python implementation against the module; judges no time)"
 PYTHONPATH="$ROOT/build/release/python" "$VENV/bin/python" "$ROOT/benchmarks/bench.py" --quick \
@@ -43,6 +66,13 @@ step "fault injection sweep"
 step "fuzzing"
 "$ROOT/scripts/fuzz.sh" "${QUORL_FUZZ_SECONDS:-60}"
 
-step "wheels: one per CPython, each installed alone and tested"
+step "wheels: tools, Debian roots and test wheels (made in the background since the start)"
+if ! wait "$prepare"; then
+    cat "$prepare_log" >&2
+    echo "preparing the wheel tests failed (log: $prepare_log)" >&2
+    exit 1
+fi
+tail -n 1 "$prepare_log"
+step "wheels: x86_64 and aarch64, CPython 3.8 to 3.15, and the source archive, each installed alone and tested"
 "$ROOT/scripts/wheels.sh"
 step "all tests passed"

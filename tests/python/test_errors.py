@@ -388,12 +388,22 @@ def call():
         libc.free(held[i])
 
 go = threading.Event()
+# The thread ends only once the cap is lifted: CPython 3.8 ends a thread with
+# pthread_exit, whose unwinding loads libgcc_s, and the C library ends the
+# process when it cannot (a module that does not need libgcc_s itself leaves
+# that load to the first thread that ends). Held locks, which allocate
+# nothing to wait on, tell when.
+called, lifted = threading.Lock(), threading.Lock()
+called.acquire()
+lifted.acquire()
 def thread():
     if where == "thread that called before":
         d.num_edges()
     libc.free(libc.malloc(64))  # the thread's own heap, made before the cap
     go.wait()
     call()
+    called.release()
+    lifted.acquire()
 t = threading.Thread(target=thread)
 if where != "main thread":
     t.start()
@@ -403,8 +413,11 @@ if where == "main thread":
     call()
 else:
     go.set()
-    t.join()
+    called.acquire()
 resource.setrlimit(resource.RLIMIT_AS, (resource.RLIM_INFINITY, resource.RLIM_INFINITY))
+if where != "main thread":
+    lifted.release()
+    t.join()
 print(outcome, d.to_bytes() == before)
 """
 
