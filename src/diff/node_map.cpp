@@ -159,6 +159,19 @@ void NodeMap::add_all(std::span<const Uuid> ids, const UpdateBatch& batch) {
     // texts of every item start.
     heap::Vector<std::uint32_t> appended_items;
     heap::Vector<TextStarts> item_starts;
+    // The texts of merges [begin, end), one pending update's, laid over
+    // `texts` in the order of the items.
+    const auto overlay = [&](NodeUpdateView& texts, std::size_t begin, std::size_t end) noexcept {
+        for (std::size_t k = begin; k < end; ++k) {
+            const std::uint32_t item = merges[k].item;
+            const std::uint8_t bits = batch.scalars(item).text_bits();
+            const NodeUpdateView newer = view_at(bits, item_starts[item]);
+            for (int t = 0; t < kTextCount; ++t) {
+                if (bits & NodeScalars::bit(text_attribute(t))) texts.set_text(t, newer.text(t));
+            }
+            texts.scalars().set_text_bits(texts.scalars().text_bits() | bits);
+        }
+    };
     TextArena::Block block;
     bool reclaiming = false;
     try {
@@ -227,15 +240,7 @@ void NodeMap::add_all(std::span<const Uuid> ids, const UpdateBatch& batch) {
                     texts = view_at(batch.scalars(item).text_bits(), item_starts[item]);
                 }
                 dying += texts_bytes(texts);
-                for (std::size_t k = begin; k < end; ++k) {
-                    const std::uint32_t item = merges[k].item;
-                    const std::uint8_t bits = batch.scalars(item).text_bits();
-                    const NodeUpdateView newer = view_at(bits, item_starts[item]);
-                    for (int t = 0; t < kTextCount; ++t) {
-                        if (bits & NodeScalars::bit(text_attribute(t))) texts.set_text(t, newer.text(t));
-                    }
-                    texts.scalars().set_text_bits(texts.scalars().text_bits() | bits);
-                }
+                overlay(texts, begin, end);
                 incoming += texts_bytes(texts);
             }
         }
@@ -292,15 +297,7 @@ void NodeMap::add_all(std::span<const Uuid> ids, const UpdateBatch& batch) {
         for (std::size_t k = begin; k < end; ++k) incoming_bits |= batch.scalars(merges[k].item).text_bits();
         if (incoming_bits) {
             NodeUpdateView texts = view_of(stored, texts_.data());
-            for (std::size_t k = begin; k < end; ++k) {
-                const std::uint32_t item = merges[k].item;
-                const std::uint8_t bits = batch.scalars(item).text_bits();
-                const NodeUpdateView newer = view_at(bits, item_starts[item]);
-                for (int t = 0; t < kTextCount; ++t) {
-                    if (bits & NodeScalars::bit(text_attribute(t))) texts.set_text(t, newer.text(t));
-                }
-                texts.scalars().set_text_bits(texts.scalars().text_bits() | bits);
-            }
+            overlay(texts, begin, end);
             texts_.kill(record_bytes(stored));
             stored.set_offset(append_record(texts));
             stored.scalars.set_text_bits(texts.scalars().text_bits());

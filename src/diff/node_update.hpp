@@ -153,8 +153,24 @@ private:
 };
 static_assert(sizeof(NodeScalars) == 8 && alignof(NodeScalars) == 1, "scalars pack into 8 bytes");
 
+// The attributes by name, for an update class that has get<A>().
+template <class Update>
+class NamedAttributes {
+public:
+    std::optional<std::string_view> label() const noexcept { return self().template get<kLabel>(); }
+    std::optional<float> size() const noexcept { return self().template get<kSize>(); }
+    std::optional<std::string_view> url() const noexcept { return self().template get<kUrl>(); }
+    std::optional<std::uint8_t> red() const noexcept { return self().template get<kRed>(); }
+    std::optional<std::uint8_t> green() const noexcept { return self().template get<kGreen>(); }
+    std::optional<std::uint8_t> blue() const noexcept { return self().template get<kBlue>(); }
+    std::optional<bool> show_label() const noexcept { return self().template get<kShowLabel>(); }
+
+private:
+    const Update& self() const noexcept { return static_cast<const Update&>(*this); }
+};
+
 // An update that views its texts: valid while the bytes it views are.
-class NodeUpdateView {
+class NodeUpdateView : public NamedAttributes<NodeUpdateView> {
 public:
     // Every text attribute, in declared order; nullopt is an absent one.
     using Texts = std::array<std::optional<std::string_view>, kTextCount>;
@@ -180,14 +196,6 @@ public:
             scalars_.set<A>(value);
         }
     }
-
-    std::optional<std::string_view> label() const noexcept { return get<kLabel>(); }
-    std::optional<float> size() const noexcept { return get<kSize>(); }
-    std::optional<std::string_view> url() const noexcept { return get<kUrl>(); }
-    std::optional<std::uint8_t> red() const noexcept { return get<kRed>(); }
-    std::optional<std::uint8_t> green() const noexcept { return get<kGreen>(); }
-    std::optional<std::uint8_t> blue() const noexcept { return get<kBlue>(); }
-    std::optional<bool> show_label() const noexcept { return get<kShowLabel>(); }
 
     const NodeScalars& scalars() const noexcept { return scalars_; }
     NodeScalars& scalars() noexcept { return scalars_; }
@@ -221,7 +229,7 @@ private:
 // share one heap block (absent when none is present), the scalars sit
 // inline. The form an update takes when it must outlive what it was read
 // from; it hands its contents on as a view.
-class NodeUpdate {
+class NodeUpdate : public NamedAttributes<NodeUpdate> {
 public:
     using Texts = NodeUpdateView::Texts;
 
@@ -257,14 +265,6 @@ public:
         }
     }
 
-    // The same by name.
-    std::optional<std::string_view> label() const noexcept { return get<kLabel>(); }
-    std::optional<float> size() const noexcept { return get<kSize>(); }
-    std::optional<std::string_view> url() const noexcept { return get<kUrl>(); }
-    std::optional<std::uint8_t> red() const noexcept { return get<kRed>(); }
-    std::optional<std::uint8_t> green() const noexcept { return get<kGreen>(); }
-    std::optional<std::uint8_t> blue() const noexcept { return get<kBlue>(); }
-    std::optional<bool> show_label() const noexcept { return get<kShowLabel>(); }
     void set_label(std::string_view text) { set<kLabel>(text); }
     void set_size(float value) noexcept { set<kSize>(value); }
     void set_url(std::string_view text) { set<kUrl>(text); }
