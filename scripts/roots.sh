@@ -20,7 +20,7 @@ ROOTS="$CACHE/roots"
 
 # Name -> "suite arch packages...". Testing is reached with debootstrap's sid
 # script: this debootstrap may predate testing's code name.
-root_spec() {
+root_recipe() {
     case "$1" in
         bullseye-amd64) echo "bullseye amd64 python3.9 python3.9-venv python3-distutils" ;;
         forky-amd64) echo "forky amd64 python3.14 python3.14-venv python3.15 python3.15-venv" \
@@ -113,11 +113,11 @@ remove_root_dir() {
 
 # Makes the root NAME unless it is there with the same package list.
 root_ensure() {
-    local name="$1" spec suite arch packages dir mirror script=() log
-    spec="$(root_spec "$name")" || return 1
-    read -r suite arch packages <<<"$spec"
+    local name="$1" recipe suite arch packages dir mirror script=() log
+    recipe="$(root_recipe "$name")" || return 1
+    read -r suite arch packages <<<"$recipe"
     dir="$ROOTS/$name"
-    if [[ -f "$dir/.quorl-root" ]] && [[ "$(cat "$dir/.quorl-root")" == "$spec" ]]; then
+    if [[ -f "$dir/.quorl-root" ]] && [[ "$(cat "$dir/.quorl-root")" == "$recipe" ]]; then
         return 0
     fi
     need_root_user
@@ -150,7 +150,7 @@ root_ensure() {
     cat >"$dir.new/etc/apt/apt.conf.d/99quorl" <<'EOF'
 Acquire::Check-Valid-Until "false";
 EOF
-    echo "$spec" >"$dir.new/.quorl-root"
+    echo "$recipe" >"$dir.new/.quorl-root"
     mv "$dir.new" "$dir"
     echo "made the $name root in $((SECONDS - started)) s"
 }
@@ -160,7 +160,7 @@ EOF
 roots_ensure() {
     local name pids=() failed=0 i names=()
     for name in "$@"; do
-        if [[ -f "$ROOTS/$name/.quorl-root" ]] && [[ "$(cat "$ROOTS/$name/.quorl-root")" == "$(root_spec "$name")" ]]; then
+        if [[ -f "$ROOTS/$name/.quorl-root" ]] && [[ "$(cat "$ROOTS/$name/.quorl-root")" == "$(root_recipe "$name")" ]]; then
             continue
         fi
         names+=("$name")
