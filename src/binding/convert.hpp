@@ -114,36 +114,19 @@ bool plain_node_update(PyObject* obj, diff::NodeUpdateView& update);
 // for several kinds (the parameters of the methods, the attributes of an
 // update, the items of a batch argument) takes them as types.
 
-struct UuidConversion {
-    using Value = diff::Uuid;
-    static constexpr auto extract = extract_uuid;
-    static constexpr auto plain = plain_uuid;
+// A kind whose common objects have a plain form.
+template <class V, auto Extract, auto Plain>
+struct PlainFirstConversion {
+    using Value = V;
+    static constexpr auto extract = Extract;
+    static constexpr auto plain = Plain;
 };
-struct NodeUpdateConversion {
-    using Value = diff::NodeUpdateView;
-    static constexpr auto extract = extract_node_update;
-    static constexpr auto plain = plain_node_update;
-};
-struct F32Conversion {
-    using Value = float;
-    static constexpr auto extract = extract_f32;
-    static constexpr auto plain = plain_f32;
-};
-struct TextConversion {
-    using Value = std::string_view;
-    static constexpr auto extract = extract_text;
-    static constexpr auto plain = plain_text;
-};
-struct U8Conversion {
-    using Value = std::uint8_t;
-    static constexpr auto extract = extract_u8;
-    static constexpr auto plain = plain_u8;
-};
-struct BoolConversion {
-    using Value = bool;
-    static constexpr auto extract = extract_bool;
-    static constexpr auto plain = plain_bool;
-};
+using UuidConversion = PlainFirstConversion<diff::Uuid, extract_uuid, plain_uuid>;
+using NodeUpdateConversion = PlainFirstConversion<diff::NodeUpdateView, extract_node_update, plain_node_update>;
+using F32Conversion = PlainFirstConversion<float, extract_f32, plain_f32>;
+using TextConversion = PlainFirstConversion<std::string_view, extract_text, plain_text>;
+using U8Conversion = PlainFirstConversion<std::uint8_t, extract_u8, plain_u8>;
+using BoolConversion = PlainFirstConversion<bool, extract_bool, plain_bool>;
 struct BytesConversion {
     using Value = std::string_view;  // valid while the object lives
     static constexpr auto extract = extract_bytes;

@@ -55,25 +55,18 @@ namespace {
 // The parameter lists of the methods of PyGraphDiff, and of the module's
 // _restore.
 constexpr CallSignature kNewSignature{.class_name = texts::kClassName, .function_name = texts::kNew};
-constexpr CallSignature kAddNodeSignature{
-    .class_name = texts::kClassName, .function_name = texts::kAddNode.name, .parameters = texts::kAddNodeParameters};
-constexpr CallSignature kDeleteNodeSignature{.class_name = texts::kClassName,
-                                             .function_name = texts::kDeleteNode.name,
-                                             .parameters = texts::kDeleteNodeParameters};
-constexpr CallSignature kAddEdgeSignature{
-    .class_name = texts::kClassName, .function_name = texts::kAddEdge.name, .parameters = texts::kAddEdgeParameters};
-constexpr CallSignature kDeleteEdgeSignature{.class_name = texts::kClassName,
-                                             .function_name = texts::kDeleteEdge.name,
-                                             .parameters = texts::kDeleteEdgeParameters};
-constexpr CallSignature kFromBytesSignature{.class_name = texts::kClassName,
-                                            .function_name = texts::kFromBytes.name,
-                                            .parameters = texts::kFromBytesParameters};
-constexpr CallSignature kAddEdgesSignature{.class_name = texts::kClassName,
-                                           .function_name = texts::kAddEdges.name,
-                                           .parameters = texts::kAddEdgesParameters};
-constexpr CallSignature kDeleteEdgesSignature{.class_name = texts::kClassName,
-                                              .function_name = texts::kDeleteEdges.name,
-                                              .parameters = texts::kDeleteEdgesParameters};
+// A method of the class whose parameters all come by position or keyword.
+constexpr CallSignature method_signature(const char* name, std::span<const char* const> parameters) {
+    return {.class_name = texts::kClassName, .function_name = name, .parameters = parameters};
+}
+constexpr CallSignature kAddNodeSignature = method_signature(texts::kAddNode.name, texts::kAddNodeParameters);
+constexpr CallSignature kDeleteNodeSignature = method_signature(texts::kDeleteNode.name, texts::kDeleteNodeParameters);
+constexpr CallSignature kAddEdgeSignature = method_signature(texts::kAddEdge.name, texts::kAddEdgeParameters);
+constexpr CallSignature kDeleteEdgeSignature = method_signature(texts::kDeleteEdge.name, texts::kDeleteEdgeParameters);
+constexpr CallSignature kFromBytesSignature = method_signature(texts::kFromBytes.name, texts::kFromBytesParameters);
+constexpr CallSignature kAddEdgesSignature = method_signature(texts::kAddEdges.name, texts::kAddEdgesParameters);
+constexpr CallSignature kDeleteEdgesSignature =
+    method_signature(texts::kDeleteEdges.name, texts::kDeleteEdgesParameters);
 // `ids` and `updates` by position or keyword (`updates` may be left out),
 // then the attribute columns by keyword only.
 constexpr CallSignature kAddNodesSignature{.class_name = texts::kClassName,
