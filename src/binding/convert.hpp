@@ -77,6 +77,11 @@ inline bool plain_f32(PyObject* obj, float& value) {
 // extract_text.
 inline bool plain_text(PyObject* obj, std::string_view& text) {
     if (!PyUnicode_CheckExact(obj)) return false;
+    if (PyUnicode_IS_COMPACT_ASCII(obj)) {  // its characters are its UTF-8, right after its header
+        text = std::string_view(static_cast<const char*>(PyUnicode_DATA(obj)),
+                                static_cast<std::size_t>(PyUnicode_GET_LENGTH(obj)));
+        return true;
+    }
     Py_ssize_t size = 0;
     const char* data = PyUnicode_AsUTF8AndSize(obj, &size);
     if (!data) {

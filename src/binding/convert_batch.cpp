@@ -109,17 +109,6 @@ const char* item_at(const Py_buffer& view, Py_ssize_t i) noexcept {
     return static_cast<const char*>(view.buf) + i * view.strides[0];
 }
 
-double read_float(const char* p, Py_ssize_t size) noexcept {
-    if (size == 4) {
-        float f;
-        std::memcpy(&f, p, sizeof f);
-        return f;
-    }
-    double d;
-    std::memcpy(&d, p, sizeof d);
-    return d;
-}
-
 // A weight item: a float32 as it is, every bit kept (a signalling NaN
 // widened to a double and back would come out quiet); a float64 narrowed.
 float read_weight(const char* p, Py_ssize_t size) noexcept {
@@ -128,32 +117,9 @@ float read_weight(const char* p, Py_ssize_t size) noexcept {
         std::memcpy(&f, p, sizeof f);
         return f;
     }
-    return static_cast<float>(read_float(p, size));
-}
-
-template <class T>
-T read_integer_as(const char* p) noexcept {
-    T v;
-    std::memcpy(&v, p, sizeof v);
-    return v;
-}
-
-std::int64_t read_signed(const char* p, Py_ssize_t size) noexcept {
-    switch (size) {
-        case 1: return read_integer_as<std::int8_t>(p);
-        case 2: return read_integer_as<std::int16_t>(p);
-        case 4: return read_integer_as<std::int32_t>(p);
-        default: return read_integer_as<std::int64_t>(p);
-    }
-}
-
-std::uint64_t read_unsigned(const char* p, Py_ssize_t size) noexcept {
-    switch (size) {
-        case 1: return read_integer_as<std::uint8_t>(p);
-        case 2: return read_integer_as<std::uint16_t>(p);
-        case 4: return read_integer_as<std::uint32_t>(p);
-        default: return read_integer_as<std::uint64_t>(p);
-    }
+    double d;
+    std::memcpy(&d, p, sizeof d);
+    return static_cast<float>(d);
 }
 
 // ---- lengths and interruptions ------------------------------------------------
@@ -222,19 +188,21 @@ PyResult<std::optional<std::size_t>> stated_length(PyObject* obj, const char* na
 // looks at), without calling anything.
 bool is_iterable(PyObject* obj) noexcept { return Py_TYPE(obj)->tp_iter != nullptr || PySequence_Check(obj); }
 
-// Calls visit(item) for each item of `obj`, in order, and returns their
-// number. A failure of the iteration is attributed to argument `name`, a
-// failure of visit to the item's index. The items of a list are read from
-// it directly, each held while it is visited: a conversion may run Python
-// code that changes the list, which then is seen as the list's own iterator
-// would see it.
+// Hands each item of `obj`, in order, to take(item), which takes a common
+// item without running Python code and returns true, or returns false and
+// leaves the item to visit(item); returns the number of items. A failure of
+// the iteration is attributed to argument `name`, a failure of visit to the
+// item's index. The items of a list are read from it directly, each held
+// while it is visited: a conversion may run Python code that changes the
+// list, which then is seen as the list's own iterator would see it. No such
+// code runs in take, so the list holds the items it takes.
 //
 // With a `length`, the items must number length->count: an object that
 // states another number of items is refused before any is read, and
 // reading stops at the first item past the count.
-template <class Visit>
+template <class Take, class Visit>
 PyResult<std::size_t> for_each_item(PyObject* obj, const char* name, const std::optional<ColumnLength>& length,
-                                    Visit&& visit) {
+                                    Take&& take, Visit&& visit) {
     auto visit_at = [&](PyObject* item, std::size_t index) -> PyResult<std::monostate> {
         auto visited = visit(item);
         if (!visited) return fail(item_error(name, index, std::move(visited).error()));
@@ -253,14 +221,18 @@ PyResult<std::size_t> for_each_item(PyObject* obj, const char* name, const std::
                 return fail(length_error(name, static_cast<std::size_t>(PyList_GET_SIZE(obj)), *length));
             }
             QUORL_CHECK(check_signals_at(count));
-            Owned item = Owned::retain(PyList_GET_ITEM(obj, count));
+            PyObject* listed = PyList_GET_ITEM(obj, count);
+            if (take(listed)) [[likely]] continue;
+            Owned item = Owned::retain(listed);
             QUORL_CHECK(visit_at(item.get(), count));
         }
     } else if (PyTuple_CheckExact(obj)) {
         // A tuple cannot change, and the caller holds it.
         for (; count < static_cast<std::size_t>(PyTuple_GET_SIZE(obj)); ++count) {
             QUORL_CHECK(check_signals_at(count));
-            QUORL_CHECK(visit_at(PyTuple_GET_ITEM(obj, count), count));
+            PyObject* item = PyTuple_GET_ITEM(obj, count);
+            if (take(item)) [[likely]] continue;
+            QUORL_CHECK(visit_at(item, count));
         }
     } else {
         Owned iterator = Owned::steal(api::get_iter(obj));
@@ -276,11 +248,41 @@ PyResult<std::size_t> for_each_item(PyObject* obj, const char* name, const std::
                 return fail(PyErr::new_message(PyExc_ValueError,
                                                texts::more_items(name, length->first_name, length->count)));
             }
+            if (take(item.get())) continue;
             QUORL_CHECK(visit_at(item.get(), count));
         }
     }
     QUORL_CHECK(check_count(name, count, length));
     return count;
+}
+
+// Converts each item of `obj` with conversion C and hands the value to
+// store(value), in order; with a `none` handler, an item None is handed to
+// none() instead. The common items go by C's plain form, the others by its
+// conversion, which reports what it reports.
+template <class C, class Store, class None = std::nullptr_t>
+PyResult<std::size_t> for_each_item_converted(PyObject* obj, const char* name,
+                                              const std::optional<ColumnLength>& length, Store&& store,
+                                              None&& none = nullptr) {
+    constexpr bool kNoneSkips = !std::is_same_v<std::remove_cvref_t<None>, std::nullptr_t>;
+    auto take = [&](PyObject* item) {
+        if constexpr (kNoneSkips) {
+            if (item == Py_None) {
+                none();
+                return true;
+            }
+        }
+        typename C::Value value{};
+        if (!C::plain(item, value)) return false;
+        store(value);
+        return true;
+    };
+    auto visit = [&](PyObject* item) -> PyResult<std::monostate> {
+        QUORL_TRY(value, C::extract(item));
+        store(value);
+        return std::monostate{};
+    };
+    return for_each_item(obj, name, length, take, visit);
 }
 
 // The room to reserve for a column read from `obj`: the count required, or
@@ -410,12 +412,8 @@ PyResult<std::vector<diff::Uuid>> extract_uuid_column(PyObject* obj, const char*
         }
     }
     ids.reserve(reserved_length(obj, length));
-    QUORL_CHECK(for_each_item(obj, name, length, [&](PyObject* item) -> PyResult<std::monostate> {
-        diff::Uuid id;
-        QUORL_CHECK(convert_into<UuidConversion>(item, id));
-        ids.push_back(id);
-        return std::monostate{};
-    }));
+    QUORL_CHECK(for_each_item_converted<UuidConversion>(obj, name, length,
+                                                        [&](const diff::Uuid& id) { ids.push_back(id); }));
     return ids;
 }
 
@@ -454,23 +452,18 @@ PyResult<Weights> extract_weights(PyObject* obj, const char* name, ColumnLength 
         return one(obj);
     }
     weights.values.reserve(length.count);
-    QUORL_CHECK(for_each_item(obj, name, length, [&](PyObject* item) -> PyResult<std::monostate> {
-        float value = 0;
-        QUORL_CHECK(convert_into<F32Conversion>(item, value));
-        weights.values.push_back(value);
-        return std::monostate{};
-    }));
+    QUORL_CHECK(for_each_item_converted<F32Conversion>(obj, name, length,
+                                                       [&](float value) { weights.values.push_back(value); }));
     return weights;
 }
 
 PyResult<diff::UpdateBatch> extract_update_column(PyObject* obj, const char* name, ColumnLength length) {
     diff::UpdateBatch updates;
     updates.reserve(length.count);
-    QUORL_CHECK(for_each_item(obj, name, length, [&](PyObject* item) -> PyResult<std::monostate> {
-        QUORL_TRY(update, extract_node_update(item));
-        updates.push_back(update);  // its texts copied, since the item may not outlive the next one's reading
-        return std::monostate{};
-    }));
+    // Each update's texts are copied as it is read, since its item may not
+    // outlive the next one's reading.
+    QUORL_CHECK(for_each_item_converted<NodeUpdateConversion>(
+        obj, name, length, [&](const diff::NodeUpdateView& update) { updates.push_back(update); }));
     return updates;
 }
 
@@ -488,23 +481,40 @@ bool reads_directly(ItemKind item) noexcept {
     return false;  // texts come from Python objects only
 }
 
-template <diff::AttributeKind Kind>
-PyResult<diff::KindValue<Kind>> read_item(const char* p, ItemKind item, Py_ssize_t size) {
+// Calls body(T{}) with T the C type of a buffer's items, of a kind that
+// reads_directly<Kind>: the choice is made once for the whole buffer, so
+// that its loop reads each item with one plain load.
+template <diff::AttributeKind Kind, class Body>
+PyResult<std::monostate> with_item_type(ItemKind item, Py_ssize_t size, Body&& body) {
     using diff::AttributeKind;
     static_assert(Kind != AttributeKind::Text);
     if constexpr (Kind == AttributeKind::Float) {
-        return static_cast<float>(read_float(p, size));
+        return size == 4 ? body(float{}) : body(double{});
     } else if constexpr (Kind == AttributeKind::Byte) {
-        if (item == ItemKind::Signed) {
-            const std::int64_t v = read_signed(p, size);
-            if (v < 0 || v > 255) return fail(colour_error(v));
-            return static_cast<std::uint8_t>(v);
+        const bool is_signed = item == ItemKind::Signed;
+        switch (size) {
+            case 1: return is_signed ? body(std::int8_t{}) : body(std::uint8_t{});
+            case 2: return is_signed ? body(std::int16_t{}) : body(std::uint16_t{});
+            case 4: return is_signed ? body(std::int32_t{}) : body(std::uint32_t{});
+            default: return is_signed ? body(std::int64_t{}) : body(std::uint64_t{});
         }
-        const std::uint64_t v = read_unsigned(p, size);
-        if (v > 255) return fail(colour_error(v));
-        return static_cast<std::uint8_t>(v);
     } else {
-        return *p != 0;
+        return body(std::uint8_t{});  // a bool's byte
+    }
+}
+
+// The attribute value of a number read from a buffer, or the error that
+// converting the same number as a Python object gives.
+template <diff::AttributeKind Kind, class T>
+PyResult<diff::KindValue<Kind>> attribute_value(T number) {
+    using diff::AttributeKind;
+    if constexpr (Kind == AttributeKind::Float) {
+        return static_cast<float>(static_cast<double>(number));
+    } else if constexpr (Kind == AttributeKind::Byte) {
+        if (std::cmp_less(number, 0) || std::cmp_greater(number, 255)) return fail(colour_error(number));
+        return static_cast<std::uint8_t>(number);
+    } else {
+        return number != 0;
     }
 }
 
@@ -520,12 +530,17 @@ PyResult<std::monostate> fill_column(PyObject* obj, const char* name, diff::Upda
         if (is_flat(*view) && reads_directly<kind>(item)) {
             QUORL_CHECK(check_count(name, static_cast<std::size_t>(view->shape[0]), length));
             if constexpr (kind != diff::AttributeKind::Text) {
-                QUORL_CHECK(for_each_index(updates.size(), [&](std::size_t i) -> PyResult<std::monostate> {
-                    auto value = read_item<kind>(item_at(*view, static_cast<Py_ssize_t>(i)), item, view->itemsize);
-                    if (!value) return fail(item_error(name, i, std::move(value).error()));
-                    updates.set<A>(i, *value);
-                    return std::monostate{};
-                }));
+                return with_item_type<kind>(item, view->itemsize, [&](auto sample) {
+                    using Number = decltype(sample);
+                    return for_each_index(updates.size(), [&](std::size_t i) -> PyResult<std::monostate> {
+                        Number number;
+                        std::memcpy(&number, item_at(*view, static_cast<Py_ssize_t>(i)), sizeof number);
+                        auto value = attribute_value<kind>(number);
+                        if (!value) [[unlikely]] return fail(item_error(name, i, std::move(value).error()));
+                        updates.set<A>(i, *value);
+                        return std::monostate{};
+                    });
+                });
             }
             return std::monostate{};
         }
@@ -533,14 +548,9 @@ PyResult<std::monostate> fill_column(PyObject* obj, const char* name, diff::Upda
     // The items come in order, so a text goes to the end of its stream as
     // soon as it is converted, while its string is at hand.
     std::size_t i = 0;
-    QUORL_CHECK(for_each_item(obj, name, length, [&](PyObject* item) -> PyResult<std::monostate> {
-        const std::size_t index = i++;
-        if (item == Py_None) return std::monostate{};
-        diff::AttributeValue<A> value{};
-        QUORL_CHECK(convert_into<AttributeConversion<kind>>(item, value));
-        updates.set<A>(index, value);
-        return std::monostate{};
-    }));
+    QUORL_CHECK(for_each_item_converted<AttributeConversion<kind>>(
+        obj, name, length, [&](const diff::AttributeValue<A>& value) { updates.set<A>(i++, value); },
+        [&] { ++i; }));
     return std::monostate{};
 }
 
