@@ -45,8 +45,8 @@ PyResult<PyObject*> lookup(PyObject* dict, diff::Attribute attribute) {
 constexpr Py_ssize_t kPlainDictMaxSize = diff::kAttributeCount;
 
 // The attribute an exact str names, or -1 for any other text. Keys written
-// as literals are the interned key objects themselves, once the module has
-// made those.
+// as literals are the interned key objects themselves, which the module
+// makes as it starts.
 int attribute_of_key(PyObject* key) {
     for (int a = 0; a < diff::kAttributeCount; ++a) {
         if (key == made_attribute_key_object(static_cast<diff::Attribute>(a))) return a;

@@ -85,6 +85,9 @@ PyResult<std::monostate> keep_restore_function(PyObject* module) {
 PyResult<Owned> make_module() {
     QUORL_TRY(module, binding::try_new(binding::api::new_module(&g_module_def, 1013)));
     QUORL_CHECK(add_class(module.get()));
+    // The attribute dicts' keys, made now so that reading a dict can tell
+    // them by address from the start.
+    for (const diff::AttributeRow& row : diff::kAttributes) (void)binding::attribute_key_object(row.attribute);
 #ifdef QUORL_FAULT_INJECTION
     if (binding::install_fault_injection(module.get()) < 0) return fail(binding::fetch_error());
 #endif

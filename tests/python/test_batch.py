@@ -83,9 +83,13 @@ def column_forms(key, values):
     if None in values:
         return forms
     if key == "size":
-        forms.update({"float32": lambda: np.array(values, np.float32), "float64": lambda: np.array(values)})
+        def float32():
+            with np.errstate(over="ignore"):  # 1e39 is inf in float32, as in the single call
+                return np.array(values, np.float32)
+        forms.update({"float32": float32, "float64": lambda: np.array(values)})
     elif key in ("red", "green", "blue"):
         forms.update({"uint8": lambda: np.array(values, np.uint8), "int64": lambda: np.array(values, np.int64),
+                      "uint16": lambda: np.array(values, np.uint16), "int32": lambda: np.array(values, np.int32),
                       "int16 strided": lambda: np.repeat(np.array(values, np.int16), 3)[::3],
                       "array B": lambda: array.array("B", values),
                       "float64 items (iterated)": lambda: [int(v) for v in values]})
@@ -118,7 +122,7 @@ def random_history(rng, d):
 
 def random_update(rng):
     update = {}
-    for key, values in (("label", ["", "a", "日本", "x" * 40, "y" * 300]), ("url", ["u", "http://x/"]),
+    for key, values in (("label", ["", "a", "日本", Text("sub"), "x" * 40, "y" * 300]), ("url", ["u", "http://x/"]),
                         ("size", [0.1, 2, float("inf")]), ("red", [0, 255, 7]), ("green", [1]), ("blue", [9]),
                         ("show_label", [True, False])):
         if rng.random() < 0.4:
@@ -220,11 +224,15 @@ def test_add_nodes_with_updates_is_the_loop_of_add_node(seed):
         assert snapshot(batch) == snapshot(loop), form
 
 
+class Text(str):
+    """A str subclass: its items take the general path amid plain ones."""
+
+
 COLUMN_VALUES = {
-    "label": ["", "a", "日本", "x" * 40, "\x00 nul", "z" * 256],
+    "label": ["", "a", "日本", "é", Text("sub"), "x" * 40, "\x00 nul", "z" * 256],
     "url": ["u", "http://x/"],
-    "size": [0.1, 2.0, -1.5, float("inf"), 1e39],
-    "red": [0, 255, 7, True],
+    "size": [0.1, 2.0, -1.5, float("inf"), 1e39, np.float32(2.5)],
+    "red": [0, 255, 7, True, np.uint8(9)],
     "green": [1, 128],
     "blue": [9, 200],
     "show_label": [True, False],
@@ -413,6 +421,10 @@ REFUSALS = [
     (lambda d: d.add_nodes([A, B, C], red=[1, None, 256]), OverflowError, "argument 'red': item 2: " + OUT_OF_RANGE, None),
     (lambda d: d.add_nodes([A, B, C], green=np.array([1, -1, 3])), OverflowError,
      "argument 'green': item 1: " + OUT_OF_RANGE, None),
+    (lambda d: d.add_nodes([A, B], red=np.array([3, -2], np.int8)), OverflowError,
+     "argument 'red': item 1: " + OUT_OF_RANGE, None),
+    (lambda d: d.add_nodes([A, B], red=np.array([255, 256], np.uint16)), OverflowError,
+     "argument 'red': item 1: " + OUT_OF_RANGE, None),
     (lambda d: d.add_nodes([A], blue=np.array([2 ** 64 - 1], np.uint64)), OverflowError,
      "argument 'blue': item 0: Python int too large to convert to C long", None),
     (lambda d: d.add_nodes([A], blue=[2.0]), TypeError,
