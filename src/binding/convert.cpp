@@ -60,29 +60,36 @@ int attribute_of_key(PyObject* key) {
     return -1;
 }
 
+// Attribute A's plain conversion of `obj` into `update`.
+template <diff::Attribute A>
+bool set_plain_attribute(PyObject* obj, diff::NodeUpdateView& update) {
+    diff::AttributeValue<A> value{};
+    if (!AttributeConversion<diff::kKindOf<A>>::plain(obj, value)) return false;
+    update.set<A>(value);
+    return true;
+}
+
+constexpr auto kSetPlainAttribute = diff::per_attribute([](auto a) { return &set_plain_attribute<a>; });
+
 }  // namespace
 
 bool plain_node_update(PyObject* dict, diff::NodeUpdateView& update) {
-    if (!PyDict_CheckExact(dict) || PyDict_GET_SIZE(dict) > kPlainDictMaxSize) return false;
-    PyObject* found[diff::kAttributeCount] = {};
+    if (!PyDict_CheckExact(dict)) return false;
+    const Py_ssize_t size = PyDict_GET_SIZE(dict);
+    if (size > kPlainDictMaxSize) return false;
+    // The values are converted as their entries come: a plain conversion
+    // has no effect but its value, so the order of the attributes shows
+    // only in the general path's errors. `update` takes them all at the end.
+    diff::NodeUpdateView converted;
     Py_ssize_t position = 0;
     PyObject* key = nullptr;
     PyObject* value = nullptr;
-    while (PyDict_Next(dict, &position, &key, &value)) {
-        if (!PyUnicode_CheckExact(key)) return false;
+    for (Py_ssize_t seen = 0; seen < size; ++seen) {  // no call past the last entry
+        if (!PyDict_Next(dict, &position, &key, &value) || !PyUnicode_CheckExact(key)) return false;
         const int a = attribute_of_key(key);
-        if (a >= 0) found[a] = value;  // other keys are ignored, as by the lookups
+        // Other keys are ignored, as by the lookups.
+        if (a >= 0 && !kSetPlainAttribute[static_cast<std::size_t>(a)](value, converted)) return false;
     }
-    // Every value is converted before `update` takes any.
-    diff::NodeUpdateView converted;
-    const bool plain = diff::all_attributes([&](auto a) {
-        if (!found[a]) return true;
-        diff::AttributeValue<a> item{};
-        if (!AttributeConversion<diff::kKindOf<a>>::plain(found[a], item)) return false;
-        converted.set<a>(item);
-        return true;
-    });
-    if (!plain) return false;
     update = converted;
     return true;
 }
