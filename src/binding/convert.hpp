@@ -91,12 +91,25 @@ inline bool plain_text(PyObject* obj, std::string_view& text) {
     text = std::string_view(data, static_cast<std::size_t>(size));
     return true;
 }
+// The value of an int (or bool) that the interpreter holds in a single
+// digit, read in place; false for a larger one.
+inline bool one_digit_value(PyObject* obj, long& value) {
+    auto* number = reinterpret_cast<PyLongObject*>(obj);
+#if PY_VERSION_HEX >= 0x030C0000
+    if (!PyUnstable_Long_IsCompact(number)) return false;
+    value = static_cast<long>(PyUnstable_Long_CompactValue(number));
+#else
+    const Py_ssize_t digits = Py_SIZE(obj);  // negative for a negative int
+    if (digits < -1 || digits > 1) return false;
+    value = digits == 0 ? 0 : static_cast<long>(digits) * static_cast<long>(number->ob_digit[0]);
+#endif
+    return true;
+}
 // An exact int or bool in 0..255.
 inline bool plain_u8(PyObject* obj, std::uint8_t& value) {
     if (!PyLong_CheckExact(obj) && !PyBool_Check(obj)) return false;
-    int overflow = 0;
-    const long v = PyLong_AsLongAndOverflow(obj, &overflow);  // never raises for an exact int
-    if (overflow != 0 || v < 0 || v > 255) return false;
+    long v = 0;
+    if (!one_digit_value(obj, v) || v < 0 || v > 255) return false;
     value = static_cast<std::uint8_t>(v);
     return true;
 }
@@ -151,20 +164,6 @@ template <diff::AttributeKind Kind>
 using AttributeConversion =
     std::tuple_element_t<static_cast<std::size_t>(Kind),
                          std::tuple<TextConversion, F32Conversion, U8Conversion, BoolConversion>>;
-
-// Conversion C of `obj` into `value`, by way of its plain form: the same
-// value or the same error, the common objects without a detour through the
-// interpreter (and without a result to build: the loops over the items of
-// a batch run this once per item).
-template <class C>
-[[gnu::always_inline]] inline PyResult<std::monostate> convert_into(PyObject* obj, typename C::Value& value) {
-    if constexpr (HasPlainForm<C>) {
-        if (C::plain(obj, value)) return std::monostate{};
-    }
-    QUORL_TRY(converted, C::extract(obj));
-    value = std::move(converted);
-    return std::monostate{};
-}
 
 // TypeError "failed to extract field <struct_name>.<index>" caused by `inner`.
 PyErr field_extraction_error(PyErr inner, const char* struct_name, int index);
