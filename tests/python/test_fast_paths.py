@@ -65,6 +65,11 @@ UPDATES = [
     {"red": 256},
     {"red": -1},
     {"red": 2 ** 70},
+    # ints around one machine digit, and colours given as bools
+    {"red": 2 ** 30 - 1}, {"red": 2 ** 30}, {"red": -(2 ** 30)}, {"green": True, "blue": False},
+    # a key made at run time (not the interned one), and a dict with a hole
+    {"".join(["si", "ze"]): 2.0, "red": 255},
+    (lambda u: (u.pop("x"), u)[1])({"x": 1, "red": 2, "label": "z"}),
     {"green": 3.0},
     {"show_label": 1},
     {"label": None},
