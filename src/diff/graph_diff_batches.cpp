@@ -227,9 +227,12 @@ public:
     }
 
     // The second phase: puts the storage in and inserts the edges, edge i
-    // with value_of(i). Allocates nothing. `hint` is left at the last source.
-    template <class ValueOf>
-    void commit(Sources& sources, std::uint32_t& hint, std::size_t& heap, ValueOf value_of) noexcept {
+    // with value_of(i), which fetch_value(i) asks the processor to start
+    // loading a few edges before. Allocates nothing. `hint` is left at the
+    // last source.
+    template <class ValueOf, class FetchValue>
+    void commit(Sources& sources, std::uint32_t& hint, std::size_t& heap, ValueOf value_of,
+                FetchValue fetch_value) noexcept {
         sources.adopt(std::move(outer_));
         const std::size_t edge_count = groups_.edge_count();
         std::size_t flat = 0;  // edges put in so far
@@ -250,7 +253,11 @@ public:
             const auto edges = groups_.edges(g);
             for (std::size_t k = 0; k < edges.size(); ++k, ++flat) {
                 // The edges of a group lie anywhere in the batch.
-                if (flat + kFetchAhead < edge_count) __builtin_prefetch(&to_[groups_.edge_at(flat + kFetchAhead)]);
+                if (flat + kFetchAhead < edge_count) {
+                    const std::uint32_t ahead = groups_.edge_at(flat + kFetchAhead);
+                    __builtin_prefetch(&to_[ahead]);
+                    fetch_value(ahead);
+                }
                 targets.assign_in_room(to_[edges[k]], value_of(edges[k]));
             }
         }
@@ -310,8 +317,11 @@ void GraphDiff::add_grouped_edges(std::span<const Uuid> from, std::span<const Uu
     GroupedInsert<TargetWeights> insert(edges_, groups, to);
     // Nothing has changed so far; nothing below allocates.
     const bool one_weight = weights.size() == 1;
-    insert.commit(edges_, edge_source_hint_, entry_heap_bytes_,
-                  [&](std::size_t i) { return weights[one_weight ? 0 : i]; });
+    insert.commit(
+        edges_, edge_source_hint_, entry_heap_bytes_, [&](std::size_t i) { return weights[one_weight ? 0 : i]; },
+        [&](std::size_t i) {
+            if (!one_weight) __builtin_prefetch(&weights[i]);
+        });
     erase_grouped(deleted_edges_, deleted_source_hint_, groups, to, entry_heap_bytes_);
 }
 
@@ -339,7 +349,9 @@ void GraphDiff::delete_edges(std::span<const Uuid> from, std::span<const Uuid> t
     }
     const SourceGroups groups(from, [](std::size_t) { return true; });
     GroupedInsert<TargetSet> insert(deleted_edges_, groups, to);
-    insert.commit(deleted_edges_, deleted_source_hint_, entry_heap_bytes_, [](std::size_t) { return NoValue{}; });
+    insert.commit(
+        deleted_edges_, deleted_source_hint_, entry_heap_bytes_, [](std::size_t) { return NoValue{}; },
+        [](std::size_t) {});
     erase_grouped(edges_, edge_source_hint_, groups, to, entry_heap_bytes_);
 }
 
