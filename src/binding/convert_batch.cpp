@@ -391,8 +391,21 @@ PyErr item_error(const char* name, std::size_t index, PyErr error) {
     return restated;
 }
 
-PyResult<std::vector<diff::Uuid>> extract_uuid_column(PyObject* obj, const char* name,
-                                                      std::optional<ColumnLength> length) {
+PyResult<IdColumn> extract_uuid_column(PyObject* obj, const char* name, std::optional<ColumnLength> length) {
+    // Ids packed in a `bytes` (the exact type: a subclass may export another
+    // buffer) are its bytes, read where they are; a signal that came before
+    // still stops the batch here, as it stops a copy.
+    if (PyBytes_CheckExact(obj)) {
+        QUORL_CHECK(check_signals());
+        const auto bytes = static_cast<std::size_t>(PyBytes_GET_SIZE(obj));
+        if (bytes % sizeof(diff::Uuid) != 0) {
+            return fail(PyErr::new_message(PyExc_ValueError, texts::ids_not_whole(name, bytes)));
+        }
+        QUORL_CHECK(check_count(name, bytes / sizeof(diff::Uuid), length));
+        static_assert(alignof(diff::Uuid) == 1, "ids are read in place at any address");
+        return IdColumn::in_place({reinterpret_cast<const diff::Uuid*>(PyBytes_AS_STRING(obj)),
+                                   bytes / sizeof(diff::Uuid)});
+    }
     std::vector<diff::Uuid> ids;
     if (PyObject_CheckBuffer(obj)) {
         BufferView view;
@@ -408,13 +421,13 @@ PyResult<std::vector<diff::Uuid>> extract_uuid_column(PyObject* obj, const char*
             ids.resize(bytes / sizeof(diff::Uuid));
             auto copied = copy_in_c_order(*view, reinterpret_cast<unsigned char*>(ids.data()));
             if (!copied) return fail(wrap_argument_error(name, std::move(copied).error()));
-            return ids;
+            return IdColumn(std::move(ids));
         }
     }
     ids.reserve(reserved_length(obj, length));
     QUORL_CHECK(for_each_item_converted<UuidConversion>(obj, name, length,
                                                         [&](const diff::Uuid& id) { ids.push_back(id); }));
-    return ids;
+    return IdColumn(std::move(ids));
 }
 
 PyResult<Weights> extract_weights(PyObject* obj, const char* name, ColumnLength length) {

@@ -42,11 +42,33 @@ struct ColumnLength {
     std::size_t count;
 };
 
+// A column of ids: read in place from a `bytes` object, which cannot change
+// and which the caller holds until the call ends, or else a copy.
+class IdColumn {
+public:
+    IdColumn() noexcept = default;
+    explicit IdColumn(std::vector<diff::Uuid> copy) noexcept : copy_(std::move(copy)) {}
+    static IdColumn in_place(std::span<const diff::Uuid> ids) noexcept {
+        IdColumn column;
+        column.in_place_ = ids;
+        return column;
+    }
+
+    std::span<const diff::Uuid> ids() const noexcept {
+        return in_place_.empty() ? std::span<const diff::Uuid>(copy_) : in_place_;
+    }
+    std::size_t size() const noexcept { return ids().size(); }
+
+private:
+    std::vector<diff::Uuid> copy_;
+    std::span<const diff::Uuid> in_place_;
+};
+
 // Ids: the bytes of a buffer in C order, 16 to an id, or the items of any
 // other iterable, each converted as `id` is; as many as `length` says, when
 // it is given.
-PyResult<std::vector<diff::Uuid>> extract_uuid_column(PyObject* obj, const char* name,
-                                                      std::optional<ColumnLength> length = std::nullopt);
+PyResult<IdColumn> extract_uuid_column(PyObject* obj, const char* name,
+                                       std::optional<ColumnLength> length = std::nullopt);
 
 // Weights: one number for every edge, or one per edge. The store reads a
 // single value as the weight of every edge; only the length check of the

@@ -194,12 +194,12 @@ binding::ColumnLength column_length(const CallSignature& signature, std::size_t 
 PyObject* add_edges(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return call_method<Access::Exclusive, kAddEdgesSignature, Ids, Object, Object>(
         {self, args, nargs, kwnames},
-        [](diff::GraphDiff& diff, std::vector<diff::Uuid>&& from, PyObject* to_object,
+        [](diff::GraphDiff& diff, binding::IdColumn&& from, PyObject* to_object,
            PyObject* weight_object) -> PyResult<Owned> {
             const binding::ColumnLength length = column_length(kAddEdgesSignature, from.size());
             QUORL_TRY(to, binding::extract_uuid_column(to_object, kAddEdgesSignature.parameters[1], length));
             QUORL_TRY(weights, binding::extract_weights(weight_object, kAddEdgesSignature.parameters[2], length));
-            diff.add_edges(from, to, weights.values);
+            diff.add_edges(from.ids(), to.ids(), weights.values);
             return none();
         });
 }
@@ -207,10 +207,10 @@ PyObject* add_edges(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
 PyObject* delete_edges(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return call_method<Access::Exclusive, kDeleteEdgesSignature, Ids, Object>(
         {self, args, nargs, kwnames},
-        [](diff::GraphDiff& diff, std::vector<diff::Uuid>&& from, PyObject* to_object) -> PyResult<Owned> {
+        [](diff::GraphDiff& diff, binding::IdColumn&& from, PyObject* to_object) -> PyResult<Owned> {
             QUORL_TRY(to, binding::extract_uuid_column(to_object, kDeleteEdgesSignature.parameters[1],
                                                        column_length(kDeleteEdgesSignature, from.size())));
-            diff.delete_edges(from, to);
+            diff.delete_edges(from.ids(), to.ids());
             return none();
         });
 }
@@ -224,7 +224,7 @@ PyObject* add_nodes(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
     return [&]<std::size_t... I>(std::index_sequence<I...>) {
         return call_method<Access::Exclusive, kAddNodesSignature, Ids, NoneDefault<Object>, AttributeColumn<I>...>(
             {self, args, nargs, kwnames},
-            [](diff::GraphDiff& diff, std::vector<diff::Uuid>&& ids, std::optional<PyObject*> updates_object,
+            [](diff::GraphDiff& diff, binding::IdColumn&& ids, std::optional<PyObject*> updates_object,
                auto... column_objects) -> PyResult<Owned> {
                 // The columns in the order of their parameters: that of the
                 // attribute dict's keys.
@@ -252,7 +252,7 @@ PyObject* add_nodes(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
                                                                    texts::kAttributeDictOrder[i], updates, names[0]));
                     }
                 }
-                diff.add_nodes(ids, updates);
+                diff.add_nodes(ids.ids(), updates);
                 return none();
             });
     }(std::make_index_sequence<diff::kAttributeCount>{});
@@ -260,8 +260,8 @@ PyObject* add_nodes(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
 
 PyObject* delete_nodes(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return call_method<Access::Exclusive, kDeleteNodesSignature, Ids>(
-        {self, args, nargs, kwnames}, [](diff::GraphDiff& diff, std::vector<diff::Uuid>&& ids) -> PyResult<Owned> {
-            diff.delete_nodes(ids);
+        {self, args, nargs, kwnames}, [](diff::GraphDiff& diff, binding::IdColumn&& ids) -> PyResult<Owned> {
+            diff.delete_nodes(ids.ids());
             return none();
         });
 }

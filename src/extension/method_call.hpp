@@ -93,7 +93,7 @@ using NodeSizes = Converted<binding::NodeSizesConversion>;
 // argument as a whole by its name. The batch's other arguments are columns
 // that must be as long, which the method's work converts given its count.
 struct Ids {
-    using Value = std::vector<diff::Uuid>;
+    using Value = binding::IdColumn;
     static PyResult<Value> convert(PyObject* obj, const char* name) { return binding::extract_uuid_column(obj, name); }
 };
 

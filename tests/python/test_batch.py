@@ -27,6 +27,10 @@ POOL = [uid(("batch", k)) for k in range(12)]
 
 # ------------------------------------------------------------- argument forms
 
+class Packed(bytes):
+    """A bytes subclass: read through its buffer, not in place."""
+
+
 def id_forms(ids):
     """name -> a fresh object holding `ids` (generators are used up)."""
     raw = b"".join(ids)
@@ -39,6 +43,7 @@ def id_forms(ids):
         "tuple": lambda: tuple(ids),
         "generator": lambda: (i for i in ids),
         "bytes": lambda: raw,
+        "bytes subclass": lambda: Packed(raw),
         "bytearray": lambda: bytearray(raw),
         "memoryview": lambda: memoryview(raw),
         "array": lambda: array.array("B", raw),
