@@ -224,7 +224,7 @@ PyObject* add_nodes(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
     return [&]<std::size_t... I>(std::index_sequence<I...>) {
         return call_method<Access::Exclusive, kAddNodesSignature, Ids, NoneDefault<Object>, AttributeColumn<I>...>(
             {self, args, nargs, kwnames},
-            [](diff::GraphDiff& diff, binding::IdColumn&& ids, std::optional<PyObject*> updates_object,
+            [](diff::GraphDiff& diff, binding::IdColumn&& id_column, std::optional<PyObject*> updates_object,
                auto... column_objects) -> PyResult<Owned> {
                 // The columns in the order of their parameters: that of the
                 // attribute dict's keys.
@@ -239,20 +239,20 @@ PyObject* add_nodes(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
                             texts::updates_and_columns(texts::full_name(texts::kClassName, texts::kAddNodes.name),
                                                        names[kFirstColumn + i])));
                     }
-                    QUORL_TRY(read, binding::extract_update_column(*updates_object, names[1],
-                                                                   column_length(kAddNodesSignature, ids.size())));
+                    const binding::ColumnLength length = column_length(kAddNodesSignature, id_column.size());
+                    QUORL_TRY(read, binding::extract_update_column(*updates_object, names[1], length));
                     updates = std::move(read);
                 } else {
                     // The columns are written into one update per id,
                     // attribute after attribute.
-                    updates = diff::UpdateBatch(ids.size());
+                    updates = diff::UpdateBatch(id_column.size());
                     for (std::size_t i = 0; i < std::size(columns); ++i) {
                         if (!columns[i]) continue;
                         QUORL_CHECK(binding::fill_attribute_column(*columns[i], names[kFirstColumn + i],
                                                                    texts::kAttributeDictOrder[i], updates, names[0]));
                     }
                 }
-                diff.add_nodes(ids.ids(), updates);
+                diff.add_nodes(id_column.ids(), updates);
                 return none();
             });
     }(std::make_index_sequence<diff::kAttributeCount>{});
@@ -260,8 +260,8 @@ PyObject* add_nodes(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
 
 PyObject* delete_nodes(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return call_method<Access::Exclusive, kDeleteNodesSignature, Ids>(
-        {self, args, nargs, kwnames}, [](diff::GraphDiff& diff, binding::IdColumn&& ids) -> PyResult<Owned> {
-            diff.delete_nodes(ids.ids());
+        {self, args, nargs, kwnames}, [](diff::GraphDiff& diff, binding::IdColumn&& id_column) -> PyResult<Owned> {
+            diff.delete_nodes(id_column.ids());
             return none();
         });
 }
