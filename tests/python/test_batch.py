@@ -683,6 +683,24 @@ def test_failure_after_a_call_back_changes_nothing(d):
     assert snapshot(d) == before
 
 
+def test_list_items_are_read_as_the_list_holds_them():
+    """A conversion that replaces a later item of its list: the new item is
+    read, and the old one may be gone by then (plain items are read without
+    a reference of the batch's own)."""
+
+    class Replacing:
+        def __float__(self):
+            weights[2] = float("9.0")  # a fresh float, the list's only reference
+            return 0.5
+
+    weights = [1.0, Replacing(), float("3.0")]
+    batch, loop = PyGraphDiff(), PyGraphDiff()
+    batch.add_edges([A, B, C], [C, B, A], weights)
+    for a, b, w in ((A, C, 1.0), (B, B, 0.5), (C, A, 9.0)):
+        loop.add_edge(a, b, w)
+    assert snapshot(batch) == snapshot(loop)
+
+
 def test_buffers_are_released():
     """A buffer's export ends with the call, on success and on failure: a
     bytearray can be resized afterwards."""
