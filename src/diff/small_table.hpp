@@ -371,15 +371,12 @@ private:
         std::uint32_t wanted = old_capacity < 8 ? 2 * old_capacity : old_capacity + old_capacity / 4;
         if (wanted < n) wanted = n;
         const std::uint32_t new_capacity = fitted_capacity(wanted);
-        if (mode() == kArray) {
-            void* p = heap::reallocate_raw(heap_data(), new_capacity * sizeof(Entry));
-            if (!p) throw std::bad_alloc();
-            set_heap(static_cast<Entry*>(p), new_capacity);
-            return;
-        }
+        // A new block and a copy rather than realloc: blocks this small come
+        // from the allocator's per-thread cache, which realloc bypasses.
         void* p = heap::allocate_raw(new_capacity * sizeof(Entry));
         if (!p) throw std::bad_alloc();
-        std::memcpy(p, raw_, count() * sizeof(Entry));
+        std::memcpy(p, data(), count() * sizeof(Entry));
+        if (mode() == kArray) heap::release_raw(heap_data());
         set_heap(static_cast<Entry*>(p), new_capacity);
         meta_ = kArray | count();
     }
