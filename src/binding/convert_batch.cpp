@@ -391,20 +391,29 @@ PyErr item_error(const char* name, std::size_t index, PyErr error) {
     return restated;
 }
 
+namespace {
+
+// The number of ids that `bytes` bytes of packed ids hold, refused unless
+// whole and as many as `length` says.
+PyResult<std::size_t> whole_id_count(const char* name, std::size_t bytes, const std::optional<ColumnLength>& length) {
+    if (bytes % sizeof(diff::Uuid) != 0) {
+        return fail(PyErr::new_message(PyExc_ValueError, texts::ids_not_whole(name, bytes)));
+    }
+    QUORL_CHECK(check_count(name, bytes / sizeof(diff::Uuid), length));
+    return bytes / sizeof(diff::Uuid);
+}
+
+}  // namespace
+
 PyResult<IdColumn> extract_uuid_column(PyObject* obj, const char* name, std::optional<ColumnLength> length) {
     // Ids packed in a `bytes` (the exact type: a subclass may export another
     // buffer) are its bytes, read where they are; a signal that came before
     // still stops the batch here, as it stops a copy.
     if (PyBytes_CheckExact(obj)) {
         QUORL_CHECK(check_signals());
-        const auto bytes = static_cast<std::size_t>(PyBytes_GET_SIZE(obj));
-        if (bytes % sizeof(diff::Uuid) != 0) {
-            return fail(PyErr::new_message(PyExc_ValueError, texts::ids_not_whole(name, bytes)));
-        }
-        QUORL_CHECK(check_count(name, bytes / sizeof(diff::Uuid), length));
+        QUORL_TRY(count, whole_id_count(name, static_cast<std::size_t>(PyBytes_GET_SIZE(obj)), length));
         static_assert(alignof(diff::Uuid) == 1, "ids are read in place at any address");
-        return IdColumn::in_place({reinterpret_cast<const diff::Uuid*>(PyBytes_AS_STRING(obj)),
-                                   bytes / sizeof(diff::Uuid)});
+        return IdColumn::in_place({reinterpret_cast<const diff::Uuid*>(PyBytes_AS_STRING(obj)), count});
     }
     std::vector<diff::Uuid> ids;
     if (PyObject_CheckBuffer(obj)) {
@@ -413,12 +422,8 @@ PyResult<IdColumn> extract_uuid_column(PyObject* obj, const char* name, std::opt
         // An array of Python objects holds pointers, not ids: its items are
         // the ids.
         if (!holds_objects(view->format)) {
-            const auto bytes = static_cast<std::size_t>(view->len);
-            if (bytes % sizeof(diff::Uuid) != 0) {
-                return fail(PyErr::new_message(PyExc_ValueError, texts::ids_not_whole(name, bytes)));
-            }
-            QUORL_CHECK(check_count(name, bytes / sizeof(diff::Uuid), length));
-            ids.resize(bytes / sizeof(diff::Uuid));
+            QUORL_TRY(count, whole_id_count(name, static_cast<std::size_t>(view->len), length));
+            ids.resize(count);
             auto copied = copy_in_c_order(*view, reinterpret_cast<unsigned char*>(ids.data()));
             if (!copied) return fail(wrap_argument_error(name, std::move(copied).error()));
             return IdColumn(std::move(ids));
