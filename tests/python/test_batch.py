@@ -652,7 +652,7 @@ def test_conversions_calling_back_meet_the_borrow_errors(d):
     assert d.num_nodes() == 1 and d.num_edges() == 1
 
 
-def test_failure_after_a_call_back_changes_nothing(d):
+def test_call_backs_during_a_batch(d):
     d.add_edge(A, B, 1.0)
     before = snapshot(d)
 
@@ -682,17 +682,13 @@ def test_failure_after_a_call_back_changes_nothing(d):
         d.add_edges([A, B], [C, B], weights)
     assert snapshot(d) == before
 
-
-def test_list_items_are_read_as_the_list_holds_them():
-    """A conversion that replaces a later item of its list: the new item is
-    read, and the old one may be gone by then (plain items are read without
-    a reference of the batch's own)."""
-
     class Replacing:
         def __float__(self):
             weights[2] = float("9.0")  # a fresh float, the list's only reference
             return 0.5
 
+    # the later item is read as the list holds it then (plain items are read
+    # without a reference of the batch's own)
     weights = [1.0, Replacing(), float("3.0")]
     batch, loop = PyGraphDiff(), PyGraphDiff()
     batch.add_edges([A, B, C], [C, B, A], weights)
