@@ -20,6 +20,7 @@
 #include "diff/graph_diff.hpp"
 #include "diff/heap.hpp"
 #include "diff/heap_bytes.hpp"
+#include "diff/prefetch.hpp"
 
 namespace quorl::diff {
 namespace {
@@ -255,7 +256,7 @@ public:
                 // The edges of a group lie anywhere in the batch.
                 if (flat + kFetchAhead < edge_count) {
                     const std::uint32_t ahead = groups_.edge_at(flat + kFetchAhead);
-                    __builtin_prefetch(&to_[ahead]);
+                    prefetch_line(&to_[ahead]);
                     fetch_value(ahead);
                 }
                 targets.assign_in_room(to_[edges[k]], value_of(edges[k]));
@@ -320,7 +321,7 @@ void GraphDiff::add_grouped_edges(std::span<const Uuid> from, std::span<const Uu
     insert.commit(
         edges_, edge_source_hint_, entry_heap_bytes_, [&](std::size_t i) { return weights[one_weight ? 0 : i]; },
         [&](std::size_t i) {
-            if (!one_weight) __builtin_prefetch(&weights[i]);
+            if (!one_weight) prefetch_line(&weights[i]);
         });
     erase_grouped(deleted_edges_, deleted_source_hint_, groups, to, entry_heap_bytes_);
 }

@@ -23,6 +23,7 @@
 #include <utility>
 
 #include "diff/heap.hpp"
+#include "diff/prefetch.hpp"
 #include "diff/table_entry.hpp"
 #include "diff/uuid.hpp"
 
@@ -309,7 +310,7 @@ public:
     // a few keys ahead to fetch the key's index slot early.
     static std::uint32_t hash_of(const Uuid& key) noexcept { return table_hash(key); }
     void prefetch_hash(std::uint32_t hash) const noexcept {
-        if (block_) __builtin_prefetch(index() + home(hash, bits_));
+        if (block_) prefetch_line(index() + home(hash, bits_));
     }
     // try_emplace of a key whose hash_of is `hash`.
     Inserted try_emplace_hashed(const Uuid& key, std::uint32_t hash) {
@@ -326,18 +327,18 @@ public:
     // Asks the processor to start loading the index slot where the probe
     // for `key` begins.
     void prefetch_slot(const Uuid& key) const noexcept {
-        if (block_) __builtin_prefetch(index() + home(hash_of(key), bits_));
+        if (block_) prefetch_line(index() + home(hash_of(key), bits_));
     }
 
     // Asks the processor to start loading the entry at `position`, if there
     // is one.
     void prefetch_entry(std::uint32_t position) const noexcept {
-        if (position < used_) __builtin_prefetch(entries() + position);
+        if (position < used_) prefetch_line(entries() + position);
     }
 
     // Asks the processor to start loading the table's first entries.
     void prefetch() const noexcept {
-        if (block_) __builtin_prefetch(entries());
+        if (block_) prefetch_line(entries());
     }
 
     // The load limit: entries (holes included) per index slot.

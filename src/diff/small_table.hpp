@@ -20,6 +20,7 @@
 #include "diff/heap.hpp"
 #include "diff/heap_bytes.hpp"
 #include "diff/ordered_table.hpp"
+#include "diff/prefetch.hpp"
 #include "diff/uuid.hpp"
 
 namespace quorl::diff {
@@ -276,7 +277,7 @@ public:
     // inside the object.
     void prefetch() const noexcept {
         if (mode() == kArray) {
-            __builtin_prefetch(heap_data());
+            prefetch_line(heap_data());
         } else if (mode() == kBig) {
             big()->prefetch();
         }
