@@ -71,6 +71,16 @@ public:
     void delete_edges(std::span<const Uuid> from, std::span<const Uuid> to);
     void clear() noexcept;
 
+    // Ask the processor to start loading the index slots that add_node of
+    // `id`, or add_edge from `from`, probes first. A caller that knows the
+    // id before it has the rest of the change (the other arguments still to
+    // read) calls these first, so that the loads overlap that work.
+    void prefetch_node(const Uuid& id) const noexcept { nodes_.prefetch_slot(id); }
+    void prefetch_edge_source(const Uuid& from) const noexcept {
+        deleted_nodes_.prefetch_slot(from);
+        edges_.prefetch_slot(from);
+    }
+
     // Gives the pending update of `id`, which has no size, the size `size`.
     // The byte string writes a NaN or infinite size as null, which reads
     // back absent; this puts such a size back after a diff is read. Returns

@@ -135,7 +135,8 @@ PyObject* add_node(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
         [](diff::GraphDiff& diff, diff::Uuid id, const diff::NodeUpdateView& update) -> PyResult<Owned> {
             diff.add_node(id, update);
             return none();
-        });
+        },
+        [](const diff::GraphDiff& diff, const diff::Uuid& id) { diff.prefetch_node(id); });
 }
 
 PyObject* delete_node(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -154,7 +155,8 @@ PyObject* add_edge(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
             // refusal is not an error for the caller.
             (void)diff.add_edge(from, to, weight);
             return none();
-        });
+        },
+        [](const diff::GraphDiff& diff, const diff::Uuid& from) { diff.prefetch_edge_source(from); });
 }
 
 PyObject* delete_edge(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {

@@ -160,13 +160,22 @@ private:
 };
 
 // Reads every argument by its plain conversion; false at the first that has
-// none.
-template <class... Params>
-[[gnu::always_inline]] inline bool read_plain(PyObject* const* args, std::tuple<typename Params::Value...>& values) {
+// none. Once the first is read, look_ahead(value) runs before the others
+// are.
+template <class... Params, class LookAhead>
+[[gnu::always_inline]] inline bool read_plain(PyObject* const* args, std::tuple<typename Params::Value...>& values,
+                                              const LookAhead& look_ahead) {
     return [&]<std::size_t... I>(std::index_sequence<I...>) {
-        return (Params::plain(args[I], std::get<I>(values)) && ...);
+        return ((Params::plain(args[I], std::get<I>(values)) && (I != 0 || (look_ahead(std::get<0>(values)), true))) &&
+                ...);
     }(std::index_sequence_for<Params...>{});
 }
+
+// The look-ahead of a method that has none.
+struct NoLookAhead {
+    template <class Diff, class Value>
+    void operator()(const Diff&, const Value&) const noexcept {}
+};
 
 // ---- the general path ---------------------------------------------------------
 
@@ -215,9 +224,13 @@ template <Access Mode, class... Params, class Work>
 
 // A method with arguments (METH_FASTCALL | METH_KEYWORDS): `work` takes the
 // diff (except for a static method) and one value per parameter, and returns
-// the result or an error.
-template <Access Mode, const binding::CallSignature& Signature, class... Params, class Work>
-[[gnu::always_inline]] inline PyObject* call_method(const FastCall& call, Work&& work) {
+// the result or an error. In the common call, look_ahead(diff, first value)
+// runs as soon as the first argument is read: it may ask the processor for
+// what the work will load, so that the loads overlap the reading of the
+// other arguments. It must change nothing.
+template <Access Mode, const binding::CallSignature& Signature, class... Params, class Work,
+          class LookAhead = method_detail::NoLookAhead>
+[[gnu::always_inline]] inline PyObject* call_method(const FastCall& call, Work&& work, LookAhead look_ahead = {}) {
     static_assert(Signature.parameter_count() == sizeof...(Params), "one parameter kind per parameter");
     using namespace method_detail;
     auto general = [&]() -> PyResult<Owned> { return general_call<Mode, Params...>(Signature, call, work); };
@@ -228,7 +241,9 @@ template <Access Mode, const binding::CallSignature& Signature, class... Params,
                 // so it happens inside the frame.
                 return binding::run_in_frame([&]() -> PyResult<Owned> {
                     std::tuple<typename Params::Value...> values;
-                    if (!read_plain<Params...>(call.args, values)) return general();
+                    const diff::GraphDiff& diff = object->value;
+                    const auto ahead = [&](const auto& first) { look_ahead(diff, first); };
+                    if (!read_plain<Params...>(call.args, values, ahead)) return general();
                     ExclusiveScope scope(object);
                     return std::apply([&](auto&... value) { return work(scope.diff(), std::move(value)...); },
                                       values);
