@@ -13,6 +13,7 @@
 #include "binding/frame.hpp"
 #include "binding/refs.hpp"
 #include "binding/texts.hpp"
+#include "diff/prefetch.hpp"
 
 namespace quorl::binding {
 namespace {
@@ -140,6 +141,33 @@ PyResult<std::monostate> check_signals() {
     return check_signals();
 }
 
+// The look-ahead of a column whose items are read as they come.
+struct NoFetchAhead {
+    void operator()(PyObject* const*, std::size_t, std::size_t) const noexcept {}
+};
+
+// The look-ahead of a column of attribute dicts. Reading a dict is a chain
+// of loads (the dict, its table of keys, each value) that the processor
+// cannot start before the last one ends, and the dicts of a long column are
+// spread over the heap: so the dict a few items ahead is asked for, and,
+// half as far ahead, the table of keys of one that has come meanwhile.
+// Nothing is read but the items and the dict's pointer to its keys.
+void fetch_dicts_ahead(PyObject* const* items, std::size_t index, std::size_t count) noexcept {
+    constexpr std::size_t kDictsAhead = 16;
+    constexpr std::size_t kKeysAhead = 8;
+    if (index + kDictsAhead < count) diff::prefetch_line(items[index + kDictsAhead]);
+    if (index + kKeysAhead < count) {
+        PyObject* item = items[index + kKeysAhead];
+        if (PyDict_CheckExact(item)) {
+            // The header, the index and the first entries of a small table.
+            const char* keys = reinterpret_cast<const char*>(reinterpret_cast<PyDictObject*>(item)->ma_keys);
+            diff::prefetch_line(keys);
+            diff::prefetch_line(keys + 64);
+            diff::prefetch_line(keys + 128);
+        }
+    }
+}
+
 // Calls read(i) for i = 0, 1, ..., n - 1 (the items of a buffer), with a
 // signal check before each run of kSignalInterval items.
 template <class Read>
@@ -200,9 +228,13 @@ bool is_iterable(PyObject* obj) noexcept { return Py_TYPE(obj)->tp_iter != nullp
 // With a `length`, the items must number length->count: an object that
 // states another number of items is refused before any is read, and
 // reading stops at the first item past the count.
-template <class Take, class Visit>
+//
+// For a list or a tuple, ahead(items, index, count) runs before each item
+// is read, with the sequence's items as they are then: it may ask the
+// processor for what the reading of later items will load.
+template <class Take, class Visit, class Ahead = NoFetchAhead>
 PyResult<std::size_t> for_each_item(PyObject* obj, const char* name, const std::optional<ColumnLength>& length,
-                                    Take&& take, Visit&& visit) {
+                                    Take&& take, Visit&& visit, Ahead ahead = {}) {
     auto visit_at = [&](PyObject* item, std::size_t index) -> PyResult<std::monostate> {
         auto visited = visit(item);
         if (!visited) return fail(item_error(name, index, std::move(visited).error()));
@@ -221,6 +253,7 @@ PyResult<std::size_t> for_each_item(PyObject* obj, const char* name, const std::
                 return fail(length_error(name, static_cast<std::size_t>(PyList_GET_SIZE(obj)), *length));
             }
             QUORL_CHECK(check_signals_at(count));
+            ahead(PySequence_Fast_ITEMS(obj), count, static_cast<std::size_t>(PyList_GET_SIZE(obj)));
             PyObject* listed = PyList_GET_ITEM(obj, count);
             if (take(listed)) [[likely]] continue;
             Owned item = Owned::retain(listed);
@@ -230,6 +263,7 @@ PyResult<std::size_t> for_each_item(PyObject* obj, const char* name, const std::
         // A tuple cannot change, and the caller holds it.
         for (; count < static_cast<std::size_t>(PyTuple_GET_SIZE(obj)); ++count) {
             QUORL_CHECK(check_signals_at(count));
+            ahead(PySequence_Fast_ITEMS(obj), count, static_cast<std::size_t>(PyTuple_GET_SIZE(obj)));
             PyObject* item = PyTuple_GET_ITEM(obj, count);
             if (take(item)) [[likely]] continue;
             QUORL_CHECK(visit_at(item, count));
@@ -260,10 +294,10 @@ PyResult<std::size_t> for_each_item(PyObject* obj, const char* name, const std::
 // store(value), in order; with a `none` handler, an item None is handed to
 // none() instead. The common items go by C's plain form, the others by its
 // conversion, which reports what it reports.
-template <class C, class Store, class None = std::nullptr_t>
+template <class C, class Store, class None = std::nullptr_t, class Ahead = NoFetchAhead>
 PyResult<std::size_t> for_each_item_converted(PyObject* obj, const char* name,
                                               const std::optional<ColumnLength>& length, Store&& store,
-                                              None&& none = nullptr) {
+                                              None&& none = nullptr, Ahead ahead = {}) {
     constexpr bool kNoneSkips = !std::is_same_v<std::remove_cvref_t<None>, std::nullptr_t>;
     auto take = [&](PyObject* item) {
         if constexpr (kNoneSkips) {
@@ -282,7 +316,7 @@ PyResult<std::size_t> for_each_item_converted(PyObject* obj, const char* name,
         store(value);
         return std::monostate{};
     };
-    return for_each_item(obj, name, length, take, visit);
+    return for_each_item(obj, name, length, take, visit, ahead);
 }
 
 // The room to reserve for a column read from `obj`: the count required, or
@@ -481,7 +515,8 @@ PyResult<diff::UpdateBatch> extract_update_column(PyObject* obj, const char* nam
     // Each update's texts are copied as it is read, since its item may not
     // outlive the next one's reading.
     QUORL_CHECK(for_each_item_converted<NodeUpdateConversion>(
-        obj, name, length, [&](const diff::NodeUpdateView& update) { updates.push_back(update); }));
+        obj, name, length, [&](const diff::NodeUpdateView& update) { updates.push_back(update); }, nullptr,
+        fetch_dicts_ahead));
     return updates;
 }
 
