@@ -682,6 +682,16 @@ def test_call_backs_during_a_batch(d):
         d.add_edges([A, B], [C, B], weights)
     assert snapshot(d) == before
 
+    class Clearing:
+        def __float__(self):
+            updates.clear()  # the dicts ahead that were asked for go with the list
+            return 0.5
+
+    updates = [{"size": 1.0}, {"size": Clearing()}] + [{"size": 1.0, "label": "x"} for _ in range(30)]
+    with pytest.raises(ValueError, match="argument 'updates' has 2 items but argument 'ids' has 32"):
+        d.add_nodes([uid(("clearing", k)) for k in range(32)], updates)
+    assert snapshot(d) == before
+
     class Replacing:
         def __float__(self):
             weights[2] = float("9.0")  # a fresh float, the list's only reference
