@@ -75,8 +75,8 @@ public:
     // `id`, or add_edge from `from`, probes first. A caller that knows the
     // id before it has the rest of the change (the other arguments still to
     // read) calls these first, so that the loads overlap that work.
-    void prefetch_node(const Uuid& id) const noexcept { nodes_.prefetch_slot(id); }
-    void prefetch_edge_source(const Uuid& from) const noexcept {
+    [[gnu::always_inline]] void prefetch_node(const Uuid& id) const noexcept { nodes_.prefetch_slot(id); }
+    [[gnu::always_inline]] void prefetch_edge_source(const Uuid& from) const noexcept {
         deleted_nodes_.prefetch_slot(from);
         edges_.prefetch_slot(from);
     }

@@ -105,7 +105,7 @@ public:
     }
     bool contains(const Uuid& id) const noexcept { return table_.contains(id); }
     // Asks the processor to start loading the index slot of `id`.
-    void prefetch_slot(const Uuid& id) const noexcept { table_.prefetch_slot(id); }
+    [[gnu::always_inline]] void prefetch_slot(const Uuid& id) const noexcept { table_.prefetch_slot(id); }
 
     // add_node's rule: `update` is merged into the pending update of `id`
     // (each attribute it has replaces the stored one), or becomes it. The

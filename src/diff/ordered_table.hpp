@@ -309,7 +309,7 @@ public:
     // The hash the table files `key` under, for a caller that computes it
     // a few keys ahead to fetch the key's index slot early.
     static std::uint32_t hash_of(const Uuid& key) noexcept { return table_hash(key); }
-    void prefetch_hash(std::uint32_t hash) const noexcept {
+    [[gnu::always_inline]] void prefetch_hash(std::uint32_t hash) const noexcept {
         if (block_) prefetch_line(index() + home(hash, bits_));
     }
     // try_emplace of a key whose hash_of is `hash`.
@@ -326,19 +326,14 @@ public:
 
     // Asks the processor to start loading the index slot where the probe
     // for `key` begins.
-    void prefetch_slot(const Uuid& key) const noexcept {
+    [[gnu::always_inline]] void prefetch_slot(const Uuid& key) const noexcept {
         if (block_) prefetch_line(index() + home(hash_of(key), bits_));
     }
 
     // Asks the processor to start loading the entry at `position`, if there
     // is one.
-    void prefetch_entry(std::uint32_t position) const noexcept {
+    [[gnu::always_inline]] void prefetch_entry(std::uint32_t position) const noexcept {
         if (position < used_) prefetch_line(entries() + position);
-    }
-
-    // Asks the processor to start loading the table's first entries.
-    void prefetch() const noexcept {
-        if (block_) prefetch_line(entries());
     }
 
     // The load limit: entries (holes included) per index slot.
