@@ -71,15 +71,11 @@ public:
     void delete_edges(std::span<const Uuid> from, std::span<const Uuid> to);
     void clear() noexcept;
 
-    // Ask the processor to start loading the index slots that add_node of
-    // `id`, or add_edge from `from`, probes first. A caller that knows the
-    // id before it has the rest of the change (the other arguments still to
-    // read) calls these first, so that the loads overlap that work.
+    // Asks the processor to start loading the index slot that add_node of
+    // `id` probes first. A caller that has the id before the update (still
+    // to read from its arguments) calls this first, so that the load
+    // overlaps that work.
     [[gnu::always_inline]] void prefetch_node(const Uuid& id) const noexcept { nodes_.prefetch_slot(id); }
-    [[gnu::always_inline]] void prefetch_edge_source(const Uuid& from) const noexcept {
-        deleted_nodes_.prefetch_slot(from);
-        edges_.prefetch_slot(from);
-    }
 
     // Gives the pending update of `id`, which has no size, the size `size`.
     // The byte string writes a NaN or infinite size as null, which reads

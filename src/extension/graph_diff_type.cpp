@@ -155,8 +155,7 @@ PyObject* add_edge(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
             // refusal is not an error for the caller.
             (void)diff.add_edge(from, to, weight);
             return none();
-        },
-        [](const diff::GraphDiff& diff, const diff::Uuid& from) { diff.prefetch_edge_source(from); });
+        });
 }
 
 PyObject* delete_edge(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
