@@ -152,21 +152,24 @@ struct NoFetchAhead {
 // spread over the heap: so the dict a few items ahead is asked for, and,
 // half as far ahead, the table of keys of one that has come meanwhile.
 // Nothing is read but the items and the dict's pointer to its keys.
-void fetch_dicts_ahead(PyObject* const* items, std::size_t index, std::size_t count) noexcept {
-    constexpr std::size_t kDictsAhead = 16;
-    constexpr std::size_t kKeysAhead = 8;
-    if (index + kDictsAhead < count) diff::prefetch_line(items[index + kDictsAhead]);
-    if (index + kKeysAhead < count) {
-        PyObject* item = items[index + kKeysAhead];
-        if (PyDict_CheckExact(item)) {
-            // The header, the index and the first entries of a small table.
-            const char* keys = reinterpret_cast<const char*>(reinterpret_cast<PyDictObject*>(item)->ma_keys);
-            diff::prefetch_line(keys);
-            diff::prefetch_line(keys + 64);
-            diff::prefetch_line(keys + 128);
+struct FetchDictsAhead {
+    static constexpr std::size_t kDictsAhead = 16;
+    static constexpr std::size_t kKeysAhead = 8;
+    [[gnu::always_inline]] void operator()(PyObject* const* items, std::size_t index,
+                                           std::size_t count) const noexcept {
+        if (index + kDictsAhead < count) diff::prefetch_line(items[index + kDictsAhead]);
+        if (index + kKeysAhead < count) {
+            PyObject* item = items[index + kKeysAhead];
+            if (PyDict_CheckExact(item)) {
+                // The header, the index and the first entries of a small table.
+                const char* keys = reinterpret_cast<const char*>(reinterpret_cast<PyDictObject*>(item)->ma_keys);
+                diff::prefetch_line(keys);
+                diff::prefetch_line(keys + 64);
+                diff::prefetch_line(keys + 128);
+            }
         }
     }
-}
+};
 
 // Calls read(i) for i = 0, 1, ..., n - 1 (the items of a buffer), with a
 // signal check before each run of kSignalInterval items.
@@ -516,7 +519,7 @@ PyResult<diff::UpdateBatch> extract_update_column(PyObject* obj, const char* nam
     // outlive the next one's reading.
     QUORL_CHECK(for_each_item_converted<NodeUpdateConversion>(
         obj, name, length, [&](const diff::NodeUpdateView& update) { updates.push_back(update); }, nullptr,
-        fetch_dicts_ahead));
+        FetchDictsAhead{}));
     return updates;
 }
 
