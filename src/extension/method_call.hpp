@@ -162,13 +162,15 @@ private:
 // Reads every argument by its plain conversion; false at the first that has
 // none. Once the first is read, look_ahead(value) runs before the others
 // are.
-template <class... Params, class LookAhead>
-[[gnu::always_inline]] inline bool read_plain(PyObject* const* args, std::tuple<typename Params::Value...>& values,
+template <class First, class... Rest, class LookAhead>
+[[gnu::always_inline]] inline bool read_plain(PyObject* const* args,
+                                              std::tuple<typename First::Value, typename Rest::Value...>& values,
                                               const LookAhead& look_ahead) {
+    if (!First::plain(args[0], std::get<0>(values))) return false;
+    look_ahead(std::get<0>(values));
     return [&]<std::size_t... I>(std::index_sequence<I...>) {
-        return ((Params::plain(args[I], std::get<I>(values)) && (I != 0 || (look_ahead(std::get<0>(values)), true))) &&
-                ...);
-    }(std::index_sequence_for<Params...>{});
+        return (Rest::plain(args[I + 1], std::get<I + 1>(values)) && ...);
+    }(std::index_sequence_for<Rest...>{});
 }
 
 // The look-ahead of a method that has none.
