@@ -79,18 +79,21 @@ bool plain_node_update(PyObject* dict, diff::NodeUpdateView& update) {
     if (size > kPlainDictMaxSize) return false;
     // The values are converted as their entries come: a plain conversion
     // has no effect but its value, so the order of the attributes shows
-    // only in the general path's errors. `update` takes them all at the end.
-    diff::NodeUpdateView converted;
+    // only in the general path's errors. They go straight into `update`
+    // (gathering them in a copy first would have the copy's wide loads wait
+    // for the narrow stores just made), which a failure empties again.
     Py_ssize_t position = 0;
     PyObject* key = nullptr;
     PyObject* value = nullptr;
     for (Py_ssize_t seen = 0; seen < size; ++seen) {  // no call past the last entry
-        if (!PyDict_Next(dict, &position, &key, &value) || !PyUnicode_CheckExact(key)) return false;
-        const int a = attribute_of_key(key);
+        const bool read = PyDict_Next(dict, &position, &key, &value) && PyUnicode_CheckExact(key);
+        const int a = read ? attribute_of_key(key) : -1;
         // Other keys are ignored, as by the lookups.
-        if (a >= 0 && !kSetPlainAttribute[static_cast<std::size_t>(a)](value, converted)) return false;
+        if (!read || (a >= 0 && !kSetPlainAttribute[static_cast<std::size_t>(a)](value, update))) {
+            update = diff::NodeUpdateView{};
+            return false;
+        }
     }
-    update = converted;
     return true;
 }
 

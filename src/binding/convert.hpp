@@ -120,7 +120,8 @@ inline bool plain_bool(PyObject* obj, bool& value) {
     return true;
 }
 // An exact dict of at most one entry per attribute, with exact str keys and
-// plain values, read in one pass into `update`, which holds no attribute yet.
+// plain values, read in one pass into `update`, which holds no attribute yet
+// and holds none again when the dict is not plain.
 // The texts are views of the dict's strings, valid while the dict holds them.
 bool plain_node_update(PyObject* obj, diff::NodeUpdateView& update);
 

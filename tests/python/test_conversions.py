@@ -308,6 +308,16 @@ def test_texts_stay_whole_while_a_later_conversion_replaces_them():
 
     want = {"label": "first label " + "x" * 100, "url": "u" + "y" * 700, "size": 2.0}
     assert attrs_after(update()) == want
+
+    # What the one-pass read took before it met the red is dropped: the
+    # red's conversion removes show_label before its lookup.
+    class Red:
+        def __index__(self):
+            del dropping["show_label"]
+            return 3
+
+    dropping = {"show_label": True, "red": Red()}
+    assert attrs_after(dropping) == {"red": 3}
     d = PyGraphDiff()
     d.add_nodes([A, B], [update(), update()])
     assert d.new_or_updated_nodes() == {text(A): want, text(B): want}
