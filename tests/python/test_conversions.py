@@ -292,7 +292,9 @@ def test_texts_stay_whole_while_a_later_conversion_replaces_them():
     """The texts of an update are read first and viewed, not copied, until
     the store takes them; the size's conversion then drops the dict's last
     reference to the label and the url, which must still be what is stored.
-    A batch of such dicts reads each before the next."""
+    A batch of such dicts reads each before the next. And what the one-pass
+    read of a dict took before a value it cannot read (show_label, before a
+    red with __index__) is not kept when that value's conversion removes it."""
     def update():
         made = {"label": "".join(["first label ", "x" * 100]), "url": "".join(["u", "y" * 700])}
 
@@ -309,8 +311,6 @@ def test_texts_stay_whole_while_a_later_conversion_replaces_them():
     want = {"label": "first label " + "x" * 100, "url": "u" + "y" * 700, "size": 2.0}
     assert attrs_after(update()) == want
 
-    # What the one-pass read took before it met the red is dropped: the
-    # red's conversion removes show_label before its lookup.
     class Red:
         def __index__(self):
             del dropping["show_label"]
