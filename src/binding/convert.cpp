@@ -82,17 +82,18 @@ bool plain_node_update(PyObject* dict, diff::NodeUpdateView& update) {
     // only in the general path's errors. They go straight into `update`
     // (gathering them in a copy first would have the copy's wide loads wait
     // for the narrow stores just made), which a failure empties again.
+    const auto not_plain = [&] {
+        update = diff::NodeUpdateView{};
+        return false;
+    };
     Py_ssize_t position = 0;
     PyObject* key = nullptr;
     PyObject* value = nullptr;
     for (Py_ssize_t seen = 0; seen < size; ++seen) {  // no call past the last entry
-        const bool read = PyDict_Next(dict, &position, &key, &value) && PyUnicode_CheckExact(key);
-        const int a = read ? attribute_of_key(key) : -1;
+        if (!PyDict_Next(dict, &position, &key, &value) || !PyUnicode_CheckExact(key)) return not_plain();
+        const int a = attribute_of_key(key);
         // Other keys are ignored, as by the lookups.
-        if (!read || (a >= 0 && !kSetPlainAttribute[static_cast<std::size_t>(a)](value, update))) {
-            update = diff::NodeUpdateView{};
-            return false;
-        }
+        if (a >= 0 && !kSetPlainAttribute[static_cast<std::size_t>(a)](value, update)) return not_plain();
     }
     return true;
 }

@@ -310,6 +310,9 @@ def test_texts_stay_whole_while_a_later_conversion_replaces_them():
 
     want = {"label": "first label " + "x" * 100, "url": "u" + "y" * 700, "size": 2.0}
     assert attrs_after(update()) == want
+    d = PyGraphDiff()
+    d.add_nodes([A, B], [update(), update()])
+    assert d.new_or_updated_nodes() == {text(A): want, text(B): want}
 
     class Red:
         def __index__(self):
@@ -318,9 +321,6 @@ def test_texts_stay_whole_while_a_later_conversion_replaces_them():
 
     dropping = {"show_label": True, "red": Red()}
     assert attrs_after(dropping) == {"red": 3}
-    d = PyGraphDiff()
-    d.add_nodes([A, B], [update(), update()])
-    assert d.new_or_updated_nodes() == {text(A): want, text(B): want}
 
 
 def test_type_error_from_callback_is_prefixed_and_keeps_cause(d):
