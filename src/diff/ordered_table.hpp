@@ -326,9 +326,7 @@ public:
 
     // Asks the processor to start loading the index slot where the probe
     // for `key` begins.
-    [[gnu::always_inline]] void prefetch_slot(const Uuid& key) const noexcept {
-        if (block_) prefetch_line(index() + home(hash_of(key), bits_));
-    }
+    [[gnu::always_inline]] void prefetch_slot(const Uuid& key) const noexcept { prefetch_hash(hash_of(key)); }
 
     // Asks the processor to start loading the entry at `position`, if there
     // is one.
