@@ -292,9 +292,7 @@ def test_texts_stay_whole_while_a_later_conversion_replaces_them():
     """The texts of an update are read first and viewed, not copied, until
     the store takes them; the size's conversion then drops the dict's last
     reference to the label and the url, which must still be what is stored.
-    A batch of such dicts reads each before the next. And what the one-pass
-    read of a dict took before a value it cannot read (show_label, before a
-    red with __index__) is not kept when that value's conversion removes it."""
+    A batch of such dicts reads each before the next."""
     def update():
         made = {"label": "".join(["first label ", "x" * 100]), "url": "".join(["u", "y" * 700])}
 
@@ -314,7 +312,7 @@ def test_texts_stay_whole_while_a_later_conversion_replaces_them():
     d.add_nodes([A, B], [update(), update()])
     assert d.new_or_updated_nodes() == {text(A): want, text(B): want}
 
-    class Red:
+    class Red:  # drops show_label, which the one pass over the dict read first
         def __index__(self):
             del dropping["show_label"]
             return 3

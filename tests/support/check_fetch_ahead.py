@@ -12,10 +12,9 @@ FETCHING = ("quorl::diff::NodeMap::add_all(",
 
 listing = subprocess.run([sys.argv[1], "-d", "--no-show-raw-insn", "-C", sys.argv[2]],
                          check=True, capture_output=True, text=True).stdout
-bodies = [(match.group(1), block) for block in listing.split("\n\n")
-          for match in [re.match(r"\s*[0-9a-f]+ <(.*)>:\n", block)] if match]
-missing = [name for name in FETCHING if not any(found.startswith(name) and re.search(r"\bprefetch|\bprfm", body)
-                                                for found, body in bodies)]
+# A function's lines run from its "<name>:" header to the next blank line.
+fetching = re.findall(r"^[0-9a-f]+ <(.*)>:\n(?:.+\n)*?.*\b(?:prefetch|prfm)", listing, re.M)
+missing = [name for name in FETCHING if not any(found.startswith(name) for found in fetching)]
 for name in missing:
     print("no prefetch left in %s...: fetching ahead was optimised away" % name)
 sys.exit(1 if missing else 0)
