@@ -27,7 +27,6 @@ inline PyObject* new_ascii(const char* data, Py_ssize_t size) noexcept {
     if (text) std::memcpy(PyUnicode_1BYTE_DATA(text), data, static_cast<std::size_t>(size));
     return text;
 }
-inline PyObject* new_dict() noexcept { return QUORL_INJECT(PyDict_New()); }
 // A shallow copy of a dict.
 inline PyObject* copy_dict(PyObject* dict) noexcept { return QUORL_INJECT(PyDict_Copy(dict)); }
 // An empty dict with room for `expected` entries, so filling it never resizes.

@@ -99,6 +99,5 @@ template <bool Exclusive>
 }
 
 inline binding::PyResult<Borrow<false>> borrow_shared(PyObject* self) { return borrow<false>(self); }
-inline binding::PyResult<Borrow<true>> borrow_exclusive(PyObject* self) { return borrow<true>(self); }
 
 }  // namespace quorl::extension
