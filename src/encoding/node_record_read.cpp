@@ -26,8 +26,8 @@ using record::Value;
 
 namespace {
 
-// The attribute whose key is `key`, or -1 for any other key.
-int attribute_of_key(std::string_view key) noexcept {
+// The attribute whose node record key is `key`, or -1 for any other key.
+int attribute_of_wire_key(std::string_view key) noexcept {
     for (const diff::AttributeRow& row : diff::kAttributes) {
         if (key == row.wire_key) return row.attribute;
     }
@@ -534,7 +534,7 @@ private:
             if (next == Next::Failed) return false;
             std::string_view key;
             if (!parse_key(key)) return false;
-            const int attribute = attribute_of_key(key);
+            const int attribute = attribute_of_wire_key(key);
             if (attribute >= 0) {
                 if (seen & (1u << attribute)) return consumed_error(record::duplicate_field(key));
                 seen |= 1u << attribute;
