@@ -7,13 +7,10 @@
 // function that assembles it.
 #pragma once
 
-#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
-
-#include "diff/node_attributes.hpp"
 
 namespace quorl::binding {
 namespace texts {
@@ -100,22 +97,6 @@ inline std::string diff_repr(std::uint64_t nodes, std::uint64_t edge_sources) {
 // repr() of a diff that a call in progress is changing: the counts cannot be
 // read then, and repr() does not fail for that.
 inline constexpr char kBorrowedDiffRepr[] = "<PyGraphDiff: borrowed>";
-
-// A node's attribute dict has one key per attribute present, the
-// attribute's name (diff/node_attributes.hpp). add_node reads the keys, and
-// the views write them, in this order: the texts first, then the others,
-// each in declared order ("label", "url", "size", "red", "green", "blue",
-// "show_label").
-inline constexpr auto kAttributeDictOrder = [] {
-    std::array<diff::Attribute, diff::kAttributeCount> order{};
-    std::size_t n = 0;
-    for (const bool texts : {true, false}) {
-        for (const diff::AttributeRow& row : diff::kAttributes) {
-            if ((row.kind == diff::AttributeKind::Text) == texts) order[n++] = row.attribute;
-        }
-    }
-    return order;
-}();
 
 // ---- argument parsing --------------------------------------------------------
 

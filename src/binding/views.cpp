@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "binding/api.hpp"
+#include "binding/attribute_dict.hpp"
 #include "binding/process_state.hpp"
 #include "encoding/hex_digits.hpp"
 
@@ -56,7 +57,7 @@ constexpr bool shared_values(diff::AttributeKind kind) noexcept {
 // `update`, in the order of the attribute dict's keys.
 template <class Visit>
 [[gnu::always_inline]] inline void for_each_present(const diff::NodeUpdateView& update, Visit&& visit) {
-    diff::for_each_attribute<texts::kAttributeDictOrder>([&](auto a) {
+    diff::for_each_attribute<kAttributeDictOrder>([&](auto a) {
         if (auto value = update.get<a>()) visit(a, *value);
     });
 }

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "binding/api.hpp"
+#include "binding/attribute_dict.hpp"
 #include "binding/columns.hpp"
 #include "binding/views.hpp"
 #include "encoding/decode.hpp"
@@ -81,7 +82,7 @@ static_assert([] {
     const std::span<const char* const> columns = kAddNodesSignature.parameters.subspan(kFirstColumn);
     if (columns.size() != diff::kAttributeCount) return false;
     for (std::size_t i = 0; i < columns.size(); ++i) {
-        if (std::string_view(columns[i]) != diff::kAttributes[texts::kAttributeDictOrder[i]].name) return false;
+        if (std::string_view(columns[i]) != diff::kAttributes[binding::kAttributeDictOrder[i]].name) return false;
     }
     return true;
 }(), "add_nodes has a column for each attribute, named after it, in the order of the attribute dict");
@@ -250,7 +251,7 @@ PyObject* add_nodes(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
                     for (std::size_t i = 0; i < std::size(columns); ++i) {
                         if (!columns[i]) continue;
                         QUORL_CHECK(binding::fill_attribute_column(*columns[i], names[kFirstColumn + i],
-                                                                   texts::kAttributeDictOrder[i], updates, names[0]));
+                                                                   binding::kAttributeDictOrder[i], updates, names[0]));
                     }
                 }
                 diff.add_nodes(id_column.ids(), updates);

@@ -5,6 +5,7 @@
 #include <Python.h>
 
 #include "binding/api.hpp"
+#include "binding/attribute_dict.hpp"
 #include "binding/frame.hpp"
 #include "binding/process_state.hpp"
 #ifdef QUORL_FAULT_INJECTION
