@@ -10,7 +10,6 @@
 
 #include "binding/api.hpp"
 #include "binding/convert.hpp"
-#include "binding/frame.hpp"
 #include "binding/refs.hpp"
 #include "binding/texts.hpp"
 #include "diff/prefetch.hpp"
@@ -383,52 +382,6 @@ PyErr colour_error(Integer value) {
     if (converted) return PyErr::new_message(PyExc_OverflowError, texts::kColourOutOfRange);  // cannot happen
     return std::move(converted).error();
 }
-
-// The UnicodeEncodeError `error` (a text that UTF-8 cannot encode) made
-// again with `prefix` in front of its reason, the one part of its message
-// that is free text: its encoding, object and positions stay as they are,
-// and so does its cause. Unchanged if its parts cannot be read.
-PyErr restated_encode_error(const std::string& prefix, PyErr error) {
-    PyObject* value = error.value();
-    Owned encoding = Owned::steal(PyUnicodeEncodeError_GetEncoding(value));
-    Owned object = Owned::steal(PyUnicodeEncodeError_GetObject(value));
-    Owned reason = Owned::steal(PyUnicodeEncodeError_GetReason(value));
-    Py_ssize_t start = 0;
-    Py_ssize_t end = 0;
-    if (!encoding || !object || !reason || PyUnicodeEncodeError_GetStart(value, &start) != 0 ||
-        PyUnicodeEncodeError_GetEnd(value, &end) != 0) {
-        PyErr_Clear();
-        return error;
-    }
-    const std::string text = prefix + display_text(reason.get());
-    Owned prefixed = expect_new(api::new_str(text.data(), static_cast<Py_ssize_t>(text.size())));
-    Owned restated = expect_new(api::new_encode_error(encoding.get(), object.get(), start, end, prefixed.get()));
-    // The cause carries over (None when there is none); SetCause steals it.
-    PyException_SetCause(restated.get(), PyException_GetCause(value));
-    return PyErr::from_fetched(Owned::retain(PyExc_UnicodeEncodeError), std::move(restated), Owned());
-}
-
-}  // namespace
-
-PyErr item_error(const char* name, std::size_t index, PyErr error) {
-    PyObject* type = error.type();
-    PyObject* value = error.value();
-    if (type == PyExc_UnicodeEncodeError) {
-        return restated_encode_error(texts::item_error(name, index, ""), std::move(error));
-    }
-    if (PyType_HasFeature(reinterpret_cast<PyTypeObject*>(type), Py_TPFLAGS_HEAPTYPE)) return error;
-    PyObject* args = reinterpret_cast<PyBaseExceptionObject*>(value)->args;
-    if (!args || !PyTuple_Check(args) || PyTuple_GET_SIZE(args) != 1 || !PyUnicode_Check(PyTuple_GET_ITEM(args, 0))) {
-        return error;
-    }
-    // The interpreter's own exception classes live as long as it does.
-    PyErr restated = PyErr::new_message(type, texts::item_error(name, index, display_text(value)));
-    // The cause carries over (None when there is none); SetCause steals it.
-    PyException_SetCause(restated.value(), PyException_GetCause(value));
-    return restated;
-}
-
-namespace {
 
 // The number of ids that `bytes` bytes of packed ids hold, refused unless
 // whole and as many as `length` says.

@@ -98,13 +98,4 @@ PyResult<diff::UpdateBatch> extract_update_column(PyObject* obj, const char* nam
 PyResult<std::monostate> fill_attribute_column(PyObject* obj, const char* name, diff::Attribute attribute,
                                                diff::UpdateBatch& updates, const char* first_name);
 
-// The error of item `index` of argument `name`: an exception of one of the
-// interpreter's own classes whose single argument is its message is
-// restated with "argument '<name>': item <index>: " in front, keeping its
-// type and cause; so is a UnicodeEncodeError, whose message is made from
-// its parts: the prefix goes in front of its reason. Any other exception (a
-// class of Python code's own, or one with other arguments) passes
-// unchanged.
-PyErr item_error(const char* name, std::size_t index, PyErr error);
-
 }  // namespace quorl::binding

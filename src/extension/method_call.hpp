@@ -30,6 +30,7 @@
 #include <variant>
 #include <vector>
 
+#include "binding/arguments.hpp"
 #include "binding/convert.hpp"
 #include "binding/convert_batch.hpp"
 #include "binding/frame.hpp"
