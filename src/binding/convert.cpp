@@ -130,7 +130,7 @@ PyResult<std::uint8_t> extract_u8(PyObject* obj) {
     }
     if (value == -1 && PyErr_Occurred()) return pending<std::uint8_t>();
     if (value < 0 || value > 255) {
-        return fail(PyErr::new_message(PyExc_OverflowError, texts::kColourOutOfRange));
+        return fail(PyErr::new_message(PyExc_OverflowError, texts::kByteOutOfRange));
     }
     return static_cast<std::uint8_t>(value);
 }

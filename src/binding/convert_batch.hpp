@@ -1,7 +1,14 @@
 // Conversions of the arguments of the batch methods (add_edges,
 // delete_edges, add_nodes, delete_nodes): each turns a whole argument into a
 // column of model values, item by item with the conversion the single method
-// uses, or straight from the memory of an object that exports a buffer.
+// uses, or straight from the memory of an object that holds them packed.
+//
+// Each kind of column is read by the first of its forms that takes the
+// object, tried in a fixed order (convert_batch.cpp): ids packed in an exact
+// `bytes` (read in place), then an object that exports a buffer
+// (batch_buffer.hpp), then any iterable (batch_items.hpp); weights also take
+// a single number for every edge. A new form of every column is a file of
+// its own beside those two and one line in each kind's chain.
 //
 // Every failure is already attributed to its argument: the error of a wrong
 // item is the single conversion's error with "argument '<name>': item <k>: "
@@ -13,34 +20,25 @@
 // items as the first (ColumnLength): a column's length is compared as soon
 // as it is known, from its len() or its buffer's shape before any item is
 // read, and an iterable is read no further than one item past the count, so
-// that an endless one ends too. Every loop over a caller's items lets the
-// interpreter run its signal handlers every few thousand items, so that
-// Ctrl-C stops a long batch (KeyboardInterrupt) before the diff changes.
+// that an endless one ends too.
 #pragma once
 
 #include <Python.h>
 
 #include <cstddef>
-#include <cstdint>
 #include <optional>
 #include <span>
+#include <utility>
 #include <variant>
 #include <vector>
 
+#include "binding/batch_column.hpp"
 #include "binding/error.hpp"
 #include "diff/node_attributes.hpp"
-#include "diff/node_update.hpp"
 #include "diff/update_batch.hpp"
 #include "diff/uuid.hpp"
 
 namespace quorl::binding {
-
-// The number of items each further argument of a batch must have: that of
-// the batch's first argument, which the messages name.
-struct ColumnLength {
-    const char* first_name;
-    std::size_t count;
-};
 
 // A column of ids: read in place from a `bytes` object, which cannot change
 // and which the caller holds until the call ends, or else a copy.
@@ -64,19 +62,23 @@ private:
     std::span<const diff::Uuid> in_place_;
 };
 
-// Ids: the bytes of a buffer in C order, 16 to an id, or the items of any
-// other iterable, each converted as `id` is; as many as `length` says, when
-// it is given.
-PyResult<IdColumn> extract_uuid_column(PyObject* obj, const char* name,
-                                       std::optional<ColumnLength> length = std::nullopt);
-
 // Weights: one number for every edge, or one per edge. The store reads a
 // single value as the weight of every edge; only the length check of the
 // batch tells a number from a sequence of one.
 struct Weights {
     std::vector<float> values;
     bool one_for_all = false;  // `values` holds the number that every edge takes
+
+    // The number `number` for every edge, converted as `weight` is.
+    static PyResult<Weights> one(PyObject* number, const char* name);
 };
+
+// Ids: packed 16 bytes to an id in an exact `bytes` or in the bytes of a
+// buffer in C order, or the items of any other iterable, each converted as
+// `id` is; as many as `length` says, when it is given.
+PyResult<IdColumn> extract_uuid_column(PyObject* obj, const char* name,
+                                       std::optional<ColumnLength> length = std::nullopt);
+
 // A number that is not iterable (a zero-dimensional buffer such as a numpy
 // scalar counts as one number), a one-dimensional buffer of float32 or
 // float64, or an iterable of numbers, each converted as `weight` is, as

@@ -193,7 +193,8 @@ inline std::string field_extraction(std::string_view struct_name, int index) {
 inline constexpr char kExpected16Bytes[] = "Expected 16 bytes.";
 // An entry of _restore's sizes that is not a pair.
 inline constexpr char kExpectedSizePair[] = "expected (id, size) pairs";
-inline constexpr char kColourOutOfRange[] = "out of range integral type conversion attempted";
+// A byte attribute (a colour component) outside 0..255.
+inline constexpr char kByteOutOfRange[] = "out of range integral type conversion attempted";
 // numpy's boolean scalar is recognised by the name of its type.
 inline constexpr char kNumpyBool[] = "numpy.bool_";
 inline std::string no_bool_conversion(std::string_view type_text) {
