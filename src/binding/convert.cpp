@@ -157,10 +157,10 @@ PyResult<std::string_view> extract_bytes(PyObject* obj) {
     return std::string_view(PyBytes_AS_STRING(obj), static_cast<std::size_t>(PyBytes_GET_SIZE(obj)));
 }
 
-PyResult<std::vector<NodeSize>> extract_node_sizes(PyObject* obj) {
+PyResult<std::vector<encoding::UnwrittenSize>> extract_node_sizes(PyObject* obj) {
     if (!PyTuple_Check(obj)) return fail(downcast_error(obj, texts::kPyTuple));
     const Py_ssize_t count = PyTuple_GET_SIZE(obj);
-    std::vector<NodeSize> sizes;
+    std::vector<encoding::UnwrittenSize> sizes;
     sizes.reserve(static_cast<std::size_t>(count));
     // The tuple and its items cannot change while a size's conversion runs
     // Python code.

@@ -4,7 +4,6 @@
 // the diff's part in Python's object protocols (pickling, copies,
 // sys.getsizeof, repr) with the module function that rebuilds a pickled
 // diff; and the diff's contents as columns of ids and weights.
-#include <cmath>
 #include <cstring>
 #include <iterator>
 #include <new>
@@ -17,10 +16,9 @@
 
 #include "binding/api.hpp"
 #include "binding/attribute_dict.hpp"
+#include "binding/byte_string.hpp"
 #include "binding/columns.hpp"
 #include "binding/views.hpp"
-#include "encoding/decode.hpp"
-#include "encoding/encode.hpp"
 #include "extension/graph_diff_object.hpp"
 #include "extension/method_call.hpp"
 
@@ -117,16 +115,7 @@ PyObject* clear(PyObject* self, PyObject*) {
     });
 }
 
-// The byte string of `diff` as a new bytes object, written straight into it.
-PyResult<Owned> bytes_of(const diff::GraphDiff& diff) {
-    auto size = encoding::encoded_size(diff);
-    if (!size) return fail(PyErr::new_message(PyExc_Exception, texts::kSerializeFailed));
-    Owned bytes = binding::expect_new(binding::api::new_bytes(static_cast<Py_ssize_t>(*size)));
-    encoding::encode_into(diff, reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(bytes.get())));
-    return bytes;
-}
-
-PyObject* to_bytes(PyObject* self, PyObject*) { return call_method<Access::Shared>(self, bytes_of); }
+PyObject* to_bytes(PyObject* self, PyObject*) { return call_method<Access::Shared>(self, binding::bytes_of); }
 
 // ---- methods with arguments ---------------------------------------------
 
@@ -171,10 +160,10 @@ PyObject* delete_edge(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
 PyObject* from_bytes(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return call_method<Access::Static, kFromBytesSignature, Bytes>(
         {self, args, nargs, kwnames}, [](std::string_view data) -> PyResult<Owned> {
-            auto decoded =
-                encoding::decode_graph_diff(reinterpret_cast<const std::uint8_t*>(data.data()), data.size());
-            if (!decoded) return fail(PyErr::new_message(PyExc_Exception, texts::kDeserializeFailed));
-            auto object = new_graph_diff_object(std::move(*decoded));
+            QUORL_TRY(diff, binding::diff_of_bytes(data));
+            // Unlike a pickle's or a copy's, the new object of from_bytes
+            // is a fault when it cannot be made.
+            auto object = new_graph_diff_object(std::move(diff));
             if (!object) binding::raise_fault_with(texts::kUnwrapFailed, std::move(object).error());
             return std::move(*object);
         });
@@ -272,57 +261,11 @@ PyObject* delete_nodes(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
 //
 // A pickle or a copy of a diff goes through its byte string, which holds
 // everything but the NaN and infinite node sizes (written as null, read back
-// absent); those travel beside it and are put back after reading.
+// absent); those travel beside it and are put back as it is read.
 
-bool unwritten(std::optional<float> size) noexcept { return size && !std::isfinite(*size); }
-
-// The (id, size) pairs of the sizes the byte string leaves out, in the
-// order of the nodes; null when there are none, as nearly always.
-Owned unwritten_sizes(const diff::GraphDiff& diff) {
-    Py_ssize_t count = 0;
-    for (const auto& node : diff.new_or_updated_nodes()) count += unwritten(node.value.size());
-    if (count == 0) return Owned{};
-    Owned pairs = binding::expect_new(binding::api::new_tuple(count));
-    Py_ssize_t i = 0;
-    for (const auto& node : diff.new_or_updated_nodes()) {
-        const std::optional<float> size = node.value.size();
-        if (!unwritten(size)) continue;
-        Owned id = binding::expect_new(binding::api::new_bytes(16));
-        std::memcpy(PyBytes_AS_STRING(id.get()), node.key.bytes.data(), 16);
-        Owned value = binding::expect_new(binding::api::new_float(static_cast<double>(*size)));
-        Owned pair = binding::expect_new(binding::api::new_tuple(2));
-        PyTuple_SET_ITEM(pair.get(), 0, id.release());
-        PyTuple_SET_ITEM(pair.get(), 1, value.release());
-        PyTuple_SET_ITEM(pairs.get(), i++, pair.release());
-    }
-    return pairs;
-}
-
-// Gives the decoded diff the sizes its bytes could not carry. They must
-// belong to pending updates that read back without a size, and be NaN or
-// infinite: anything else did not come from a pickle of a diff.
-PyResult<std::monostate> put_back_sizes(diff::GraphDiff& diff, const std::vector<binding::NodeSize>& sizes) {
-    for (const binding::NodeSize& entry : sizes) {
-        if (!unwritten(entry.size) || !diff.restore_size(entry.id, entry.size)) {
-            return fail(PyErr::new_message(PyExc_Exception, texts::kDeserializeFailed));
-        }
-    }
-    return std::monostate{};
-}
-
-// A new PyGraphDiff equal to `diff`: the same views in the same order, the
-// same bytes.
-PyResult<Owned> copy_of(const diff::GraphDiff& diff) {
-    auto size = encoding::encoded_size(diff);
-    if (!size) return fail(PyErr::new_message(PyExc_Exception, texts::kSerializeFailed));
-    std::vector<std::uint8_t> data(*size);
-    encoding::encode_into(diff, data.data());
-    auto decoded = encoding::decode_graph_diff(data.data(), data.size());
-    if (!decoded) return fail(PyErr::new_message(PyExc_Exception, texts::kDeserializeFailed));
-    for (const auto& node : diff.new_or_updated_nodes()) {
-        if (unwritten(node.value.size())) (void)decoded->restore_size(node.key, *node.value.size());
-    }
-    return new_graph_diff_object(std::move(*decoded));
+PyResult<Owned> copy_object(const diff::GraphDiff& diff) {
+    QUORL_TRY(copied, binding::copy_of(diff));
+    return new_graph_diff_object(std::move(copied));
 }
 
 // (quorl_api._restore, (data,)), or (quorl_api._restore, (data, sizes))
@@ -333,8 +276,8 @@ PyObject* reduce(PyObject* self, PyObject*) {
     return call_method<Access::Shared>(self, [](const diff::GraphDiff& diff) -> PyResult<Owned> {
         PyObject* restore_function = binding::process_state.restore_function;
         if (!restore_function) binding::raise_fault(texts::kNoRestoreFunction);
-        QUORL_TRY(data, bytes_of(diff));
-        Owned sizes = unwritten_sizes(diff);
+        QUORL_TRY(data, binding::bytes_of(diff));
+        Owned sizes = binding::unwritten_sizes_tuple(diff);
         Owned arguments = binding::expect_new(binding::api::new_tuple(sizes ? 2 : 1));
         PyTuple_SET_ITEM(arguments.get(), 0, data.release());
         if (sizes) PyTuple_SET_ITEM(arguments.get(), 1, sizes.release());
@@ -345,12 +288,13 @@ PyObject* reduce(PyObject* self, PyObject*) {
     });
 }
 
-PyObject* copy(PyObject* self, PyObject*) { return call_method<Access::Shared>(self, copy_of); }
+PyObject* copy(PyObject* self, PyObject*) { return call_method<Access::Shared>(self, copy_object); }
 
 PyObject* deep_copy(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     // A diff holds no Python objects, so the memo has nothing to record.
     return call_method<Access::Shared, kDeepCopySignature, Object>(
-        {self, args, nargs, kwnames}, [](const diff::GraphDiff& diff, PyObject*) -> PyResult<Owned> { return copy_of(diff); });
+        {self, args, nargs, kwnames},
+        [](const diff::GraphDiff& diff, PyObject*) -> PyResult<Owned> { return copy_object(diff); });
 }
 
 // The object and every heap block its diff owns.
@@ -515,12 +459,11 @@ PyResult<Owned> new_graph_diff_object(diff::GraphDiff value) { return allocate(t
 PyObject* restore(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return call_method<Access::Static, kRestoreSignature, Bytes, Optional<NodeSizes>>(
         {module, args, nargs, kwnames},
-        [](std::string_view data, std::optional<std::vector<binding::NodeSize>>&& sizes) -> PyResult<Owned> {
-            auto decoded =
-                encoding::decode_graph_diff(reinterpret_cast<const std::uint8_t*>(data.data()), data.size());
-            if (!decoded) return fail(PyErr::new_message(PyExc_Exception, texts::kDeserializeFailed));
-            if (sizes) QUORL_CHECK(put_back_sizes(*decoded, *sizes));
-            return new_graph_diff_object(std::move(*decoded));
+        [](std::string_view data, std::optional<std::vector<encoding::UnwrittenSize>>&& sizes) -> PyResult<Owned> {
+            std::span<const encoding::UnwrittenSize> unwritten;
+            if (sizes) unwritten = *sizes;
+            QUORL_TRY(diff, binding::diff_of_bytes(data, unwritten));
+            return new_graph_diff_object(std::move(diff));
         });
 }
 
