@@ -28,10 +28,12 @@
 #include <cstddef>
 #include <optional>
 #include <span>
+#include <string_view>
 #include <utility>
-#include <variant>
 #include <vector>
 
+#include "binding/arguments.hpp"
+#include "binding/attribute_dict.hpp"
 #include "binding/batch_column.hpp"
 #include "binding/error.hpp"
 #include "diff/node_attributes.hpp"
@@ -85,19 +87,28 @@ PyResult<IdColumn> extract_uuid_column(PyObject* obj, const char* name,
 // many as `length` says.
 PyResult<Weights> extract_weights(PyObject* obj, const char* name, ColumnLength length);
 
-// An iterable of attribute dicts, each converted as `update` is, as many as
-// `length` says.
-PyResult<diff::UpdateBatch> extract_update_column(PyObject* obj, const char* name, ColumnLength length);
+// Whether `names` are add_nodes' attribute columns: the attributes' names,
+// in the order of the attribute dict's keys.
+constexpr bool are_attribute_columns(std::span<const char* const> names) {
+    if (names.size() != kAttributeDictOrder.size()) return false;
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        if (std::string_view(names[i]) != diff::kAttributes[kAttributeDictOrder[i]].name) return false;
+    }
+    return true;
+}
 
-// A column of add_nodes for `attribute`, written into item i of `updates`
-// for each item i of the column (one per update, which `first_name` names in
-// the messages; each column once, since its texts go to the batch's stream
-// in the order of the items):
-// an iterable in which None leaves the attribute out for that item, or (for
-// the numeric attributes) a one-dimensional buffer of a fitting format:
-// float32 or float64 for sizes, any integer type for colours (range-checked
-// as `update` checks them), bool for show_label.
-PyResult<std::monostate> fill_attribute_column(PyObject* obj, const char* name, diff::Attribute attribute,
-                                               diff::UpdateBatch& updates, const char* first_name);
+// The updates of add_nodes, `count` of them (one per id), from its
+// parameters after the ids (`signature`'s parameters[1...], given in `given`
+// in that order, each null when left out or None): the list `updates` of
+// attribute dicts, each converted as `update` is; or else the attribute
+// columns (are_attribute_columns) that were given, each written into the
+// updates in turn: an iterable in which None leaves the attribute out for
+// that item, or (for the numeric attributes) a one-dimensional buffer of a
+// fitting format: float32 or float64 for sizes, any integer type for
+// colours (range-checked as `update` checks them), bool for show_label.
+// `updates` and a column together are refused (TypeError) before either is
+// read.
+PyResult<diff::UpdateBatch> extract_node_updates(const CallSignature& signature, std::span<PyObject* const> given,
+                                                 std::size_t count);
 
 }  // namespace quorl::binding

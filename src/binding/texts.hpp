@@ -54,15 +54,24 @@ inline constexpr Method kAddNodes{
     "add_nodes($self, ids, updates=None, *, label=None, url=None, size=None, red=None, green=None, blue=None, "
     "show_label=None)\n--\n\n"};
 inline constexpr Method kDeleteNodes{"delete_nodes", "delete_nodes($self, ids)\n--\n\n"};
-inline constexpr char kNew[] = "__new__";
-// After the thirteen: the methods through which a diff takes part in
+// After the batch methods: the methods through which a diff takes part in
 // Python's object protocols (pickling, copies, sys.getsizeof).
 inline constexpr Method kReduce{"__reduce__", "__reduce__($self)\n--\n\n"};
 inline constexpr Method kCopy{"__copy__", "__copy__($self)\n--\n\n"};
 inline constexpr Method kDeepCopy{"__deepcopy__", "__deepcopy__($self, memo)\n--\n\n"};
 inline constexpr Method kSizeOf{"__sizeof__", "__sizeof__($self)\n--\n\n"};
+// Last, the ids and weights of the views as buffers, in the order of the
+// views.
+inline constexpr Method kNewOrUpdatedNodesIds{"new_or_updated_nodes_ids", "new_or_updated_nodes_ids($self)\n--\n\n"};
+inline constexpr Method kDeletedNodesIds{"deleted_nodes_ids", "deleted_nodes_ids($self)\n--\n\n"};
+inline constexpr Method kNewOrUpdatedEdgesColumns{"new_or_updated_edges_columns",
+                                                  "new_or_updated_edges_columns($self)\n--\n\n"};
+inline constexpr Method kDeletedEdgesColumns{"deleted_edges_columns", "deleted_edges_columns($self)\n--\n\n"};
+// The constructor, which has no entry in the table.
+inline constexpr char kNew[] = "__new__";
 
-// Parameter names, as the text signatures above give them.
+// Parameter names, as the text signatures above give them (where each
+// method's parameter list is made, a static_assert compares the two).
 inline constexpr const char* kAddNodeParameters[] = {"id", "update"};
 inline constexpr const char* kDeleteNodeParameters[] = {"id"};
 inline constexpr const char* kAddEdgeParameters[] = {"from", "to", "weight"};
@@ -305,13 +314,6 @@ inline constexpr char kFfiBoundary[] = "uncaught panic at ffi boundary";
 
 // ---- the diff as columns --------------------------------------------------------
 
-// After the other methods: the ids and weights of the views as buffers, in
-// the order of the views.
-inline constexpr Method kNewOrUpdatedNodesIds{"new_or_updated_nodes_ids", "new_or_updated_nodes_ids($self)\n--\n\n"};
-inline constexpr Method kDeletedNodesIds{"deleted_nodes_ids", "deleted_nodes_ids($self)\n--\n\n"};
-inline constexpr Method kNewOrUpdatedEdgesColumns{"new_or_updated_edges_columns",
-                                                  "new_or_updated_edges_columns($self)\n--\n\n"};
-inline constexpr Method kDeletedEdgesColumns{"deleted_edges_columns", "deleted_edges_columns($self)\n--\n\n"};
 // The weights go into array.array(kFloatTypeCode), of 4-byte floats.
 inline constexpr char kArrayModule[] = "array";
 inline constexpr char kArrayTypeName[] = "array";

@@ -12,6 +12,7 @@
 #include "binding/fault_injection.hpp"
 #endif
 #include "extension/graph_diff_object.hpp"
+#include "extension/graph_diff_protocols.hpp"
 
 namespace quorl::extension {
 namespace {
