@@ -33,12 +33,16 @@ template <class T>
 using FormResult = std::optional<PyResult<T>>;
 
 // A column of `count` items for argument `name`: refused with ValueError
-// when `length` requires another count.
+// when `length` requires another count, and, for the first column of a
+// batch, which has no `length` and whose count the others must match, with
+// OverflowError when a batch cannot hold that many (diff::kMaxBatchItems).
 PyResult<std::monostate> check_count(const char* name, std::size_t count, const std::optional<ColumnLength>& length);
 // ValueError: the column `name` has `count` items, not the count required.
 PyErr length_error(const char* name, std::size_t count, const ColumnLength& length);
-// ValueError: an iterable goes on past the count required.
-PyErr more_items_error(const char* name, const ColumnLength& length);
+// An iterable that goes on past the most items the column may have: as many
+// as `length` requires, or else as a batch can hold. A ValueError or an
+// OverflowError as check_count gives them.
+PyErr past_last_item_error(const char* name, const std::optional<ColumnLength>& length);
 
 // Calls Form::column<A>(args...) for the attribute A that `attribute`
 // names: how a form reads add_nodes' column of an attribute known at run

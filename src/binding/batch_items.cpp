@@ -6,6 +6,7 @@
 
 #include "binding/api.hpp"
 #include "binding/convert.hpp"
+#include "diff/graph_diff.hpp"
 #include "diff/prefetch.hpp"
 
 namespace quorl::binding {
@@ -20,13 +21,14 @@ std::optional<std::size_t> listed_length(PyObject* obj) noexcept {
 }
 
 // The number of items `obj` states without being iterated: a list's or a
-// tuple's size, or len() of an object that has one; nothing for other
-// iterables (an iterator, a generator), whose length only iterating tells.
-// As for list(), a TypeError of len() counts as no length; any other
-// failure of it is the argument's.
-PyResult<std::optional<std::size_t>> stated_length(PyObject* obj, const char* name) {
+// tuple's size, and for a column whose count is required, len() of an
+// object that has one; nothing for other iterables (an iterator, a
+// generator), whose length only iterating tells. As for list(), a TypeError
+// of len() counts as no length; any other failure of it is the argument's.
+PyResult<std::optional<std::size_t>> stated_length(PyObject* obj, const char* name,
+                                                   const std::optional<ColumnLength>& length) {
     using Stated = std::optional<std::size_t>;
-    if (Stated listed = listed_length(obj)) return listed;
+    if (Stated listed = listed_length(obj); listed || !length) return listed;
     PyTypeObject* type = Py_TYPE(obj);
     const bool sized = (type->tp_as_sequence && type->tp_as_sequence->sq_length) ||
                        (type->tp_as_mapping && type->tp_as_mapping->mp_length);
@@ -43,6 +45,13 @@ PyResult<std::optional<std::size_t>> stated_length(PyObject* obj, const char* na
 std::size_t reserved_length(PyObject* obj, const std::optional<ColumnLength>& length) noexcept {
     if (length) return length->count;
     return listed_length(obj).value_or(0);
+}
+
+// A list that has grown under a conversion past the most items its column
+// may have.
+PyErr grown_list_error(const char* name, PyObject* list, const std::optional<ColumnLength>& length) {
+    if (!length) return past_last_item_error(name, length);
+    return length_error(name, static_cast<std::size_t>(PyList_GET_SIZE(list)), *length);
 }
 
 // The look-ahead of a column whose items are read as they come.
@@ -84,9 +93,10 @@ struct FetchDictsAhead {
 // list, which then is seen as the list's own iterator would see it. No such
 // code runs in take, so the list holds the items it takes.
 //
-// With a `length`, the items must number length->count: an object that
-// states another number of items is refused before any is read, and
-// reading stops at the first item past the count.
+// The items must number length->count when a `length` is given, and no more
+// than a batch can hold in any case: an object that states another number
+// of items is refused before any is read, and reading stops at the first
+// item past the most.
 //
 // For a list or a tuple, ahead(items, index, count) runs before each item
 // is read, with the sequence's items as they are then: it may ask the
@@ -99,18 +109,13 @@ PyResult<std::size_t> for_each_item(PyObject* obj, const char* name, const std::
         if (!visited) return fail(item_error(name, index, std::move(visited).error()));
         return std::monostate{};
     };
-    std::size_t limit = static_cast<std::size_t>(-1);
-    if (length) {
-        QUORL_TRY(stated, stated_length(obj, name));
-        if (stated) QUORL_CHECK(check_count(name, *stated, length));
-        limit = length->count;
-    }
+    QUORL_TRY(stated, stated_length(obj, name, length));
+    if (stated) QUORL_CHECK(check_count(name, *stated, length));
+    const std::size_t most = length ? length->count : diff::kMaxBatchItems;
     std::size_t count = 0;
     if (PyList_CheckExact(obj)) {
         for (; count < static_cast<std::size_t>(PyList_GET_SIZE(obj)); ++count) {
-            if (count == limit) {  // the list has grown under a conversion
-                return fail(length_error(name, static_cast<std::size_t>(PyList_GET_SIZE(obj)), *length));
-            }
+            if (count == most) return fail(grown_list_error(name, obj, length));
             QUORL_CHECK(check_signals_at(count));
             ahead(PySequence_Fast_ITEMS(obj), count, static_cast<std::size_t>(PyList_GET_SIZE(obj)));
             PyObject* listed = PyList_GET_ITEM(obj, count);
@@ -137,7 +142,7 @@ PyResult<std::size_t> for_each_item(PyObject* obj, const char* name, const std::
                 if (PyErr_Occurred()) return fail(wrap_argument_error(name, fetch_error()));
                 break;
             }
-            if (count == limit) return fail(more_items_error(name, *length));
+            if (count == most) return fail(past_last_item_error(name, length));
             if (take(item.get())) continue;
             QUORL_CHECK(visit_at(item.get(), count));
         }

@@ -20,7 +20,9 @@
 // items as the first (ColumnLength): a column's length is compared as soon
 // as it is known, from its len() or its buffer's shape before any item is
 // read, and an iterable is read no further than one item past the count, so
-// that an endless one ends too.
+// that an endless one ends too. The first column is refused in the same way
+// when it has more items than a batch can hold (diff::kMaxBatchItems), and
+// the others, which must match its count, cannot have more either.
 #pragma once
 
 #include <Python.h>

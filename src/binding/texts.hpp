@@ -230,6 +230,11 @@ inline std::string more_items(std::string_view name, std::string_view other_name
            (other_count == 1 ? " item" : " items") + " but argument '" + std::string(other_name) + "' has " +
            std::to_string(other_count);
 }
+// A batch argument with more items than a batch can hold: "argument
+// 'from': a batch holds at most 4294967294 items".
+inline std::string too_many_items(std::string_view name, std::size_t most) {
+    return "argument '" + std::string(name) + "': a batch holds at most " + std::to_string(most) + " items";
+}
 // A buffer of ids whose size is no multiple of 16.
 inline std::string ids_not_whole(std::string_view name, std::size_t bytes) {
     return "argument '" + std::string(name) + "': a buffer of " + std::to_string(bytes) +

@@ -2,6 +2,7 @@
 // nodes to delete, edges to add or re-weight and edges to delete.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <span>
 
@@ -23,6 +24,10 @@ using TargetWeights = SmallTable<float>;    // target -> weight
 using EdgeMap = OrderedTable<TargetWeights>;  // source -> targets with weights
 using TargetSet = SmallTable<NoValue>;      // targets of deleted edges
 using DeletedEdgeMap = OrderedTable<TargetSet>;
+
+// The most items a batch may hold: the batches number their items with 32
+// bits, the largest value standing for none.
+inline constexpr std::size_t kMaxBatchItems = 0xFFFFFFFE;
 
 // The one refusal of the store: an edge with an endpoint marked for
 // deletion.

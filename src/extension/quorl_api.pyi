@@ -211,7 +211,9 @@ class PyGraphDiff:
         and index in front ("argument 'to': item 3: ..."), ``ValueError`` for
         lengths that differ (known from ``len()`` or a buffer's shape before
         any item is read; an iterable is read no further than one item past
-        the count of ``from``) or a byte count that is not a multiple of 16."""
+        the count of ``from``) or a byte count that is not a multiple of 16,
+        and ``OverflowError`` for a ``from`` of more edges than a batch holds
+        (4294967294)."""
     @overload
     def add_edges(self, **kwargs: Unpack[AddEdgesArgs]) -> None:
         """``add_edge(from[i], to[i], weight[i])`` for every i in turn (or one
@@ -225,7 +227,9 @@ class PyGraphDiff:
         and index in front ("argument 'to': item 3: ..."), ``ValueError`` for
         lengths that differ (known from ``len()`` or a buffer's shape before
         any item is read; an iterable is read no further than one item past
-        the count of ``from``) or a byte count that is not a multiple of 16."""
+        the count of ``from``) or a byte count that is not a multiple of 16,
+        and ``OverflowError`` for a ``from`` of more edges than a batch holds
+        (4294967294)."""
     @overload
     def delete_edges(self, __from: _Ids, to: _Ids) -> None:
         """``delete_edge(from[i], to[i])`` for every i in turn, in one call,
@@ -233,8 +237,9 @@ class PyGraphDiff:
         diff changes.
 
         Raises the single method's error for a wrong item, with the argument
-        and index in front, and ``ValueError`` for lengths that differ or a
-        byte count that is not a multiple of 16."""
+        and index in front, ``ValueError`` for lengths that differ or a byte
+        count that is not a multiple of 16, and ``OverflowError`` as
+        ``add_edges`` does."""
     @overload
     def delete_edges(self, **kwargs: Unpack[DeleteEdgesArgs]) -> None:
         """``delete_edge(from[i], to[i])`` for every i in turn, in one call,
@@ -242,8 +247,9 @@ class PyGraphDiff:
         diff changes.
 
         Raises the single method's error for a wrong item, with the argument
-        and index in front, and ``ValueError`` for lengths that differ or a
-        byte count that is not a multiple of 16."""
+        and index in front, ``ValueError`` for lengths that differ or a byte
+        count that is not a multiple of 16, and ``OverflowError`` as
+        ``add_edges`` does."""
     def add_nodes(
         self,
         ids: _Ids,
@@ -265,16 +271,18 @@ class PyGraphDiff:
 
         Raises the single method's error for a wrong item, with the argument
         and index in front (in front of the reason of a
-        ``UnicodeEncodeError``), ``ValueError`` for lengths that differ, and
-        ``TypeError`` for ``updates`` together with a column."""
+        ``UnicodeEncodeError``), ``ValueError`` for lengths that differ,
+        ``TypeError`` for ``updates`` together with a column, and
+        ``OverflowError`` for more ids than a batch holds (4294967294)."""
     def delete_nodes(self, ids: _Ids) -> None:
         """``delete_node(ids[i])`` for every i in turn, in one pass over the
         sources: the same contents as the loop, though the deleted edges it
         records may come in another order. Ids as for ``add_edges``.
 
         Raises the single method's error for a wrong item, with the argument
-        and index in front, and ``ValueError`` for a byte count that is not
-        a multiple of 16."""
+        and index in front, ``ValueError`` for a byte count that is not a
+        multiple of 16, and ``OverflowError`` for more ids than a batch
+        holds (4294967294)."""
     def new_or_updated_nodes_ids(self) -> bytes:
         """The ids of ``new_or_updated_nodes()``, in its order, packed 16
         bytes each: ``numpy.frombuffer(ids, "V16")`` or

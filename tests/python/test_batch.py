@@ -367,6 +367,11 @@ class Stated:
         return iter(self.items)
 
 
+def ids_repeated(rows):
+    """`rows` rows of ids, every one the 16 bytes of the same row."""
+    return np.lib.stride_tricks.as_strided(np.frombuffer(A, np.uint8), (rows, 16), (0, 1))
+
+
 def failing_iterator():
     yield A
     raise ValueError("iterator broke")
@@ -466,6 +471,16 @@ REFUSALS = [
     (lambda d: d.delete_edges([A], Stated(ValueError("no len"), [A])), ValueError, "no len", None),
     (lambda d: d.add_nodes([A, B], label=["a"]), ValueError, "argument 'label' has 1 item but argument 'ids' has 2", None),
     (lambda d: d.add_nodes([A], label=5), TypeError, "argument 'label': 'int' object is not iterable", None),
+    # a batch numbers its items with 32 bits: a first column of more is
+    # refused before anything is copied (these are one row, 64 GB of ids)
+    (lambda d: d.delete_nodes(ids_repeated(2 ** 32 - 1)), OverflowError,
+     "argument 'ids': a batch holds at most 4294967294 items", None),
+    (lambda d: d.add_nodes(ids_repeated(2 ** 32)), OverflowError,
+     "argument 'ids': a batch holds at most 4294967294 items", None),
+    (lambda d: d.add_edges(ids_repeated(2 ** 32), [A], 1.0), OverflowError,
+     "argument 'from': a batch holds at most 4294967294 items", None),
+    (lambda d: d.delete_edges(ids_repeated(2 ** 40), ids_repeated(2 ** 40)), OverflowError,
+     "argument 'from': a batch holds at most 4294967294 items", None),
 ]
 
 
