@@ -258,8 +258,6 @@ inline constexpr char kNoRestoreFunction[] = "quorl_api._restore was never made"
 
 // ---- module initialisation and the type ---------------------------------------
 
-inline constexpr char kInitialisedOnce[] =
-    "PyO3 modules compiled for CPython 3.8 or older may only be initialized once per interpreter process";
 inline constexpr char kAppendToAllFailed[] = "could not append __name__ to __all__";
 inline constexpr char kClassDocNul[] = "class doc cannot contain nul bytes";
 inline std::string class_init_failed(std::string_view class_name) {
@@ -268,6 +266,17 @@ inline std::string class_init_failed(std::string_view class_name) {
 inline std::string no_type_object(std::string_view class_name) {
     return "failed to create type object for " + std::string(class_name);
 }
+// A second initialisation of the module in a process.
+inline constexpr char kInitialisedOnce[] =
+    "PyO3 modules compiled for CPython 3.8 or older may only be initialized once per interpreter process";
+
+// ---- reference bookkeeping and the call frame ----------------------------------
+
+inline constexpr char kGilProhibitedInTraverse[] =
+    "Access to the GIL is prohibited while a __traverse__ implmentation is running.";
+inline constexpr char kGilProhibited[] = "Access to the GIL is currently prohibited.";
+// The fatal report of a fault that escaped every frame.
+inline constexpr char kFfiBoundary[] = "uncaught panic at ffi boundary";
 
 // ---- errors and the panic exception --------------------------------------------
 
@@ -308,14 +317,6 @@ inline std::string error_debug_form(std::string_view type_repr, std::string_view
 inline std::string fault_with_error(std::string_view text, std::string_view debug_form) {
     return std::string(text) + ": " + std::string(debug_form);
 }
-
-// ---- reference bookkeeping and the call frame ----------------------------------
-
-inline constexpr char kGilProhibitedInTraverse[] =
-    "Access to the GIL is prohibited while a __traverse__ implmentation is running.";
-inline constexpr char kGilProhibited[] = "Access to the GIL is currently prohibited.";
-// The fatal report of a fault that escaped every frame.
-inline constexpr char kFfiBoundary[] = "uncaught panic at ffi boundary";
 
 // ---- the diff as columns --------------------------------------------------------
 
