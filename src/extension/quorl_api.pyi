@@ -154,14 +154,8 @@ class PyGraphDiff:
         "argument 'weight': ..." for a weight that is not a number."""
     @overload
     def add_edge(self, **kwargs: Unpack[AddEdgeArgs]) -> None:
-        """Sets the weight of the pending edge ``from -> to`` (a later weight
-        replaces an earlier one) and un-deletes the edge. Silently refused,
-        without an error, when either end is marked for deletion. The weight
-        is held as a 32-bit float.
-
-        Raises ``TypeError`` "argument 'from': ..." or "argument 'to': ..."
-        for an id that is not 16-byte ``bytes``, and ``TypeError``
-        "argument 'weight': ..." for a weight that is not a number."""
+        """The call above with its arguments by keyword, ``from`` (a reserved
+        word) given as ``**{"from": id}``."""
     @overload
     def delete_edge(self, __from: bytes, to: bytes) -> None:
         """Marks the edge ``from -> to`` for deletion and drops it from the
@@ -172,12 +166,8 @@ class PyGraphDiff:
         for an id that is not 16-byte ``bytes``."""
     @overload
     def delete_edge(self, **kwargs: Unpack[DeleteEdgeArgs]) -> None:
-        """Marks the edge ``from -> to`` for deletion and drops it from the
-        pending edges, whether or not it was pending (even between nodes
-        marked for deletion).
-
-        Raises ``TypeError`` "argument 'from': ..." or "argument 'to': ..."
-        for an id that is not 16-byte ``bytes``."""
+        """The call above with its arguments by keyword, ``from`` (a reserved
+        word) given as ``**{"from": id}``."""
     def clear(self) -> None:
         """Empties all four collections, keeping their storage for refilling.
         Raises nothing."""
@@ -216,20 +206,8 @@ class PyGraphDiff:
         (4294967294)."""
     @overload
     def add_edges(self, **kwargs: Unpack[AddEdgesArgs]) -> None:
-        """``add_edge(from[i], to[i], weight[i])`` for every i in turn (or one
-        weight for every edge), in one call: the same views, in the same
-        order, and the same bytes as the loop. Ids are the bytes of a buffer
-        (16 to an id, in C order) or an iterable of 16-byte ``bytes``; weights
-        one number, a float32/float64 buffer or an iterable of numbers. The
-        whole call is checked before the diff changes.
-
-        Raises the single method's error for a wrong item, with the argument
-        and index in front ("argument 'to': item 3: ..."), ``ValueError`` for
-        lengths that differ (known from ``len()`` or a buffer's shape before
-        any item is read; an iterable is read no further than one item past
-        the count of ``from``) or a byte count that is not a multiple of 16,
-        and ``OverflowError`` for a ``from`` of more edges than a batch holds
-        (4294967294)."""
+        """The call above with its arguments by keyword, ``from`` (a reserved
+        word) given as ``**{"from": ids}``."""
     @overload
     def delete_edges(self, __from: _Ids, to: _Ids) -> None:
         """``delete_edge(from[i], to[i])`` for every i in turn, in one call,
@@ -242,14 +220,8 @@ class PyGraphDiff:
         ``add_edges`` does."""
     @overload
     def delete_edges(self, **kwargs: Unpack[DeleteEdgesArgs]) -> None:
-        """``delete_edge(from[i], to[i])`` for every i in turn, in one call,
-        with ids as for ``add_edges``; the whole call is checked before the
-        diff changes.
-
-        Raises the single method's error for a wrong item, with the argument
-        and index in front, ``ValueError`` for lengths that differ or a byte
-        count that is not a multiple of 16, and ``OverflowError`` as
-        ``add_edges`` does."""
+        """The call above with its arguments by keyword, ``from`` (a reserved
+        word) given as ``**{"from": ids}``."""
     def add_nodes(
         self,
         ids: _Ids,
