@@ -7,12 +7,14 @@ by hand for the decoder tests.  The model of the module, PureGraphDiff, is
 in tests/support/pure_graph_diff.py (shared with the benchmark).
 """
 import array
+import copy
 import ctypes
 import math
 import os
 import struct
 import subprocess
 import sys
+import typing
 import uuid
 
 import pytest
@@ -74,6 +76,58 @@ def fresh_str(*parts):
 def fresh_float(x):
     """A float object that no constant table or cache shares."""
     return struct.unpack("<d", struct.pack("<d", x))[0]
+
+
+# ------------------------------------------------------------------ methods
+
+class Method(typing.NamedTuple):
+    """A method of PyGraphDiff, as its method table registers it."""
+    name: str
+    signature: str  # its __text_signature__
+    access: str     # what it does with `self`: SHARED, EXCLUSIVE or STATIC
+    kind: str       # "view", "count", "change", "bytes", "batch", "protocol" or "column"
+    call: typing.Callable  # a call of it that succeeds on any diff: call(d)
+
+
+SHARED, EXCLUSIVE, STATIC = "shared", "exclusive", "static"  # reads the diff, changes it, has no `self`
+_M, _N = uid("method call 1"), uid("method call 2")
+
+# Every method of PyGraphDiff, in the order of the method table: the
+# thirteen of the first release, the batch methods, those of Python's object
+# protocols, and the contents as columns. A new method is one line here.
+METHODS = [
+    Method("new_or_updated_nodes", "($self)", SHARED, "view", lambda d: d.new_or_updated_nodes()),
+    Method("deleted_nodes", "($self)", SHARED, "view", lambda d: d.deleted_nodes()),
+    Method("new_or_updated_edges", "($self)", SHARED, "view", lambda d: d.new_or_updated_edges()),
+    Method("deleted_edges", "($self)", SHARED, "view", lambda d: d.deleted_edges()),
+    Method("num_nodes", "($self)", SHARED, "count", lambda d: d.num_nodes()),
+    Method("num_edges", "($self)", SHARED, "count", lambda d: d.num_edges()),
+    Method("add_node", "($self, id, update)", EXCLUSIVE, "change", lambda d: d.add_node(_M, {})),
+    Method("delete_node", "($self, id)", EXCLUSIVE, "change", lambda d: d.delete_node(_M)),
+    Method("add_edge", "($self, from, to, weight)", EXCLUSIVE, "change", lambda d: d.add_edge(_N, _M, 1.0)),
+    Method("delete_edge", "($self, from, to)", EXCLUSIVE, "change", lambda d: d.delete_edge(_N, _M)),
+    Method("clear", "($self)", EXCLUSIVE, "change", lambda d: d.clear()),
+    Method("to_bytes", "($self)", SHARED, "bytes", lambda d: d.to_bytes()),
+    Method("from_bytes", "(bytes)", STATIC, "bytes", lambda d: d.from_bytes(bytes(32))),
+    Method("add_edges", "($self, from, to, weight)", EXCLUSIVE, "batch", lambda d: d.add_edges([_N], [_M], 1.0)),
+    Method("delete_edges", "($self, from, to)", EXCLUSIVE, "batch", lambda d: d.delete_edges([_N], [_M])),
+    Method("add_nodes", "($self, ids, updates=None, *, label=None, url=None, size=None, red=None, green=None, "
+           "blue=None, show_label=None)", EXCLUSIVE, "batch", lambda d: d.add_nodes([_M], [{}])),
+    Method("delete_nodes", "($self, ids)", EXCLUSIVE, "batch", lambda d: d.delete_nodes([_M])),
+    Method("__reduce__", "($self)", SHARED, "protocol", lambda d: d.__reduce__()),
+    Method("__copy__", "($self)", SHARED, "protocol", lambda d: copy.copy(d)),
+    Method("__deepcopy__", "($self, memo)", SHARED, "protocol", lambda d: copy.deepcopy(d)),
+    Method("__sizeof__", "($self)", SHARED, "protocol", lambda d: sys.getsizeof(d)),
+    Method("new_or_updated_nodes_ids", "($self)", SHARED, "column", lambda d: d.new_or_updated_nodes_ids()),
+    Method("deleted_nodes_ids", "($self)", SHARED, "column", lambda d: d.deleted_nodes_ids()),
+    Method("new_or_updated_edges_columns", "($self)", SHARED, "column", lambda d: d.new_or_updated_edges_columns()),
+    Method("deleted_edges_columns", "($self)", SHARED, "column", lambda d: d.deleted_edges_columns()),
+]
+
+
+def methods(*kinds):
+    """The methods of the given kinds, in table order."""
+    return [m for m in METHODS if m.kind in kinds]
 
 
 # ----------------------------------------------------------------- snapshots

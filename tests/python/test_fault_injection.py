@@ -29,7 +29,7 @@ import pytest
 import quorl_api
 from quorl_api import PyGraphDiff
 
-from conftest import fresh_float, fresh_str, one_node_bytes, run_python, snapshot, text, uid
+from conftest import SHARED, fresh_float, fresh_str, methods, one_node_bytes, run_python, snapshot, text, uid
 
 inject = getattr(quorl_api, "_inject_failure_after", None)
 inject_store = getattr(quorl_api, "_inject_store_failure_after", None)
@@ -193,22 +193,12 @@ def weight_calling(view):
 
 SCENARIOS = {
     # views, counts and the byte string
-    "new_or_updated_nodes": (lambda: (filled(),), lambda d: d.new_or_updated_nodes(), API),
-    "deleted_nodes": (lambda: (filled(),), lambda d: d.deleted_nodes(), API),
-    "new_or_updated_edges": (lambda: (filled(),), lambda d: d.new_or_updated_edges(), API),
-    "deleted_edges": (lambda: (filled(),), lambda d: d.deleted_edges(), API),
-    "num_nodes": (lambda: (filled(),), lambda d: d.num_nodes(), API),
-    "num_edges": (lambda: (filled(),), lambda d: d.num_edges(), API),
-    "to_bytes": (lambda: (filled(),), lambda d: d.to_bytes(), API),
-    "views of an empty diff": (lambda: (PyGraphDiff(),),
-                               lambda d: (d.new_or_updated_nodes(), d.deleted_nodes(),
-                                          d.new_or_updated_edges(), d.deleted_edges()), API),
+    **{m.name: (lambda: (filled(),), m.call, API) for m in methods("view", "count", "bytes") if m.access == SHARED},
+    "views of an empty diff": (lambda: (PyGraphDiff(),), lambda d: [m.call(d) for m in methods("view")], API),
     "clear": (lambda: (filled(),), lambda d: d.clear(), API),
     # the contents as columns: buffers the caller may well lack the memory
     # for, so a failure to make one is the MemoryError, not a fault
-    "columns": (lambda: (filled(),), lambda d: (d.new_or_updated_nodes_ids(), d.deleted_nodes_ids(),
-                                                 d.new_or_updated_edges_columns(), d.deleted_edges_columns()),
-                NO_MEMORY),
+    "columns": (lambda: (filled(),), lambda d: [m.call(d) for m in methods("column")], NO_MEMORY),
     "columns of an empty diff": (lambda: (PyGraphDiff(),), lambda d: d.new_or_updated_edges_columns(), NO_MEMORY),
     # new objects
     "PyGraphDiff()": (lambda: (), lambda: PyGraphDiff(), NO_MEMORY),

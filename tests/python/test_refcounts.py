@@ -12,7 +12,7 @@ import pytest
 import quorl_api
 from quorl_api import PyGraphDiff
 
-from conftest import SOLE_REFERENCE, fresh_float, fresh_str, uid
+from conftest import SOLE_REFERENCE, fresh_float, fresh_str, methods, uid
 
 REPEAT = 50
 
@@ -343,18 +343,16 @@ def test_results_hold_no_extra_references():
         d.add_edge(uid(i), uid(i + 1), 0.5 * i)
         d.delete_edge(uid(i + 10), uid(i))
         d.delete_node(uid(i + 20))
-    for name in ("new_or_updated_nodes", "deleted_nodes", "new_or_updated_edges",
-                 "deleted_edges"):
-        result = getattr(d, name)()
-        assert sys.getrefcount(result) == SOLE_REFERENCE, name
+    for m in methods("view"):
+        result = m.call(d)
+        assert sys.getrefcount(result) == SOLE_REFERENCE, m.name
         control = _rebuild(result)
-        assert _profile(result) == _profile(control), name
-    for name in ("new_or_updated_nodes_ids", "deleted_nodes_ids", "new_or_updated_edges_columns",
-                 "deleted_edges_columns"):
-        result = getattr(d, name)()
-        assert sys.getrefcount(result) == SOLE_REFERENCE, name
+        assert _profile(result) == _profile(control), m.name
+    for m in methods("column"):
+        result = m.call(d)
+        assert sys.getrefcount(result) == SOLE_REFERENCE, m.name
         if type(result) is tuple:  # each column held by the tuple and the loop's local alone
-            assert [sys.getrefcount(c) for c in result] == [SOLE_REFERENCE + 1] * len(result), name
+            assert [sys.getrefcount(c) for c in result] == [SOLE_REFERENCE + 1] * len(result), m.name
     data = d.to_bytes()
     assert sys.getrefcount(data) == SOLE_REFERENCE
     obj = PyGraphDiff.from_bytes(data)

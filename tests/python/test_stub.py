@@ -20,7 +20,7 @@ import pytest
 import quorl_api
 from quorl_api import PyGraphDiff
 
-from conftest import text, uid
+from conftest import METHODS, methods, text, uid
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 STUB = os.path.join(ROOT, "src", "extension", "quorl_api.pyi")
@@ -176,11 +176,7 @@ def test_parameters_and_kind(stub, name):
     assert stub_parameters(stub, defs) == runtime_parameters(getattr(PyGraphDiff, name))
 
 
-# Python's object protocols, which the module defines after the thirteen.
-PROTOCOL_METHODS = ["__reduce__", "__copy__", "__deepcopy__", "__sizeof__"]
-
-
-@pytest.mark.parametrize("name", PROTOCOL_METHODS)
+@pytest.mark.parametrize("name", [m.name for m in methods("protocol")])
 def test_protocol_methods(stub, name):
     defs = stub.methods("PyGraphDiff")[name]
     assert stub_parameters(stub, defs) == runtime_parameters(PyGraphDiff.__dict__[name])
@@ -278,25 +274,9 @@ def populated():
     return d
 
 
-CALLS = {
-    "add_node": (uid(4), {"label": "x"}),
-    "delete_node": (uid(5),),
-    "add_edge": (uid(1), uid(4), 2),
-    "delete_edge": (uid(4), uid(1)),
-    "add_edges": ([uid(1)], uid(4), [2.5]),
-    "delete_edges": (uid(4) + uid(2), [uid(1), uid(3)]),
-    "add_nodes": ([uid(4), uid(6)], [{"label": "x"}, {}]),
-    "delete_nodes": (uid(5) + uid(7),),
-}
-
-
 @pytest.mark.parametrize("name", RUNTIME_METHODS)
 def test_results_match_return_annotations(stub, name):
-    d = populated()
-    if name == "from_bytes":
-        result = PyGraphDiff.from_bytes(d.to_bytes())
-    else:
-        result = getattr(d, name)(*CALLS.get(name, ()))
+    result = {m.name: m.call for m in METHODS}[name](populated())
     if isinstance(result, (dict, list, tuple)):
         assert result, name  # a non-empty result, so its items are checked too
     if isinstance(result, tuple):
