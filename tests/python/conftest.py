@@ -297,6 +297,14 @@ def run_python(code, env_extra=None):
                           universal_newlines=True, timeout=60)
 
 
+def python_output(code, env_extra=None):
+    """What code run as run_python runs it writes to standard output; the
+    run must succeed."""
+    proc = run_python(code, env_extra)
+    assert proc.returncode == 0, proc.stderr
+    return proc.stdout
+
+
 # ------------------------------------------------------------------ fixtures
 
 @pytest.fixture

@@ -19,7 +19,7 @@ import pytest
 
 from quorl_api import PyGraphDiff
 
-from conftest import (EXPECTED_16, OUT_OF_RANGE, UUID_FIELD, check_exc, normalized, raises_exact, run_python, snapshot,
+from conftest import (EXPECTED_16, OUT_OF_RANGE, UUID_FIELD, check_exc, normalized, python_output, raises_exact, snapshot,
                       uid)
 
 POOL = [uid(("batch", k)) for k in range(12)]
@@ -560,9 +560,7 @@ def test_ctrl_c_stops_a_batch_before_the_diff_changes():
     """Loops over a caller's items once ran to their end deaf to Ctrl-C: an
     endless iterable could not be stopped, and a long batch was applied
     before the interpreter raised KeyboardInterrupt after it."""
-    proc = run_python(INTERRUPTED)
-    assert proc.returncode == 0, proc.stderr
-    results = json.loads(proc.stdout)
+    results = json.loads(python_output(INTERRUPTED))
     assert results == {name: ["KeyboardInterrupt", True] for name in results}
     assert len(results) == 8
 
@@ -781,6 +779,4 @@ print(d.num_edges() == n + 500)
 def test_a_batch_that_runs_out_of_memory_partway_changes_nothing():
     """Once, the 500 new weights were applied before the table of sources
     failed to grow, and the MemoryError left them in."""
-    proc = run_python(OUT_OF_MEMORY)
-    assert proc.returncode == 0, proc.stderr
-    assert proc.stdout.split() == ["MemoryError", "True", "True"]
+    assert python_output(OUT_OF_MEMORY).split() == ["MemoryError", "True", "True"]

@@ -12,7 +12,7 @@ import pytest
 import quorl_api
 from quorl_api import PyGraphDiff
 
-from conftest import METHODS, STATIC, run_python
+from conftest import METHODS, STATIC, python_output
 
 PY_TPFLAGS_BASETYPE = 1 << 10
 PY_TPFLAGS_HAVE_GC = 1 << 14
@@ -133,9 +133,7 @@ def test_reimport_refused():
         "assert first.PyGraphDiff().num_nodes() == 0\n"
         "print('still usable')\n"
     )
-    proc = run_python(code)
-    assert proc.returncode == 0, proc.stderr
-    lines = proc.stdout.splitlines()
+    lines = python_output(code).splitlines()
     assert lines == [
         repr(("PyO3 modules compiled for CPython 3.8 or older may only be "
               "initialized once per interpreter process",)),
@@ -198,9 +196,7 @@ def test_import_in_subinterpreter_refused():
         "interpreters.destroy(interp)\n"
         "print(quorl_api.PyGraphDiff().num_nodes())\n"
     )
-    proc = run_python(code)
-    assert proc.returncode == 0, proc.stderr
-    assert proc.stdout.splitlines() == [
+    assert python_output(code).splitlines() == [
         "<class 'ImportError'>: PyO3 modules compiled for CPython 3.8 or older may "
         "only be initialized once per interpreter process",
         "0",
