@@ -61,10 +61,9 @@ inline constexpr std::size_t kSignalInterval = 4096;
 
 PyResult<std::monostate> check_signals();
 
-[[gnu::always_inline]] inline PyResult<std::monostate> check_signals_at(std::size_t index) {
-    if ((index & (kSignalInterval - 1)) != 0) [[likely]] return std::monostate{};
-    return check_signals();
-}
+// Whether item `index` of a caller's items is one that a signal check comes
+// before.
+constexpr bool signal_check_due(std::size_t index) noexcept { return (index & (kSignalInterval - 1)) == 0; }
 
 // Calls read(i) for i = 0, 1, ..., n - 1 (the items of a buffer), with a
 // signal check before each run of kSignalInterval items.

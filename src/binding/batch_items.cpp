@@ -116,7 +116,7 @@ PyResult<std::size_t> for_each_item(PyObject* obj, const char* name, const std::
     if (PyList_CheckExact(obj)) {
         for (; count < static_cast<std::size_t>(PyList_GET_SIZE(obj)); ++count) {
             if (count == most) return fail(grown_list_error(name, obj, length));
-            QUORL_CHECK(check_signals_at(count));
+            if (signal_check_due(count)) [[unlikely]] QUORL_CHECK(check_signals());
             ahead(PySequence_Fast_ITEMS(obj), count, static_cast<std::size_t>(PyList_GET_SIZE(obj)));
             PyObject* listed = PyList_GET_ITEM(obj, count);
             if (take(listed)) [[likely]] continue;
@@ -126,7 +126,7 @@ PyResult<std::size_t> for_each_item(PyObject* obj, const char* name, const std::
     } else if (PyTuple_CheckExact(obj)) {
         // A tuple cannot change, and the caller holds it.
         for (; count < static_cast<std::size_t>(PyTuple_GET_SIZE(obj)); ++count) {
-            QUORL_CHECK(check_signals_at(count));
+            if (signal_check_due(count)) [[unlikely]] QUORL_CHECK(check_signals());
             ahead(PySequence_Fast_ITEMS(obj), count, static_cast<std::size_t>(PyTuple_GET_SIZE(obj)));
             PyObject* item = PyTuple_GET_ITEM(obj, count);
             if (take(item)) [[likely]] continue;
@@ -136,7 +136,7 @@ PyResult<std::size_t> for_each_item(PyObject* obj, const char* name, const std::
         Owned iterator = Owned::steal(api::get_iter(obj));
         if (!iterator) return fail(wrap_argument_error(name, fetch_error()));
         for (;; ++count) {
-            QUORL_CHECK(check_signals_at(count));
+            if (signal_check_due(count)) [[unlikely]] QUORL_CHECK(check_signals());
             Owned item = Owned::steal(api::iter_next(iterator.get()));
             if (!item) {
                 if (PyErr_Occurred()) return fail(wrap_argument_error(name, fetch_error()));
