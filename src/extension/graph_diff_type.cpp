@@ -20,6 +20,7 @@
 #include "binding/views.hpp"
 #include "encoding/decode.hpp"
 #include "encoding/encode.hpp"
+#include "extension/diff_table.hpp"
 #include "extension/graph_diff_object.hpp"
 #include "extension/method_call.hpp"
 
@@ -458,6 +459,12 @@ PyMethodDef kMethods[] = {
      texts::kNewOrUpdatedEdgesColumns.doc},
     {texts::kDeletedEdgesColumns.name, entry(view_method<binding::deleted_edges_columns>), METH_NOARGS,
      texts::kDeletedEdgesColumns.doc},
+    {texts::kNewOrUpdatedNodesTable.name, entry(new_or_updated_nodes_table), METH_NOARGS,
+     texts::kNewOrUpdatedNodesTable.doc},
+    {texts::kDeletedNodesTable.name, entry(deleted_nodes_table), METH_NOARGS, texts::kDeletedNodesTable.doc},
+    {texts::kNewOrUpdatedEdgesTable.name, entry(new_or_updated_edges_table), METH_NOARGS,
+     texts::kNewOrUpdatedEdgesTable.doc},
+    {texts::kDeletedEdgesTable.name, entry(deleted_edges_table), METH_NOARGS, texts::kDeletedEdgesTable.doc},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -51,6 +51,14 @@ COLUMN_SIGNATURES = {
     "deleted_edges_columns": "($self)",
 }
 
+# The contents as Arrow tables, after the columns.
+TABLE_SIGNATURES = {
+    "new_or_updated_nodes_table": "($self)",
+    "deleted_nodes_table": "($self)",
+    "new_or_updated_edges_table": "($self)",
+    "deleted_edges_table": "($self)",
+}
+
 PY_TPFLAGS_BASETYPE = 1 << 10
 PY_TPFLAGS_HAVE_GC = 1 << 14
 
@@ -62,7 +70,9 @@ def test_module_attributes():
     assert quorl_api.__all__ == ["PyGraphDiff"]
     assert quorl_api.PyGraphDiff is PyGraphDiff
     public = [n for n in dir(quorl_api) if not n.startswith("__")]
-    assert public == ["PyGraphDiff", "_restore"]
+    # the tables' type is there for isinstance and typing, outside __all__
+    assert public == ["PyDiffTable", "PyGraphDiff", "_restore"]
+    assert quorl_api.PyDiffTable.__module__ == "quorl_api"
     assert not hasattr(quorl_api, "PanicException")
 
 
@@ -94,9 +104,9 @@ def test_class_names_and_layout():
 def test_method_table():
     own = [n for n, v in vars(PyGraphDiff).items() if not n.startswith("__")]
     # in the order of the method table: the thirteen, then the batch methods,
-    # then (after the protocols) the columns
-    assert own == list(METHOD_SIGNATURES) + list(COLUMN_SIGNATURES)
-    for name, sig in {**METHOD_SIGNATURES, **COLUMN_SIGNATURES}.items():
+    # then (after the protocols) the columns and the tables
+    assert own == list(METHOD_SIGNATURES) + list(COLUMN_SIGNATURES) + list(TABLE_SIGNATURES)
+    for name, sig in {**METHOD_SIGNATURES, **COLUMN_SIGNATURES, **TABLE_SIGNATURES}.items():
         method = getattr(PyGraphDiff, name)
         assert method.__text_signature__ == sig, name
         assert method.__doc__ is None, name
@@ -107,10 +117,12 @@ def test_method_table():
         method = vars(PyGraphDiff)[name]
         assert method.__text_signature__ == sig, name
         assert method.__doc__ is None, name
-    # The table's order: the thirteen, then the protocols, then the columns.
+    # The table's order: the thirteen, then the protocols, then the columns,
+    # then the tables.
     names = [n for n in vars(PyGraphDiff) if n in METHOD_SIGNATURES or n in PROTOCOL_SIGNATURES
-             or n in COLUMN_SIGNATURES]
-    assert names == list(METHOD_SIGNATURES) + list(PROTOCOL_SIGNATURES) + list(COLUMN_SIGNATURES)
+             or n in COLUMN_SIGNATURES or n in TABLE_SIGNATURES]
+    assert names == (list(METHOD_SIGNATURES) + list(PROTOCOL_SIGNATURES) + list(COLUMN_SIGNATURES)
+                     + list(TABLE_SIGNATURES))
     assert "__repr__" in vars(PyGraphDiff)
 
 
