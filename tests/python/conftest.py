@@ -127,6 +127,57 @@ def check_columns(d):
     return rebuilt
 
 
+# The Arrow consumers that read the tables. The suite of an interpreter
+# without them skips the Arrow cases, except where QUORL_REQUIRE_ARROW=1
+# (scripts/test.sh sets it for the 3.8 suite, whose requirements pin them).
+REQUIRE_ARROW = os.environ.get("QUORL_REQUIRE_ARROW") == "1"
+
+
+def import_arrow_library(name):
+    """The module `name` (pyarrow, polars, duckdb), or None when it is not
+    installed and may be missing."""
+    try:
+        return __import__(name)
+    except ImportError:
+        if REQUIRE_ARROW:
+            pytest.fail("QUORL_REQUIRE_ARROW=1: %s is not installed (requirements-dev.txt)" % name)
+        return None
+
+
+TABLE_METHODS = ("new_or_updated_nodes_table", "deleted_nodes_table", "new_or_updated_edges_table",
+                 "deleted_edges_table")
+NODE_COLUMNS = ("id",) + ("label", "size", "url", "red", "green", "blue", "show_label")
+
+
+def check_tables(d):
+    """The four tables, read by pyarrow, hold the rows of the views and
+    columns in their order: ids byte for byte, weights bit for bit, and one
+    node attribute per non-null value. Does nothing where pyarrow is not
+    installed."""
+    pa = import_arrow_library("pyarrow")
+    if pa is None:
+        return
+    nodes = pa.table(d.new_or_updated_nodes_table())
+    assert nodes.column_names == list(NODE_COLUMNS)
+    rows = nodes.to_pylist()
+    assert [text(r["id"]) for r in rows] == list(d.new_or_updated_nodes())
+    assert (repr([{k: r[k] for k in ATTRIBUTE_ORDER if r[k] is not None} for r in rows])
+            == repr(list(d.new_or_updated_nodes().values())))
+    deleted = pa.table(d.deleted_nodes_table())
+    assert b"".join(deleted.column("id").to_pylist()) == d.deleted_nodes_ids()
+    edges = pa.table(d.new_or_updated_edges_table())
+    frm, to, weights = d.new_or_updated_edges_columns()
+    assert b"".join(edges.column("from").to_pylist()) == frm
+    assert b"".join(edges.column("to").to_pylist()) == to
+    assert edges.column("weight").to_numpy().tobytes() == weights.tobytes()
+    gone = pa.table(d.deleted_edges_table())
+    assert tuple(b"".join(gone.column(c).to_pylist()) for c in ("from", "to")) == d.deleted_edges_columns()
+    # len() of a table is its rows
+    assert [len(t) for t in (nodes, deleted, edges, gone)] == [
+        len(d.new_or_updated_nodes()), len(d.deleted_nodes()), len(weights), len(d.deleted_edges_columns()[0]) // 16]
+    assert [len(getattr(d, name)()) for name in TABLE_METHODS] == [len(t) for t in (nodes, deleted, edges, gone)]
+
+
 def normalized(d):
     """The contents of a diff with every order that carries no meaning removed."""
     return (
