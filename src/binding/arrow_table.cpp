@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <optional>
 #include <string_view>
 #include <type_traits>
 
@@ -246,32 +247,48 @@ struct Table::Build {
         return ref;
     }
 
+    // ---- the nodes -----------------------------------------------------------
+    //
+    // The nodes go in two passes. The first (plan) finds which attributes
+    // are present, how many bytes each text column holds and where each
+    // batch starts; the buffers are then made at their final sizes
+    // (allocate_columns), and the second pass writes them (NodeWriter).
+
+    static constexpr int kTexts = diff::kTextCount;
+    struct NodePlan {
+        std::array<std::size_t, diff::kAttributeCount> present{};  // nodes that have each attribute
+        std::array<std::uint64_t, kTexts> text_bytes{};             // of each text column
+    };
+    // An attribute's column, all its batches. A column in which every node
+    // has the attribute has no validity bitmap. One in which none has it is
+    // all null: its buffers are one block of zeros that all such columns
+    // share, allocated zeroed, so that pages nobody reads need not be
+    // touched.
+    struct NodeColumn {
+        const std::uint8_t* validity = nullptr;  // null when no row is null
+        std::uint8_t* values = nullptr;          // the offsets of a text
+        std::uint8_t* data = nullptr;            // the bytes of a text
+        bool all_null = false;
+    };
+    using NodeColumns = std::array<NodeColumn, diff::kAttributeCount>;
+    class NodeWriter;
+
+    static Result<NodePlan, TextTooLong> plan(Table& table, const diff::NodeMap& nodes);
+    static NodeColumns allocate_columns(Table& table, const NodePlan& plan);
     static Result<TableRef, TextTooLong> nodes(const diff::NodeMap& nodes);
 };
 
-// The nodes, in two passes. The first finds which attributes are present,
-// how many bytes each text column holds and where each batch starts; the
-// second writes the buffers, all made at their final sizes in between.
-//
-// A column in which every row has its attribute has no validity bitmap. A
-// column in which none has it is all null: its validity bitmap and its
-// values (or offsets) are one block of zeros that all such columns share,
-// allocated zeroed, so that pages nobody reads need not be touched.
-Result<TableRef, TextTooLong> Table::Build::nodes(const diff::NodeMap& nodes) {
-    constexpr int kTexts = diff::kTextCount;
-    const std::size_t rows = nodes.size();
-    TableRef ref = start(TableKind::NewOrUpdatedNodes);
-    Table& table = of(ref);
+// Fills the table's batch starts: a batch ends before the node whose texts
+// would take one of its text columns past the limit.
+Result<Table::Build::NodePlan, TextTooLong> Table::Build::plan(Table& table, const diff::NodeMap& nodes) {
     const std::uint64_t limit = table.text_limit_;
-
-    std::array<std::size_t, diff::kAttributeCount> present{};
-    std::array<std::uint64_t, kTexts> text_bytes{};
+    NodePlan plan;
     std::array<std::uint64_t, kTexts> batch_bytes{};
     table.starts_.push_back(0);
     std::size_t row = 0;
     for (const auto& node : nodes) {
         const diff::NodeScalars& scalars = node.value.scalars();
-        for (int a = 0; a < diff::kAttributeCount; ++a) present[a] += scalars.has(static_cast<diff::Attribute>(a));
+        for (int a = 0; a < diff::kAttributeCount; ++a) plan.present[a] += scalars.has(static_cast<diff::Attribute>(a));
         std::array<std::uint64_t, kTexts> length{};
         bool fits = true;
         for (int k = 0; k < kTexts; ++k) {
@@ -280,24 +297,28 @@ Result<TableRef, TextTooLong> Table::Build::nodes(const diff::NodeMap& nodes) {
             if (length[k] > limit) return fail(TextTooLong{node.key, diff::kAttributes[attribute].name.data(), length[k]});
             fits = fits && batch_bytes[k] + length[k] <= limit;
         }
-        if (!fits) {
+        if (!fits) {  // never at a batch's first node, whose texts fit alone
             table.starts_.push_back(row);
             batch_bytes = {};
         }
         for (int k = 0; k < kTexts; ++k) {
             batch_bytes[k] += length[k];
-            text_bytes[k] += length[k];
+            plan.text_bytes[k] += length[k];
         }
         ++row;
     }
-    table.starts_.push_back(rows);
-    const std::size_t batches = table.batch_count();
-    table.children_.resize(batches * table.columns().size());
+    table.starts_.push_back(row);
+    return plan;
+}
 
-    // What each column needs, for all its batches.
+Table::Build::NodeColumns Table::Build::allocate_columns(Table& table, const NodePlan& plan) {
+    const std::size_t rows = table.rows();
+    // The bytes of a column's values: a text's offsets, each batch's
+    // following the batch before (batch b's first offset is entry
+    // start + b).
     auto values_bytes = [&](AttributeKind kind) -> std::size_t {
         switch (kind) {
-            case AttributeKind::Text: return (rows + batches) * sizeof(std::int32_t);  // offsets
+            case AttributeKind::Text: return (rows + table.batch_count()) * sizeof(std::int32_t);
             case AttributeKind::Float: return rows * sizeof(float);
             case AttributeKind::Byte: return rows;
             case AttributeKind::Bool: return bitmap_bytes(rows);
@@ -306,115 +327,143 @@ Result<TableRef, TextTooLong> Table::Build::nodes(const diff::NodeMap& nodes) {
     };
     std::size_t zero_bytes = 0;
     for (const diff::AttributeRow& attribute : diff::kAttributes) {
-        if (present[attribute.attribute] == 0) zero_bytes = std::max(zero_bytes, values_bytes(attribute.kind));
+        if (plan.present[attribute.attribute] == 0) zero_bytes = std::max(zero_bytes, values_bytes(attribute.kind));
     }
-    const std::uint8_t* zeros = kNoBytes;
+    auto* zeros = const_cast<std::uint8_t*>(kNoBytes);  // never written: every row of its columns is null
     if (zero_bytes > sizeof kNoBytes) {
         if (heap::next_fails() || !(table.zeros_ = std::calloc(zero_bytes, 1))) throw std::bad_alloc();
-        zeros = static_cast<const std::uint8_t*>(table.zeros_);
+        zeros = static_cast<std::uint8_t*>(table.zeros_);
     }
 
-    struct Column {
-        std::uint8_t* validity = nullptr;  // null when no row is null
-        std::uint8_t* values = nullptr;    // the offsets of a text
-        std::uint8_t* data = nullptr;      // the bytes of a text
-    };
-    std::array<Column, diff::kAttributeCount> columns{};
+    NodeColumns columns;
     for (const diff::AttributeRow& attribute : diff::kAttributes) {
-        const std::size_t count = present[attribute.attribute];
-        if (count == 0) continue;
-        Column& column = columns[attribute.attribute];
-        if (count < rows) {
-            column.validity = table.allocate(bitmap_bytes(rows));
-            std::memset(column.validity, 0, bitmap_bytes(rows));
+        NodeColumn& column = columns[attribute.attribute];
+        const std::size_t present = plan.present[attribute.attribute];
+        if (present == 0) {
+            column = {zeros, zeros, zeros, true};
+            continue;
+        }
+        if (present < rows) {
+            std::uint8_t* validity = table.allocate(bitmap_bytes(rows));
+            std::memset(validity, 0, bitmap_bytes(rows));
+            column.validity = validity;
         }
         column.values = table.allocate(values_bytes(attribute.kind));
         if (attribute.kind == AttributeKind::Bool) std::memset(column.values, 0, bitmap_bytes(rows));
         if (attribute.kind == AttributeKind::Text) {
-            column.data = table.allocate(text_bytes[diff::index_in_kind(attribute.attribute)]);
+            column.data = table.allocate(plan.text_bytes[diff::index_in_kind(attribute.attribute)]);
         }
     }
-    std::uint8_t* ids = table.allocate(rows * kIdBytes);
+    return columns;
+}
 
-    // Where the current batch starts in each text column's bytes, and how
-    // far it has come; the nulls of each column in the current batch.
-    std::array<std::uint64_t, kTexts> batch_start{};
-    std::array<std::uint64_t, kTexts> written{};
-    std::array<std::int64_t, diff::kAttributeCount> nulls{};
-    std::size_t batch = 0;
-    // A batch's offsets follow those of the batch before it: batch b's first
-    // offset is entry start + b.
-    auto open_batch = [&] {
-        for (int k = 0; k < kTexts; ++k) {
-            Column& column = columns[diff::text_attribute(k)];
-            batch_start[k] = written[k];
-            if (column.values) std::memset(column.values + (row + batch) * sizeof(std::int32_t), 0, sizeof(std::int32_t));
-        }
-        nulls = {};
-    };
-    auto close_batch = [&] {
-        const std::size_t length = table.starts_[batch + 1] - table.starts_[batch];
-        table.child(batch, 0) = plain(ids);
-        diff::for_each_attribute([&](auto a) {
-            constexpr diff::Attribute kA = a;
-            const Column& column = columns[kA];
-            Child& child = table.child(batch, 1 + kA);
-            const bool all_null = present[kA] == 0;
-            child.null_count = all_null ? static_cast<std::int64_t>(length) : nulls[kA];
-            child.buffers[0] = all_null ? zeros : column.validity;
-            if constexpr (diff::kKindOf<kA> == AttributeKind::Text) {
-                constexpr int kK = diff::index_in_kind(kA);
-                child.n_buffers = 3;
-                child.buffers[1] = all_null ? zeros : column.values + batch * sizeof(std::int32_t);
-                child.buffers[2] = all_null ? zeros : column.data + batch_start[kK];
-            } else {
-                child.n_buffers = 2;
-                child.buffers[1] = all_null ? zeros : column.values;
-            }
-        });
-    };
+// Writes the nodes row by row into the columns, batch by batch.
+class Table::Build::NodeWriter {
+public:
+    NodeWriter(Table& table, const NodeColumns& columns) noexcept
+        : table_(table), columns_(columns), ids_(nullptr), id_out_(nullptr) {}
 
-    row = 0;
-    open_batch();
-    std::uint8_t* id_out = ids;
-    for (const auto& node : nodes) {
-        if (row == table.starts_[batch + 1]) {
+    void start(std::uint8_t* ids) {
+        ids_ = id_out_ = ids;
+        open_batch();
+    }
+
+    void write(const diff::Uuid& id, const diff::NodeUpdateView& update) {
+        if (row_ == table_.starts_[batch_ + 1]) {
             close_batch();
-            ++batch;
+            ++batch_;
             open_batch();
         }
-        id_out = put_id(id_out, node.key);
+        id_out_ = put_id(id_out_, id);
+        diff::for_each_attribute([&](auto a) { write_attribute<a>(update.get<a>()); });
+        ++row_;
+    }
+
+    // Sets the children of the last batch.
+    void finish() noexcept { close_batch(); }
+
+private:
+    template <diff::Attribute A>
+    void write_attribute(std::optional<diff::AttributeValue<A>> value) noexcept {
+        const NodeColumn& column = columns_[A];
+        if (column.all_null) return;
+        if (value) {
+            if (column.validity) set_bit(const_cast<std::uint8_t*>(column.validity), row_);
+        } else {
+            ++nulls_[A];
+        }
+        if constexpr (diff::kKindOf<A> == AttributeKind::Text) {
+            constexpr int kK = diff::index_in_kind(A);
+            if (value && !value->empty()) {
+                std::memcpy(column.data + written_[kK], value->data(), value->size());
+                written_[kK] += value->size();
+            }
+            // Within the limit, which 32 bits hold.
+            const auto offset = static_cast<std::int32_t>(written_[kK] - batch_start_[kK]);
+            std::memcpy(column.values + (row_ + batch_ + 1) * sizeof offset, &offset, sizeof offset);
+        } else if constexpr (diff::kKindOf<A> == AttributeKind::Float) {
+            const float size = value ? *value : 0.0f;
+            std::memcpy(column.values + row_ * sizeof size, &size, sizeof size);
+        } else if constexpr (diff::kKindOf<A> == AttributeKind::Byte) {
+            column.values[row_] = value ? *value : 0;
+        } else {
+            if (value && *value) set_bit(column.values, row_);
+        }
+    }
+
+    void open_batch() noexcept {
+        for (int k = 0; k < kTexts; ++k) {
+            const NodeColumn& column = columns_[diff::text_attribute(k)];
+            batch_start_[k] = written_[k];
+            if (!column.all_null) std::memset(column.values + (row_ + batch_) * sizeof(std::int32_t), 0, sizeof(std::int32_t));
+        }
+        nulls_ = {};
+    }
+
+    void close_batch() noexcept {
+        const std::size_t length = table_.starts_[batch_ + 1] - table_.starts_[batch_];
+        table_.child(batch_, 0) = plain(ids_);
         diff::for_each_attribute([&](auto a) {
             constexpr diff::Attribute kA = a;
-            Column& column = columns[kA];
-            if (!column.values) return;  // all null
-            const auto value = node.value.get<kA>();
-            if (value) {
-                if (column.validity) set_bit(column.validity, row);
-            } else {
-                ++nulls[kA];
-            }
+            const NodeColumn& column = columns_[kA];
+            Child& child = table_.child(batch_, 1 + kA);
+            child.null_count = column.all_null ? static_cast<std::int64_t>(length) : nulls_[kA];
+            child.buffers[0] = column.validity;
             if constexpr (diff::kKindOf<kA> == AttributeKind::Text) {
-                constexpr int kK = diff::index_in_kind(kA);
-                if (value && !value->empty()) {
-                    std::memcpy(column.data + written[kK], value->data(), value->size());
-                    written[kK] += value->size();
-                }
-                // Within the limit, which is at most what 32 bits hold.
-                const auto offset = static_cast<std::int32_t>(written[kK] - batch_start[kK]);
-                std::memcpy(column.values + (row + batch + 1) * sizeof offset, &offset, sizeof offset);
-            } else if constexpr (diff::kKindOf<kA> == AttributeKind::Float) {
-                const float size = value ? *value : 0.0f;
-                std::memcpy(column.values + row * sizeof size, &size, sizeof size);
-            } else if constexpr (diff::kKindOf<kA> == AttributeKind::Byte) {
-                column.values[row] = value ? *value : 0;
+                child.n_buffers = 3;
+                child.buffers[1] = column.values + batch_ * sizeof(std::int32_t);
+                child.buffers[2] = column.data + batch_start_[diff::index_in_kind(kA)];
             } else {
-                if (value && *value) set_bit(column.values, row);
+                child.n_buffers = 2;
+                child.buffers[1] = column.values;
             }
         });
-        ++row;
     }
-    close_batch();
+
+    Table& table_;
+    const NodeColumns& columns_;
+    std::uint8_t* ids_;
+    std::uint8_t* id_out_;
+    std::size_t row_ = 0;
+    std::size_t batch_ = 0;
+    // Where the current batch starts in each text column's bytes, and how
+    // far the column has come; each column's nulls in the current batch.
+    std::array<std::uint64_t, kTexts> batch_start_{};
+    std::array<std::uint64_t, kTexts> written_{};
+    std::array<std::int64_t, diff::kAttributeCount> nulls_{};
+};
+
+Result<TableRef, TextTooLong> Table::Build::nodes(const diff::NodeMap& nodes) {
+    TableRef ref = start(TableKind::NewOrUpdatedNodes);
+    Table& table = of(ref);
+    auto planned = plan(table, nodes);
+    if (!planned) return fail(std::move(planned).error());
+    table.children_.resize(table.batch_count() * table.columns().size());
+    const NodeColumns columns = allocate_columns(table, *planned);
+    NodeWriter writer(table, columns);
+    writer.start(table.allocate(table.rows() * kIdBytes));
+    for (const auto& node : nodes) writer.write(node.key, node.value);
+    writer.finish();
     return ref;
 }
 
