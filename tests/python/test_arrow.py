@@ -23,6 +23,7 @@ from conftest import (NODE_COLUMNS, TABLE_METHODS, check_exc, check_tables, diff
                       raises_exact, text, uid)
 
 pa, pl, duckdb = (import_arrow_library(name) for name in ("pyarrow", "polars", "duckdb"))
+pd = import_arrow_library("pandas")  # left out of the sanitizer run
 pytestmark = pytest.mark.skipif(None in (pa, pl, duckdb), reason="pyarrow, polars or duckdb is not installed")
 
 PyDiffTable = quorl_api.PyDiffTable
@@ -111,16 +112,19 @@ def test_every_reader_gets_the_views(kind, make):
     assert frame.columns == schema_of(kind).names
     assert repr(polars_rows(frame)) == repr(expected)
     assert repr(duckdb.sql("SELECT * FROM diff_table").fetchall()) == repr(expected)
-    assert len(read.to_pandas()) == len(expected) == len(table)
+    assert len(expected) == len(table)
+    if pd is not None:
+        assert len(read.to_pandas()) == len(expected)
     check_tables(d)
 
 
 def test_pandas_and_duckdb_see_nulls_as_absent():
     d = filled()
     nodes = d.new_or_updated_nodes_table()
-    frame = pa.table(nodes).to_pandas()
-    assert frame["label"].tolist() == ["a\u00e9\u65e5", None, ""]
-    assert frame["red"].isna().tolist() == [False, True, True]
+    if pd is not None:
+        frame = pa.table(nodes).to_pandas()
+        assert frame["label"].tolist() == ["a\u00e9\u65e5", None, ""]
+        assert frame["red"].isna().tolist() == [False, True, True]
     assert duckdb.sql("SELECT count(*) FROM nodes WHERE url IS NULL").fetchone() == (2,)
     assert duckdb.sql("SELECT sum(red) FROM nodes").fetchone() == (1,)
 
