@@ -118,17 +118,6 @@ def test_every_reader_gets_the_views(kind, make):
     check_tables(d)
 
 
-def test_pandas_and_duckdb_see_nulls_as_absent():
-    d = filled()
-    nodes = d.new_or_updated_nodes_table()
-    if pd is not None:
-        frame = pa.table(nodes).to_pandas()
-        assert frame["label"].tolist() == ["a\u00e9\u65e5", None, ""]
-        assert frame["red"].isna().tolist() == [False, True, True]
-    assert duckdb.sql("SELECT count(*) FROM nodes WHERE url IS NULL").fetchone() == (2,)
-    assert duckdb.sql("SELECT sum(red) FROM nodes").fetchone() == (1,)
-
-
 def test_ids_are_plain_fixed_size_binary():
     """Not marked with Arrow's uuid extension type: polars 1.8 panics on a
     field that carries it."""
