@@ -11,7 +11,9 @@
   single calls they replace (numpy, which the venv has, makes the packed
   arguments);
 * for the columns, the views of the same contents, and numpy reading them
-  (which must copy nothing).
+  (which must copy nothing);
+* for the Arrow tables, pyarrow reading them (pa.table()), against the views
+  and the columns of the same diffs (skipped without pyarrow).
 
 The machine is shared and noisy, so the contenders of each figure run
 interleaved (their order rotating from one round to the next), every round
@@ -505,6 +507,8 @@ def memory_child(contender, kind, n):
     what the diff keeps stays alive."""
     if kind in ("edges E", "nodes N"):
         return memory_child_batch(kind, n)
+    if kind == "table N":
+        return table_memory_child(n)
     d = PyGraphDiff() if contender == "module" else PureGraphDiff()
     # Warm up the interpreter's own caches and the code paths.
     scratch = PyGraphDiff() if contender == "module" else PureGraphDiff()
@@ -603,6 +607,60 @@ def memory_child_batch(kind, scale):
     trim_heap()
     after = rss_bytes()
     print(json.dumps({"bytes_per_entry": (after - before) / count, "count": d.num_nodes() + d.num_edges()}))
+
+
+def table_memory_child(scale):
+    """RSS growth per node of the nodes table of workload N at 1/scale, the
+    table object included: the memory a table holds, texts included."""
+    load = SourcesInAnyOrder(scale)
+    d = PyGraphDiff()
+    d.add_nodes(load.ids, label=load.labels, size=load.sizes, red=load.reds)
+    warm = PyGraphDiff()
+    warm.add_nodes(load.ids[:1000], label=load.labels[:1000], size=load.sizes[:1000], red=load.reds[:1000])
+    warm.new_or_updated_nodes_table()
+    del warm
+    gc.collect()
+    trim_heap()
+    before = rss_bytes()
+    table = d.new_or_updated_nodes_table()
+    gc.collect()
+    trim_heap()
+    after = rss_bytes()
+    print(json.dumps({"bytes_per_entry": (after - before) / len(table), "count": len(table)}))
+
+
+def arrow_tables(report, load, scale, rounds):
+    """Workloads E and N as Arrow tables read by pyarrow (a table made and
+    imported by pa.table(), every buffer shared), against the views and the
+    edge columns of the same diffs; and the memory a nodes table holds."""
+    try:
+        import pyarrow as pa
+    except ImportError:
+        report.section("Arrow tables: pyarrow is not installed, no figures")
+        return
+    edges = PyGraphDiff()
+    edges.add_edges(load.sources_packed, load.targets_packed, load.weights_f32)
+    nodes = PyGraphDiff()
+    nodes.add_nodes(load.ids, label=load.labels, size=load.sizes, red=load.reds)
+    report.section("Arrow tables of workloads E and N read by pa.table(), against the views and columns (ms)")
+    t = interleaved({
+        "E pa.table(new_or_updated_edges_table())": timed_call(lambda: pa.table(edges.new_or_updated_edges_table())),
+        "E new_or_updated_edges_columns()": timed_call(edges.new_or_updated_edges_columns),
+        "E new_or_updated_edges()": timed_call(edges.new_or_updated_edges),
+        "N pa.table(new_or_updated_nodes_table())": timed_call(lambda: pa.table(nodes.new_or_updated_nodes_table())),
+        "N new_or_updated_nodes()": timed_call(nodes.new_or_updated_nodes),
+    }, rounds)
+    for name, value in t.items():
+        report.row(name, value / 1e6, "ms")
+    report.ratio("N_nodes_table_speedup_vs_view", t["N new_or_updated_nodes()"]
+                 / t["N pa.table(new_or_updated_nodes_table())"], 20.0, ">=")
+    report.ratio("E_edges_table_speedup_vs_view", t["E new_or_updated_edges()"]
+                 / t["E pa.table(new_or_updated_edges_table())"], 20.0, ">=")
+    report.ratio("E_edges_table_vs_columns", t["E pa.table(new_or_updated_edges_table())"]
+                 / t["E new_or_updated_edges_columns()"], 1.2, "<=")
+    memory = statistics.median(measure_memory("module", "table N", scale) for _ in range(3))
+    report.ratio("N_nodes_table_bytes_per_node", memory, 40.0, "<=",
+                 "(RSS growth of the table, texts included)", unit="B")
 
 
 def measure_memory(contender, kind, n):
@@ -722,6 +780,7 @@ def any_order(report, Floor, scale, rounds):
            for kind in ("edges E", "nodes N")}
     report.ratio("E_bytes_per_edge", mem["edges E"], 30.0, "<=", "(RSS growth, add_edges, heap trimmed)", unit="B")
     report.ratio("N_bytes_per_node", mem["nodes N"], 56.0, "<=", "(RSS growth, add_nodes, heap trimmed)", unit="B")
+    arrow_tables(report, load, scale, rounds)
 
 
 def main():

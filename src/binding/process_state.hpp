@@ -28,6 +28,7 @@ struct ProcessState {
     PyObject* qualname_name;
     PyObject* all_name;
     PyObject* array_type;       // array.array, for the weights of the edge columns
+    PyObject* diff_table_type;  // quorl_api.PyDiffTable, the tables' type
 };
 
 inline constinit ProcessState process_state{};

@@ -327,5 +327,56 @@ inline constexpr char kFloatTypeCode[] = "f";
 inline constexpr char kPyType[] = "PyType";
 inline constexpr char kNoFloatArray[] = "array.array('f') gave no writable buffer of 4-byte floats";
 
+// ---- the diff as Arrow tables ---------------------------------------------------
+
+// After the columns: each collection as a table that Arrow libraries read.
+inline constexpr Method kNewOrUpdatedNodesTable{"new_or_updated_nodes_table",
+                                                "new_or_updated_nodes_table($self)\n--\n\n"};
+inline constexpr Method kDeletedNodesTable{"deleted_nodes_table", "deleted_nodes_table($self)\n--\n\n"};
+inline constexpr Method kNewOrUpdatedEdgesTable{"new_or_updated_edges_table",
+                                                "new_or_updated_edges_table($self)\n--\n\n"};
+inline constexpr Method kDeletedEdgesTable{"deleted_edges_table", "deleted_edges_table($self)\n--\n\n"};
+
+// The tables' type, and its methods: the Arrow PyCapsule interface.
+inline constexpr char kTableClassName[] = "PyDiffTable";
+inline constexpr char kTableTypeName[] = "quorl_api.PyDiffTable";
+inline constexpr Method kArrowCSchema{"__arrow_c_schema__", "__arrow_c_schema__($self)\n--\n\n"};
+inline constexpr Method kArrowCArray{"__arrow_c_array__", "__arrow_c_array__($self, requested_schema=None)\n--\n\n"};
+inline constexpr Method kArrowCStream{"__arrow_c_stream__",
+                                      "__arrow_c_stream__($self, requested_schema=None)\n--\n\n"};
+inline constexpr const char* kRequestedSchemaParameters[] = {"requested_schema"};
+// The names the interface gives its capsules.
+inline constexpr char kSchemaCapsule[] = "arrow_schema";
+inline constexpr char kArrayCapsule[] = "arrow_array";
+inline constexpr char kStreamCapsule[] = "arrow_array_stream";
+// The name of the collection a table holds, as its view is named.
+inline constexpr const char* kTableKindNames[] = {"new_or_updated_nodes", "deleted_nodes", "new_or_updated_edges",
+                                                  "deleted_edges"};
+
+// repr() of a table: "<PyDiffTable new_or_updated_edges: 3 rows>".
+inline std::string table_repr(std::string_view kind, std::uint64_t rows) {
+    return "<PyDiffTable " + std::string(kind) + ": " + std::to_string(rows) + (rows == 1 ? " row>" : " rows>");
+}
+inline constexpr char kTableNotInstantiable[] = "cannot create 'quorl_api.PyDiffTable' instances";
+// A requested_schema that is not a schema capsule: "'int' object" or
+// "PyCapsule named 'arrow_array'".
+inline std::string requested_schema_error(std::string_view method, std::string_view given) {
+    return "PyDiffTable." + std::string(method) +
+           "() argument 'requested_schema': expected None or a PyCapsule named 'arrow_schema', not " +
+           std::string(given);
+}
+// A table cut into several record batches has no single array.
+inline std::string several_batches(std::size_t batches, std::uint64_t limit) {
+    return "the table's texts need " + std::to_string(batches) +
+           " Arrow record batches (a text column of one batch holds at most " + std::to_string(limit) +
+           " bytes): read it as a stream, through __arrow_c_stream__";
+}
+// A node text longer than any record batch holds.
+inline std::string text_too_long(std::string_view id_text, std::string_view column, std::uint64_t bytes,
+                                 std::uint64_t limit) {
+    return "node " + std::string(id_text) + ": its " + std::string(column) + " of " + std::to_string(bytes) +
+           " bytes is longer than an Arrow record batch holds (" + std::to_string(limit) + " bytes)";
+}
+
 }  // namespace texts
 }  // namespace quorl::binding

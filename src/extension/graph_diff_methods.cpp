@@ -3,7 +3,7 @@
 // in this order: the thirteen methods of the first release; the batch
 // methods, which apply many changes in one call; the methods of Python's
 // object protocols (graph_diff_protocols.cpp); and the diff's contents as
-// columns of ids and weights.
+// columns of ids and weights, and as Arrow tables (diff_table.cpp).
 #include <span>
 #include <string_view>
 #include <utility>
@@ -12,6 +12,7 @@
 #include "binding/byte_string.hpp"
 #include "binding/columns.hpp"
 #include "binding/views.hpp"
+#include "extension/diff_table.hpp"
 #include "extension/graph_diff_object.hpp"
 #include "extension/graph_diff_protocols.hpp"
 #include "extension/method_call.hpp"
@@ -258,6 +259,10 @@ PyMethodDef kGraphDiffMethods[] = {
     no_arguments(texts::kDeletedNodesIds, deleted_nodes_ids),
     no_arguments(texts::kNewOrUpdatedEdgesColumns, new_or_updated_edges_columns),
     no_arguments(texts::kDeletedEdgesColumns, deleted_edges_columns),
+    no_arguments(texts::kNewOrUpdatedNodesTable, new_or_updated_nodes_table),
+    no_arguments(texts::kDeletedNodesTable, deleted_nodes_table),
+    no_arguments(texts::kNewOrUpdatedEdgesTable, new_or_updated_edges_table),
+    no_arguments(texts::kDeletedEdgesTable, deleted_edges_table),
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -32,6 +32,13 @@ The contents also come out as columns (``new_or_updated_nodes_ids``,
 weights in an ``array.array('f')``, which numpy reads without a copy and the
 batch methods take back as they are.
 
+Each collection also comes out as an Arrow table (``new_or_updated_nodes_table``,
+``deleted_nodes_table``, ``new_or_updated_edges_table``,
+``deleted_edges_table``): a ``PyDiffTable`` snapshot that pyarrow, polars,
+duckdb and any other reader of the Arrow PyCapsule interface take without a
+copy. ``PyDiffTable`` is a module attribute for ``isinstance`` and typing,
+outside ``__all__``; tables come only from those methods.
+
 The docstrings below are for editors; at runtime the methods' ``__doc__`` is
 ``None``.
 """
@@ -86,6 +93,57 @@ DeleteEdgesArgs = TypedDict("DeleteEdgesArgs", {"from": _Ids, "to": _Ids})
 # The (id, size) pairs of the NaN and infinite node sizes, which a pickle
 # carries beside the byte string.
 _Sizes = Tuple[Tuple[bytes, float], ...]
+
+@final
+class PyDiffTable:
+    """A snapshot of one collection of a diff as an Arrow table, made by a
+    ``*_table`` method of ``PyGraphDiff``: it owns a copy of the rows, in the
+    order of the view, and later changes to the diff, ``clear()`` or
+    deleting it do not touch it. Every export shares its buffers (no copy)
+    and keeps them alive until the consumer releases it, from any thread.
+
+    Columns (Arrow types), every attribute nullable, null meaning absent;
+    ids and weights are never null:
+
+    * ``new_or_updated_nodes``: ``id`` fixed_size_binary(16), ``label``
+      utf8, ``size`` float32, ``url`` utf8, ``red``, ``green``, ``blue``
+      uint8, ``show_label`` bool;
+    * ``deleted_nodes``: ``id``;
+    * ``new_or_updated_edges``: ``from``, ``to`` fixed_size_binary(16),
+      ``weight`` float32 (bit for bit);
+    * ``deleted_edges``: ``from``, ``to``.
+
+    ``pyarrow.table(t)``, ``polars.DataFrame(t)`` and a duckdb query naming
+    ``t`` read it. Instances cannot be made directly (``TypeError``)."""
+
+    def __len__(self) -> int:
+        """The number of rows. Raises nothing."""
+    def __repr__(self) -> str:
+        """``<PyDiffTable new_or_updated_edges: 3 rows>``: the collection and
+        the number of rows. Raises nothing."""
+    def __arrow_c_schema__(self) -> object:
+        """A PyCapsule named "arrow_schema" holding the table's schema (a
+        struct of the columns) as an Arrow C ``ArrowSchema``.
+
+        Raises ``MemoryError`` when it cannot be allocated."""
+    def __arrow_c_array__(self, requested_schema: Optional[object] = None) -> Tuple[object, object]:
+        """The table as one record batch: a pair of PyCapsules, "arrow_schema"
+        and "arrow_array" (a struct array of the columns), sharing the
+        table's buffers. ``requested_schema`` (a schema capsule) is best
+        effort: the table gives its own schema.
+
+        Raises ``TypeError`` for a ``requested_schema`` that is neither
+        ``None`` nor a capsule named "arrow_schema", ``ValueError`` for a
+        table whose texts need more than one batch (more than 2**31 - 1
+        bytes of labels or urls: read it as a stream), and ``MemoryError``."""
+    def __arrow_c_stream__(self, requested_schema: Optional[object] = None) -> object:
+        """A PyCapsule named "arrow_array_stream": the schema, then the rows
+        in record batches (one, unless a text column holds more than
+        2**31 - 1 bytes; none for no rows), sharing the table's buffers.
+        ``requested_schema`` is best effort, as for ``__arrow_c_array__``.
+
+        Raises ``TypeError`` for a ``requested_schema`` that is neither
+        ``None`` nor a capsule named "arrow_schema", and ``MemoryError``."""
 
 @final
 class PyGraphDiff:
@@ -293,6 +351,31 @@ class PyGraphDiff:
 
         Raises ``MemoryError`` when the interpreter cannot allocate the
         result."""
+    def new_or_updated_nodes_table(self) -> PyDiffTable:
+        """The pending node updates as an Arrow table, a row per node in the
+        order of ``new_or_updated_nodes()``: ``id``, then each attribute
+        (null where absent). A snapshot: the diff's later changes do not
+        touch it.
+
+        Raises ``MemoryError`` when its buffers cannot be allocated, and
+        ``ValueError`` for a label or url longer than 2**31 - 1 bytes, which
+        no Arrow utf8 value holds."""
+    def deleted_nodes_table(self) -> PyDiffTable:
+        """The nodes marked for deletion as an Arrow table of one column,
+        ``id``, in the order of ``deleted_nodes()``. A snapshot.
+
+        Raises ``MemoryError`` when its buffers cannot be allocated."""
+    def new_or_updated_edges_table(self) -> PyDiffTable:
+        """The pending edges as an Arrow table (``from``, ``to``, ``weight``),
+        a row per edge in the order of ``new_or_updated_edges_columns()``;
+        a source whose targets were all removed gives no row. A snapshot.
+
+        Raises ``MemoryError`` when its buffers cannot be allocated."""
+    def deleted_edges_table(self) -> PyDiffTable:
+        """The edges marked for deletion as an Arrow table (``from``,
+        ``to``), in the order of ``deleted_edges_columns()``. A snapshot.
+
+        Raises ``MemoryError`` when its buffers cannot be allocated."""
     def __reduce__(self) -> Tuple[Callable[..., PyGraphDiff], Union[Tuple[bytes], Tuple[bytes, _Sizes]]]:
         """How ``pickle`` stores the diff: ``(quorl_api._restore, (data,))``
         with ``data = self.to_bytes()``, or ``(quorl_api._restore, (data,

@@ -9,6 +9,9 @@ in tests/support/pure_graph_diff.py (shared with the benchmark).
 import array
 import copy
 import ctypes
+import gc
+import importlib
+import importlib.util
 import math
 import os
 import struct
@@ -20,6 +23,33 @@ import uuid
 import pytest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, "support"))
+
+
+# The sanitizer run (scripts/test-asan-python.sh) leaves pandas out: its
+# compiled modules keep objects to the end of the process, which
+# LeakSanitizer reports as leaks. Unimportable, it is not what pyarrow reaches
+# for either, and the pandas cases skip.
+class _LeftOut:
+    """An import hook under which importing a package fails with
+    ImportError (asking whether it is there does not)."""
+
+    def __init__(self, package):
+        self.package = package
+
+    def find_spec(self, name, path=None, target=None):
+        if name.split(".")[0] != self.package:
+            return None
+        return importlib.util.spec_from_loader(name, self)
+
+    def create_module(self, spec):
+        raise ImportError("%s is left out of this run" % self.package)
+
+    def exec_module(self, module):
+        pass
+
+
+if os.environ.get("QUORL_LEAVE_OUT_PANDAS") == "1":
+    sys.meta_path.insert(0, _LeftOut("pandas"))
 
 
 def panic_classes():
@@ -85,7 +115,7 @@ class Method(typing.NamedTuple):
     name: str
     signature: str  # its __text_signature__
     access: str     # what it does with `self`: SHARED, EXCLUSIVE or STATIC
-    kind: str       # "view", "count", "change", "bytes", "batch", "protocol" or "column"
+    kind: str       # "view", "count", "change", "bytes", "batch", "protocol", "column" or "table"
     call: typing.Callable  # a call of it that succeeds on any diff: call(d)
 
 
@@ -94,7 +124,8 @@ _M, _N = uid("method call 1"), uid("method call 2")
 
 # Every method of PyGraphDiff, in the order of the method table: the
 # thirteen of the first release, the batch methods, those of Python's object
-# protocols, and the contents as columns. A new method is one line here.
+# protocols, and the contents as columns and as Arrow tables. A new method
+# is one line here.
 METHODS = [
     Method("new_or_updated_nodes", "($self)", SHARED, "view", lambda d: d.new_or_updated_nodes()),
     Method("deleted_nodes", "($self)", SHARED, "view", lambda d: d.deleted_nodes()),
@@ -122,6 +153,10 @@ METHODS = [
     Method("deleted_nodes_ids", "($self)", SHARED, "column", lambda d: d.deleted_nodes_ids()),
     Method("new_or_updated_edges_columns", "($self)", SHARED, "column", lambda d: d.new_or_updated_edges_columns()),
     Method("deleted_edges_columns", "($self)", SHARED, "column", lambda d: d.deleted_edges_columns()),
+    Method("new_or_updated_nodes_table", "($self)", SHARED, "table", lambda d: d.new_or_updated_nodes_table()),
+    Method("deleted_nodes_table", "($self)", SHARED, "table", lambda d: d.deleted_nodes_table()),
+    Method("new_or_updated_edges_table", "($self)", SHARED, "table", lambda d: d.new_or_updated_edges_table()),
+    Method("deleted_edges_table", "($self)", SHARED, "table", lambda d: d.deleted_edges_table()),
 ]
 
 
@@ -179,6 +214,69 @@ def check_columns(d):
     assert snapshot(rebuilt)[:4] == snapshot(d)[:4]
     assert rebuilt.num_nodes() == d.num_nodes()
     return rebuilt
+
+
+# The Arrow consumers that read the tables. The suite of an interpreter
+# without them skips the Arrow cases, except where QUORL_REQUIRE_ARROW=1
+# (scripts/test.sh sets it for the 3.8 suite, whose requirements pin them).
+REQUIRE_ARROW = os.environ.get("QUORL_REQUIRE_ARROW") == "1"
+
+
+def import_arrow_library(name):
+    """The module `name` (pyarrow, polars, duckdb, pandas), or None when it
+    is not installed and may be missing.
+
+    Together they bring some 60,000 objects that live as long as the
+    process, which every collection of the cycle collector would walk again
+    (the stress tests collect thousands of times): the first import of each
+    moves everything alive into the collector's permanent generation. pyarrow
+    imports pandas on first use, so pandas comes with it."""
+    fresh = name not in sys.modules
+    try:
+        module = importlib.import_module(name)
+    except ImportError:
+        if REQUIRE_ARROW:
+            pytest.fail("QUORL_REQUIRE_ARROW=1: %s is not installed (requirements-dev.txt)" % name)
+        return None
+    if fresh:
+        if name == "pyarrow":
+            import_arrow_library("pandas")
+        gc.collect()
+        gc.freeze()
+    return module
+
+
+TABLE_METHODS = tuple(m.name for m in methods("table"))
+NODE_COLUMNS = ("id",) + ("label", "size", "url", "red", "green", "blue", "show_label")
+
+
+def check_tables(d):
+    """The four tables, read by pyarrow, hold the rows of the views and
+    columns in their order: ids byte for byte, weights bit for bit, and one
+    node attribute per non-null value. Does nothing where pyarrow is not
+    installed."""
+    pa = import_arrow_library("pyarrow")
+    if pa is None:
+        return
+    nodes = pa.table(d.new_or_updated_nodes_table())
+    assert nodes.column_names == list(NODE_COLUMNS)
+    rows = nodes.to_pylist()
+    assert [text(r["id"]) for r in rows] == list(d.new_or_updated_nodes())
+    assert (repr([{k: r[k] for k in ATTRIBUTE_ORDER if r[k] is not None} for r in rows])
+            == repr(list(d.new_or_updated_nodes().values())))
+    deleted = pa.table(d.deleted_nodes_table())
+    assert b"".join(deleted.column("id").to_pylist()) == d.deleted_nodes_ids()
+    edges = pa.table(d.new_or_updated_edges_table())
+    frm, to, weights = d.new_or_updated_edges_columns()
+    assert b"".join(edges.column("from").to_pylist()) == frm
+    assert b"".join(edges.column("to").to_pylist()) == to
+    assert edges.column("weight").to_numpy().tobytes() == weights.tobytes()
+    gone = pa.table(d.deleted_edges_table())
+    assert tuple(b"".join(gone.column(c).to_pylist()) for c in ("from", "to")) == d.deleted_edges_columns()
+    # len() of a table is its rows
+    assert [len(t) for t in (nodes, deleted, edges, gone)] == [
+        len(d.new_or_updated_nodes()), len(d.deleted_nodes()), len(weights), len(d.deleted_edges_columns()[0]) // 16]
+    assert [len(getattr(d, name)()) for name in TABLE_METHODS] == [len(t) for t in (nodes, deleted, edges, gone)]
 
 
 def normalized(d):

@@ -25,7 +25,9 @@ def test_module_attributes():
     assert quorl_api.__all__ == ["PyGraphDiff"]
     assert quorl_api.PyGraphDiff is PyGraphDiff
     public = [n for n in dir(quorl_api) if not n.startswith("__")]
-    assert public == ["PyGraphDiff", "_restore"]
+    # the tables' type is there for isinstance and typing, outside __all__
+    assert public == ["PyDiffTable", "PyGraphDiff", "_restore"]
+    assert quorl_api.PyDiffTable.__module__ == "quorl_api"
     assert not hasattr(quorl_api, "PanicException")
 
 

@@ -183,8 +183,23 @@ def test_protocol_methods(stub, name):
     assert "__repr__" in stub.methods("PyGraphDiff")
 
 
+def test_table_methods(stub):
+    """The table type's methods: the interface's three, with the runtime's
+    parameters, and len() and repr()."""
+    table_type = quorl_api.PyDiffTable
+    declared = stub.methods("PyDiffTable")
+    assert sorted(declared) == sorted(["__len__", "__repr__", "__arrow_c_schema__", "__arrow_c_array__",
+                                       "__arrow_c_stream__"])
+    for name in ("__arrow_c_schema__", "__arrow_c_array__", "__arrow_c_stream__"):
+        assert stub_parameters(stub, declared[name]) == runtime_parameters(table_type.__dict__[name]), name
+    assert "__len__" in dir(table_type) and "__repr__" in table_type.__dict__
+
+
 def test_every_declaration_has_a_docstring(stub):
     """Editors show these; the runtime __doc__ of the methods is None."""
+    assert ast.get_docstring(stub.classes["PyDiffTable"])
+    for name, defs in stub.methods("PyDiffTable").items():
+        assert ast.get_docstring(defs[0]), name
     assert ast.get_docstring(stub.classes["PyGraphDiff"])
     for name, defs in stub.methods("PyGraphDiff").items():
         for f in defs:
@@ -200,7 +215,8 @@ def test_private_functions(stub):
     # The pickle hook is declared beside the class, outside __all__.
     assert set(stub.functions) == {n for n, v in vars(quorl_api).items()
                                    if n.startswith("_") and not n.startswith("__") and callable(v)
-                                   and n not in ("_inject_failure_after", "_inject_store_failure_after")}
+                                   and n not in ("_inject_failure_after", "_inject_store_failure_after",
+                                                 "_set_batch_text_limit")}
     f = stub.functions["_restore"]
     assert [a.arg for a in f.args.args] == [n for n, _, _ in runtime_parameters(quorl_api._restore)] == ["data", "sizes"]
     assert len(f.args.defaults) == 1  # sizes may be left out
@@ -218,7 +234,7 @@ def test_constructor(stub):
 def test_module_names(stub):
     assert stub.all == quorl_api.__all__
     public = {n for n in vars(quorl_api) if not n.startswith("_")}
-    assert public == set(stub.classes) == {"PyGraphDiff"}
+    assert public == set(stub.classes) == {"PyGraphDiff", "PyDiffTable"}
     # The TypedDicts exist for type checkers only.
     assert not set(stub.typeddicts) & set(vars(quorl_api))
 
@@ -233,7 +249,8 @@ def test_attribute_keys_match_views(stub, d):
 
 # ---------------------------------------------------------- return values
 
-EXACT = {"str": str, "int": int, "float": float, "bool": bool, "bytes": bytes, "PyGraphDiff": PyGraphDiff}
+EXACT = {"str": str, "int": int, "float": float, "bool": bool, "bytes": bytes, "PyGraphDiff": PyGraphDiff,
+         "PyDiffTable": quorl_api.PyDiffTable}
 
 
 def conforms(value, ann, stub):

@@ -12,7 +12,7 @@ import numpy as np
 
 from quorl_api import PyGraphDiff
 
-from conftest import ATTRIBUTE_ORDER, check_columns, diff_bytes, id_texts, methods, snapshot, text, uid
+from conftest import ATTRIBUTE_ORDER, check_columns, check_tables, diff_bytes, id_texts, methods, snapshot, text, uid
 
 UUID_TEXT = re.compile(r"^[0-9a-f]{8}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{12}$")
 
@@ -76,6 +76,7 @@ def test_shapes_and_values(ids):
     frm, to, weights = d.new_or_updated_edges_columns()
     assert (frm, to, list(weights)) == (ids[0] + ids[0] + ids[4], ids[1] + ids[4] + ids[4], [0.5, -2.0, 1.0])
     check_columns(d)
+    check_tables(d)
 
 
 def test_attribute_dict_key_order(d, ids):
