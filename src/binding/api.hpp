@@ -77,6 +77,16 @@ inline PyObject* new_encode_error(PyObject* encoding, PyObject* object, Py_ssize
     return QUORL_INJECT(
         PyObject_CallFunction(PyExc_UnicodeEncodeError, "OOnnO", encoding, object, start, end, reason));
 }
+// obj.name(), a method called without arguments.
+inline PyObject* call_method(PyObject* obj, PyObject* name) noexcept {
+    return QUORL_INJECT(PyObject_CallMethodObjArgs(obj, name, nullptr));
+}
+// UnicodeDecodeError(encoding, object, start, end, reason), its object the
+// bytes `data` of `size`.
+inline PyObject* new_decode_error(const char* encoding, const char* data, Py_ssize_t size, Py_ssize_t start,
+                                  Py_ssize_t end, const char* reason) noexcept {
+    return QUORL_INJECT(PyUnicodeDecodeError_Create(encoding, data, size, start, end, reason));
+}
 // A new sequence: `sequence` repeated `count` times.
 inline PyObject* repeat(PyObject* sequence, Py_ssize_t count) noexcept {
     return QUORL_INJECT(PySequence_Repeat(sequence, count));

@@ -197,34 +197,6 @@ PyResult<std::monostate> with_item_type(ItemKind item, Py_ssize_t size, Body&& b
     }
 }
 
-// The value of an integer read from a buffer for a byte attribute: outside
-// 0..255, the error that converting the same integer as a Python int gives.
-template <class Integer>
-PyResult<std::uint8_t> byte_value(Integer number) {
-    if (!std::cmp_less(number, 0) && !std::cmp_greater(number, 255)) return static_cast<std::uint8_t>(number);
-    Owned object;
-    if constexpr (std::is_signed_v<Integer>) {
-        object = expect_new(api::new_int64(number));
-    } else {
-        object = expect_new(api::new_uint64(number));
-    }
-    return AttributeConversion<diff::AttributeKind::Byte>::extract(object.get());
-}
-
-// The attribute value of a number read from a buffer, or the error that
-// converting the same number as a Python object gives.
-template <diff::AttributeKind Kind, class T>
-PyResult<diff::KindValue<Kind>> attribute_value(T number) {
-    using diff::AttributeKind;
-    if constexpr (Kind == AttributeKind::Float) {
-        return static_cast<float>(static_cast<double>(number));
-    } else if constexpr (Kind == AttributeKind::Byte) {
-        return byte_value(number);
-    } else {
-        return number != 0;
-    }
-}
-
 // Writes the items of `view`, of kind `item`, into attribute A of the
 // updates, item i into update i.
 template <diff::Attribute A>

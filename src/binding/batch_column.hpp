@@ -1,7 +1,7 @@
 // What the forms of a batch column share. A batch method's arguments are
 // columns, one item per change; convert_batch.hpp reads each column by the
-// first of its forms that takes the object (packed `bytes`, a buffer, any
-// iterable). Every form checks the column's count here as soon as it knows
+// first of its forms that takes the object (packed `bytes`, an Arrow
+// column, a buffer, any iterable). Every form checks the column's count here as soon as it knows
 // it, before it copies an item, and lets the interpreter run its signal
 // handlers every few thousand items, so that Ctrl-C stops a long batch
 // (KeyboardInterrupt) before the diff changes.
@@ -10,10 +10,14 @@
 #include <Python.h>
 
 #include <cstddef>
+#include <cstdint>
 #include <optional>
+#include <type_traits>
 #include <utility>
 #include <variant>
 
+#include "binding/api.hpp"
+#include "binding/convert.hpp"
 #include "binding/error.hpp"
 #include "diff/node_attributes.hpp"
 
@@ -51,6 +55,37 @@ template <class Form, class... Args>
 auto attribute_column(diff::Attribute attribute, Args&&... args) {
     static constexpr auto kColumns = diff::per_attribute([](auto a) { return &Form::template column<a>; });
     return kColumns[attribute](std::forward<Args>(args)...);
+}
+
+// The value of an integer read from memory (a buffer's, an Arrow column's)
+// for a byte attribute: outside 0..255, the error that converting the same
+// integer as a Python int gives.
+template <class Integer>
+PyResult<std::uint8_t> byte_value(Integer number) {
+    if (!std::cmp_less(number, 0) && !std::cmp_greater(number, 255)) [[likely]] {
+        return static_cast<std::uint8_t>(number);
+    }
+    Owned object;
+    if constexpr (std::is_signed_v<Integer>) {
+        object = expect_new(api::new_int64(number));
+    } else {
+        object = expect_new(api::new_uint64(number));
+    }
+    return AttributeConversion<diff::AttributeKind::Byte>::extract(object.get());
+}
+
+// The attribute value of a number read from memory, or the error that
+// converting the same number as a Python object gives.
+template <diff::AttributeKind Kind, class T>
+PyResult<diff::KindValue<Kind>> attribute_value(T number) {
+    using diff::AttributeKind;
+    if constexpr (Kind == AttributeKind::Float) {
+        return static_cast<float>(static_cast<double>(number));
+    } else if constexpr (Kind == AttributeKind::Byte) {
+        return byte_value(number);
+    } else {
+        return number != 0;
+    }
 }
 
 // Loops over a caller's items let the interpreter run its signal handlers

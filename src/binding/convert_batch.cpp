@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "binding/arrow_import.hpp"
+#include "binding/batch_arrow.hpp"
 #include "binding/batch_buffer.hpp"
 #include "binding/batch_items.hpp"
 #include "binding/convert.hpp"
@@ -10,10 +12,11 @@
 namespace quorl::binding {
 namespace {
 
-// A weight that is neither iterable nor a buffer: one number for every edge.
+// A weight that is neither iterable nor a buffer nor an Arrow column: one
+// number for every edge.
 FormResult<Weights> one_weight(PyObject* obj, const char* name) {
     if (float plain = 0; plain_f32(obj, plain)) return Weights{{plain}, true};
-    if (PyObject_CheckBuffer(obj) || is_iterable(obj)) return std::nullopt;
+    if (PyObject_CheckBuffer(obj) || is_iterable(obj) || arrow::exports_arrow(obj)) return std::nullopt;
     return Weights::one(obj, name);
 }
 
@@ -23,6 +26,7 @@ PyResult<diff::UpdateBatch> extract_update_column(PyObject* obj, const char* nam
 
 PyResult<std::monostate> fill_attribute_column(PyObject* obj, const char* name, diff::Attribute attribute,
                                                diff::UpdateBatch& updates, ColumnLength length) {
+    if (auto filled = attribute_from_arrow(obj, name, attribute, updates, length)) return std::move(*filled);
     if (auto filled = attribute_from_buffer(obj, name, attribute, updates, length)) return std::move(*filled);
     return attribute_from_items(obj, name, attribute, updates, length);
 }
@@ -37,12 +41,14 @@ PyResult<Weights> Weights::one(PyObject* number, const char* name) {
 
 PyResult<IdColumn> extract_uuid_column(PyObject* obj, const char* name, std::optional<ColumnLength> length) {
     if (auto ids = ids_in_bytes(obj, name, length)) return std::move(*ids);
+    if (auto ids = ids_from_arrow(obj, name, length)) return std::move(*ids);
     if (auto ids = ids_from_buffer(obj, name, length)) return std::move(*ids);
     return ids_from_items(obj, name, length);
 }
 
 PyResult<Weights> extract_weights(PyObject* obj, const char* name, ColumnLength length) {
     if (auto weights = one_weight(obj, name)) return std::move(*weights);
+    if (auto weights = weights_from_arrow(obj, name, length)) return std::move(*weights);
     if (auto weights = weights_from_buffer(obj, name, length)) return std::move(*weights);
     return weights_from_items(obj, name, length);
 }

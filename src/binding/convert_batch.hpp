@@ -5,10 +5,11 @@
 //
 // Each kind of column is read by the first of its forms that takes the
 // object, tried in a fixed order (convert_batch.cpp): ids packed in an exact
-// `bytes` (read in place), then an object that exports a buffer
-// (batch_buffer.hpp), then any iterable (batch_items.hpp); weights also take
-// a single number for every edge. A new form of every column is a file of
-// its own beside those two and one line in each kind's chain.
+// `bytes` (read in place), then an object that exports an Arrow column
+// (batch_arrow.hpp), then one that exports a buffer (batch_buffer.hpp), then
+// any iterable (batch_items.hpp); weights also take a single number for
+// every edge. A new form of every column is a file of its own beside those
+// and one line in each kind's chain.
 //
 // Every failure is already attributed to its argument: the error of a wrong
 // item is the single conversion's error with "argument '<name>': item <k>: "
@@ -28,6 +29,7 @@
 #include <Python.h>
 
 #include <cstddef>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string_view>
@@ -45,14 +47,18 @@
 namespace quorl::binding {
 
 // A column of ids: read in place from a `bytes` object, which cannot change
-// and which the caller holds until the call ends, or else a copy.
+// and which the caller holds until the call ends, or from an Arrow column,
+// which the column holds; or else a copy.
 class IdColumn {
 public:
     IdColumn() noexcept = default;
     explicit IdColumn(std::vector<diff::Uuid> copy) noexcept : copy_(std::move(copy)) {}
-    static IdColumn in_place(std::span<const diff::Uuid> ids) noexcept {
+    // `ids` where they are, kept there by `holder` as long as the column
+    // lives (nothing for a `bytes` of the caller's).
+    static IdColumn in_place(std::span<const diff::Uuid> ids, std::shared_ptr<const void> holder = nullptr) noexcept {
         IdColumn column;
         column.in_place_ = ids;
+        column.holder_ = std::move(holder);
         return column;
     }
 
@@ -64,6 +70,7 @@ public:
 private:
     std::vector<diff::Uuid> copy_;
     std::span<const diff::Uuid> in_place_;
+    std::shared_ptr<const void> holder_;
 };
 
 // Weights: one number for every edge, or one per edge. The store reads a

@@ -29,6 +29,10 @@ struct ProcessState {
     PyObject* all_name;
     PyObject* array_type;       // array.array, for the weights of the edge columns
     PyObject* diff_table_type;  // quorl_api.PyDiffTable, the tables' type
+    // Interned names of the Arrow PyCapsule interface's methods, which batch
+    // columns are asked for.
+    PyObject* arrow_c_array_name;
+    PyObject* arrow_c_stream_name;
 };
 
 inline constinit ProcessState process_state{};

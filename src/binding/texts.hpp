@@ -246,6 +246,100 @@ inline std::string updates_and_columns(std::string_view full_name, std::string_v
            std::string(column) + "' were given";
 }
 
+// ---- Arrow columns into the batch methods -----------------------------------
+//
+// A batch column may be any object that exports Arrow data through the
+// PyCapsule interface: the methods it is asked through, and the capsules
+// they return.
+inline constexpr char kArrowCArrayName[] = "__arrow_c_array__";
+inline constexpr char kArrowCStreamName[] = "__arrow_c_stream__";
+
+// What each kind of column reads, as its refusals name it.
+inline constexpr char kArrowIdTypes[] = "fixed_size_binary(16), binary, large_binary or binary_view";
+inline constexpr char kArrowFloatTypes[] = "float32 or float64";
+inline constexpr char kArrowTextTypes[] = "utf8, large_utf8 or string_view";
+inline constexpr char kArrowIntegerTypes[] = "any integer type";
+inline constexpr char kArrowBoolTypes[] = "bool";
+
+// An Arrow column of a type the argument does not read: "argument 'red':
+// expected an Arrow column of any integer type, not format 'u'". `format`
+// is the format string, with what it stands on when that matters
+// ("'i' (dictionary-encoded 'u')", "'+s' (a record batch of 3 columns)").
+inline std::string arrow_wrong_type(std::string_view name, std::string_view expected, std::string_view format) {
+    return "argument '" + std::string(name) + "': expected an Arrow column of " + std::string(expected) +
+           ", not format " + std::string(format);
+}
+inline std::string arrow_dictionary_format(std::string_view indices, std::string_view values) {
+    return "'" + std::string(indices) + "' (dictionary-encoded '" + std::string(values) + "')";
+}
+inline std::string arrow_record_batch_format(std::string_view format, std::int64_t columns) {
+    return "'" + std::string(format) + "' (a record batch of " + std::to_string(columns) +
+           (columns == 1 ? " column)" : " columns)");
+}
+// A method of the interface that returned something else than its
+// capsules: "argument 'to': __arrow_c_array__() returned 'int' object, not a
+// pair of PyCapsules 'arrow_schema' and 'arrow_array'".
+inline std::string arrow_bad_export(std::string_view name, std::string_view method, std::string_view returned,
+                                    std::string_view expected) {
+    return "argument '" + std::string(name) + "': " + std::string(method) + "() returned " + std::string(returned) +
+           ", not " + std::string(expected);
+}
+inline constexpr char kArrowArrayCapsules[] = "a pair of PyCapsules 'arrow_schema' and 'arrow_array'";
+inline constexpr char kArrowStreamCapsule[] = "a PyCapsule 'arrow_array_stream'";
+// Arrow data that breaks the interface's rules: "argument 'ids': malformed
+// Arrow data: <what is wrong>", with the details below.
+inline std::string arrow_malformed(std::string_view name, std::string_view detail) {
+    return "argument '" + std::string(name) + "': malformed Arrow data: " + std::string(detail);
+}
+inline std::string arrow_released(std::string_view structure) {
+    return "the " + std::string(structure) + " handed over is released (its release callback is NULL)";
+}
+inline std::string arrow_negative(std::string_view field, std::int64_t value) {
+    return "an array's " + std::string(field) + " is negative (" + std::to_string(value) + ")";
+}
+inline constexpr char kArrowTooLong[] = "an array's offset and length reach beyond any buffer";
+inline constexpr char kArrowNoFormat[] = "a schema has no format string";
+inline constexpr char kArrowNoBuffers[] = "an array's list of buffers is NULL";
+inline constexpr char kArrowNoChild[] = "an array's child is NULL";
+inline constexpr char kArrowStreamCallbacks[] = "the stream handed over lacks its get_schema or get_next callback";
+inline std::string arrow_buffer_count(std::int64_t given, std::string_view format, std::string_view required) {
+    return "an array of format '" + std::string(format) + "' has " + std::to_string(given) + " buffers, not " +
+           std::string(required);
+}
+inline std::string arrow_child_count(std::int64_t given, std::string_view format, std::int64_t required) {
+    return "an array of format '" + std::string(format) + "' has " + std::to_string(given) + " children, not " +
+           std::to_string(required);
+}
+inline std::string arrow_missing_buffer(int buffer) {
+    return "buffer " + std::to_string(buffer) + " of an array is NULL where its values are needed";
+}
+inline std::string arrow_nulls_without_bitmap(std::int64_t nulls) {
+    return "an array has " + std::to_string(nulls) + " nulls but no validity bitmap";
+}
+inline constexpr char kArrowShortChild[] = "a record batch's column is shorter than the record batch";
+inline constexpr char kArrowNullRows[] = "an Arrow record batch with null rows, where a column is expected";
+// A value of a variable-length column whose place is not in its buffers.
+inline std::string arrow_bad_offsets(std::size_t index, std::int64_t start, std::int64_t end) {
+    return "item " + std::to_string(index) + ": offsets " + std::to_string(start) + " to " + std::to_string(end) +
+           (start < 0 ? " start below 0" : " decrease");
+}
+inline std::string arrow_bad_view(std::size_t index, std::int64_t length, std::int64_t buffer, std::int64_t offset) {
+    return "item " + std::to_string(index) + ": a view of " + std::to_string(length) + " bytes at offset " +
+           std::to_string(offset) + " of data buffer " + std::to_string(buffer) + " lies outside the array's buffers";
+}
+// A value of a utf8 column that is not UTF-8 raises UnicodeDecodeError, with
+// the reason the interpreter's own decoder gives, prefixed as any item's
+// error is.
+inline constexpr char kUtf8Codec[] = "utf-8";
+inline constexpr char kUtf8InvalidStart[] = "invalid start byte";
+inline constexpr char kUtf8InvalidContinuation[] = "invalid continuation byte";
+inline constexpr char kUtf8UnexpectedEnd[] = "unexpected end of data";
+// A stream call that failed, with the producer's own description, if any.
+inline std::string arrow_stream_failed(std::string_view call, int code, std::string_view message) {
+    return "the Arrow stream's " + std::string(call) + " failed with error " + std::to_string(code) +
+           (message.empty() ? std::string() : ": " + std::string(message));
+}
+
 // ---- the methods -------------------------------------------------------------
 
 inline constexpr char kAlreadyMutablyBorrowed[] = "Already mutably borrowed";

@@ -102,6 +102,10 @@ PyResult<Owned> make_module() {
     // The attribute dicts' keys, made now so that reading a dict can tell
     // them by address from the start.
     for (const diff::AttributeRow& row : diff::kAttributes) (void)binding::attribute_key_object(row.attribute);
+    // The names of the Arrow interface's methods, which every batch column
+    // is asked for.
+    (void)binding::interned_name(process_state.arrow_c_array_name, texts::kArrowCArrayName);
+    (void)binding::interned_name(process_state.arrow_c_stream_name, texts::kArrowCStreamName);
 #ifdef QUORL_FAULT_INJECTION
     if (binding::install_fault_injection(module.get()) < 0) return fail(binding::fetch_error());
 #endif
