@@ -38,9 +38,10 @@ std::optional<ColumnType> type_of(std::string_view format) noexcept {
 
 bool is_view(ColumnType type) noexcept { return type == ColumnType::BinaryView || type == ColumnType::Utf8View; }
 
-// The buffers of an array of `type`: its validity bitmap and its values;
-// the bytes too for binary and utf8 types. A view type has any number of
-// data buffers after its views, and their sizes last (so 3 or more).
+// The number of buffers of an array of `type`: its validity bitmap and its
+// values; the bytes too for binary and utf8 types. A view type has any
+// number of data buffers after its views, and their sizes last, so 3 or
+// more.
 std::int64_t buffer_count(ColumnType type) noexcept {
     switch (type) {
         case ColumnType::Binary:
@@ -105,17 +106,20 @@ bool all_set(const std::uint8_t* bits, std::int64_t offset, std::int64_t length)
 using Checked = Result<Chunk, std::string>;
 
 // An array's description of itself, checked for an array with `children`
-// children: its length and offset, its null count and validity bitmap.
-Checked check_header(const ArrowArray& array, std::string_view format, std::int64_t children) {
+// children and `buffers` buffers (`or_more`: at least that many): its
+// length and offset, its null count and validity bitmap.
+Checked check_array(const ArrowArray& array, std::string_view format, std::int64_t children, std::int64_t buffers,
+                    bool or_more = false) {
     if (array.length < 0) return fail(texts::arrow_negative("length", array.length));
     if (array.offset < 0) return fail(texts::arrow_negative("offset", array.offset));
     if (array.offset > kMaxReach - array.length) return fail(std::string(texts::kArrowTooLong));
     if (array.null_count < -1) return fail(texts::arrow_negative("null count", array.null_count));
-    if (array.n_children != children) return fail(texts::arrow_child_count(array.n_children, format, children));
-    if (children > 0 && (!array.children || !array.children[0])) {
-        return fail(std::string(texts::kArrowNoChild));
+    if (array.n_children != children) return fail(texts::arrow_child_count(format, array.n_children, children));
+    if (children > 0 && (!array.children || !array.children[0])) return fail(std::string(texts::kArrowNoChild));
+    if (or_more ? array.n_buffers < buffers : array.n_buffers != buffers) {
+        return fail(texts::arrow_buffer_count(format, array.n_buffers,
+                                              std::to_string(buffers) + (or_more ? " or more" : "")));
     }
-    if (array.n_buffers < 1) return fail(texts::arrow_buffer_count(array.n_buffers, format, "1 or more"));
     if (!array.buffers) return fail(std::string(texts::kArrowNoBuffers));
     Chunk chunk{array.length, array.offset, nullptr, array.buffers, array.n_buffers};
     // A null count of 0 says there is no null, whatever the bitmap holds; an
@@ -125,23 +129,17 @@ Checked check_header(const ArrowArray& array, std::string_view format, std::int6
     return chunk;
 }
 
-// The buffers of an array of `type` for the values of its chunk.
-Result<std::monostate, std::string> check_buffers(const Chunk& chunk, ColumnType type, std::string_view format) {
-    const std::int64_t required = buffer_count(type);
-    if (is_view(type) ? chunk.n_buffers < required : chunk.n_buffers != required) {
-        const std::string count = std::to_string(required) + (is_view(type) ? " or more" : "");
-        return fail(texts::arrow_buffer_count(chunk.n_buffers, format, count));
-    }
+// The buffers that hold the values of a chunk of `type` (not empty).
+Result<std::monostate, std::string> check_value_buffers(const Chunk& chunk, ColumnType type) {
     if (!chunk.buffers[1]) return fail(texts::arrow_missing_buffer(1));
-    if (is_view(type)) {
-        const std::int64_t data_buffers = chunk.n_buffers - 3;
-        const auto* sizes = static_cast<const std::int64_t*>(chunk.buffers[chunk.n_buffers - 1]);
-        if (data_buffers > 0 && !sizes) return fail(texts::arrow_missing_buffer(static_cast<int>(chunk.n_buffers - 1)));
-        for (std::int64_t b = 0; b < data_buffers; ++b) {
-            std::int64_t size;
-            std::memcpy(&size, sizes + b, sizeof size);
-            if (size > 0 && !chunk.buffers[2 + b]) return fail(texts::arrow_missing_buffer(static_cast<int>(2 + b)));
-        }
+    if (!is_view(type)) return std::monostate{};
+    const std::int64_t data_buffers = chunk.n_buffers - 3;
+    const auto* sizes = static_cast<const char*>(chunk.buffers[chunk.n_buffers - 1]);
+    if (data_buffers > 0 && !sizes) return fail(texts::arrow_missing_buffer(chunk.n_buffers - 1));
+    for (std::int64_t b = 0; b < data_buffers; ++b) {
+        std::int64_t size;
+        std::memcpy(&size, sizes + 8 * b, sizeof size);
+        if (size > 0 && !chunk.buffers[2 + b]) return fail(texts::arrow_missing_buffer(2 + b));
     }
     return std::monostate{};
 }
@@ -179,8 +177,9 @@ private:
     PyResult<std::monostate> take_schema();
     // An array of the column, after the ones before.
     PyResult<std::monostate> add_array(Held<ArrowArray> array);
-    // The chunk of a record batch: its one column, from the batch's offset
-    // on, as long as the batch.
+    // The chunk of an array of the column's type; of a record batch: its
+    // one column, from the batch's offset on, as long as the batch.
+    Checked column_chunk(const ArrowArray& array) const;
     Checked record_batch_chunk(const ArrowArray& batch) const;
     // Offsets that decrease or start below 0, and views outside their
     // buffers, named by their item.
@@ -278,12 +277,15 @@ PyResult<std::monostate> Importer::take_schema() {
     return std::monostate{};
 }
 
+Checked Importer::column_chunk(const ArrowArray& array) const {
+    return check_array(array, format_, 0, buffer_count(column_.type_), is_view(column_.type_));
+}
+
 Checked Importer::record_batch_chunk(const ArrowArray& batch) const {
-    auto rows = check_header(batch, "+s", 1);
+    auto rows = check_array(batch, "+s", 1, 1);
     if (!rows) return rows;
-    if (batch.n_buffers != 1) return fail(texts::arrow_buffer_count(batch.n_buffers, "+s", "1"));
     const ArrowArray& column = *batch.children[0];
-    auto chunk = check_header(column, format_, 0);
+    auto chunk = column_chunk(column);
     if (!chunk) return chunk;
     if (column.length - batch.offset < batch.length) return fail(std::string(texts::kArrowShortChild));
     chunk->offset += batch.offset;
@@ -293,7 +295,7 @@ Checked Importer::record_batch_chunk(const ArrowArray& batch) const {
 
 PyResult<std::monostate> Importer::add_array(Held<ArrowArray> array) {
     const ArrowArray& header = *array.operator->();
-    Checked chunk = record_batch_ ? record_batch_chunk(header) : check_header(header, format_, 0);
+    Checked chunk = record_batch_ ? record_batch_chunk(header) : column_chunk(header);
     if (!chunk) return fail(malformed(chunk.error()));
     if (record_batch_ && header.null_count != 0 && header.buffers[0] &&
         !all_set(static_cast<const std::uint8_t*>(header.buffers[0]), header.offset, header.length)) {
@@ -302,9 +304,7 @@ PyResult<std::monostate> Importer::add_array(Held<ArrowArray> array) {
     // An empty array adds nothing (and its buffers, which nothing reads,
     // may be missing).
     if (chunk->length > 0) {
-        if (auto buffers = check_buffers(*chunk, column_.type_, format_); !buffers) {
-            return fail(malformed(buffers.error()));
-        }
+        if (auto buffers = check_value_buffers(*chunk, column_.type_); !buffers) return fail(malformed(buffers.error()));
         column_.chunks_.push_back(*chunk);
         const auto length = static_cast<std::size_t>(chunk->length);
         // Saturating: a count past any batch's is refused as it stands.
@@ -329,7 +329,9 @@ PyResult<std::monostate> Importer::check_offsets() const {
             return std::monostate{};
         }));
         // The bytes may be missing where no value has any.
-        if (!chunk.buffers[2] && offsets[chunk.length] != offsets[0]) return fail(malformed(texts::arrow_missing_buffer(2)));
+        if (!chunk.buffers[2] && offsets[chunk.length] != offsets[0]) {
+            return fail(malformed(texts::arrow_missing_buffer(2)));
+        }
         start += static_cast<std::size_t>(chunk.length);
     }
     return std::monostate{};

@@ -302,19 +302,19 @@ inline constexpr char kArrowNoFormat[] = "a schema has no format string";
 inline constexpr char kArrowNoBuffers[] = "an array's list of buffers is NULL";
 inline constexpr char kArrowNoChild[] = "an array's child is NULL";
 inline constexpr char kArrowStreamCallbacks[] = "the stream handed over lacks its get_schema or get_next callback";
-inline std::string arrow_buffer_count(std::int64_t given, std::string_view format, std::string_view required) {
-    return "an array of format '" + std::string(format) + "' has " + std::to_string(given) + " buffers, not " +
+inline std::string arrow_buffer_count(std::string_view format, std::int64_t given, std::string_view required) {
+    return "an array of format '" + std::string(format) + "' has n_buffers " + std::to_string(given) + ", not " +
            std::string(required);
 }
-inline std::string arrow_child_count(std::int64_t given, std::string_view format, std::int64_t required) {
-    return "an array of format '" + std::string(format) + "' has " + std::to_string(given) + " children, not " +
+inline std::string arrow_child_count(std::string_view format, std::int64_t given, std::int64_t required) {
+    return "an array of format '" + std::string(format) + "' has n_children " + std::to_string(given) + ", not " +
            std::to_string(required);
 }
-inline std::string arrow_missing_buffer(int buffer) {
+inline std::string arrow_missing_buffer(std::int64_t buffer) {
     return "buffer " + std::to_string(buffer) + " of an array is NULL where its values are needed";
 }
 inline std::string arrow_nulls_without_bitmap(std::int64_t nulls) {
-    return "an array has " + std::to_string(nulls) + " nulls but no validity bitmap";
+    return "an array has a null count of " + std::to_string(nulls) + " but no validity bitmap";
 }
 inline constexpr char kArrowShortChild[] = "a record batch's column is shorter than the record batch";
 inline constexpr char kArrowNullRows[] = "an Arrow record batch with null rows, where a column is expected";
