@@ -19,8 +19,12 @@ import pytest
 
 from quorl_api import PyGraphDiff
 
-from conftest import (EXPECTED_16, OUT_OF_RANGE, UUID_FIELD, check_exc, normalized, python_output, raises_exact, snapshot,
-                      uid)
+from conftest import (EXPECTED_16, OUT_OF_RANGE, UUID_FIELD, check_exc, import_arrow_library, normalized, python_output,
+                      raises_exact, snapshot, uid)
+
+# Arrow columns (pyarrow and polars) join every table of forms and refusals
+# where the libraries are installed.
+pa, pl = import_arrow_library("pyarrow"), import_arrow_library("polars")
 
 POOL = [uid(("batch", k)) for k in range(12)]
 
@@ -59,6 +63,41 @@ def id_forms(ids):
         "struct T{L:a:L:O:}": lambda: np.frombuffer(raw, [("a", "u8"), ("O", "u8")]),
         "struct T{(2)T{(8)B:O:}:x:}": lambda: np.frombuffer(raw, [("x", [("O", "u1", (8,))], (2,))]),
         "ctypes <O": lambda: (ctypes.py_object * n)(*ids),
+        **(arrow_id_forms(ids) if pa else {}),
+    }
+
+
+class UuidType(pa.ExtensionType if pa else object):
+    """Arrow's canonical uuid extension type, which pyarrow 17 lacks."""
+
+    def __init__(self):
+        super().__init__(pa.binary(16), "arrow.uuid")
+
+    def __arrow_ext_serialize__(self):
+        return b""
+
+    @classmethod
+    def __arrow_ext_deserialize__(cls, storage_type, serialized):
+        return cls()
+
+
+def arrow_id_forms(ids):
+    """Arrow columns of ids: every accepted type, slices (an offset in the
+    buffers), chunks (an empty one among them) and record batches of one
+    column."""
+    k = len(ids) // 2
+    fixed = lambda: pa.array(ids, pa.binary(16))  # noqa: E731
+    return {
+        "arrow fixed_size_binary(16)": fixed,
+        "arrow fixed_size_binary(16) sliced": lambda: pa.array([b"-" * 16] + ids + [b"+" * 16], pa.binary(16))[1:-1],
+        "arrow uuid extension": lambda: pa.ExtensionArray.from_storage(UuidType(), fixed()),
+        "arrow binary sliced": lambda: pa.array([b"x"] + ids, pa.binary())[1:],
+        "arrow large_binary chunks": lambda: pa.chunked_array([ids[:k], [], ids[k:]], pa.large_binary()),
+        "arrow binary_view": lambda: pa.array(ids, pa.binary_view()),
+        "arrow table column": lambda: pa.Table.from_batches(
+            [pa.record_batch([fixed()[:k]], ["id"]), pa.record_batch([fixed()[k:]], ["id"])]).column("id"),
+        "arrow record batch of one column": lambda: pa.record_batch([fixed()], ["id"]),
+        "polars Series": lambda: pl.Series(ids, dtype=pl.Binary),
     }
 
 
@@ -76,15 +115,45 @@ def weight_forms(weights):
     }
     if all(float(w).is_integer() for w in weights):
         forms["int64 (iterated)"] = lambda: np.array(weights, np.int64)
+    if pa:
+        k = len(weights) // 2
+        forms.update({
+            "arrow float32": lambda: pa.array(np.array(weights, np.float32)),
+            "arrow float64 chunks, sliced": lambda: pa.chunked_array(
+                [pa.array([9.0] + weights[:k], pa.float64())[1:], pa.array(weights[k:], pa.float64())]),
+            "polars Float32": lambda: pl.Series(np.array(weights, np.float32)),
+        })
     return forms
 
 
 SCALAR_WEIGHTS = [0.5, 3, np.float32(0.1), np.float64(-2.5), np.int64(7), True, 1e39]
 
 
+# The Arrow types of each attribute's columns, every accepted one among them.
+ARROW_TYPES = {"label": ("utf8", "string_view"), "url": ("large_utf8",), "size": ("float32", "float64"),
+               "red": ("uint8", "int16", "uint64"), "green": ("int64", "uint32"), "blue": ("uint16", "int32"),
+               "show_label": ("bool_",)}
+
+
+def arrow_column_forms(key, values):
+    """Arrow columns of `values`, None a null: each of the key's types, a
+    sliced one in chunks, and a polars Series."""
+    convert = {"label": str, "url": str, "size": float, "show_label": bool}.get(key, int)
+    plain = [None if v is None else convert(v) for v in values]
+    forms = {"arrow " + t: (lambda t=t: pa.array(plain, getattr(pa, t)())) for t in ARROW_TYPES[key]}
+    first = getattr(pa, ARROW_TYPES[key][0])()
+    k = len(plain) // 2
+    forms["arrow chunks, sliced"] = lambda: pa.chunked_array([pa.array([None] + plain[:k], first)[1:],
+                                                              pa.array(plain[k:], first)])
+    forms["polars Series"] = lambda: pl.from_arrow(pa.array(plain, first))
+    return forms
+
+
 def column_forms(key, values):
     """name -> a fresh column of `values` (None: attribute left out)."""
     forms = {"list": lambda: list(values), "tuple": lambda: tuple(values), "generator": lambda: iter(values)}
+    if pa:
+        forms.update(arrow_column_forms(key, values))
     if None in values:
         return forms
     if key == "size":
@@ -484,6 +553,69 @@ REFUSALS = [
 ]
 
 
+def utf8_column(*values):
+    """A utf8 column of the bytes given, UTF-8 or not."""
+    offsets = np.cumsum([0] + [len(v) for v in values]).astype(np.int32)
+    return pa.Array.from_buffers(pa.utf8(), len(values), [None, pa.py_buffer(offsets.tobytes()),
+                                                          pa.py_buffer(b"".join(values))])
+
+
+def pyarrow_refusals():
+    """Arrow columns fail as the other forms do: a null id or weight as None
+    does in a list, a number out of range as the same Python int; an item
+    is numbered from the column's start across its chunks."""
+    expected_float = "expected an Arrow column of float32 or float64, not format "
+    return [
+        (lambda d: d.add_nodes([A], red=pa.array(["x"])), TypeError,
+         "argument 'red': expected an Arrow column of any integer type, not format 'u'", None),
+        (lambda d: d.add_nodes([A], label=pa.array(["a"]).dictionary_encode()), TypeError,
+         "argument 'label': expected an Arrow column of utf8, large_utf8 or string_view, not format 'i' "
+         "(dictionary-encoded 'u')", None),
+        (lambda d: d.add_nodes([A], size=pa.array(np.ones(1, np.float16))), TypeError,
+         "argument 'size': " + expected_float + "'e'", None),
+        (lambda d: d.add_edges([A], [A], pa.array([1], pa.int32())), TypeError,
+         "argument 'weight': " + expected_float + "'i'", None),
+        (lambda d: d.add_nodes([A], show_label=pa.array([1], pa.uint8())), TypeError,
+         "argument 'show_label': expected an Arrow column of bool, not format 'C'", None),
+        (lambda d: d.delete_nodes(pa.array([A[:8]], pa.binary(8))), TypeError,
+         "argument 'ids': expected an Arrow column of fixed_size_binary(16), binary, large_binary or binary_view, "
+         "not format 'w:8'", None),
+        (lambda d: d.delete_edges(pa.record_batch([pa.array([A]), pa.array([B])], ["from", "to"]), [B]), TypeError,
+         "argument 'from': expected an Arrow column of fixed_size_binary(16), binary, large_binary or binary_view, "
+         "not format '+s' (a record batch of 2 columns)", None),
+        (lambda d: d.delete_nodes(pa.StructArray.from_arrays([pa.array([A, B])], ["id"], mask=pa.array([False, True]))),
+         ValueError, "argument 'ids': an Arrow record batch with null rows, where a column is expected", None),
+        (lambda d: d.delete_nodes(pa.array([A, None], pa.binary(16))), TypeError,
+         "argument 'ids': item 1: " + UUID_FIELD, TypeError),
+        (lambda d: d.add_edges([A, B, C], pa.chunked_array([[A], [B, A[:15]]], pa.binary()), 1.0), TypeError,
+         "argument 'to': item 2: " + UUID_FIELD, Exception),
+        (lambda d: d.add_edges([A, B], [A, B], pa.array([1.0, None], pa.float32())), TypeError,
+         "argument 'weight': item 1: must be real number, not NoneType", None),
+        (lambda d: d.add_nodes([A, B, C], red=pa.chunked_array([[1], [2, 300]], pa.uint16())), OverflowError,
+         "argument 'red': item 2: " + OUT_OF_RANGE, None),
+        (lambda d: d.add_nodes([A, B], green=pa.array([3, -2], pa.int8())), OverflowError,
+         "argument 'green': item 1: " + OUT_OF_RANGE, None),
+        (lambda d: d.add_nodes([A], blue=pa.array([2 ** 64 - 1], pa.uint64())), OverflowError,
+         "argument 'blue': item 0: Python int too large to convert to C long", None),
+        # text that is not UTF-8: the interpreter's decoding error of its
+        # bytes (these are its args), the prefix in front of its reason
+        (lambda d: d.add_nodes([A, B], label=utf8_column(b"ok", b"a\xffb")), UnicodeDecodeError,
+         ("utf-8", b"a\xffb", 1, 2, "argument 'label': item 1: invalid start byte"), None),
+        (lambda d: d.add_nodes([A], url=utf8_column(b"\xe6\x97x")), UnicodeDecodeError,
+         ("utf-8", b"\xe6\x97x", 0, 2, "argument 'url': item 0: invalid continuation byte"), None),
+        (lambda d: d.add_nodes([A], label=utf8_column(b"x\xe6\x97")), UnicodeDecodeError,
+         ("utf-8", b"x\xe6\x97", 1, 3, "argument 'label': item 0: unexpected end of data"), None),
+        (lambda d: d.add_nodes([A, B], label=pa.array(["a", "b", "c"])), ValueError,
+         "argument 'label' has 3 items but argument 'ids' has 2", None),
+        (lambda d: d.add_edges(pa.array([A, B], pa.binary(16)), pl.Series([A], dtype=pl.Binary), 1.0), ValueError,
+         "argument 'to' has 1 item but argument 'from' has 2", None),
+    ]
+
+
+if pa:
+    REFUSALS += pyarrow_refusals()
+
+
 @pytest.mark.parametrize("k", range(len(REFUSALS)))
 def test_refusals_leave_the_diff_unchanged(k):
     call, exc_type, message, cause = REFUSALS[k]
@@ -505,6 +637,23 @@ def test_refusals_leave_the_diff_unchanged(k):
         check_exc(info.value.__cause__, Exception, EXPECTED_16)
     assert snapshot(d) == before
     d.add_edges([B], [C], 1.0)  # not left borrowed
+
+
+@pytest.mark.skipif(pa is None, reason="pyarrow is not installed")
+def test_a_stream_that_fails_partway_changes_nothing(d):
+    """Its get_next fails after a batch: the stream's own message follows
+    the call and its errno (EINVAL: ValueError)."""
+    def batches():
+        yield pa.record_batch([pa.array([A], pa.binary(16))], ["id"])
+        raise ValueError("producer broke")
+
+    d.add_node(A, {})
+    before = snapshot(d)
+    with pytest.raises(ValueError) as info:
+        d.delete_nodes(pa.RecordBatchReader.from_batches(pa.schema([("id", pa.binary(16))]), batches()))
+    assert str(info.value).startswith("argument 'ids': the Arrow stream's get_next failed with error 22: ")
+    assert "producer broke" in str(info.value)
+    assert snapshot(d) == before
 
 
 # ------------------------------------------------------------ interruption
@@ -539,6 +688,17 @@ CASES = {
     "updates": lambda d: d.add_nodes(killing([A, B, C], 2), [{"red": 1}] * 3),
     "float64 sizes": lambda d: d.add_nodes(killing([A, B, C], 2), size=np.ones(3)),
 }
+# Arrow ids (a diff's table of one column, no Arrow library needed), read
+# in place from the table's array, or from its stream.
+targets = PyGraphDiff()
+targets.delete_nodes([C, B, A])
+
+class StreamOnly:
+    def __arrow_c_stream__(self, requested_schema=None):
+        return targets.deleted_nodes_table().__arrow_c_stream__()
+
+CASES["Arrow ids"] = lambda d: d.add_edges(killing([A, B, C], 2), targets.deleted_nodes_table(), 1.0)
+CASES["Arrow ids from a stream"] = lambda d: d.delete_edges(killing([A, B, C], 2), StreamOnly())
 results = {}
 for name, call in CASES.items():
     d = PyGraphDiff()
@@ -562,7 +722,7 @@ def test_ctrl_c_stops_a_batch_before_the_diff_changes():
     before the interpreter raised KeyboardInterrupt after it."""
     results = json.loads(python_output(INTERRUPTED))
     assert results == {name: ["KeyboardInterrupt", True] for name in results}
-    assert len(results) == 8
+    assert len(results) == 10
 
 
 # ------------------------------------------------------- argument texts

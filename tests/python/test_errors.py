@@ -9,7 +9,7 @@ import pytest
 import quorl_api
 from quorl_api import PyGraphDiff
 
-from conftest import EXCLUSIVE, METHODS, SHARED, panic_classes, run_python, snapshot, text, uid
+from conftest import EXCLUSIVE, METHODS, SHARED, import_arrow_library, panic_classes, run_python, snapshot, text, uid
 
 A, B, C = uid("a"), uid("b"), uid("c")
 
@@ -44,6 +44,11 @@ class Callback:
         self.action()
         return 7
 
+    def __arrow_c_array__(self, requested_schema=None):
+        """An Arrow column of one red, 7."""
+        self.action()
+        return import_arrow_library("pyarrow").array([7], "uint8").__arrow_c_array__()
+
 
 def run_reentrant(d, entry, action):
     """Call a mutating method of d whose argument conversion runs `action`."""
@@ -52,11 +57,14 @@ def run_reentrant(d, entry, action):
         d.add_edge(A, B, cb)
     elif entry == "size":
         d.add_node(A, {"size": cb})
-    else:
+    elif entry == "red":
         d.add_node(A, {"red": cb})
+    else:
+        d.add_nodes([A], red=cb)
 
 
-ENTRIES = ["weight", "size", "red"]
+ENTRIES = ["weight", "size", "red", pytest.param("Arrow red", marks=pytest.mark.skipif(
+    import_arrow_library("pyarrow") is None, reason="pyarrow is not installed"))]
 
 
 def inner_result(d, call):

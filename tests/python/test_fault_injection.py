@@ -30,8 +30,8 @@ import pytest
 import quorl_api
 from quorl_api import PyGraphDiff
 
-from conftest import (SHARED, TABLE_METHODS, fresh_float, fresh_str, methods, one_node_bytes, run_python, snapshot,
-                      text, uid)
+from conftest import (SHARED, TABLE_METHODS, fresh_float, fresh_str, import_arrow_library, methods, one_node_bytes,
+                      run_python, snapshot, text, uid)
 
 inject = getattr(quorl_api, "_inject_failure_after", None)
 inject_store = getattr(quorl_api, "_inject_store_failure_after", None)
@@ -327,6 +327,30 @@ SCENARIOS = {
 }
 
 
+pa = import_arrow_library("pyarrow")
+if pa:
+    # Arrow columns: the structs come from pyarrow, the errors from the module
+    def node_columns(*columns):
+        return lambda: (filled(), pa.array([A, uid("n")], pa.binary(16))) + columns
+
+    SCENARIOS.update({
+        "add_edges Arrow": (lambda: (filled(), pa.array([A, B], pa.binary(16)),
+                                     pa.chunked_array([[B], [C]], pa.binary()), pa.array([0.5, 1.0], pa.float32())),
+                            lambda d, f, t, w: d.add_edges(f, t, w), BATCH),
+        "add_nodes Arrow columns": (node_columns(pa.array(["l", None]), pa.array([3, 4], pa.int64()),
+                                                 pa.array([True, None])),
+                                    lambda d, i, l, r, s: d.add_nodes(i, label=l, red=r, show_label=s), BATCH),
+        "add_nodes Arrow colour out of range": (node_columns(pa.array([3, 300], pa.int16())),
+                                                lambda d, i, r: d.add_nodes(i, red=r), BATCH),
+        "add_nodes Arrow label not UTF-8": (node_columns(pa.array([b"l", b"\xff"]).cast(pa.utf8(), safe=False)),
+                                            lambda d, i, l: d.add_nodes(i, label=l), BATCH),
+        "add_nodes Arrow wrong type": (node_columns(pa.array([1.5, 2.5])), lambda d, i, l: d.add_nodes(i, label=l),
+                                       BATCH),
+        "delete_nodes Arrow null id": (lambda: (filled(), pa.array([A, None], pa.binary(16))),
+                                       lambda d, i: d.delete_nodes(i), BATCH),
+    })
+
+
 @pytest.mark.parametrize("name", list(SCENARIOS))
 def test_sweep(name):
     make, call, allowed = SCENARIOS[name]
@@ -537,7 +561,9 @@ def test_import_sweep():
         assert result["first"] in IMPORT_FAILURES, (n, result)
         n += 1
         assert n < 100
-    assert n >= 12  # module, the two types, name, the seven attribute keys, "__all__", list
+    # module, the two types, name, the seven attribute keys, the Arrow
+    # interface's two method names, "__all__", list
+    assert n >= 14
     INJECTED["import"] = n
 
 
