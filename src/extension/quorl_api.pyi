@@ -44,8 +44,8 @@ The docstrings below are for editors; at runtime the methods' ``__doc__`` is
 """
 
 from array import array
-from typing import (Any, Callable, Dict, Iterable, List, Optional, SupportsFloat, SupportsIndex, Tuple, TypeVar, Union,
-                    final, overload)
+from typing import (Any, Callable, Dict, Iterable, List, Optional, Protocol, SupportsFloat, SupportsIndex, Tuple, TypeVar,
+                    Union, final, overload)
 
 from typing_extensions import TypedDict, Unpack
 
@@ -80,12 +80,24 @@ _T = TypeVar("_T")
 # covers numpy arrays on every Python version; a numpy array passes here as
 # the iterable it also is.
 _Buffer = Union[bytes, bytearray, memoryview, "array[int]"]
-_Ids = Union[_Buffer, Iterable[bytes]]
+
+# Any column may also be an object that exports Arrow data through the Arrow
+# PyCapsule interface (a pyarrow Array or ChunkedArray, a polars Series, a
+# PyDiffTable of one column), which the batch methods read through the
+# Arrow C data interface.
+class _ArrowArrayExporter(Protocol):
+    def __arrow_c_array__(self, requested_schema: Optional[object] = None) -> Tuple[object, object]: ...
+
+class _ArrowStreamExporter(Protocol):
+    def __arrow_c_stream__(self, requested_schema: Optional[object] = None) -> object: ...
+
+_ArrowColumn = Union[_ArrowArrayExporter, _ArrowStreamExporter]
+_Ids = Union[_Buffer, Iterable[bytes], _ArrowColumn]
 # One weight for every edge, or one per edge.
-_Weights = Union[_Weight, Iterable[_Weight]]
+_Weights = Union[_Weight, Iterable[_Weight], _ArrowColumn]
 # A column of attribute values, one per id; None leaves the attribute out
 # for that id. Numeric columns may also be one-dimensional numeric arrays.
-_Column = Iterable[Optional[_T]]
+_Column = Union[Iterable[Optional[_T]], _ArrowColumn]
 
 AddEdgesArgs = TypedDict("AddEdgesArgs", {"from": _Ids, "to": _Ids, "weight": _Weights})
 DeleteEdgesArgs = TypedDict("DeleteEdgesArgs", {"from": _Ids, "to": _Ids})
@@ -252,8 +264,12 @@ class PyGraphDiff:
         weight for every edge), in one call: the same views, in the same
         order, and the same bytes as the loop. Ids are the bytes of a buffer
         (16 to an id, in C order) or an iterable of 16-byte ``bytes``; weights
-        one number, a float32/float64 buffer or an iterable of numbers. The
-        whole call is checked before the diff changes.
+        one number, a float32/float64 buffer or an iterable of numbers. Any
+        column may also be an Arrow column (an object with
+        ``__arrow_c_array__`` or ``__arrow_c_stream__``): ids
+        fixed_size_binary(16), or binary, large_binary or binary_view of
+        16-byte values; weights float32 or float64; a null fails as ``None``
+        does in a list. The whole call is checked before the diff changes.
 
         Raises the single method's error for a wrong item, with the argument
         and index in front ("argument 'to': item 3: ..."), ``ValueError`` for
@@ -261,7 +277,9 @@ class PyGraphDiff:
         any item is read; an iterable is read no further than one item past
         the count of ``from``) or a byte count that is not a multiple of 16,
         and ``OverflowError`` for a ``from`` of more edges than a batch holds
-        (4294967294)."""
+        (4294967294). An Arrow column of another type is a ``TypeError``
+        naming its format string, and one that breaks the interface's rules
+        a ``ValueError`` ("argument 'from': malformed Arrow data: ...")."""
     @overload
     def add_edges(self, **kwargs: Unpack[AddEdgesArgs]) -> None:
         """The call above with its arguments by keyword, ``from`` (a reserved
@@ -297,13 +315,19 @@ class PyGraphDiff:
         update made of the i-th value of each column given (``None`` in a
         column leaves that attribute out; neither updates nor columns gives
         every node an empty update). Numeric columns may be one-dimensional
-        buffers. The whole call is checked before the diff changes.
+        buffers. The ids and every column may be Arrow columns (as for
+        ``add_edges``; a null leaves the attribute out): labels and urls
+        utf8, large_utf8 or string_view, sizes float32 or float64, colours
+        any integer type, show_label bool. The whole call is checked before
+        the diff changes.
 
         Raises the single method's error for a wrong item, with the argument
         and index in front (in front of the reason of a
-        ``UnicodeEncodeError``), ``ValueError`` for lengths that differ,
+        ``UnicodeEncodeError``, or of the ``UnicodeDecodeError`` of an Arrow
+        text that is not UTF-8), ``ValueError`` for lengths that differ,
         ``TypeError`` for ``updates`` together with a column, and
-        ``OverflowError`` for more ids than a batch holds (4294967294)."""
+        ``OverflowError`` for more ids than a batch holds (4294967294); Arrow
+        columns as for ``add_edges``."""
     def delete_nodes(self, ids: _Ids) -> None:
         """``delete_node(ids[i])`` for every i in turn, in one pass over the
         sources: the same contents as the loop, though the deleted edges it

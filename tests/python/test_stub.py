@@ -60,6 +60,7 @@ class Stub:
         self.aliases = {}
         self.all = None
         self.classes = {}
+        self.protocols = {}  # for type checkers only, as the TypedDicts
         self.functions = {}
         for node in self.tree.body:
             if isinstance(node, ast.ClassDef):
@@ -67,6 +68,8 @@ class Stub:
                     self.typeddicts[node.name] = {
                         s.target.id: s.annotation for s in node.body if isinstance(s, ast.AnnAssign)}
                     self.totals[node.name] = {k.arg: k.value.value for k in node.keywords}.get("total", True)
+                elif any(_name(b) == "Protocol" for b in node.bases):
+                    self.protocols[node.name] = node
                 else:
                     self.classes[node.name] = node
             elif isinstance(node, ast.FunctionDef):
@@ -235,8 +238,9 @@ def test_module_names(stub):
     assert stub.all == quorl_api.__all__
     public = {n for n in vars(quorl_api) if not n.startswith("_")}
     assert public == set(stub.classes) == {"PyGraphDiff", "PyDiffTable"}
-    # The TypedDicts exist for type checkers only.
-    assert not set(stub.typeddicts) & set(vars(quorl_api))
+    # The TypedDicts and Protocols exist for type checkers only.
+    assert not (set(stub.typeddicts) | set(stub.protocols)) & set(vars(quorl_api))
+    assert set(stub.protocols) == {"_ArrowArrayExporter", "_ArrowStreamExporter"}
 
 
 def test_attribute_keys_match_views(stub, d):

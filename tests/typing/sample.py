@@ -95,6 +95,8 @@ def as_tables(d: PyGraphDiff) -> int:
     again = nodes.__arrow_c_array__(nodes.__arrow_c_schema__())
     assert repr(nodes).startswith("<PyDiffTable ") and isinstance(nodes, PyDiffTable)
     assert schema is not None and array is not None and stream is not None and len(again) == 2
+    # A table of one column is an Arrow column of the batch methods.
+    PyGraphDiff().delete_nodes(d.deleted_nodes_table())
     return len(nodes) + len(d.deleted_nodes_table()) + len(d.deleted_edges_table())
 
 
@@ -149,6 +151,7 @@ def refused(d: PyGraphDiff, a: bytes, b: bytes) -> None:
     # versions: misc, then call-arg).
     d.add_nodes([a], None, None)  # type: ignore
     d.add_nodes([a], label=[1])  # type: ignore[list-item]
+    d.add_nodes([a], d.deleted_nodes_table())  # type: ignore[arg-type]
     d.delete_nodes(a, b)  # type: ignore[call-arg]
     ids: List[bytes] = d.deleted_nodes_ids()  # type: ignore[assignment]
     weights: List[float] = d.new_or_updated_edges_columns()[2]  # type: ignore[assignment]
