@@ -13,7 +13,9 @@
 * for the columns, the views of the same contents, and numpy reading them
   (which must copy nothing);
 * for the Arrow tables, pyarrow reading them (pa.table()), against the views
-  and the columns of the same diffs (skipped without pyarrow).
+  and the columns of the same diffs; and pyarrow columns into the batch
+  methods, against packed ids with array('f') weights or lists (skipped
+  without pyarrow).
 
 The machine is shared and noisy, so the contenders of each figure run
 interleaved (their order rotating from one round to the next), every round
@@ -663,6 +665,40 @@ def arrow_tables(report, load, scale, rounds):
                  "(RSS growth of the table, texts included)", unit="B")
 
 
+def arrow_batches(report, load, rounds):
+    """Workloads E and N from pyarrow columns into the batch methods (ids as
+    fixed_size_binary(16), weights and sizes float32, labels utf8, red
+    uint8), against the same columns as packed ids with array('f') weights,
+    and as packed ids with lists."""
+    try:
+        import pyarrow as pa
+    except ImportError:
+        report.section("Arrow columns into the batch methods: pyarrow is not installed, no figures")
+        return
+    n_edges, n_nodes = len(load.sources), len(load.ids)
+    weights = array.array("f", load.weights_f32.tobytes())
+    edges = (pa.array(load.sources, pa.binary(16)), pa.array(load.targets, pa.binary(16)), pa.array(load.weights_f32))
+    ids_packed = b"".join(load.ids)
+    lists = {"label": load.labels, "size": list(load.sizes), "red": list(load.reds)}
+    node_ids = pa.array(load.ids, pa.binary(16))
+    columns = {"label": pa.array(load.labels), "size": pa.array(load.sizes, pa.float32()),
+               "red": pa.array(load.reds, pa.uint8())}
+    report.section("workloads E and N from pyarrow columns into the batch methods (ns per item)")
+    t = interleaved({
+        "E add_edges packed, array('f')": batch_add_edges(
+            lambda: (load.sources_packed, load.targets_packed, weights), n_edges),
+        "E add_edges pyarrow": batch_add_edges(lambda: edges, n_edges),
+        "N add_nodes packed ids, lists": batch_add_nodes(lambda: ((ids_packed,), lists), n_nodes),
+        "N add_nodes pyarrow": batch_add_nodes(lambda: ((node_ids,), columns), n_nodes),
+    }, rounds)
+    for name, value in t.items():
+        report.row(name, value, "ns")
+    report.ratio("E_add_edges_pyarrow_vs_packed", t["E add_edges pyarrow"] / t["E add_edges packed, array('f')"], 1.1,
+                 "<=", "(fixed_size_binary(16) and float32 columns)")
+    report.ratio("N_add_nodes_pyarrow_vs_packed_and_lists", t["N add_nodes pyarrow"]
+                 / t["N add_nodes packed ids, lists"], 1.0, "<=", "(ids, label, size, red)")
+
+
 def measure_memory(contender, kind, n):
     env = dict(os.environ)
     result = subprocess.run(
@@ -781,6 +817,7 @@ def any_order(report, Floor, scale, rounds):
     report.ratio("E_bytes_per_edge", mem["edges E"], 30.0, "<=", "(RSS growth, add_edges, heap trimmed)", unit="B")
     report.ratio("N_bytes_per_node", mem["nodes N"], 56.0, "<=", "(RSS growth, add_nodes, heap trimmed)", unit="B")
     arrow_tables(report, load, scale, rounds)
+    arrow_batches(report, load, rounds)
 
 
 def main():
@@ -791,6 +828,8 @@ def main():
     parser.add_argument("--memory-child", nargs=3, metavar=("CONTENDER", "KIND", "N"), help=argparse.SUPPRESS)
     parser.add_argument("--only-any-order", action="store_true",
                         help="only the figures of workloads E and N (sources in any order)")
+    parser.add_argument("--only-arrow", action="store_true",
+                        help="only the Arrow figures of workloads E and N (tables out, columns in)")
     args = parser.parse_args()
     if args.memory_child:
         contender, kind, n = args.memory_child
@@ -816,6 +855,14 @@ def main():
         identical, sequences = verify_equivalence()
         print("pure-Python implementation checked against the module: %d small diffs byte-identical, "
               "%d random sequences equal in views, counts and sections" % (identical, sequences))
+        if args.only_arrow:
+            load = SourcesInAnyOrder(scale)
+            arrow_tables(report, load, scale, rounds)
+            arrow_batches(report, load, rounds)
+            report.print()
+            print()
+            print(json.dumps(report.ratios, sort_keys=True))
+            return 0
         if args.only_any_order:
             any_order(report, Floor, scale, rounds)
             report.print()
