@@ -84,8 +84,9 @@ struct Chunk {
     }
 };
 
-// The values of the variable-length types, item i of a chunk whose offsets
-// or views import_column has checked.
+// The values of the variable-length types: item i of a chunk whose offsets
+// or views import_column has checked, and where they lie together, the
+// bytes of all of them in a row.
 //
 // binary and utf8 (Offset int32_t), large_binary and large_utf8 (int64_t):
 // offsets in buffer 1, bytes in buffer 2.
@@ -93,8 +94,16 @@ template <class Offset>
 struct OffsetValues {
     static std::string_view at(const Chunk& chunk, std::int64_t i) noexcept {
         const Offset* offsets = chunk.values<Offset>();
+        if (offsets[i + 1] == offsets[i]) return {};  // the bytes may be missing then
         return std::string_view(static_cast<const char*>(chunk.buffers[2]) + offsets[i],
                                 static_cast<std::size_t>(offsets[i + 1] - offsets[i]));
+    }
+    // The bytes of all the chunk's values, one after the other.
+    static std::optional<std::string_view> all(const Chunk& chunk) noexcept {
+        const Offset* offsets = chunk.values<Offset>();
+        if (offsets[chunk.length] == offsets[0]) return std::string_view();
+        return std::string_view(static_cast<const char*>(chunk.buffers[2]) + offsets[0],
+                                static_cast<std::size_t>(offsets[chunk.length] - offsets[0]));
     }
 };
 // binary_view and string_view: a 16-byte view per item in buffer 1, holding
@@ -119,6 +128,9 @@ struct ViewValues {
         std::memcpy(&view.offset, at + 12, 4);
         return view;
     }
+    // Nothing: the values lie in the views and in the data buffers, in no
+    // order.
+    static std::optional<std::string_view> all(const Chunk&) noexcept { return std::nullopt; }
     static std::string_view at(const Chunk& chunk, std::int64_t i) noexcept {
         const View v = view(chunk, i);
         const char* data = v.length <= kInline ? place(chunk, i) + 4

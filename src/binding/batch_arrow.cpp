@@ -1,6 +1,7 @@
 #include "binding/batch_arrow.hpp"
 
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -40,19 +41,28 @@ constexpr const arrow::Accepted& kAttributeTypes = Kind == diff::AttributeKind::
                                                    : Kind == diff::AttributeKind::Byte  ? kIntegerTypes
                                                                                         : kBoolTypes;
 
+// Calls body(start, chunk) for each chunk of `column`, in order, `start`
+// the number of its first item counted from the column's start.
+template <class Body>
+PyResult<std::monostate> for_each_chunk(const ImportedColumn& column, Body&& body) {
+    std::size_t start = 0;
+    for (const Chunk& chunk : column.chunks()) {
+        QUORL_CHECK(body(start, chunk));
+        start += static_cast<std::size_t>(chunk.length);
+    }
+    return std::monostate{};
+}
+
 // Calls read(index, chunk, i) for item i of each chunk of `column`, in
 // order, `index` counting from the column's start, with a signal check
 // before each run of kSignalInterval items of a chunk.
 template <class Read>
 PyResult<std::monostate> for_each_item(const ImportedColumn& column, Read&& read) {
-    std::size_t start = 0;
-    for (const Chunk& chunk : column.chunks()) {
-        QUORL_CHECK(for_each_index(static_cast<std::size_t>(chunk.length), [&](std::size_t i) {
+    return for_each_chunk(column, [&](std::size_t start, const Chunk& chunk) {
+        return for_each_index(static_cast<std::size_t>(chunk.length), [&](std::size_t i) {
             return read(start + i, chunk, static_cast<std::int64_t>(i));
-        }));
-        start += static_cast<std::size_t>(chunk.length);
-    }
-    return std::monostate{};
+        });
+    });
 }
 
 // A null where a value is required fails as None does in an iterable: with
@@ -93,16 +103,26 @@ PyResult<std::monostate> write_values(const ImportedColumn& column, const char* 
     if constexpr (kind == diff::AttributeKind::Text) {
         return arrow::with_values(column.type(), [&](auto values) {
             using Values = decltype(values);
-            return for_each_item(column, [&](std::size_t index, const Chunk& chunk,
-                                             std::int64_t i) -> PyResult<std::monostate> {
-                if (chunk.is_null(i)) return std::monostate{};
-                const std::string_view text = Values::at(chunk, i);
-                const auto* bytes = reinterpret_cast<const std::uint8_t*>(text.data());
-                if (auto fault = encoding::find_utf8_fault(bytes, text.size())) [[unlikely]] {
-                    return fail(invalid_text_error(name, index, text, *fault));
-                }
-                updates.set<A>(index, text);
-                return std::monostate{};
+            return for_each_chunk(column, [&](std::size_t start, const Chunk& chunk) {
+                // Where all the chunk's bytes are ASCII (labels mostly are),
+                // each value is UTF-8 without a look of its own.
+                const std::optional<std::string_view> all = Values::all(chunk);
+                const bool ascii = all && encoding::is_ascii(reinterpret_cast<const std::uint8_t*>(all->data()),
+                                                             all->size());
+                return for_each_index(static_cast<std::size_t>(chunk.length),
+                                      [&](std::size_t i) -> PyResult<std::monostate> {
+                    const auto item = static_cast<std::int64_t>(i);
+                    if (chunk.is_null(item)) return std::monostate{};
+                    const std::string_view text = Values::at(chunk, item);
+                    if (!ascii) {
+                        const auto* bytes = reinterpret_cast<const std::uint8_t*>(text.data());
+                        if (auto fault = encoding::find_utf8_fault(bytes, text.size())) [[unlikely]] {
+                            return fail(invalid_text_error(name, start + i, text, *fault));
+                        }
+                    }
+                    updates.set<A>(start + i, text);
+                    return std::monostate{};
+                });
             });
         });
     } else if constexpr (kind == diff::AttributeKind::Bool) {
@@ -187,20 +207,26 @@ FormResult<Weights> weights_from_arrow(PyObject* obj, const char* name, ColumnLe
     QUORL_TRY(column, arrow::import_column(obj, name, kFloatTypes, length));
     Weights weights;
     weights.values.resize(column.length());
-    float* out = weights.values.data();
     QUORL_CHECK(arrow::with_float_type(column.type(), [&](auto sample) {
         using Number = decltype(sample);
-        return for_each_item(column, [&](std::size_t index, const Chunk& chunk,
-                                         std::int64_t i) -> PyResult<std::monostate> {
-            if (chunk.is_null(i)) [[unlikely]] return fail(null_error<F32Conversion>(name, index));
-            // A float32 as it is, every bit kept; a float64 narrowed.
-            const Number number = chunk.values<Number>()[i];
-            if constexpr (sizeof(Number) == sizeof(float)) {
-                std::memcpy(out + index, &number, sizeof number);
-            } else {
-                out[index] = static_cast<float>(number);
-            }
-            return std::monostate{};
+        return for_each_chunk(column, [&](std::size_t start, const Chunk& chunk) -> PyResult<std::monostate> {
+            const Number* numbers = chunk.values<Number>();
+            float* out = weights.values.data() + start;
+            return for_each_run(static_cast<std::size_t>(chunk.length),
+                                [&](std::size_t begin, std::size_t end) -> PyResult<std::monostate> {
+                for (std::size_t i = begin; chunk.validity && i < end; ++i) {
+                    if (chunk.is_null(static_cast<std::int64_t>(i))) {
+                        return fail(null_error<F32Conversion>(name, start + i));
+                    }
+                }
+                // A float32 as it is, every bit kept; a float64 narrowed.
+                if constexpr (sizeof(Number) == sizeof(float)) {
+                    std::memcpy(out + begin, numbers + begin, (end - begin) * sizeof(float));
+                } else {
+                    for (std::size_t i = begin; i < end; ++i) out[i] = static_cast<float>(numbers[i]);
+                }
+                return std::monostate{};
+            });
         });
     }));
     return weights;

@@ -100,16 +100,26 @@ PyResult<std::monostate> check_signals();
 // before.
 constexpr bool signal_check_due(std::size_t index) noexcept { return (index & (kSignalInterval - 1)) == 0; }
 
+// Calls run(start, end) for the runs [start, end) of kSignalInterval items
+// (the last one shorter) that make up [0, n), with a signal check before
+// each; a loop over a run that makes no result per item is a plain loop.
+template <class Run>
+PyResult<std::monostate> for_each_run(std::size_t n, Run&& run) {
+    for (std::size_t start = 0; start < n; start += kSignalInterval) {
+        QUORL_CHECK(check_signals());
+        QUORL_CHECK(run(start, n - start < kSignalInterval ? n : start + kSignalInterval));
+    }
+    return std::monostate{};
+}
+
 // Calls read(i) for i = 0, 1, ..., n - 1 (the items of a buffer), with a
 // signal check before each run of kSignalInterval items.
 template <class Read>
 PyResult<std::monostate> for_each_index(std::size_t n, Read&& read) {
-    for (std::size_t start = 0; start < n; start += kSignalInterval) {
-        QUORL_CHECK(check_signals());
-        const std::size_t end = n - start < kSignalInterval ? n : start + kSignalInterval;
+    return for_each_run(n, [&](std::size_t start, std::size_t end) -> PyResult<std::monostate> {
         for (std::size_t i = start; i < end; ++i) QUORL_CHECK(read(i));
-    }
-    return std::monostate{};
+        return std::monostate{};
+    });
 }
 
 }  // namespace quorl::binding
