@@ -84,7 +84,7 @@ struct Chunk {
     }
 };
 
-// The values of the variable-length types: item i of a chunk whose offsets
+// The values of the binary and text types: item i of a chunk whose offsets
 // or views import_column has checked, and where they lie together, the
 // bytes of all of them in a row.
 //
@@ -139,10 +139,23 @@ struct ViewValues {
     }
 };
 
-// Calls body(Values{}) with the values' reader of a variable-length type.
+// fixed_size_binary(16): 16 bytes an item in buffer 1.
+struct FixedValues16 {
+    static std::string_view at(const Chunk& chunk, std::int64_t i) noexcept {
+        return std::string_view(static_cast<const char*>(chunk.buffers[1]) + (chunk.offset + i) * 16, 16);
+    }
+    static std::optional<std::string_view> all(const Chunk& chunk) noexcept {
+        return std::string_view(static_cast<const char*>(chunk.buffers[1]) + chunk.offset * 16,
+                                static_cast<std::size_t>(chunk.length) * 16);
+    }
+};
+
+// Calls body(Values{}) with the values' reader of a binary or text type.
 template <class Body>
 decltype(auto) with_values(ColumnType type, Body&& body) {
     switch (type) {
+        case ColumnType::FixedBinary16:
+            return body(FixedValues16{});
         case ColumnType::Binary:
         case ColumnType::Utf8:
             return body(OffsetValues<std::int32_t>{});

@@ -83,10 +83,12 @@ PyErr id_length_error(const char* name, std::size_t index) {
 // decoder gives it for the text's bytes, its reason prefixed with the
 // argument and the item.
 PyErr invalid_text_error(const char* name, std::size_t index, std::string_view text, encoding::Utf8Fault fault) {
+    // A lead byte that starts no sequence, or a sequence cut short by a byte
+    // that does not continue it or by the end.
     const auto lead = static_cast<std::uint8_t>(text[fault.index]);
-    const char* reason = fault.length == 0                ? texts::kUtf8UnexpectedEnd
-                         : lead < 0xC2 || lead > 0xF4     ? texts::kUtf8InvalidStart
-                                                          : texts::kUtf8InvalidContinuation;
+    const char* reason = fault.length == 0              ? texts::kUtf8UnexpectedEnd
+                         : lead < 0xC2 || lead > 0xF4   ? texts::kUtf8InvalidStart
+                                                        : texts::kUtf8InvalidContinuation;
     const std::size_t end = fault.length == 0 ? text.size() : fault.index + fault.length;
     const std::string prefixed = texts::item_error(name, index, reason);
     Owned error = expect_new(api::new_decode_error(texts::kUtf8Codec, text.data(), static_cast<Py_ssize_t>(text.size()),
@@ -177,28 +179,16 @@ FormResult<IdColumn> ids_from_arrow(PyObject* obj, const char* name, const std::
     }
     std::vector<diff::Uuid> ids;
     ids.reserve(column.length());
-    auto copy = [&](auto read) {
+    QUORL_CHECK(arrow::with_values(column.type(), [&](auto values) {
         return for_each_item(column, [&](std::size_t index, const Chunk& chunk,
                                          std::int64_t i) -> PyResult<std::monostate> {
             if (chunk.is_null(i)) [[unlikely]] return fail(null_error<UuidConversion>(name, index));
-            QUORL_TRY(id, read(chunk, i, index));
-            ids.push_back(id);
+            const std::string_view value = decltype(values)::at(chunk, i);
+            if (value.size() != sizeof(diff::Uuid)) [[unlikely]] return fail(id_length_error(name, index));
+            ids.push_back(diff::Uuid::from_bytes(value.data()));
             return std::monostate{};
         });
-    };
-    if (column.type() == ColumnType::FixedBinary16) {
-        QUORL_CHECK(copy([](const Chunk& chunk, std::int64_t i, std::size_t) -> PyResult<diff::Uuid> {
-            return chunk.values<diff::Uuid>()[i];
-        }));
-    } else {
-        QUORL_CHECK(arrow::with_values(column.type(), [&](auto values) {
-            return copy([&](const Chunk& chunk, std::int64_t i, std::size_t index) -> PyResult<diff::Uuid> {
-                const std::string_view value = decltype(values)::at(chunk, i);
-                if (value.size() != sizeof(diff::Uuid)) [[unlikely]] return fail(id_length_error(name, index));
-                return diff::Uuid::from_bytes(value.data());
-            });
-        }));
-    }
+    }));
     return IdColumn(std::move(ids));
 }
 
