@@ -252,7 +252,7 @@ PyResult<std::monostate> Importer::take_stream(PyObject* capsule) {
 }
 
 PyResult<std::monostate> Importer::take_schema() {
-    const ArrowSchema* schema = column_.schema_.operator->();
+    const ArrowSchema* schema = column_.schema_.get();
     if (!schema->format) return fail(malformed(texts::kArrowNoFormat));
     if (std::string_view(schema->format) == "+s") {
         // A record batch (a table's stream gives them) of one column is
@@ -294,7 +294,7 @@ Checked Importer::record_batch_chunk(const ArrowArray& batch) const {
 }
 
 PyResult<std::monostate> Importer::add_array(Held<ArrowArray> array) {
-    const ArrowArray& header = *array.operator->();
+    const ArrowArray& header = *array.get();
     Checked chunk = record_batch_ ? record_batch_chunk(header) : column_chunk(header);
     if (!chunk) return fail(malformed(chunk.error()));
     if (record_batch_ && header.null_count != 0 && header.buffers[0] &&
