@@ -639,23 +639,6 @@ def test_refusals_leave_the_diff_unchanged(k):
     d.add_edges([B], [C], 1.0)  # not left borrowed
 
 
-@pytest.mark.skipif(pa is None, reason="pyarrow is not installed")
-def test_a_stream_that_fails_partway_changes_nothing(d):
-    """Its get_next fails after a batch: the stream's own message follows
-    the call and its errno (EINVAL: ValueError)."""
-    def batches():
-        yield pa.record_batch([pa.array([A], pa.binary(16))], ["id"])
-        raise ValueError("producer broke")
-
-    d.add_node(A, {})
-    before = snapshot(d)
-    with pytest.raises(ValueError) as info:
-        d.delete_nodes(pa.RecordBatchReader.from_batches(pa.schema([("id", pa.binary(16))]), batches()))
-    assert str(info.value).startswith("argument 'ids': the Arrow stream's get_next failed with error 22: ")
-    assert "producer broke" in str(info.value)
-    assert snapshot(d) == before
-
-
 # ------------------------------------------------------------ interruption
 
 # A child process sends itself SIGINT while a batch reads an argument, from C
