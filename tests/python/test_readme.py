@@ -1,4 +1,4 @@
-"""The README's quick start, columns and Arrow tables examples run as written."""
+"""The README's quick start, columns and Arrow examples run as written."""
 import pathlib
 import re
 
@@ -9,9 +9,12 @@ from conftest import import_arrow_library
 README = pathlib.Path(__file__).resolve().parents[2] / "README.md"
 
 
-@pytest.mark.parametrize("heading", ["## Quick start", "## Columns", "## Arrow tables"])
+ARROW_EXAMPLES = ["## Arrow tables", "### A dataframe back into a diff"]
+
+
+@pytest.mark.parametrize("heading", ["## Quick start", "## Columns"] + ARROW_EXAMPLES)
 def test_example_runs(heading):
-    if heading == "## Arrow tables" and None in map(import_arrow_library, ("pyarrow", "polars", "duckdb", "pandas")):
+    if heading in ARROW_EXAMPLES and None in map(import_arrow_library, ("pyarrow", "polars", "duckdb", "pandas")):
         pytest.skip("pyarrow, polars, duckdb or pandas is not installed")
     text = README.read_text(encoding="utf-8")
     section = text[text.index(heading):]
