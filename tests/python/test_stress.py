@@ -20,6 +20,7 @@ import pytest
 from quorl_api import PyGraphDiff
 
 from conftest import DESERIALIZE_FAILED, diff_bytes, normalized, panic_classes, snapshot, text, u64, uid
+from crafted_ids import colliding_ids, fixed_hash
 from pure_graph_diff import PureGraphDiff, contents
 
 
@@ -452,6 +453,33 @@ def test_sections_beyond_the_advance_reservation():
         with pytest.raises(Exception) as info:
             PyGraphDiff.from_bytes(bad)
         assert type(info.value) is Exception and info.value.args == (DESERIALIZE_FAILED,)
+
+
+# ------------------------------------------------------ ids made to collide
+
+def test_ids_made_to_collide_under_the_fixed_hash():
+    """Ids that all share one hash under the fixed function the tables used
+    before it was keyed (under which a diff of n of them took time in n
+    squared; benchmarks/bench.py times them) give what any ids give: the
+    batches, single calls and the reader, against the model."""
+    ids = colliding_ids(3000)
+    assert len(set(ids)) == len(ids) and {fixed_hash(i) for i in ids} == {fixed_hash(ids[0])}
+    d, model = PyGraphDiff(), PureGraphDiff()
+    d.add_nodes(b"".join(ids), red=[7] * len(ids))
+    d.add_edges(b"".join(ids), b"".join(reversed(ids)), 0.5)
+    for i in ids[::3]:
+        d.delete_node(i)
+    for i in ids:
+        model.add_node(i, {"red": 7})
+    for a, b in zip(ids, reversed(ids)):
+        model.add_edge(a, b, 0.5)
+    for i in ids[::3]:
+        model.delete_node(i)
+    assert contents(d) == contents(model)
+    # One source with every id as a target, and every id deleted too.
+    data = diff_bytes(nodes=[(i, b"{}") for i in ids], deleted=ids, edges=[(ids[0], [(i, 1.5) for i in ids])],
+                      deleted_edges=[(ids[1], ids)])
+    assert contents(PyGraphDiff.from_bytes(data)) == contents(PureGraphDiff.from_bytes(data))
 
 
 # ------------------------------------------------------------ 100 MB at once
