@@ -187,6 +187,54 @@ def test_threads_own_and_shared_diffs():
     assert threads_work() > 0  # borrow conflicts did happen
 
 
+def test_a_call_meeting_another_threads_batch_is_refused():
+    """A batch whose items come from a generator holds the diff while the
+    generator runs, and the generator may let another thread run: here it
+    waits, half way, until the main thread has called into the same diff.
+    Every such call is refused with the borrow error and changes nothing;
+    the batch then completes as if alone."""
+    a, b, c = uid("t-a"), uid("t-b"), uid("t-c")
+    d = PyGraphDiff()
+    d.add_node(c, {"label": "before"})
+    sources = [uid(("batch", k)) for k in range(4)]
+    inside, answered = threading.Event(), threading.Event()
+    failures = []
+
+    def items():
+        yield sources[0]
+        inside.set()
+        answered.wait(60)
+        yield from sources[1:]
+
+    def batch():
+        try:
+            d.add_edges(items(), sources[::-1], 1.5)
+        except BaseException as e:  # noqa: B902 - a thread must not fail unseen
+            failures.append(repr(e))
+
+    worker = threading.Thread(target=batch)
+    worker.start()
+    try:
+        assert inside.wait(60)
+        refused = []
+        for call in (lambda: d.add_edge(a, b, 1.0), lambda: d.add_node(a, {}), lambda: d.delete_node(c), d.clear,
+                     d.new_or_updated_edges, d.num_nodes, d.to_bytes):
+            with pytest.raises(RuntimeError) as info:
+                call()
+            refused.append(info.value.args)
+    finally:
+        answered.set()
+        worker.join()
+    assert failures == []
+    assert refused == [("Already borrowed",)] * 4 + [("Already mutably borrowed",)] * 3
+    model = PureGraphDiff()
+    model.add_node(c, {"label": "before"})
+    for source, target in zip(sources, sources[::-1]):
+        model.add_edge(source, target, 1.5)
+    assert contents(d) == contents(model)
+    d.add_edge(a, b, 1.0)  # the batch done, the diff is free again
+
+
 @pytest.mark.slow
 def test_threads_memory_flat():
     assert_flat(lambda: threads_work(seed=2), rounds=3)
