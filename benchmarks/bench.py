@@ -13,7 +13,9 @@
 * for the columns, the views of the same contents, and numpy reading them
   (which must copy nothing);
 * for the Arrow tables, pyarrow reading them (pa.table()), against the views
-  and the columns of the same diffs (skipped without pyarrow).
+  and the columns of the same diffs (skipped without pyarrow);
+* for ids made to share one hash under the fixed function the tables used
+  before it was keyed (tests/support/crafted_ids.py), random ids.
 
 The machine is shared and noisy, so the contenders of each figure run
 interleaved (their order rotating from one round to the next), every round
@@ -43,6 +45,7 @@ import pickle
 import random
 import shlex
 import statistics
+import struct
 import subprocess
 import sys
 import sysconfig
@@ -53,6 +56,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 # The pure-Python implementation is also the tests' model of the module.
 sys.path.insert(0, os.path.join(HERE, os.pardir, "tests", "support"))
 
+from crafted_ids import colliding_ids  # noqa: E402
 from pure_graph_diff import PureGraphDiff, contents  # noqa: E402
 
 try:
@@ -491,6 +495,36 @@ def delete_nodes_loop(data, victims):
     return body
 
 
+def deleted_nodes_bytes(ids):
+    """A byte string listing `ids` as deleted nodes, and nothing else."""
+    items = [struct.pack("<Q", 16) + i for i in ids]
+    return b"".join([struct.pack("<QQ", 0, len(ids))] + items + [bytes(16)])
+
+
+def colliding_ids_figures(report, scale, rounds):
+    """The attack on the hash: ids that all share one hash under the fixed
+    function the tables used before it was keyed, against as many random
+    ids, through add_nodes, add_edges (every id a source and a target) and
+    from_bytes of a byte string listing them as deleted nodes. Under the
+    fixed function the crafted ones took time in the square of their
+    count."""
+    n = 40000 // scale
+    contenders = {}
+    for kind, ids in (("made to collide", colliding_ids(n)), ("random", make_ids(n, 41))):
+        packed, backwards, listed = b"".join(ids), b"".join(reversed(ids)), deleted_nodes_bytes(ids)
+        contenders["add_nodes, %s" % kind] = timed_call(lambda p=packed: PyGraphDiff().add_nodes(p))
+        contenders["add_edges, %s" % kind] = timed_call(lambda p=packed, b=backwards: PyGraphDiff().add_edges(p, b, 1.0))
+        contenders["from_bytes, %s" % kind] = timed_call(lambda data=listed: PyGraphDiff.from_bytes(data))
+    report.section("%d ids made to share one hash under the fixed function the tables used before it was keyed, "
+                   "against %d random ids (ms)" % (n, n))
+    t = interleaved(contenders, rounds)
+    for name, value in t.items():
+        report.row(name, value / 1e6, "ms")
+    for method in ("add_nodes", "add_edges", "from_bytes"):
+        report.ratio("%s_colliding_ids_vs_random" % method,
+                     t["%s, made to collide" % method] / t["%s, random" % method], 5.0, "<=")
+
+
 # ---------------------------------------------------------------------------
 # Memory, in a fresh interpreter per figure
 
@@ -915,6 +949,8 @@ def main():
         report.row("delete_node: one call per id", t["delete_node loop"] / 1e6, "ms")
         report.ratio("delete_nodes_speedup_vs_delete_node_loop", t["delete_node loop"] / t["delete_nodes"], 100.0, ">=")
         del data, victims
+
+        colliding_ids_figures(report, scale, rounds)
 
         # -- bulk -----------------------------------------------------------
         report.section("bulk: %d edges over %d sources plus %d node updates (ms)"
