@@ -88,7 +88,7 @@ NodeUpdateView NodeMap::merged_texts(const Stored& stored, const NodeUpdateView&
 }
 
 TextArena::Block NodeMap::reclaim(TextArena::Block&& block) noexcept {
-    char* const out = block.data();
+    char* const out = block.data<char>();
     std::uint64_t used = 0;
     for (auto& entry : table_) {
         Stored& stored = entry.value;

@@ -187,7 +187,7 @@ private:
     // The block to reclaim the arena into, for `live` bytes of records and
     // a quarter more; none for no bytes.
     static TextArena::Block reclaim_block(std::uint64_t live) {
-        return TextArena::Block::allocate(live == 0 ? 0 : live + live / 4);
+        return TextArena::allocate_block(live == 0 ? 0 : live + live / 4);
     }
     // Moves the records of the entries that have texts, in the order of the
     // table, into `block` (released arena when it is none); returns the

@@ -183,34 +183,22 @@ public:
     class Storage {
     public:
         Storage() noexcept = default;
-        Storage(const Storage&) = delete;
-        Storage& operator=(const Storage&) = delete;
-        Storage(Storage&& other) noexcept
-            : block_(std::exchange(other.block_, nullptr)),
-              bits_(other.bits_),
-              compact_(std::exchange(other.compact_, false)) {}
-        Storage& operator=(Storage&& other) noexcept {
-            if (this != &other) {
-                heap::release(block_);
-                block_ = std::exchange(other.block_, nullptr);
-                bits_ = other.bits_;
-                compact_ = std::exchange(other.compact_, false);
-            }
-            return *this;
-        }
-        ~Storage() { heap::release(block_); }
 
         // Whether adopting it changes the table's storage.
-        explicit operator bool() const noexcept { return block_ || compact_; }
+        explicit operator bool() const noexcept { return block_ || block_.extent().compact; }
 
     private:
         friend class OrderedTable;
+        struct Layout {
+            std::uint8_t bits = 0;  // of the index
+            bool compact = false;   // no block: closing the table's holes makes the room
+        };
+        // `block` (null, or from heap::allocate: index, live bits, entries,
+        // none constructed) for an index of 2^bits slots.
         Storage(void* block, unsigned bits, bool compact) noexcept
-            : block_(block), bits_(static_cast<std::uint8_t>(bits)), compact_(compact) {}
+            : block_(block, {static_cast<std::uint8_t>(bits), compact}) {}
 
-        void* block_ = nullptr;  // index, live bits, entries; none constructed
-        std::uint8_t bits_ = 0;
-        bool compact_ = false;  // no block: closing the table's holes makes the room
+        heap::Block<Layout> block_;
     };
 
     // The storage in which the table holds `n` entries without a rebuild,
@@ -233,15 +221,14 @@ public:
     // storage they leave: their old block with nothing in it, or nothing
     // when they stayed in their block. Allocates nothing.
     Storage adopt(Storage&& storage) noexcept {
-        if (storage.compact_) {
-            storage.compact_ = false;
-            compact_in_place();
+        if (!storage.block_) {
+            if (storage.block_.extent().compact) compact_in_place();
+            storage.block_.extent().compact = false;
             return {};
         }
-        if (!storage.block_) return {};
         OrderedTable next;
-        next.block_ = std::exchange(storage.block_, nullptr);
-        next.bits_ = storage.bits_;
+        next.bits_ = storage.block_.extent().bits;
+        next.block_ = storage.block_.take();
         std::memset(next.index(), 0, index_bytes(next.bits_));
         Entry* to = next.entries();
         for (Entry& entry : *this) {

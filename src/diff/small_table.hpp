@@ -135,6 +135,14 @@ public:
         }
     }
 
+private:
+    // An indexed table in a block of the store's, freed with it.
+    struct BigDeleter {
+        void operator()(Big* table) const noexcept { heap::destroy(table); }
+    };
+    using BigPtr = std::unique_ptr<Big, BigDeleter>;
+
+public:
     // ---- changes that must not half happen (see OrderedTable) -------------
 
     // Storage for the table, made but not yet in use: a larger array, or an
@@ -142,37 +150,11 @@ public:
     class Room {
     public:
         Room() noexcept = default;
-        Room(const Room&) = delete;
-        Room& operator=(const Room&) = delete;
-        Room(Room&& other) noexcept
-            : block_(std::exchange(other.block_, nullptr)), capacity_(other.capacity_), kind_(other.kind_) {}
-        Room& operator=(Room&& other) noexcept {
-            if (this != &other) {
-                free();
-                block_ = std::exchange(other.block_, nullptr);
-                capacity_ = other.capacity_;
-                kind_ = other.kind_;
-            }
-            return *this;
-        }
-        ~Room() { free(); }
 
     private:
         friend class SmallTable;
-        Room(void* block, std::uint32_t capacity, std::uint32_t kind) noexcept
-            : block_(block), capacity_(capacity), kind_(kind) {}
-        void free() noexcept {
-            if (kind_ == kArray) {
-                heap::release_raw(block_);
-            } else if (kind_ == kBig) {
-                heap::destroy(static_cast<Big*>(block_));
-            }
-            block_ = nullptr;
-        }
-
-        void* block_ = nullptr;      // an array of capacity_ entries, or a Big
-        std::uint32_t capacity_ = 0;
-        std::uint32_t kind_ = kInline;  // kInline: no storage (the table has room)
+        heap::Block<std::uint32_t> array_;  // room for `extent` entries
+        BigPtr big_;
     };
 
     // The storage in which the table holds `n` entries: nothing when it has
@@ -182,13 +164,14 @@ public:
         if (mode() == kBig ? big()->has_room_for(n) : n <= capacity()) return {};
         if (mode() != kBig && n <= kArrayMax) {
             const std::uint32_t fitted = fitted_capacity(static_cast<std::uint32_t>(n));
-            void* array = heap::allocate_raw(fitted * sizeof(Entry));
-            if (!array) throw std::bad_alloc();
-            return Room(array, fitted, kArray);
+            Room room;
+            room.array_ = heap::Block<std::uint32_t>::allocate(fitted * sizeof(Entry), fitted);
+            return room;
         }
-        BigPtr table(heap::make<Big>());
-        table->reserve(n);
-        return Room(table.release(), 0, kBig);
+        Room room;
+        room.big_.reset(heap::make<Big>());
+        room.big_->reserve(n);
+        return room;
     }
 
     // The storage in which the table holds its entries together with the
@@ -219,17 +202,18 @@ public:
     // Moves the entries, in order, into `room` (made by room_for). Allocates
     // nothing; adds the change in heap_bytes() to `heap`.
     void adopt(Room&& room, std::size_t& heap) noexcept {
-        if (room.kind_ == kInline) return;
+        if (!room.array_ && !room.big_) return;
         const HeapChange counted(heap, *this);
-        if (room.kind_ == kArray) {
-            auto* array = static_cast<Entry*>(std::exchange(room.block_, nullptr));
+        if (room.array_) {
+            const std::uint32_t capacity = room.array_.extent();
+            auto* array = static_cast<Entry*>(room.array_.take());
             std::memcpy(static_cast<void*>(array), data(), count() * sizeof(Entry));
-            if (mode() == kArray) heap::release_raw(heap_data());
-            set_heap(array, room.capacity_);
+            if (mode() == kArray) heap::release(heap_data());
+            set_heap(array, capacity);
             meta_ = kArray | count();
             return;
         }
-        Big* table = static_cast<Big*>(std::exchange(room.block_, nullptr));
+        Big* table = room.big_.release();
         for (const Entry& entry : *this) table->try_emplace_in_room(entry.key).value = entry.value;
         release();
         std::memcpy(raw_, &table, sizeof table);
@@ -281,12 +265,6 @@ public:
     }
 
 private:
-    // An indexed table in a block of the store's, freed with it.
-    struct BigDeleter {
-        void operator()(Big* table) const noexcept { heap::destroy(table); }
-    };
-    using BigPtr = std::unique_ptr<Big, BigDeleter>;
-
     // meta_: the mode in the top two bits; in the inline and array modes the
     // entry count in the rest.
     static constexpr std::uint32_t kInline = 0;
@@ -371,10 +349,9 @@ private:
         const std::uint32_t new_capacity = fitted_capacity(wanted);
         // A new block and a copy rather than realloc: blocks this small come
         // from the allocator's per-thread cache, which realloc bypasses.
-        void* p = heap::allocate_raw(new_capacity * sizeof(Entry));
-        if (!p) throw std::bad_alloc();
+        void* p = heap::allocate(new_capacity * sizeof(Entry));
         std::memcpy(p, data(), count() * sizeof(Entry));
-        if (mode() == kArray) heap::release_raw(heap_data());
+        if (mode() == kArray) heap::release(heap_data());
         set_heap(static_cast<Entry*>(p), new_capacity);
         meta_ = kArray | count();
     }
@@ -387,7 +364,7 @@ private:
         table->reserve(2 * kArrayMax);
         const Entry* e = data();
         for (std::uint32_t i = 0; i < count(); ++i) table->try_emplace_in_room(e[i].key).value = e[i].value;
-        if (mode() == kArray) heap::release_raw(heap_data());
+        if (mode() == kArray) heap::release(heap_data());
         Big* owned = table.release();
         std::memcpy(raw_, &owned, sizeof owned);
         meta_ = kBig;
@@ -396,7 +373,7 @@ private:
 
     void release() noexcept {
         if (mode() == kArray) {
-            heap::release_raw(heap_data());
+            heap::release(heap_data());
         } else if (mode() == kBig) {
             heap::destroy(big());
         }
