@@ -66,6 +66,7 @@ Result<void, EdgeRefused> GraphDiff::add_edge(Uuid from, Uuid to, float weight) 
     // it was. A new source's single target lives inside its entry: its
     // insertion allocates nothing.
     auto source = edges_.try_emplace(from, edge_source_hint_);
+    edge_source_hint_ = source.position;
     source.value.insert_or_assign(to, weight, entry_heap_bytes_);
     if (TargetSet* deleted = deleted_edges_.find(from, deleted_source_hint_)) {
         deleted->erase(to, entry_heap_bytes_);
@@ -79,7 +80,9 @@ Result<void, EdgeRefused> GraphDiff::add_edge(Uuid from, Uuid to, float weight) 
 
 void GraphDiff::delete_edge(Uuid from, Uuid to) {
     // As in add_edge, the insertions come first and cannot half happen.
-    deleted_edges_.try_emplace(from, deleted_source_hint_).value.try_emplace(to, entry_heap_bytes_);
+    auto deleted = deleted_edges_.try_emplace(from, deleted_source_hint_);
+    deleted_source_hint_ = deleted.position;
+    deleted.value.try_emplace(to, entry_heap_bytes_);
     if (TargetWeights* targets = edges_.find(from, edge_source_hint_)) {
         targets->erase(to, entry_heap_bytes_);
         // Also drops an empty entry left behind by delete_node.

@@ -248,8 +248,9 @@ public:
             }
             // The position found in the first phase saves the probe, unless
             // adopting new storage moved the entries.
-            hint = positions_[g];
-            Targets& targets = sources.try_emplace_in_room(groups_.source(g), hint).value;
+            auto source = sources.try_emplace_in_room(groups_.source(g), positions_[g]);
+            hint = source.position;
+            Targets& targets = source.value;
             targets.adopt(std::move(rooms_[g]), heap);
             const auto edges = groups_.edges(g);
             for (std::size_t k = 0; k < edges.size(); ++k, ++flat) {
@@ -395,8 +396,7 @@ void GraphDiff::delete_distinct(std::span<const Uuid> ids, Collect collect) {
     for (std::size_t s = 0; s < sources.size(); ++s) {
         const std::uint32_t begin = s == 0 ? 0 : sources[s - 1].end;
         EdgeMap::Entry& source = *sources[s].entry;
-        std::uint32_t position = sources[s].position;
-        TargetSet& deleted = deleted_edges_.try_emplace_in_room(source.key, position).value;
+        TargetSet& deleted = deleted_edges_.try_emplace_in_room(source.key, sources[s].position).value;
         deleted.adopt(std::move(rooms[s]), entry_heap_bytes_);
         for (std::uint32_t k = begin; k < sources[s].end; ++k) {
             source.value.erase(targets[k], entry_heap_bytes_);

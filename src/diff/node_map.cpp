@@ -13,8 +13,6 @@ namespace {
 // How many items ahead a batch asks for the index slot it will probe.
 constexpr std::size_t kFetchAhead = 8;
 
-constexpr std::uint32_t kNoPosition = ~std::uint32_t{0};
-
 // Where each text of an item (or of a record) starts, for the texts present.
 using TextStarts = std::array<const char*, kTextCount>;
 
@@ -189,8 +187,7 @@ void NodeMap::add_all(std::span<const Uuid> ids, const UpdateBatch& batch) {
                     item_bytes += bytes;
                 }
             }
-            std::uint32_t position = kNoPosition;
-            auto entry = table_.try_emplace_in_room(ids[i], position);
+            auto entry = table_.try_emplace_in_room(ids[i]);
             if (entry.inserted) {
                 entry.value.scalars = item;
                 entry.value.set_offset(base + appended_bytes);
@@ -203,7 +200,7 @@ void NodeMap::add_all(std::span<const Uuid> ids, const UpdateBatch& batch) {
                     appended_items.reserve(n);
                     for (std::uint32_t k = 0; k < i; ++k) appended_items.push_back(k);
                 }
-                merges.push_back({position, static_cast<std::uint32_t>(i)});
+                merges.push_back({entry.position, static_cast<std::uint32_t>(i)});
             }
         }
         std::uint64_t incoming = appended_bytes;

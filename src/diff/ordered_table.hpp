@@ -76,36 +76,28 @@ public:
     }
     bool contains(const Uuid& key) const noexcept { return position_of(key) != kNone; }
 
+    // No hint: see try_emplace.
+    static constexpr std::uint32_t kNoHint = ~std::uint32_t{0};
+
     // The value stored under `key`, appending a default-constructed one first
-    // if the key is absent; `inserted` tells which happened.
+    // if the key is absent; `inserted` tells which happened, and `position`
+    // where the entry is (see positions()). The entry at position `hint` is
+    // tried first: a caller that keeps the position of the key it used last
+    // skips the probe when keys repeat (a source's edges, one after the
+    // other).
     struct Inserted {
         V& value;
         bool inserted;
+        std::uint32_t position;
     };
-    Inserted try_emplace(const Uuid& key) {
-        const Probe probe = probe_for(key);
-        if (probe.position != kNone) return {entries()[probe.position].value, false};
-        return {append(key, probe), true};
-    }
-
-    // As try_emplace, first trying the entry at position `hint`, where an
-    // earlier call left the position of its key; leaves the position of
-    // `key` there. Calls that repeat a key (a source's edges, one after the
-    // other) then skip the probe.
-    Inserted try_emplace(const Uuid& key, std::uint32_t& hint) {
-        if (at_hint(key, hint)) return {entries()[hint].value, false};
-        const Probe probe = probe_for(key);
-        if (probe.position != kNone) {
-            hint = probe.position;
-            return {entries()[probe.position].value, false};
-        }
-        V& value = append(key, probe);
-        hint = used_ - 1;
-        return {value, true};
+    Inserted try_emplace(const Uuid& key, std::uint32_t hint = kNoHint) {
+        return emplace(key, locate(key, hint), [] {});
     }
     V* find(const Uuid& key, std::uint32_t& hint) noexcept {
         return const_cast<V*>(std::as_const(*this).find(key, hint));
     }
+    // find, first trying position `hint`, and leaving the key's position
+    // there when it is found elsewhere.
     const V* find(const Uuid& key, std::uint32_t& hint) const noexcept {
         if (at_hint(key, hint)) return &entries()[hint].value;
         const std::uint32_t p = position_of(key);
@@ -120,17 +112,7 @@ public:
     // table is as it was. An existing key is returned without prepare().
     template <class Prepare>
     Inserted try_emplace_prepared(const Uuid& key, Prepare&& prepare) {
-        Probe probe = probe_for(key);
-        if (probe.position != kNone) return {entries()[probe.position].value, false};
-        if (needs_growth()) {
-            Storage storage = growth_storage();
-            prepare();
-            adopt(std::move(storage));
-            probe.slot = free_slot(probe.hash);
-        } else {
-            prepare();
-        }
-        return {append_in_room(key, probe), true};
+        return emplace(key, probe_for(key), prepare);
     }
 
     // Inserts or replaces the value under `key`; a replaced value keeps its
@@ -246,21 +228,11 @@ public:
 
     // try_emplace in a table with room for the key (made by room_for and
     // adopt): allocates nothing.
-    Inserted try_emplace_in_room(const Uuid& key) noexcept {
-        const Probe probe = probe_for(key);
-        if (probe.position != kNone) return {entries()[probe.position].value, false};
-        return {append_in_room(key, probe), true};
-    }
-    Inserted try_emplace_in_room(const Uuid& key, std::uint32_t& hint) noexcept {
-        if (at_hint(key, hint)) return {entries()[hint].value, false};
-        const Probe probe = probe_for(key);
-        if (probe.position != kNone) {
-            hint = probe.position;
-            return {entries()[probe.position].value, false};
-        }
+    Inserted try_emplace_in_room(const Uuid& key, std::uint32_t hint = kNoHint) noexcept {
+        const Probe probe = locate(key, hint);
+        if (probe.position != kNone) return {entries()[probe.position].value, false, probe.position};
         V& value = append_in_room(key, probe);
-        hint = used_ - 1;
-        return {value, true};
+        return {value, true, used_ - 1};
     }
 
     // Takes back the entry appended last, as if it had never come: its index
@@ -300,11 +272,7 @@ public:
         if (block_) prefetch_line(index() + home(hash, bits_));
     }
     // try_emplace of a key whose hash_of is `hash`.
-    Inserted try_emplace_hashed(const Uuid& key, std::uint32_t hash) {
-        const Probe probe = probe_for(key, hash);
-        if (probe.position != kNone) return {entries()[probe.position].value, false};
-        return {append(key, probe), true};
-    }
+    Inserted try_emplace_hashed(const Uuid& key, std::uint32_t hash) { return emplace(key, probe_for(key, hash), [] {}); }
 
     iterator begin() noexcept { return {entries(), 0, used_, live_bits_if_holes()}; }
     iterator end() noexcept { return {entries(), used_, used_, nullptr}; }
@@ -454,13 +422,29 @@ private:
         return Storage(heap::allocate(block_bytes(bits)), bits, false);
     }
 
-    // Appends a new entry for an absent key whose probe ended at `probe`.
-    V& append(const Uuid& key, Probe probe) {
+    // Where `key` is: at `hint` when it sits there, else where its probe
+    // finds it, or the empty slot that ends the probe.
+    Probe locate(const Uuid& key, std::uint32_t hint) const noexcept {
+        if (at_hint(key, hint)) return {hint, 0, 0};
+        return probe_for(key);
+    }
+
+    // The entry of `key`, which `probe` found, or a new one appended where
+    // the probe ended, the table grown first when it is full; prepare() runs
+    // before the new entry goes in (see try_emplace_prepared).
+    template <class Prepare>
+    Inserted emplace(const Uuid& key, Probe probe, Prepare&& prepare) {
+        if (probe.position != kNone) return {entries()[probe.position].value, false, probe.position};
         if (needs_growth()) {
-            adopt(growth_storage());
+            Storage storage = growth_storage();
+            prepare();
+            adopt(std::move(storage));
             probe.slot = free_slot(probe.hash);
+        } else {
+            prepare();
         }
-        return append_in_room(key, probe);
+        V& value = append_in_room(key, probe);
+        return {value, true, used_ - 1};
     }
     V& append_in_room(const Uuid& key, Probe probe) noexcept {
         const std::uint32_t position = used_;

@@ -28,11 +28,13 @@ namespace quorl::diff {
 template <class V>
 class SmallTable {
 public:
-    using Entry = TableEntry<V>;
-    using mapped_type = V;
-    using iterator = EntryIterator<Entry>;
-    using const_iterator = EntryIterator<const Entry>;
+    // The indexed table the targets move into; its entries and iterators are
+    // this table's.
     using Big = OrderedTable<V>;
+    using Entry = typename Big::Entry;
+    using mapped_type = V;
+    using iterator = typename Big::iterator;
+    using const_iterator = typename Big::const_iterator;
 
     static_assert(std::is_trivially_copyable_v<V>, "entries are moved with memcpy");
     static constexpr std::size_t kInlineBytes = 20;
@@ -76,7 +78,12 @@ public:
     // grows, moves to an index, or (with an index) shrinks, so the figure
     // costs nothing on the common paths.
 
-    using Inserted = typename Big::Inserted;
+    // The value stored under `key`, appending a default-constructed one first
+    // if the key is absent; `inserted` tells which happened.
+    struct Inserted {
+        V& value;
+        bool inserted;
+    };
     Inserted try_emplace(const Uuid& key) {
         std::size_t ignored = 0;
         return try_emplace(key, ignored);
@@ -84,7 +91,7 @@ public:
     Inserted try_emplace(const Uuid& key, std::size_t& heap) {
         if (mode() == kBig) {
             const HeapChange counted(heap, *this);
-            return big()->try_emplace(key);
+            return in_big(key);
         }
         Entry* e = data();
         const std::uint32_t n = count();
@@ -92,7 +99,10 @@ public:
         if (i < n) return {e[i].value, false};
         if (n == capacity()) {
             const HeapChange counted(heap, *this);
-            if (n == kArrayMax) return to_big().try_emplace(key);
+            if (n == kArrayMax) {
+                to_big();
+                return in_big(key);
+            }
             grow(n + 1);
             e = data();
         }
@@ -283,6 +293,11 @@ private:
         std::memmove(static_cast<void*>(e + i), e + i + 1, (n - i - 1) * sizeof(Entry));
         meta_ = mode() | (n - 1);
         return true;
+    }
+
+    Inserted in_big(const Uuid& key) {
+        auto entry = big()->try_emplace(key);
+        return {entry.value, entry.inserted};
     }
 
     // Out of line: a visit of every source (delete_node) erases from each,

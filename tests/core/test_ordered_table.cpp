@@ -125,13 +125,32 @@ void insert_in_room(Table& table, DictModel& model, std::mt19937_64& rng, std::s
         table.adopt(table.room_for(table.size() + keys.size()));
         const std::size_t capacity = table.capacity();
         const unsigned bits = table.index_bits();
+        std::uint32_t hint = Table::kNoHint;
         for (const Uuid& key : keys) {
             const std::int64_t v = static_cast<std::int64_t>(rng() >> 33);
-            table.try_emplace_in_room(key).value = make_value(v);
+            auto entry = table.try_emplace_in_room(key, hint);
+            ASSERT_TRUE(table.at_position(entry.position).key == key);
+            hint = entry.position;
+            entry.value = make_value(v);
             model.set(key, v);
         }
         ASSERT_EQ(table.capacity(), capacity) << "room made beforehand must suffice";
         ASSERT_EQ(table.index_bits(), bits);
+    }
+}
+
+// try_emplace, given where the previous call left its key as the hint when
+// the table takes one: a stale hint must not matter, and the position given
+// back must hold the key.
+template <class Table>
+auto try_emplace_hinted(Table& table, const Uuid& key, std::uint32_t& hint) {
+    if constexpr (requires { table.positions(); }) {
+        auto entry = table.try_emplace(key, hint);
+        EXPECT_TRUE(table.at_position(entry.position).key == key);
+        hint = entry.position;
+        return entry;
+    } else {
+        return table.try_emplace(key);
     }
 }
 
@@ -143,6 +162,7 @@ template <class Table, class MakeValue>
 void random_operations(Table& table, MakeValue make_value, std::uint64_t seed) {
     std::mt19937_64 rng(seed);
     DictModel model;
+    std::uint32_t hint = 0;
     const std::size_t pools[] = {8, 300, 2000, 40, 1000, 1, 30};
     for (std::size_t pool : pools) {
         std::uniform_int_distribution<std::uint64_t> pick(0, pool - 1);
@@ -156,7 +176,7 @@ void random_operations(Table& table, MakeValue make_value, std::uint64_t seed) {
                     model.set(k, v);
                     break;
                 case 2: {
-                    auto entry = table.try_emplace(k);
+                    auto entry = try_emplace_hinted(table, k, hint);
                     ASSERT_EQ(entry.inserted, model.values.count(k.bytes) == 0);
                     if (entry.inserted) {
                         ASSERT_EQ(value_of(entry.value), value_of(typename Table::mapped_type()))
