@@ -172,6 +172,9 @@ public:
     static constexpr std::uint64_t kMinDeadBytes = 64;
 
 private:
+    // The state of one add_all while it runs (node_map.cpp).
+    class BatchAdd;
+
     static NodeUpdateView view_of(const Stored& stored, const char* texts) noexcept;
     // Bytes of the record of `stored`'s texts (none without texts).
     std::uint64_t record_bytes(const Stored& stored) const noexcept;

@@ -153,6 +153,16 @@ private:
 };
 static_assert(sizeof(NodeScalars) == 8 && alignof(NodeScalars) == 1, "scalars pack into 8 bytes");
 
+// Calls visit(t) for the place t among the texts of each text attribute
+// present as `bits` (presence bits, see NodeScalars::text_bits) say, in
+// declared order.
+template <class Visit>
+[[gnu::always_inline]] inline void for_each_text(std::uint8_t bits, Visit&& visit) {
+    for (int t = 0; t < kTextCount; ++t) {
+        if (bits & NodeScalars::bit(text_attribute(t))) visit(t);
+    }
+}
+
 // The attributes by name, for an update class that has get<A>().
 template <class Update>
 class NamedAttributes {

@@ -66,18 +66,22 @@ public:
     // values own besides is not counted.
     std::size_t block_bytes() const noexcept { return block_ ? block_bytes(bits_) : 0; }
 
+    // No entry's position: as a hint, none; from position_of, an absent key.
+    static constexpr std::uint32_t kNoPosition = ~std::uint32_t{0};
+
     V* find(const Uuid& key) noexcept {
         const std::uint32_t p = position_of(key);
-        return p == kNone ? nullptr : &entries()[p].value;
+        return p == kNoPosition ? nullptr : &entries()[p].value;
     }
     const V* find(const Uuid& key) const noexcept {
         const std::uint32_t p = position_of(key);
-        return p == kNone ? nullptr : &entries()[p].value;
+        return p == kNoPosition ? nullptr : &entries()[p].value;
     }
-    bool contains(const Uuid& key) const noexcept { return position_of(key) != kNone; }
-
-    // No hint: see try_emplace.
-    static constexpr std::uint32_t kNoHint = ~std::uint32_t{0};
+    bool contains(const Uuid& key) const noexcept { return position_of(key) != kNoPosition; }
+    // Where the entry of `key` is (see positions()), or kNoPosition.
+    std::uint32_t position_of(const Uuid& key) const noexcept {
+        return size_ == 0 ? kNoPosition : probe_for(key).position;
+    }
 
     // The value stored under `key`, appending a default-constructed one first
     // if the key is absent; `inserted` tells which happened, and `position`
@@ -90,7 +94,7 @@ public:
         bool inserted;
         std::uint32_t position;
     };
-    Inserted try_emplace(const Uuid& key, std::uint32_t hint = kNoHint) {
+    Inserted try_emplace(const Uuid& key, std::uint32_t hint = kNoPosition) {
         return emplace(key, locate(key, hint), [] {});
     }
     V* find(const Uuid& key, std::uint32_t& hint) noexcept {
@@ -101,7 +105,7 @@ public:
     const V* find(const Uuid& key, std::uint32_t& hint) const noexcept {
         if (at_hint(key, hint)) return &entries()[hint].value;
         const std::uint32_t p = position_of(key);
-        if (p == kNone) return nullptr;
+        if (p == kNoPosition) return nullptr;
         hint = p;
         return &entries()[p].value;
     }
@@ -129,7 +133,7 @@ public:
     bool erase(const Uuid& key) noexcept {
         if (size_ == 0) return false;
         const Probe probe = probe_for(key);
-        if (probe.position == kNone) return false;
+        if (probe.position == kNoPosition) return false;
         index()[probe.slot] = tombstone();
         entries()[probe.position].~Entry();
         live_words()[probe.position / 64] &= ~(std::uint64_t{1} << (probe.position % 64));
@@ -228,9 +232,9 @@ public:
 
     // try_emplace in a table with room for the key (made by room_for and
     // adopt): allocates nothing.
-    Inserted try_emplace_in_room(const Uuid& key, std::uint32_t hint = kNoHint) noexcept {
+    Inserted try_emplace_in_room(const Uuid& key, std::uint32_t hint = kNoPosition) noexcept {
         const Probe probe = locate(key, hint);
-        if (probe.position != kNone) return {entries()[probe.position].value, false, probe.position};
+        if (probe.position != kNoPosition) return {entries()[probe.position].value, false, probe.position};
         V& value = append_in_room(key, probe);
         return {value, true, used_ - 1};
     }
@@ -253,6 +257,29 @@ public:
         live_words()[position / 64] &= ~(std::uint64_t{1} << (position % 64));
         --used_;
         --size_;
+    }
+
+    // The entries a full table of `size` live ones makes room for when one
+    // more comes: a quarter more, so that growth doubles a full table and
+    // one with many holes is compacted where it is.
+    static std::size_t grown_size(std::size_t size) noexcept {
+        const std::size_t wanted = size + 1;
+        return wanted + wanted / 4;
+    }
+
+    // Moves the entries, in order and without holes, into the smallest
+    // storage for `n` entries (at least as many as the table holds) when the
+    // table's own is more than twice as large; should memory run out, the
+    // table stays where it is. Whether it moved.
+    bool shrink_to(std::size_t n) noexcept {
+        try {
+            const unsigned fit = bits_for(n);
+            if (fit + 1 >= bits_) return false;
+            rebuild(fit);
+            return true;
+        } catch (const std::bad_alloc&) {
+            return false;
+        }
     }
 
     // Positions taken in the dense array, holes included: the position the
@@ -313,7 +340,6 @@ public:
     unsigned index_bits() const noexcept { return bits_; }
 
 private:
-    static constexpr std::uint32_t kNone = ~std::uint32_t{0};
     static constexpr unsigned kMinBits = 3;   // 8 slots, 6 entries
     static constexpr unsigned kMaxBits = 31;  // positions and tags share 32 bits
     static constexpr std::uint32_t kMinHolesToCompact = 8;
@@ -375,13 +401,13 @@ private:
 
     // Where `key` is, if present, and the slot its probe ended on.
     struct Probe {
-        std::uint32_t position;  // kNone when absent
+        std::uint32_t position;  // kNoPosition when absent
         std::uint32_t slot;      // the key's slot, or the empty slot that ended the probe
         std::uint32_t hash;
     };
     Probe probe_for(const Uuid& key) const noexcept { return probe_for(key, hash_of(key)); }
     Probe probe_for(const Uuid& key, std::uint32_t hash) const noexcept {
-        if (!block_) return {kNone, 0, hash};
+        if (!block_) return {kNoPosition, 0, hash};
         const std::uint32_t m = mask();
         const std::uint32_t tag = tag_of(hash, bits_);
         const std::uint32_t* slots = index();
@@ -389,7 +415,7 @@ private:
         std::uint32_t i = home(hash, bits_);
         for (;;) {
             const std::uint32_t slot = slots[i];
-            if (slot == kEmptySlot) return {kNone, i, hash};
+            if (slot == kEmptySlot) return {kNoPosition, i, hash};
             // The tag passes over nearly every other key without reading
             // its entry; a tombstone carries no entry to read.
             if (has_tag(slot, tag) && !is_tombstone(slot) && e[position_in(slot)].key == key) {
@@ -397,9 +423,6 @@ private:
             }
             i = (i + 1) & m;
         }
-    }
-    std::uint32_t position_of(const Uuid& key) const noexcept {
-        return size_ == 0 ? kNone : probe_for(key).position;
     }
 
     // The first empty slot on the probe path of `hash`.
@@ -412,12 +435,9 @@ private:
 
     // Whether appending one more entry needs new storage.
     bool needs_growth() const noexcept { return !block_ || used_ == entry_capacity(bits_); }
-    // The storage the table moves to when it is full: room for a quarter
-    // more entries than are live now, so that growth doubles a full table
-    // and one with many holes is compacted where it is.
+    // The storage the table moves to when it is full (see grown_size).
     Storage growth_storage() const {
-        const std::size_t wanted = std::size_t{size_} + 1;
-        const unsigned bits = bits_for(wanted + wanted / 4);
+        const unsigned bits = bits_for(grown_size(size_));
         if (block_ && bits == bits_) return Storage(nullptr, bits_, true);
         return Storage(heap::allocate(block_bytes(bits)), bits, false);
     }
@@ -434,7 +454,7 @@ private:
     // before the new entry goes in (see try_emplace_prepared).
     template <class Prepare>
     Inserted emplace(const Uuid& key, Probe probe, Prepare&& prepare) {
-        if (probe.position != kNone) return {entries()[probe.position].value, false, probe.position};
+        if (probe.position != kNoPosition) return {entries()[probe.position].value, false, probe.position};
         if (needs_growth()) {
             Storage storage = growth_storage();
             prepare();
@@ -500,15 +520,7 @@ private:
     // that allocation fail, the table is compacted where it is.
     void compact() noexcept {
         const std::size_t wanted = std::size_t{size_} + size_ / 4 + 1;
-        const unsigned fit = bits_for(wanted < kMinHolesToCompact ? kMinHolesToCompact : wanted);
-        if (fit + 2 <= bits_) {
-            try {
-                rebuild(fit);
-                return;
-            } catch (const std::bad_alloc&) {
-            }
-        }
-        compact_in_place();
+        if (!shrink_to(wanted < kMinHolesToCompact ? kMinHolesToCompact : wanted)) compact_in_place();
     }
 
     // Sets the live bits of positions 0..used_-1 and enters each into the

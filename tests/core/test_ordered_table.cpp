@@ -125,7 +125,7 @@ void insert_in_room(Table& table, DictModel& model, std::mt19937_64& rng, std::s
         table.adopt(table.room_for(table.size() + keys.size()));
         const std::size_t capacity = table.capacity();
         const unsigned bits = table.index_bits();
-        std::uint32_t hint = Table::kNoHint;
+        std::uint32_t hint = Table::kNoPosition;
         for (const Uuid& key : keys) {
             const std::int64_t v = static_cast<std::int64_t>(rng() >> 33);
             auto entry = table.try_emplace_in_room(key, hint);
