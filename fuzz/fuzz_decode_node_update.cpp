@@ -22,6 +22,7 @@
 
 #include "encoding/decode.hpp"
 #include "encoding/node_record.hpp"
+#include "node_record_text.hpp"
 #include "fuzz_support.hpp"
 
 namespace {

@@ -17,6 +17,7 @@
 #include "encoding/encode.hpp"
 #include "encoding/float_text.hpp"
 #include "encoding/node_record.hpp"
+#include "node_record_text.hpp"
 
 namespace {
 
@@ -44,17 +45,17 @@ std::vector<Uuid> make_ids(std::size_t n, std::uint64_t seed) {
 // The update the Python benchmark passes: three scalar attributes.
 NodeUpdate three_attributes(std::size_t i) {
     NodeUpdate u;
-    u.set_size(1.5f + static_cast<float>(i % 7));
-    u.set_red(static_cast<std::uint8_t>(i));
-    u.set_show_label(i % 2 == 0);
+    u.set<quorl::diff::kSize>(1.5f + static_cast<float>(i % 7));
+    u.set<quorl::diff::kRed>(static_cast<std::uint8_t>(i));
+    u.set<quorl::diff::kShowLabel>(i % 2 == 0);
     return u;
 }
 
 NodeUpdate with_texts(std::size_t i) {
     NodeUpdate u = three_attributes(i);
     u.set_texts({"node label " + std::to_string(i), "https://example.org/nodes/" + std::to_string(i)});
-    u.set_green(200);
-    u.set_blue(17);
+    u.set<quorl::diff::kGreen>(200);
+    u.set<quorl::diff::kBlue>(17);
     return u;
 }
 

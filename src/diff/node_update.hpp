@@ -163,24 +163,8 @@ template <class Visit>
     }
 }
 
-// The attributes by name, for an update class that has get<A>().
-template <class Update>
-class NamedAttributes {
-public:
-    std::optional<std::string_view> label() const noexcept { return self().template get<kLabel>(); }
-    std::optional<float> size() const noexcept { return self().template get<kSize>(); }
-    std::optional<std::string_view> url() const noexcept { return self().template get<kUrl>(); }
-    std::optional<std::uint8_t> red() const noexcept { return self().template get<kRed>(); }
-    std::optional<std::uint8_t> green() const noexcept { return self().template get<kGreen>(); }
-    std::optional<std::uint8_t> blue() const noexcept { return self().template get<kBlue>(); }
-    std::optional<bool> show_label() const noexcept { return self().template get<kShowLabel>(); }
-
-private:
-    const Update& self() const noexcept { return static_cast<const Update&>(*this); }
-};
-
 // An update that views its texts: valid while the bytes it views are.
-class NodeUpdateView : public NamedAttributes<NodeUpdateView> {
+class NodeUpdateView {
 public:
     // Every text attribute, in declared order; nullopt is an absent one.
     using Texts = std::array<std::optional<std::string_view>, kTextCount>;
@@ -239,7 +223,7 @@ private:
 // share one heap block (absent when none is present), the scalars sit
 // inline. The form an update takes when it must outlive what it was read
 // from; it hands its contents on as a view.
-class NodeUpdate : public NamedAttributes<NodeUpdate> {
+class NodeUpdate {
 public:
     using Texts = NodeUpdateView::Texts;
 
@@ -274,14 +258,6 @@ public:
             scalars_.set<A>(value);
         }
     }
-
-    void set_label(std::string_view text) { set<kLabel>(text); }
-    void set_size(float value) noexcept { set<kSize>(value); }
-    void set_url(std::string_view text) { set<kUrl>(text); }
-    void set_red(std::uint8_t value) noexcept { set<kRed>(value); }
-    void set_green(std::uint8_t value) noexcept { set<kGreen>(value); }
-    void set_blue(std::uint8_t value) noexcept { set<kBlue>(value); }
-    void set_show_label(bool value) noexcept { set<kShowLabel>(value); }
 
     // Every text attribute at once.
     Texts texts() const noexcept;

@@ -279,12 +279,12 @@ bool unwritten(std::optional<float> size) noexcept { return size && !std::isfini
 // order of the nodes; null when there are none, as nearly always.
 Owned unwritten_sizes(const diff::GraphDiff& diff) {
     Py_ssize_t count = 0;
-    for (const auto& node : diff.new_or_updated_nodes()) count += unwritten(node.value.size());
+    for (const auto& node : diff.new_or_updated_nodes()) count += unwritten(node.value.get<diff::kSize>());
     if (count == 0) return Owned{};
     Owned pairs = binding::expect_new(binding::api::new_tuple(count));
     Py_ssize_t i = 0;
     for (const auto& node : diff.new_or_updated_nodes()) {
-        const std::optional<float> size = node.value.size();
+        const std::optional<float> size = node.value.get<diff::kSize>();
         if (!unwritten(size)) continue;
         Owned id = binding::expect_new(binding::api::new_bytes(16));
         std::memcpy(PyBytes_AS_STRING(id.get()), node.key.bytes.data(), 16);
@@ -319,7 +319,7 @@ PyResult<Owned> copy_of(const diff::GraphDiff& diff) {
     auto decoded = encoding::decode_graph_diff(data.data(), data.size());
     if (!decoded) return fail(PyErr::new_message(PyExc_Exception, texts::kDeserializeFailed));
     for (const auto& node : diff.new_or_updated_nodes()) {
-        if (unwritten(node.value.size())) (void)decoded->restore_size(node.key, *node.value.size());
+        if (unwritten(node.value.get<diff::kSize>())) (void)decoded->restore_size(node.key, *node.value.get<diff::kSize>());
     }
     return new_graph_diff_object(std::move(*decoded));
 }

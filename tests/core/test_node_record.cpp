@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "encoding/node_record.hpp"
+#include "node_record_text.hpp"
 #include "encoding_test_util.hpp"
 
 namespace quorl::encoding {
@@ -40,29 +41,29 @@ TEST(NodeRecordWrite, EmptyAndFullRecords) {
     EXPECT_EQ(record(NodeUpdate{}), "{}");
 
     NodeUpdate all;
-    all.set_show_label(true);
-    all.set_blue(255);
-    all.set_green(10);
-    all.set_red(0);
-    all.set_url("u");
-    all.set_size(2.5f);
-    all.set_label("A");
+    all.set<diff::kShowLabel>(true);
+    all.set<diff::kBlue>(255);
+    all.set<diff::kGreen>(10);
+    all.set<diff::kRed>(0);
+    all.set<diff::kUrl>("u");
+    all.set<diff::kSize>(2.5f);
+    all.set<diff::kLabel>("A");
     EXPECT_EQ(record(all), R"({"label":"A","size":2.5,"url":"u","red":0,"green":10,"blue":255,"showLabel":true})");
 
     NodeUpdate some;
-    some.set_show_label(false);
-    some.set_green(7);
-    some.set_size(100.0f);
+    some.set<diff::kShowLabel>(false);
+    some.set<diff::kGreen>(7);
+    some.set<diff::kSize>(100.0f);
     EXPECT_EQ(record(some), R"({"size":100.0,"green":7,"showLabel":false})");
 
     NodeUpdate empty_label;
-    empty_label.set_label("");
+    empty_label.set<diff::kLabel>("");
     EXPECT_EQ(record(empty_label), R"({"label":""})");
 }
 
 TEST(NodeRecordWrite, AppendsToTheBuffer) {
     NodeUpdate u;
-    u.set_red(3);
+    u.set<diff::kRed>(3);
     std::string out = "xy";
     encode_node_update(u, out);
     EXPECT_EQ(out, R"(xy{"red":3})");
@@ -70,21 +71,21 @@ TEST(NodeRecordWrite, AppendsToTheBuffer) {
 
 TEST(NodeRecordWrite, Escapes) {
     NodeUpdate u;
-    u.set_label(std::string("\"\\\n\x01", 4));
+    u.set<diff::kLabel>(std::string("\"\\\n\x01", 4));
     EXPECT_EQ(record(u), R"({"label":"\"\\\n\u0001"})");
 
     NodeUpdate all_controls;
     std::string controls;
     for (int c = 0; c < 0x20; ++c) controls += static_cast<char>(c);
     controls += "\x7f/";
-    all_controls.set_url(controls);
+    all_controls.set<diff::kUrl>(controls);
     EXPECT_EQ(record(all_controls),
               R"({"url":"\u0000\u0001\u0002\u0003\u0004\u0005\u0006\u0007\b\t\n\u000b\f\r\u000e\u000f)"
               R"(\u0010\u0011\u0012\u0013\u0014\u0015\u0016\u0017\u0018\u0019\u001a\u001b\u001c\u001d\u001e\u001f)"
               "\x7f/\"}");
 
     NodeUpdate script;
-    script.set_label("Ελληνικά 日本語 😀");
+    script.set<diff::kLabel>("Ελληνικά 日本語 😀");
     EXPECT_EQ(record(script), "{\"label\":\"Ελληνικά 日本語 😀\"}");
 }
 
@@ -97,8 +98,8 @@ TEST(NodeRecordWrite, LengthMatchesText) {
                 std::string label(length, 'x');
                 if (at < length) label[at] = special;
                 NodeUpdate u;
-                u.set_label(label);
-                u.set_url(label + label);
+                u.set<diff::kLabel>(label);
+                u.set<diff::kUrl>(label + label);
                 const std::string text = record(u);
                 ASSERT_EQ(detail::node_record_length(u), text.size()) << length << " " << at;
                 // And the text reads back to the same update.
@@ -114,21 +115,21 @@ TEST(NodeRecordWrite, NonFiniteSizeIsNull) {
     for (float f : {std::numeric_limits<float>::quiet_NaN(), std::numeric_limits<float>::infinity(),
                     -std::numeric_limits<float>::infinity()}) {
         NodeUpdate u;
-        u.set_size(f);
-        u.set_red(1);
+        u.set<diff::kSize>(f);
+        u.set<diff::kRed>(1);
         const std::string text = record(u);
         EXPECT_EQ(text, R"({"size":null,"red":1})");
         EXPECT_EQ(detail::node_record_length(u), text.size());
         const NodeUpdate back = decoded(text);
-        EXPECT_FALSE(back.size());
-        EXPECT_EQ(back.red(), 1);
+        EXPECT_FALSE(back.get<diff::kSize>());
+        EXPECT_EQ(back.get<diff::kRed>(), 1);
     }
 }
 
 TEST(NodeRecordWrite, SizeTexts) {
     auto size_text = [](float f) {
         NodeUpdate u;
-        u.set_size(f);
+        u.set<diff::kSize>(f);
         return record(u);
     };
     EXPECT_EQ(size_text(1e13f), R"({"size":1e13})");
@@ -145,20 +146,20 @@ TEST(NodeRecordRead, ObjectForm) {
     const NodeUpdate u = decoded(
         R"( { "label" : "A", "size": 2.5, "url":"u", "red":0, "green" :10, "blue":255, "showLabel": true } )"
         "\n\r\t");
-    EXPECT_EQ(u.label(), "A");
-    EXPECT_EQ(u.size(), 2.5f);
-    EXPECT_EQ(u.url(), "u");
-    EXPECT_EQ(u.red(), 0);
-    EXPECT_EQ(u.green(), 10);
-    EXPECT_EQ(u.blue(), 255);
-    EXPECT_EQ(u.show_label(), true);
+    EXPECT_EQ(u.get<diff::kLabel>(), "A");
+    EXPECT_EQ(u.get<diff::kSize>(), 2.5f);
+    EXPECT_EQ(u.get<diff::kUrl>(), "u");
+    EXPECT_EQ(u.get<diff::kRed>(), 0);
+    EXPECT_EQ(u.get<diff::kGreen>(), 10);
+    EXPECT_EQ(u.get<diff::kBlue>(), 255);
+    EXPECT_EQ(u.get<diff::kShowLabel>(), true);
 
     EXPECT_TRUE(decoded("{}") == NodeUpdate{});
     // Members in any order.
     const NodeUpdate v = decoded(R"({"showLabel":false,"url":"","label":""})");
-    EXPECT_EQ(v.label(), "");
-    EXPECT_EQ(v.url(), "");
-    EXPECT_EQ(v.show_label(), false);
+    EXPECT_EQ(v.get<diff::kLabel>(), "");
+    EXPECT_EQ(v.get<diff::kUrl>(), "");
+    EXPECT_EQ(v.get<diff::kShowLabel>(), false);
 }
 
 TEST(NodeRecordRead, NullIsAbsent) {
@@ -170,13 +171,13 @@ TEST(NodeRecordRead, NullIsAbsent) {
 
 TEST(NodeRecordRead, ArrayForm) {
     const NodeUpdate u = decoded(R"([ "L", 1.5, "U", 1, 2, 3, false ])");
-    EXPECT_EQ(u.label(), "L");
-    EXPECT_EQ(u.size(), 1.5f);
-    EXPECT_EQ(u.url(), "U");
-    EXPECT_EQ(u.red(), 1);
-    EXPECT_EQ(u.green(), 2);
-    EXPECT_EQ(u.blue(), 3);
-    EXPECT_EQ(u.show_label(), false);
+    EXPECT_EQ(u.get<diff::kLabel>(), "L");
+    EXPECT_EQ(u.get<diff::kSize>(), 1.5f);
+    EXPECT_EQ(u.get<diff::kUrl>(), "U");
+    EXPECT_EQ(u.get<diff::kRed>(), 1);
+    EXPECT_EQ(u.get<diff::kGreen>(), 2);
+    EXPECT_EQ(u.get<diff::kBlue>(), 3);
+    EXPECT_EQ(u.get<diff::kShowLabel>(), false);
 
     EXPECT_EQ(failure("[null,null,null,null,null,null]"), "invalid length 6, expected struct NodeUpdate with 7 elements");
     EXPECT_EQ(failure("[]"), "invalid length 0, expected struct NodeUpdate with 7 elements");
@@ -193,9 +194,9 @@ TEST(NodeRecordRead, ArrayForm) {
 TEST(NodeRecordRead, UnknownKeysAreSkipped) {
     const NodeUpdate u = decoded(R"({"show_label":true,"x":{"a":[1,-2.5e3,{"b":null}],"c":"\u00e9"},"Label":"no",)"
                                  R"("big":1e400,"label":"L"})");
-    EXPECT_FALSE(u.show_label());
-    EXPECT_EQ(u.label(), "L");
-    EXPECT_EQ(decoded(R"({"showLabel":true})").show_label(), true);
+    EXPECT_FALSE(u.get<diff::kShowLabel>());
+    EXPECT_EQ(u.get<diff::kLabel>(), "L");
+    EXPECT_EQ(decoded(R"({"showLabel":true})").get<diff::kShowLabel>(), true);
 }
 
 TEST(NodeRecordRead, DuplicateFields) {
@@ -207,16 +208,16 @@ TEST(NodeRecordRead, DuplicateFields) {
 }
 
 TEST(NodeRecordRead, StringsAndEscapes) {
-    EXPECT_EQ(decoded(R"({"label":"a\"\\\/\b\f\n\r\t\u00e9\u20AC\ud83d\ude00z"})").label(),
+    EXPECT_EQ(decoded(R"({"label":"a\"\\\/\b\f\n\r\t\u00e9\u20AC\ud83d\ude00z"})").get<diff::kLabel>(),
               "a\"\\/\b\f\n\r\t\xc3\xa9\xe2\x82\xac\xf0\x9f\x98\x80z");
-    EXPECT_EQ(decoded(R"({"url":"\u0000"})").url(), std::string_view("\0", 1));
+    EXPECT_EQ(decoded(R"({"url":"\u0000"})").get<diff::kUrl>(), std::string_view("\0", 1));
     // Keys compare after their escapes are resolved.
-    EXPECT_EQ(decoded(R"({"\u006cabel":"x"})").label(), "x");
-    EXPECT_EQ(decoded("{\"label\":\"日本\"}").label(), "日本");
+    EXPECT_EQ(decoded(R"({"\u006cabel":"x"})").get<diff::kLabel>(), "x");
+    EXPECT_EQ(decoded("{\"label\":\"日本\"}").get<diff::kLabel>(), "日本");
 }
 
 TEST(NodeRecordRead, Colours) {
-    EXPECT_EQ(decoded(R"({"red":255,"green":0,"blue":128})").red(), 255);
+    EXPECT_EQ(decoded(R"({"red":255,"green":0,"blue":128})").get<diff::kRed>(), 255);
     EXPECT_EQ(failure(R"({"red":256})"), "invalid value: integer `256`, expected u8");
     EXPECT_EQ(failure(R"({"green":-1})"), "invalid value: integer `-1`, expected u8");
     EXPECT_EQ(failure(R"({"blue":255.0})"), "invalid type: floating point `255.0`, expected u8");
@@ -235,8 +236,8 @@ TEST(NodeRecordRead, Colours) {
 TEST(NodeRecordRead, Sizes) {
     auto size = [](std::string_view number) {
         const NodeUpdate u = decoded("{\"size\":" + std::string(number) + "}");
-        EXPECT_TRUE(u.size().has_value()) << number;
-        return u.size().value_or(-12345.0f);
+        EXPECT_TRUE(u.get<diff::kSize>().has_value()) << number;
+        return u.get<diff::kSize>().value_or(-12345.0f);
     };
     EXPECT_EQ(size("3"), 3.0f);
     EXPECT_EQ(size("0.1"), 0.1f);
@@ -406,7 +407,7 @@ TEST(NodeRecordRead, DeeplyNestedSkippedValues) {
     constexpr std::size_t kDepth = 1'000'000;
     const std::string lists = std::string(kDepth, '[') + std::string(kDepth, ']');
     EXPECT_EQ(failure("{\"x\":" + lists + ",\"red\":1}"), "");
-    EXPECT_EQ(decoded("{\"x\":" + lists + ",\"red\":1}").red(), 1);
+    EXPECT_EQ(decoded("{\"x\":" + lists + ",\"red\":1}").get<diff::kRed>(), 1);
 
     std::string objects;
     for (std::size_t i = 0; i < kDepth / 8; ++i) objects += "{\"a\":[";
