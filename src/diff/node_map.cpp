@@ -386,8 +386,11 @@ void NodeMap::BatchAdd::apply() noexcept {
         for (std::size_t k = begin; k < end; ++k) stored.scalars.merge(batch_.scalars(merges_[k].item));
     });
     if (reclaiming_) map_.reclaim(std::move(reclaim_block_));
-    // The room the table grew by for ids that turned out to repeat.
-    table_.shrink_to(std::max(capacity_before_, Table::grown_size(table_.size())));
+    // The room the table grew by for ids that turned out to repeat: a table
+    // more than twice the size its entries need (and than it had) moves
+    // into the smallest that holds them, as the loop of add_node would have
+    // filled.
+    table_.shrink_to(std::max(capacity_before_, table_.size()));
 }
 
 void NodeMap::add_all(std::span<const Uuid> ids, const UpdateBatch& batch) {

@@ -708,6 +708,62 @@ TEST(GraphDiffHeapBytes, DeadTextsAreReclaimedAndTheArenaFollowsTheLiveOnes) {
     EXPECT_LT(nodes.text_capacity(), 4 * nodes.live_text_bytes());
 }
 
+// add_nodes makes room in the node table for the ids it adds, not for its
+// items: repeats and ids already pending take none, and a table the batch
+// grew for ids that turned out to repeat is shrunk to what the loop of
+// add_node keeps. Growing in the middle of a batch closes the table's holes,
+// which moves the updates that earlier items merge into.
+TEST(GraphDiffHeapBytes, AddNodesKeepsRoomForTheNewIdsOnly) {
+    GraphDiff loop;
+    loop.add_node(id(1), NodeUpdate{});
+    for (const std::size_t repeats : {std::size_t{2}, std::size_t{10000}}) {
+        GraphDiff batch;
+        batch.add_nodes(std::vector<Uuid>(repeats, id(1)), std::vector<NodeUpdate>(repeats));
+        EXPECT_EQ(batch.heap_bytes(), loop.heap_bytes()) << repeats << " repeats";
+    }
+
+    Both both;
+    std::vector<Uuid> ids;
+    for (std::uint8_t n = 0; n < 200; ++n) {
+        ids.push_back(id(n));
+        both.add_node(id(n), labelled("pending"));
+    }
+    const std::size_t pending = both.d.heap_bytes();
+    std::vector<NodeUpdate> reds(ids.size());
+    for (NodeUpdate& u : reds) u.set<kRed>(7);
+    for (std::size_t i = 0; i < ids.size(); ++i) both.m.add_node(ids[i].bytes, Attributes::of(reds[i]));
+    both.d.add_nodes(ids, reds);
+    EXPECT_EQ(both.d.heap_bytes(), pending) << "updating pending nodes takes no room";
+    EXPECT_STATE(both, both.m);
+
+    // New ids, then many repeats of them: the table the batch grew for the
+    // rest of its items is no larger than twice the loop's.
+    GraphDiff first_new;
+    std::vector<Uuid> mostly_repeats(ids.begin(), ids.end());
+    for (int round = 0; round < 50; ++round) mostly_repeats.insert(mostly_repeats.end(), ids.begin(), ids.end());
+    first_new.add_nodes(mostly_repeats, std::vector<NodeUpdate>(mostly_repeats.size()));
+    const std::size_t loop_capacity = both.d.new_or_updated_nodes().capacity();
+    EXPECT_LE(first_new.new_or_updated_nodes().capacity(), 2 * loop_capacity);
+    EXPECT_EQ(broken_invariant(first_new), "");
+
+    // Holes, then a batch that merges texts into pending updates, fills the
+    // table with new ids and merges again.
+    for (std::uint8_t n = 0; n < 60; ++n) both.delete_node(id(static_cast<std::uint8_t>(3 * n)));
+    ASSERT_LT(both.d.new_or_updated_nodes().size(), both.d.new_or_updated_nodes().capacity());
+    std::vector<Uuid> batch_ids;
+    std::vector<NodeUpdate> updates;
+    for (int n = 1; n < 256; ++n) {
+        batch_ids.push_back(id(static_cast<std::uint8_t>(n)));
+        updates.push_back(labelled(std::string(n % 7, 'm')));
+    }
+    batch_ids.insert(batch_ids.end(), {id(1), id(2), id(250)});
+    updates.insert(updates.end(), {labelled("again"), NodeUpdate{}, labelled("last")});
+    for (std::size_t i = 0; i < batch_ids.size(); ++i) both.m.add_node(batch_ids[i].bytes, Attributes::of(updates[i]));
+    both.d.add_nodes(batch_ids, updates);
+    ASSERT_EQ(broken_invariant(both.d), "");
+    EXPECT_STATE(both, both.m);
+}
+
 #if defined(__GLIBC__) && !QUORL_SANITIZED
 // The figure against the allocator's own count of the bytes in use.
 // Freed blocks the allocator keeps in its per-thread cache still count as in
