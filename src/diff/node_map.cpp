@@ -21,7 +21,7 @@ constexpr std::size_t kFirstRoom = 64;
 using TextStarts = std::array<const char*, kTextCount>;
 
 // The texts that start at `starts`, present as `bits` say.
-NodeUpdateView view_at(std::uint8_t bits, const TextStarts& starts) noexcept {
+NodeUpdateView view_at(NodeScalars::Bits bits, const TextStarts& starts) noexcept {
     NodeUpdateView view;
     view.scalars().set_text_bits(bits);
     for_each_text(bits, [&](int t) {
@@ -40,7 +40,7 @@ std::uint64_t texts_bytes(const NodeUpdateView& texts) noexcept {
 
 // The texts of `newer` laid over those of `texts`.
 void overlay(NodeUpdateView& texts, const NodeUpdateView& newer) noexcept {
-    const std::uint8_t bits = newer.scalars().text_bits();
+    const NodeScalars::Bits bits = newer.scalars().text_bits();
     for_each_text(bits, [&](int t) { texts.set_text(t, newer.text(t)); });
     texts.scalars().set_text_bits(texts.scalars().text_bits() | bits);
 }
@@ -50,7 +50,7 @@ void overlay(NodeUpdateView& texts, const NodeUpdateView& newer) noexcept {
 NodeUpdateView NodeMap::view_of(const Stored& stored, const char* texts) noexcept {
     NodeUpdateView view;
     view.scalars() = stored.scalars;
-    if (const std::uint8_t bits = stored.scalars.text_bits()) {
+    if (const NodeScalars::Bits bits = stored.scalars.text_bits()) {
         const char* p = texts + stored.offset();
         for_each_text(bits, [&](int t) { view.set_text(t, TextArena::read_text(p)); });
     }
@@ -58,7 +58,7 @@ NodeUpdateView NodeMap::view_of(const Stored& stored, const char* texts) noexcep
 }
 
 std::uint64_t NodeMap::record_bytes(const Stored& stored) const noexcept {
-    const std::uint8_t bits = stored.scalars.text_bits();
+    const NodeScalars::Bits bits = stored.scalars.text_bits();
     if (!bits) return 0;
     const char* const start = texts_.data() + stored.offset();
     const char* p = start;
@@ -296,7 +296,7 @@ void NodeMap::BatchAdd::find_item_starts() {
 template <class Visit>
 void NodeMap::BatchAdd::for_each_merged_update(Visit visit) const {
     for (std::size_t begin = 0, end; begin < merges_.size(); begin = end) {
-        std::uint8_t bits = batch_.scalars(merges_[begin].item).text_bits();
+        NodeScalars::Bits bits = batch_.scalars(merges_[begin].item).text_bits();
         for (end = begin + 1; end < merges_.size() && merges_[end].position == merges_[begin].position; ++end) {
             bits |= batch_.scalars(merges_[end].item).text_bits();
         }
@@ -315,7 +315,7 @@ void NodeMap::BatchAdd::size_merges() {
         std::sort(merges_.begin(), merges_.end(), [](const Merge& a, const Merge& b) {
             return a.position != b.position ? a.position < b.position : a.item < b.item;
         });
-        for_each_merged_update([&](std::size_t begin, std::size_t end, std::uint8_t bits) {
+        for_each_merged_update([&](std::size_t begin, std::size_t end, NodeScalars::Bits bits) {
             if (!bits) return;
             const std::uint32_t position = merges_[begin].position;
             // An update appended by the batch has its item's texts, not yet
@@ -374,7 +374,7 @@ void NodeMap::BatchAdd::write() noexcept {
 
 void NodeMap::BatchAdd::apply() noexcept {
     // The merges, each update's in the order of the items.
-    for_each_merged_update([&](std::size_t begin, std::size_t end, std::uint8_t bits) {
+    for_each_merged_update([&](std::size_t begin, std::size_t end, NodeScalars::Bits bits) {
         Stored& stored = table_.at_position(merges_[begin].position).value;
         if (bits) {
             NodeUpdateView texts = view_of(stored, texts_.data());

@@ -45,7 +45,11 @@ public:
             for (int i = 0; i < 5; ++i) offset_bytes[i] = static_cast<std::uint8_t>(v >> (8 * i));
         }
     };
-    static_assert(sizeof(Stored) == 13 && alignof(Stored) == 1, "a stored update is 13 bytes");
+    static_assert(alignof(Stored) == 1, "stored updates pack without padding");
+    static_assert(sizeof(Stored) == 13,
+                  "a pending node's update is 13 bytes, its entry 29: a new attribute makes every pending node "
+                  "larger; say here how large, and bring the memory figures of README.md and bench.py's targets "
+                  "of bytes per node along (see node_attributes.hpp)");
     using Table = OrderedTable<Stored>;
 
     // An entry as it is read: the key and a view of the update.
