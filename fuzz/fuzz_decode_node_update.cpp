@@ -12,6 +12,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <iterator>
 #include <limits>
 #include <optional>
 #include <string>
@@ -253,6 +254,9 @@ private:
 
 enum Field { kLabel, kSize, kUrl, kRed, kGreen, kBlue, kShowLabel };
 constexpr const char* kKeys[7] = {"label", "size", "url", "red", "green", "blue", "showLabel"};
+static_assert(std::size(kKeys) == diff::kAttributeCount,
+              "the reference reader names each attribute itself: give a new one its key here and its rule in "
+              "apply()");
 
 std::optional<float> size_of(const std::string& lexeme) {
     const bool integral = lexeme.find_first_of(".eE") == std::string::npos;

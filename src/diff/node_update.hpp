@@ -1,4 +1,4 @@
-// The seven optional display attributes of a node, in the forms an update
+// The optional display attributes of a node, in the forms an update
 // takes on its way into a diff, and the rule by which a newer update is
 // merged into a stored one.
 //

@@ -100,15 +100,21 @@ struct Both {
 // ---------------------------------------------------------------------------
 // Merge of node updates
 
+// Every attribute present: a text "old <name>", a float 4, a byte 255 - its
+// place, true.
 NodeUpdate full_record() {
     NodeUpdate u;
-    u.set<kLabel>("old label");
-    u.set<kUrl>("https://example.org/old");
-    u.set<kSize>(4.0f);
-    u.set<kRed>(255);
-    u.set<kGreen>(7);
-    u.set<kBlue>(9);
-    u.set<kShowLabel>(true);
+    for_each_attribute([&](auto a) {
+        if constexpr (kKindOf<a> == AttributeKind::Text) {
+            u.set<a>("old " + std::string(kAttributes[a].name));
+        } else if constexpr (kKindOf<a> == AttributeKind::Float) {
+            u.set<a>(4.0f);
+        } else if constexpr (kKindOf<a> == AttributeKind::Byte) {
+            u.set<a>(static_cast<std::uint8_t>(255 - a));
+        } else {
+            u.set<a>(true);
+        }
+    });
     return u;
 }
 

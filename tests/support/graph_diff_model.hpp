@@ -147,6 +147,10 @@ struct Attributes {
         return a;
     }
 
+    static_assert(diff::kAttributeCount == 7,
+                  "the model names each attribute itself: give a new one a field here, and a line in of(), "
+                  "merge(), operator== and describe()");
+
     // Each attribute present in `newer` replaces the stored one; absent ones
     // leave it as it is.
     void merge(const Attributes& newer) {
