@@ -2,6 +2,7 @@
 // nodes to delete, edges to add or re-weight and edges to delete.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <span>
 
@@ -28,6 +29,10 @@ using DeletedEdgeMap = OrderedTable<TargetSet>;
 // deletion.
 struct EdgeRefused {};
 
+// The most items a batch takes: the batches number their items, and the
+// tables their positions, in 32 bits, with one value for none. 2^32 - 2.
+inline constexpr std::size_t kMaxBatchItems = 0xFFFF'FFFE;
+
 class GraphDiff {
 public:
     GraphDiff() = default;
@@ -47,7 +52,8 @@ public:
     // Identifiers are taken by value: a caller may pass a key that lives in
     // one of this diff's own tables, and removals shift those keys around.
     // The spans of a batch, and the texts an update views, must not point
-    // into the diff.
+    // into the diff. A batch has at most kMaxBatchItems items; a longer one
+    // throws std::bad_alloc before it reads any.
     void add_node(Uuid id, const NodeUpdateView& update);
     // add_node(ids[i], the i-th update of `updates`) for each i in turn;
     // `updates` has as many items as `ids`.

@@ -117,8 +117,8 @@ public:
     // nothing: should memory run out, throws std::bad_alloc and leaves the
     // map as it was.
     void add(const Uuid& id, const NodeUpdateView& update);
-    // add(ids[i], the i-th update of `batch`) for each i in turn; all or
-    // nothing as add.
+    // add(ids[i], the i-th update of `batch`) for each i in turn, at most
+    // kMaxBatchItems of them; all or nothing as add.
     void add_all(std::span<const Uuid> ids, const UpdateBatch& batch);
 
     // Gives the pending update of `id`, which has no size, the size `size`;

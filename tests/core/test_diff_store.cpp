@@ -935,6 +935,24 @@ TEST(GraphDiffBatch, DeleteNodesGivesTheContentsOfOneCallPerNode) {
     }
 }
 
+// Items and positions are 32-bit numbers: a longer batch is refused as
+// memory it cannot have, before any of its items is read (the spans here
+// are longer than what they point at) and with the diff unchanged.
+TEST(GraphDiffBatch, LongerThanTheItemsCanBeNumberedIsRefused) {
+    Both both;
+    fill(both);
+    const Uuid some[1] = {id(1)};
+    const float weight[1] = {1.0f};
+    const NodeUpdate update[1] = {};
+    const std::span<const Uuid> ids(some, kMaxBatchItems + 1);
+    EXPECT_THROW(both.d.add_edges(ids, ids, std::span<const float>(weight, 1)), std::bad_alloc);
+    EXPECT_THROW(both.d.delete_edges(ids, ids), std::bad_alloc);
+    EXPECT_THROW(both.d.delete_nodes(ids), std::bad_alloc);
+    EXPECT_THROW(both.d.add_nodes(ids, std::span<const NodeUpdate>(update, kMaxBatchItems + 1)), std::bad_alloc);
+    EXPECT_THROW(both.d.add_nodes(ids, UpdateBatch(1)), std::bad_alloc);
+    EXPECT_STATE(both, both.m);
+}
+
 // The shapes of the batches below: how many ids the sources and the
 // targets come from, how long a batch is at most, and how often an edge's
 // source is the previous edge's.
