@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <initializer_list>
 #include <limits>
 #include <string>
 #include <vector>
@@ -10,11 +11,14 @@
 #include "encoding/node_record.hpp"
 #include "node_record_text.hpp"
 #include "encoding_test_util.hpp"
+#include "graph_diff_model.hpp"
 
 namespace quorl::encoding {
 namespace {
 
 using diff::NodeUpdate;
+using model::Attributes;
+using model::describe;
 
 std::string record(const NodeUpdate& u) {
     std::string out;
@@ -28,10 +32,22 @@ NodeUpdate decoded(std::string_view text) {
     return r.ok() ? std::move(r).value() : NodeUpdate{};
 }
 
+// The attributes of `u`, as the model writes them out.
+std::string attributes(const NodeUpdate& u) { return describe(Attributes::of(u)); }
+
 // The message of the failure to read `text` (empty when it is read).
 std::string failure(std::string_view text) {
     auto r = decode_node_update(text);
     return r.ok() ? std::string() : r.error().message;
+}
+
+// Texts the reader refuses, each with the message expected.
+struct Refusal {
+    std::string text;
+    const char* message;
+};
+void expect_refusals(std::initializer_list<Refusal> refusals) {
+    for (const Refusal& r : refusals) EXPECT_EQ(failure(r.text), r.message) << r.text;
 }
 
 // ---------------------------------------------------------------------------
@@ -146,20 +162,13 @@ TEST(NodeRecordRead, ObjectForm) {
     const NodeUpdate u = decoded(
         R"( { "label" : "A", "size": 2.5, "url":"u", "red":0, "green" :10, "blue":255, "showLabel": true } )"
         "\n\r\t");
-    EXPECT_EQ(u.get<diff::kLabel>(), "A");
-    EXPECT_EQ(u.get<diff::kSize>(), 2.5f);
-    EXPECT_EQ(u.get<diff::kUrl>(), "u");
-    EXPECT_EQ(u.get<diff::kRed>(), 0);
-    EXPECT_EQ(u.get<diff::kGreen>(), 10);
-    EXPECT_EQ(u.get<diff::kBlue>(), 255);
-    EXPECT_EQ(u.get<diff::kShowLabel>(), true);
+    const Attributes all{.label = "A", .size = 2.5f, .url = "u", .red = 0, .green = 10, .blue = 255, .show_label = true};
+    EXPECT_EQ(attributes(u), describe(all));
 
     EXPECT_TRUE(decoded("{}") == NodeUpdate{});
     // Members in any order.
-    const NodeUpdate v = decoded(R"({"showLabel":false,"url":"","label":""})");
-    EXPECT_EQ(v.get<diff::kLabel>(), "");
-    EXPECT_EQ(v.get<diff::kUrl>(), "");
-    EXPECT_EQ(v.get<diff::kShowLabel>(), false);
+    EXPECT_EQ(attributes(decoded(R"({"showLabel":false,"url":"","label":""})")),
+              describe(Attributes{.label = "", .url = "", .show_label = false}));
 }
 
 TEST(NodeRecordRead, NullIsAbsent) {
@@ -171,24 +180,21 @@ TEST(NodeRecordRead, NullIsAbsent) {
 
 TEST(NodeRecordRead, ArrayForm) {
     const NodeUpdate u = decoded(R"([ "L", 1.5, "U", 1, 2, 3, false ])");
-    EXPECT_EQ(u.get<diff::kLabel>(), "L");
-    EXPECT_EQ(u.get<diff::kSize>(), 1.5f);
-    EXPECT_EQ(u.get<diff::kUrl>(), "U");
-    EXPECT_EQ(u.get<diff::kRed>(), 1);
-    EXPECT_EQ(u.get<diff::kGreen>(), 2);
-    EXPECT_EQ(u.get<diff::kBlue>(), 3);
-    EXPECT_EQ(u.get<diff::kShowLabel>(), false);
+    const Attributes all{.label = "L", .size = 1.5f, .url = "U", .red = 1, .green = 2, .blue = 3, .show_label = false};
+    EXPECT_EQ(attributes(u), describe(all));
 
-    EXPECT_EQ(failure("[null,null,null,null,null,null]"), "invalid length 6, expected struct NodeUpdate with 7 elements");
-    EXPECT_EQ(failure("[]"), "invalid length 0, expected struct NodeUpdate with 7 elements");
-    EXPECT_EQ(failure("[null,null,null,null,null,null,null,null]"), "trailing characters");
-    EXPECT_EQ(failure("[null,null,null,null,null,null,null,]"), "trailing comma");
-    EXPECT_EQ(failure("[null,null,null,null,null,null,null"), "EOF while parsing a list");
-    EXPECT_EQ(failure("[null,null,null,null,null,null,null x"), "trailing characters");
-    EXPECT_EQ(failure("[null null"), "expected `,` or `]`");
-    EXPECT_EQ(failure("[null,"), "EOF while parsing a value");
-    EXPECT_EQ(failure("[null,]"), "trailing comma");
-    EXPECT_EQ(failure("["), "EOF while parsing a list");
+    expect_refusals({
+        {"[null,null,null,null,null,null]", "invalid length 6, expected struct NodeUpdate with 7 elements"},
+        {"[]", "invalid length 0, expected struct NodeUpdate with 7 elements"},
+        {"[null,null,null,null,null,null,null,null]", "trailing characters"},
+        {"[null,null,null,null,null,null,null,]", "trailing comma"},
+        {"[null,null,null,null,null,null,null", "EOF while parsing a list"},
+        {"[null,null,null,null,null,null,null x", "trailing characters"},
+        {"[null null", "expected `,` or `]`"},
+        {"[null,", "EOF while parsing a value"},
+        {"[null,]", "trailing comma"},
+        {"[", "EOF while parsing a list"},
+    });
 }
 
 TEST(NodeRecordRead, UnknownKeysAreSkipped) {
@@ -200,9 +206,11 @@ TEST(NodeRecordRead, UnknownKeysAreSkipped) {
 }
 
 TEST(NodeRecordRead, DuplicateFields) {
-    EXPECT_EQ(failure(R"({"label":"a","label":"b"})"), "duplicate field `label`");
-    EXPECT_EQ(failure(R"({"label":null,"label":"b"})"), "duplicate field `label`");
-    EXPECT_EQ(failure(R"({"showLabel":true,"red":1,"showLabel":true})"), "duplicate field `showLabel`");
+    expect_refusals({
+        {R"({"label":"a","label":"b"})", "duplicate field `label`"},
+        {R"({"label":null,"label":"b"})", "duplicate field `label`"},
+        {R"({"showLabel":true,"red":1,"showLabel":true})", "duplicate field `showLabel`"},
+    });
     // Unknown keys may repeat.
     EXPECT_TRUE(decode_node_update(R"({"x":1,"x":2})").ok());
 }
@@ -218,19 +226,23 @@ TEST(NodeRecordRead, StringsAndEscapes) {
 
 TEST(NodeRecordRead, Colours) {
     EXPECT_EQ(decoded(R"({"red":255,"green":0,"blue":128})").get<diff::kRed>(), 255);
-    EXPECT_EQ(failure(R"({"red":256})"), "invalid value: integer `256`, expected u8");
-    EXPECT_EQ(failure(R"({"green":-1})"), "invalid value: integer `-1`, expected u8");
-    EXPECT_EQ(failure(R"({"blue":255.0})"), "invalid type: floating point `255.0`, expected u8");
-    EXPECT_EQ(failure(R"({"blue":2.55e2})"), "invalid type: floating point `255.0`, expected u8");
-    EXPECT_EQ(failure(R"({"red":1e0})"), "invalid type: floating point `1.0`, expected u8");
-    EXPECT_EQ(failure(R"({"red":-0})"), "invalid type: floating point `-0.0`, expected u8");
-    EXPECT_EQ(failure(R"({"red":18446744073709551615})"), "invalid value: integer `18446744073709551615`, expected u8");
+    expect_refusals({
+        {R"({"red":256})", "invalid value: integer `256`, expected u8"},
+        {R"({"green":-1})", "invalid value: integer `-1`, expected u8"},
+        {R"({"blue":255.0})", "invalid type: floating point `255.0`, expected u8"},
+        {R"({"blue":2.55e2})", "invalid type: floating point `255.0`, expected u8"},
+        {R"({"red":1e0})", "invalid type: floating point `1.0`, expected u8"},
+        {R"({"red":-0})", "invalid type: floating point `-0.0`, expected u8"},
+        {R"({"red":18446744073709551615})", "invalid value: integer `18446744073709551615`, expected u8"},
+    });
     EXPECT_EQ(failure(R"({"red":18446744073709551616})"),
               "invalid type: floating point `18446744073709552000.0`, expected u8");
-    EXPECT_EQ(failure(R"({"red":"1"})"), "invalid type: string \"1\", expected u8");
-    EXPECT_EQ(failure(R"({"red":true})"), "invalid type: boolean `true`, expected u8");
-    EXPECT_EQ(failure(R"({"red":{}})"), "invalid type: map, expected u8");
-    EXPECT_EQ(failure(R"({"red":1e400})"), "number out of range");
+    expect_refusals({
+        {R"({"red":"1"})", "invalid type: string \"1\", expected u8"},
+        {R"({"red":true})", "invalid type: boolean `true`, expected u8"},
+        {R"({"red":{}})", "invalid type: map, expected u8"},
+        {R"({"red":1e400})", "number out of range"},
+    });
 }
 
 TEST(NodeRecordRead, Sizes) {
@@ -291,42 +303,45 @@ TEST(NodeRecordRead, Sizes) {
         }
     }
     // A number that ends the text is read to its end and no further.
-    EXPECT_EQ(failure("1e400"), "number out of range");
-    EXPECT_EQ(failure("0.000001e-400"), "invalid type: floating point `0.0`, expected struct NodeUpdate");
-    EXPECT_EQ(failure(R"({"size":"x"})"), "invalid type: string \"x\", expected f32");
-    EXPECT_EQ(failure(R"({"size":[1]})"), "invalid type: sequence, expected f32");
+    expect_refusals({
+        {"1e400", "number out of range"},
+        {"0.000001e-400", "invalid type: floating point `0.0`, expected struct NodeUpdate"},
+        {R"({"size":"x"})", "invalid type: string \"x\", expected f32"},
+        {R"({"size":[1]})", "invalid type: sequence, expected f32"},
+    });
 }
 
 TEST(NodeRecordRead, TextAndBooleanTypes) {
-    EXPECT_EQ(failure(R"({"label":true})"), "invalid type: boolean `true`, expected a string");
-    EXPECT_EQ(failure(R"({"url":5})"), "invalid type: integer `5`, expected a string");
-    EXPECT_EQ(failure(R"({"label":[]})"), "invalid type: sequence, expected a string");
-    EXPECT_EQ(failure(R"({"showLabel":1})"), "invalid type: integer `1`, expected a boolean");
-    EXPECT_EQ(failure(R"({"showLabel":"true"})"), "invalid type: string \"true\", expected a boolean");
-    EXPECT_EQ(failure(R"(["a",null,null,null,null,null,0])"), "invalid type: integer `0`, expected a boolean");
+    expect_refusals({
+        {R"({"label":true})", "invalid type: boolean `true`, expected a string"},
+        {R"({"url":5})", "invalid type: integer `5`, expected a string"},
+        {R"({"label":[]})", "invalid type: sequence, expected a string"},
+        {R"({"showLabel":1})", "invalid type: integer `1`, expected a boolean"},
+        {R"({"showLabel":"true"})", "invalid type: string \"true\", expected a boolean"},
+        {R"(["a",null,null,null,null,null,0])", "invalid type: integer `0`, expected a boolean"},
+    });
 }
 
 TEST(NodeRecordRead, TopLevel) {
-    EXPECT_EQ(failure(""), "EOF while parsing a value");
-    EXPECT_EQ(failure("  \n"), "EOF while parsing a value");
-    EXPECT_EQ(failure("null"), "invalid type: null, expected struct NodeUpdate");
-    EXPECT_EQ(failure("5"), "invalid type: integer `5`, expected struct NodeUpdate");
-    EXPECT_EQ(failure("-1.5"), "invalid type: floating point `-1.5`, expected struct NodeUpdate");
-    EXPECT_EQ(failure(R"("x")"), "invalid type: string \"x\", expected struct NodeUpdate");
-    EXPECT_EQ(failure("true"), "invalid type: boolean `true`, expected struct NodeUpdate");
-    EXPECT_EQ(failure("x"), "expected value");
-    EXPECT_EQ(failure("{} x"), "trailing characters");
-    EXPECT_EQ(failure("{}{}"), "trailing characters");
-    EXPECT_EQ(failure("{}\n\n  \t\r"), "");
+    expect_refusals({
+        {"", "EOF while parsing a value"},
+        {"  \n", "EOF while parsing a value"},
+        {"null", "invalid type: null, expected struct NodeUpdate"},
+        {"5", "invalid type: integer `5`, expected struct NodeUpdate"},
+        {"-1.5", "invalid type: floating point `-1.5`, expected struct NodeUpdate"},
+        {R"("x")", "invalid type: string \"x\", expected struct NodeUpdate"},
+        {"true", "invalid type: boolean `true`, expected struct NodeUpdate"},
+        {"x", "expected value"},
+        {"{} x", "trailing characters"},
+        {"{}{}", "trailing characters"},
+        {"{}\n\n  \t\r", ""},
+    });
 }
 
 // Malformed JSON gives the reader's syntax messages, in attribute values and
 // in skipped values alike.
 TEST(NodeRecordRead, SyntaxErrors) {
-    const struct {
-        const char* text;
-        const char* message;
-    } cases[] = {
+    expect_refusals({
         {"{", "EOF while parsing an object"},
         {R"({"label")", "EOF while parsing an object"},
         {R"({"label":"a")", "EOF while parsing an object"},
@@ -381,8 +396,7 @@ TEST(NodeRecordRead, SyntaxErrors) {
         {R"({"x":})", "expected value"},
         {R"({"x":1 /* c */})", "expected `,` or `}`"},
         {"{/* c */}", "key must be a string"},
-    };
-    for (const auto& c : cases) EXPECT_EQ(failure(c.text), c.message) << c.text;
+    });
 }
 
 TEST(NodeRecordRead, ErrorPosition) {
@@ -416,12 +430,14 @@ TEST(NodeRecordRead, DeeplyNestedSkippedValues) {
     EXPECT_EQ(failure("{\"x\":" + objects + "}"), "");
 
     // One bracket short, one too many, and a fault at the bottom.
-    EXPECT_EQ(failure("{\"x\":" + lists.substr(1) + "}"), "expected `,` or `}`");
-    EXPECT_EQ(failure("{\"x\":" + lists.substr(0, lists.size() - 1) + "}"), "expected `,` or `]`");
-    EXPECT_EQ(failure("{\"x\":" + lists.substr(0, lists.size() - 1)), "EOF while parsing a list");
-    EXPECT_EQ(failure("{\"x\":" + std::string(kDepth, '[') + "x"), "expected value");
-    EXPECT_EQ(failure("{\"x\":" + std::string(kDepth, '[') + "1,]"), "trailing comma");
-    EXPECT_EQ(failure("{\"x\":" + objects.substr(0, objects.size() - 1)), "EOF while parsing an object");
+    expect_refusals({
+        {"{\"x\":" + lists.substr(1) + "}", "expected `,` or `}`"},
+        {"{\"x\":" + lists.substr(0, lists.size() - 1) + "}", "expected `,` or `]`"},
+        {"{\"x\":" + lists.substr(0, lists.size() - 1), "EOF while parsing a list"},
+        {"{\"x\":" + std::string(kDepth, '[') + "x", "expected value"},
+        {"{\"x\":" + std::string(kDepth, '[') + "1,]", "trailing comma"},
+        {"{\"x\":" + objects.substr(0, objects.size() - 1), "EOF while parsing an object"},
+    });
 }
 
 }  // namespace

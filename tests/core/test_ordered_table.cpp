@@ -95,6 +95,16 @@ void expect_matches(const Table& table, const DictModel& model) {
     ASSERT_EQ(i, model.order.size());
 }
 
+// Keys `first` to `last` (either way round), each with its number as the
+// value, into the table and the model.
+void set_keys(OrderedTable<Counted>& table, DictModel& model, int first, int last) {
+    for (int i = first;; i += first <= last ? 1 : -1) {
+        table.insert_or_assign(make_key(i), Counted(i));
+        model.set(make_key(i), i);
+        if (i == last) break;
+    }
+}
+
 class OrderedTableTest : public ::testing::Test {
 protected:
     void SetUp() override { Counted::live = 0; }
@@ -334,10 +344,7 @@ TEST_F(OrderedTableTest, CollidingRunsStayReachableThroughTombstones) {
 TEST_F(OrderedTableTest, HolesAreCompactedInOrderAndBoundIteration) {
     OrderedTable<Counted> table;
     DictModel model;
-    for (int i = 0; i < 5000; ++i) {
-        table.insert_or_assign(make_key(i), Counted(i));
-        model.set(make_key(i), i);
-    }
+    set_keys(table, model, 0, 4999);
     const std::size_t full = table.capacity();
     // Remove all but every 50th key: holes come to outnumber entries, and the
     // table compacts (into smaller storage) keeping the order of the rest.
@@ -369,10 +376,7 @@ TEST_F(OrderedTableTest, ClearKeepsStorageAndTableRefills) {
     EXPECT_EQ(table.capacity(), capacity);
 
     DictModel model;
-    for (int i = 1999; i >= 1000; --i) {
-        table.insert_or_assign(make_key(i), Counted(i));
-        model.set(make_key(i), i);
-    }
+    set_keys(table, model, 1999, 1000);
     EXPECT_EQ(table.capacity(), capacity) << "refilling to the same size does not grow";
     expect_matches(table, model);
 
@@ -385,10 +389,7 @@ TEST_F(OrderedTableTest, ClearKeepsStorageAndTableRefills) {
 TEST_F(OrderedTableTest, MovesTransferEntriesAndLeaveSourceUsable) {
     OrderedTable<Counted> a;
     DictModel model_a;
-    for (int i = 0; i < 50; ++i) {
-        a.insert_or_assign(make_key(i), Counted(i));
-        model_a.set(make_key(i), i);
-    }
+    set_keys(a, model_a, 0, 49);
     a.erase(make_key(3));  // a hole travels along
     model_a.erase(make_key(3));
 
