@@ -5,17 +5,6 @@
 #include "diff/heap_bytes.hpp"
 
 namespace quorl::diff {
-namespace {
-
-template <class Table>
-std::size_t entries_heap_bytes(const Table& table) noexcept {
-    std::size_t bytes = 0;
-    for (const auto& entry : table) bytes += entry.value.heap_bytes();
-    return bytes;
-}
-
-}  // namespace
-
 GraphDiff::GraphDiff(NodeMap nodes, NodeSet deleted_nodes, EdgeMap edges, DeletedEdgeMap deleted_edges) noexcept
     : nodes_(std::move(nodes)),
       deleted_nodes_(std::move(deleted_nodes)),
@@ -113,7 +102,10 @@ std::size_t GraphDiff::table_block_bytes() const noexcept {
 }
 
 std::size_t GraphDiff::entry_bytes_by_walk() const noexcept {
-    return entries_heap_bytes(edges_) + entries_heap_bytes(deleted_edges_);
+    std::size_t bytes = 0;
+    for (const auto& source : edges_) bytes += source.value.heap_bytes();
+    for (const auto& source : deleted_edges_) bytes += source.value.heap_bytes();
+    return bytes;
 }
 
 std::size_t GraphDiff::heap_bytes() const noexcept { return table_block_bytes() + entry_heap_bytes_; }
