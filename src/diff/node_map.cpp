@@ -155,7 +155,6 @@ public:
           texts_(map.texts_),
           ids_(ids),
           batch_(batch),
-          had_storage_(table_.capacity() != 0),
           capacity_before_(table_.capacity()),
           first_(table_.positions()),
           base_(texts_.used()),
@@ -202,8 +201,7 @@ private:
     TextArena& texts_;
     std::span<const Uuid> ids_;
     const UpdateBatch& batch_;
-    const bool had_storage_;
-    const std::size_t capacity_before_;
+    const std::size_t capacity_before_;  // none: the table had no storage
     // The table's block before the batch grew it, to go back into.
     Table::Storage original_;
     std::uint32_t first_;       // position of the first entry appended
@@ -263,7 +261,7 @@ void NodeMap::BatchAdd::grow(std::size_t i) {
     const bool has_holes = table_.positions() != size;
     Table::Storage replaced = table_.adopt(table_.room_for(std::max(size + expected, Table::grown_size(size))));
     // A block the batch made is freed as soon as it is replaced.
-    if (had_storage_ && !original_) original_ = std::move(replaced);
+    if (capacity_before_ != 0 && !original_) original_ = std::move(replaced);
     if (has_holes) {
         // Closing the holes moved the entries behind them: the merges noted
         // so far find their updates again by their ids.
@@ -336,7 +334,7 @@ void NodeMap::BatchAdd::undo() noexcept {
     // The appended entries, last first, then the table's own block (or none,
     // when it had none).
     for (; appended_ > 0; --appended_) table_.pop_back();
-    if (!had_storage_) {
+    if (capacity_before_ == 0) {
         table_ = Table();
     } else if (original_) {
         table_.adopt(std::move(original_));

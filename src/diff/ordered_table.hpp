@@ -83,6 +83,12 @@ public:
         return size_ == 0 ? kNoPosition : probe_for(key).position;
     }
 
+    // The insertions, four of them: try_emplace; try_emplace_prepared, for a
+    // change that makes storage of its own before the table changes (a
+    // node's texts); try_emplace_in_room, which allocates nothing, in room
+    // made beforehand (the batches); and try_emplace_hashed, given a hash
+    // computed ahead to fetch the index slot early.
+    //
     // The value stored under `key`, appending a default-constructed one first
     // if the key is absent; `inserted` tells which happened, and `position`
     // where the entry is (see positions()). The entry at position `hint` is
