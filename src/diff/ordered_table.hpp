@@ -462,15 +462,22 @@ private:
     Inserted emplace(const Uuid& key, Probe probe, Prepare&& prepare) {
         if (probe.position != kNoPosition) return {entries()[probe.position].value, false, probe.position};
         if (needs_growth()) {
-            Storage storage = growth_storage();
-            prepare();
-            adopt(std::move(storage));
-            probe.slot = free_slot(probe.hash);
+            probe.slot = grow(probe.hash, prepare);
         } else {
             prepare();
         }
         V& value = append_in_room(key, probe);
         return {value, true, used_ - 1};
+    }
+    // Moves a full table into larger storage, with prepare() run in
+    // between; returns the slot where a key of `hash` now goes. Out of line:
+    // it is rare, and inlined it would crowd the insertions' registers.
+    template <class Prepare>
+    [[gnu::noinline]] std::uint32_t grow(std::uint32_t hash, Prepare& prepare) {
+        Storage storage = growth_storage();
+        prepare();
+        adopt(std::move(storage));
+        return free_slot(hash);
     }
     V& append_in_room(const Uuid& key, Probe probe) noexcept {
         const std::uint32_t position = used_;
