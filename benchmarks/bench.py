@@ -11,7 +11,11 @@
   single calls they replace (numpy, which the venv has, makes the packed
   arguments);
 * for the columns, the views of the same contents, and numpy reading them
-  (which must copy nothing).
+  (which must copy nothing);
+* for the Arrow tables, pyarrow reading them (pa.table()), against the views
+  and the columns of the same diffs (skipped without pyarrow);
+* for ids made to share one hash under the fixed function the tables used
+  before it was keyed (tests/support/crafted_ids.py), random ids.
 
 The machine is shared and noisy, so the contenders of each figure run
 interleaved (their order rotating from one round to the next), every round
@@ -41,6 +45,7 @@ import pickle
 import random
 import shlex
 import statistics
+import struct
 import subprocess
 import sys
 import sysconfig
@@ -51,6 +56,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 # The pure-Python implementation is also the tests' model of the module.
 sys.path.insert(0, os.path.join(HERE, os.pardir, "tests", "support"))
 
+from crafted_ids import colliding_ids  # noqa: E402
 from pure_graph_diff import PureGraphDiff, contents  # noqa: E402
 
 try:
@@ -489,6 +495,36 @@ def delete_nodes_loop(data, victims):
     return body
 
 
+def deleted_nodes_bytes(ids):
+    """A byte string listing `ids` as deleted nodes, and nothing else."""
+    items = [struct.pack("<Q", 16) + i for i in ids]
+    return b"".join([struct.pack("<QQ", 0, len(ids))] + items + [bytes(16)])
+
+
+def colliding_ids_figures(report, scale, rounds):
+    """The attack on the hash: ids that all share one hash under the fixed
+    function the tables used before it was keyed, against as many random
+    ids, through add_nodes, add_edges (every id a source and a target) and
+    from_bytes of a byte string listing them as deleted nodes. Under the
+    fixed function the crafted ones took time in the square of their
+    count."""
+    n = 40000 // scale
+    contenders = {}
+    for kind, ids in (("made to collide", colliding_ids(n)), ("random", make_ids(n, 41))):
+        packed, backwards, listed = b"".join(ids), b"".join(reversed(ids)), deleted_nodes_bytes(ids)
+        contenders["add_nodes, %s" % kind] = timed_call(lambda p=packed: PyGraphDiff().add_nodes(p))
+        contenders["add_edges, %s" % kind] = timed_call(lambda p=packed, b=backwards: PyGraphDiff().add_edges(p, b, 1.0))
+        contenders["from_bytes, %s" % kind] = timed_call(lambda data=listed: PyGraphDiff.from_bytes(data))
+    report.section("%d ids made to share one hash under the fixed function the tables used before it was keyed, "
+                   "against %d random ids (ms)" % (n, n))
+    t = interleaved(contenders, rounds)
+    for name, value in t.items():
+        report.row(name, value / 1e6, "ms")
+    for method in ("add_nodes", "add_edges", "from_bytes"):
+        report.ratio("%s_colliding_ids_vs_random" % method,
+                     t["%s, made to collide" % method] / t["%s, random" % method], 5.0, "<=")
+
+
 # ---------------------------------------------------------------------------
 # Memory, in a fresh interpreter per figure
 
@@ -505,6 +541,8 @@ def memory_child(contender, kind, n):
     what the diff keeps stays alive."""
     if kind in ("edges E", "nodes N"):
         return memory_child_batch(kind, n)
+    if kind == "table N":
+        return table_memory_child(n)
     d = PyGraphDiff() if contender == "module" else PureGraphDiff()
     # Warm up the interpreter's own caches and the code paths.
     scratch = PyGraphDiff() if contender == "module" else PureGraphDiff()
@@ -603,6 +641,60 @@ def memory_child_batch(kind, scale):
     trim_heap()
     after = rss_bytes()
     print(json.dumps({"bytes_per_entry": (after - before) / count, "count": d.num_nodes() + d.num_edges()}))
+
+
+def table_memory_child(scale):
+    """RSS growth per node of the nodes table of workload N at 1/scale, the
+    table object included: the memory a table holds, texts included."""
+    load = SourcesInAnyOrder(scale)
+    d = PyGraphDiff()
+    d.add_nodes(load.ids, label=load.labels, size=load.sizes, red=load.reds)
+    warm = PyGraphDiff()
+    warm.add_nodes(load.ids[:1000], label=load.labels[:1000], size=load.sizes[:1000], red=load.reds[:1000])
+    warm.new_or_updated_nodes_table()
+    del warm
+    gc.collect()
+    trim_heap()
+    before = rss_bytes()
+    table = d.new_or_updated_nodes_table()
+    gc.collect()
+    trim_heap()
+    after = rss_bytes()
+    print(json.dumps({"bytes_per_entry": (after - before) / len(table), "count": len(table)}))
+
+
+def arrow_tables(report, load, scale, rounds):
+    """Workloads E and N as Arrow tables read by pyarrow (a table made and
+    imported by pa.table(), every buffer shared), against the views and the
+    edge columns of the same diffs; and the memory a nodes table holds."""
+    try:
+        import pyarrow as pa
+    except ImportError:
+        report.section("Arrow tables: pyarrow is not installed, no figures")
+        return
+    edges = PyGraphDiff()
+    edges.add_edges(load.sources_packed, load.targets_packed, load.weights_f32)
+    nodes = PyGraphDiff()
+    nodes.add_nodes(load.ids, label=load.labels, size=load.sizes, red=load.reds)
+    report.section("Arrow tables of workloads E and N read by pa.table(), against the views and columns (ms)")
+    t = interleaved({
+        "E pa.table(new_or_updated_edges_table())": timed_call(lambda: pa.table(edges.new_or_updated_edges_table())),
+        "E new_or_updated_edges_columns()": timed_call(edges.new_or_updated_edges_columns),
+        "E new_or_updated_edges()": timed_call(edges.new_or_updated_edges),
+        "N pa.table(new_or_updated_nodes_table())": timed_call(lambda: pa.table(nodes.new_or_updated_nodes_table())),
+        "N new_or_updated_nodes()": timed_call(nodes.new_or_updated_nodes),
+    }, rounds)
+    for name, value in t.items():
+        report.row(name, value / 1e6, "ms")
+    report.ratio("N_nodes_table_speedup_vs_view", t["N new_or_updated_nodes()"]
+                 / t["N pa.table(new_or_updated_nodes_table())"], 20.0, ">=")
+    report.ratio("E_edges_table_speedup_vs_view", t["E new_or_updated_edges()"]
+                 / t["E pa.table(new_or_updated_edges_table())"], 20.0, ">=")
+    report.ratio("E_edges_table_vs_columns", t["E pa.table(new_or_updated_edges_table())"]
+                 / t["E new_or_updated_edges_columns()"], 1.2, "<=")
+    memory = statistics.median(measure_memory("module", "table N", scale) for _ in range(3))
+    report.ratio("N_nodes_table_bytes_per_node", memory, 40.0, "<=",
+                 "(RSS growth of the table, texts included)", unit="B")
 
 
 def measure_memory(contender, kind, n):
@@ -722,6 +814,7 @@ def any_order(report, Floor, scale, rounds):
            for kind in ("edges E", "nodes N")}
     report.ratio("E_bytes_per_edge", mem["edges E"], 30.0, "<=", "(RSS growth, add_edges, heap trimmed)", unit="B")
     report.ratio("N_bytes_per_node", mem["nodes N"], 56.0, "<=", "(RSS growth, add_nodes, heap trimmed)", unit="B")
+    arrow_tables(report, load, scale, rounds)
 
 
 def main():
@@ -856,6 +949,8 @@ def main():
         report.row("delete_node: one call per id", t["delete_node loop"] / 1e6, "ms")
         report.ratio("delete_nodes_speedup_vs_delete_node_loop", t["delete_node loop"] / t["delete_nodes"], 100.0, ">=")
         del data, victims
+
+        colliding_ids_figures(report, scale, rounds)
 
         # -- bulk -----------------------------------------------------------
         report.section("bulk: %d edges over %d sources plus %d node updates (ms)"

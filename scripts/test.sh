@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds everything and runs every test. What CI runs.
-#   1. native suites and the Python suite (3.8, Dask and joblib included)
+#   1. native suites and the Python suite (3.8, Dask and joblib, pyarrow,
+#      polars and duckdb included)
 #      against the optimised build, and quick runs of the benchmark scripts
 #   2. both suites again under AddressSanitizer + UBSan
 #   3. the fault-injection sweep over every object-creating interpreter call
@@ -35,8 +36,9 @@ step "release build"
 step "native tests"
 ctest --test-dir "$ROOT/build/release" --output-on-failure -j "$JOBS"
 step "python tests (3.8)"
-# bootstrap.sh installed Dask and joblib: their tests may not skip here.
-QUORL_REQUIRE_ENGINES=1 PYTHONPATH="$ROOT/build/release/python" "$VENV/bin/python" -m pytest -q -p no:cacheprovider \
+# bootstrap.sh installed Dask and joblib, pyarrow, polars and duckdb: their
+# tests may not skip here.
+QUORL_REQUIRE_ENGINES=1 QUORL_REQUIRE_ARROW=1 PYTHONPATH="$ROOT/build/release/python" "$VENV/bin/python" -m pytest -q -p no:cacheprovider \
     "$ROOT/tests/python"
 
 if ((quick)); then

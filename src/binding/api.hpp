@@ -27,7 +27,6 @@ inline PyObject* new_ascii(const char* data, Py_ssize_t size) noexcept {
     if (text) std::memcpy(PyUnicode_1BYTE_DATA(text), data, static_cast<std::size_t>(size));
     return text;
 }
-inline PyObject* new_dict() noexcept { return QUORL_INJECT(PyDict_New()); }
 // A shallow copy of a dict.
 inline PyObject* copy_dict(PyObject* dict) noexcept { return QUORL_INJECT(PyDict_Copy(dict)); }
 // An empty dict with room for `expected` entries, so filling it never resizes.
@@ -52,6 +51,11 @@ inline PyObject* new_module(PyModuleDef* definition, int api_version) noexcept {
     return QUORL_INJECT(PyModule_Create2(definition, api_version));
 }
 inline PyObject* new_type(PyType_Spec* type_spec) noexcept { return QUORL_INJECT(PyType_FromSpec(type_spec)); }
+// A capsule of `pointer` under `name` (which must outlive it), whose
+// destructor runs when it goes.
+inline PyObject* new_capsule(void* pointer, const char* name, PyCapsule_Destructor destructor) noexcept {
+    return QUORL_INJECT(PyCapsule_New(pointer, name, destructor));
+}
 
 // An iterator over `obj`, and its next item (null at the end, with nothing
 // raised, or on failure, with the error raised).

@@ -1,6 +1,8 @@
 #include "binding/columns.hpp"
 
 #include <cstdint>
+#include <functional>
+#include <numeric>
 #include <cstring>
 #include <utility>
 
@@ -92,9 +94,8 @@ PyResult<Owned> ids_of(const Table& table) {
 // Rows of a table of sources, each with its table of targets.
 template <class Sources>
 std::size_t row_count(const Sources& sources) noexcept {
-    std::size_t rows = 0;
-    for (const auto& source : sources) rows += source.value.size();
-    return rows;
+    return std::transform_reduce(sources.begin(), sources.end(), std::size_t{0}, std::plus<>(),
+                                 [](const auto& source) { return source.value.size(); });
 }
 
 }  // namespace

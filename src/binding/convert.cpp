@@ -5,6 +5,7 @@
 #include <string>
 
 #include "binding/api.hpp"
+#include "binding/attribute_dict.hpp"
 #include "binding/process_state.hpp"
 #include "binding/refs.hpp"
 
@@ -44,22 +45,6 @@ PyResult<PyObject*> lookup(PyObject* dict, diff::Attribute attribute) {
 
 constexpr Py_ssize_t kPlainDictMaxSize = diff::kAttributeCount;
 
-// The attribute an exact str names, or -1 for any other text. Keys written
-// as literals are the interned key objects themselves, which the module
-// makes as it starts.
-int attribute_of_key(PyObject* key) {
-    for (int a = 0; a < diff::kAttributeCount; ++a) {
-        if (key == made_attribute_key_object(static_cast<diff::Attribute>(a))) return a;
-    }
-    if (!PyUnicode_IS_READY(key) || !PyUnicode_IS_ASCII(key)) return -1;
-    const std::string_view text(static_cast<const char*>(PyUnicode_DATA(key)),
-                                static_cast<std::size_t>(PyUnicode_GET_LENGTH(key)));
-    for (const diff::AttributeRow& row : diff::kAttributes) {
-        if (text == row.name) return row.attribute;
-    }
-    return -1;
-}
-
 // Attribute A's plain conversion of `obj` into `update`.
 template <diff::Attribute A>
 bool set_plain_attribute(PyObject* obj, diff::NodeUpdateView& update) {
@@ -91,7 +76,7 @@ bool plain_node_update(PyObject* dict, diff::NodeUpdateView& update) {
     PyObject* value = nullptr;
     for (Py_ssize_t seen = 0; seen < size; ++seen) {  // no call past the last entry
         if (!PyDict_Next(dict, &position, &key, &value) || !PyUnicode_CheckExact(key)) return not_plain();
-        const int a = attribute_of_key(key);
+        const int a = attribute_of_dict_key(key);
         // Other keys are ignored, as by the lookups.
         if (a >= 0 && !kSetPlainAttribute[static_cast<std::size_t>(a)](value, update)) return not_plain();
     }
@@ -145,7 +130,7 @@ PyResult<std::uint8_t> extract_u8(PyObject* obj) {
     }
     if (value == -1 && PyErr_Occurred()) return pending<std::uint8_t>();
     if (value < 0 || value > 255) {
-        return fail(PyErr::new_message(PyExc_OverflowError, texts::kColourOutOfRange));
+        return fail(PyErr::new_message(PyExc_OverflowError, texts::kByteOutOfRange));
     }
     return static_cast<std::uint8_t>(value);
 }
@@ -172,10 +157,10 @@ PyResult<std::string_view> extract_bytes(PyObject* obj) {
     return std::string_view(PyBytes_AS_STRING(obj), static_cast<std::size_t>(PyBytes_GET_SIZE(obj)));
 }
 
-PyResult<std::vector<NodeSize>> extract_node_sizes(PyObject* obj) {
+PyResult<std::vector<encoding::UnwrittenSize>> extract_node_sizes(PyObject* obj) {
     if (!PyTuple_Check(obj)) return fail(downcast_error(obj, texts::kPyTuple));
     const Py_ssize_t count = PyTuple_GET_SIZE(obj);
-    std::vector<NodeSize> sizes;
+    std::vector<encoding::UnwrittenSize> sizes;
     sizes.reserve(static_cast<std::size_t>(count));
     // The tuple and its items cannot change while a size's conversion runs
     // Python code.
@@ -201,7 +186,7 @@ PyResult<diff::NodeUpdateView> extract_node_update(PyObject* obj) {
     // The texts stay valid until the call ends: the pool holds their
     // objects.
     std::optional<PyErr> failure;
-    diff::all_attributes<texts::kAttributeDictOrder>([&](auto a) {
+    diff::all_attributes<kAttributeDictOrder>([&](auto a) {
         auto read = [&]() -> PyResult<std::monostate> {
             QUORL_TRY(item, lookup(obj, a));
             if (item) {

@@ -18,6 +18,7 @@
 #include "diff/node_attributes.hpp"
 #include "diff/node_update.hpp"
 #include "diff/uuid.hpp"
+#include "encoding/decode.hpp"
 
 namespace quorl::binding {
 
@@ -35,14 +36,9 @@ PyResult<bool> extract_bool(PyObject* obj);
 // The content of a `bytes` (or subclass), valid while obj lives.
 PyResult<std::string_view> extract_bytes(PyObject* obj);
 
-// A node and a size for it.
-struct NodeSize {
-    diff::Uuid id;
-    float size;
-};
 // A tuple (or subclass) of (id, size) pairs, each a tuple of two: a 16-byte
 // `bytes` and a number.
-PyResult<std::vector<NodeSize>> extract_node_sizes(PyObject* obj);
+PyResult<std::vector<encoding::UnwrittenSize>> extract_node_sizes(PyObject* obj);
 
 // ---- plain forms ------------------------------------------------------------
 //
@@ -151,7 +147,7 @@ struct BytesConversion {
     static constexpr auto extract = extract_bytes;
 };
 struct NodeSizesConversion {
-    using Value = std::vector<NodeSize>;
+    using Value = std::vector<encoding::UnwrittenSize>;
     static constexpr auto extract = extract_node_sizes;
 };
 

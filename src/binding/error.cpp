@@ -66,6 +66,35 @@ PyErr error_from(Pending pending) {
     return PyErr::from_fetched(std::move(pending.type), std::move(pending.value), std::move(pending.traceback));
 }
 
+// `restated` with the cause of the exception `original` as its own (None
+// when that has none).
+PyErr with_cause_of(PyErr restated, PyObject* original) {
+    PyException_SetCause(restated.value(), PyException_GetCause(original));  // steals the cause
+    return restated;
+}
+
+// The UnicodeEncodeError `error` (a text that UTF-8 cannot encode) made
+// again with `prefix` in front of its reason, the one part of its message
+// that is free text: its encoding, object and positions stay as they are,
+// and so does its cause. Unchanged if its parts cannot be read.
+PyErr restated_encode_error(const std::string& prefix, PyErr error) {
+    PyObject* value = error.value();
+    Owned encoding = Owned::steal(PyUnicodeEncodeError_GetEncoding(value));
+    Owned object = Owned::steal(PyUnicodeEncodeError_GetObject(value));
+    Owned reason = Owned::steal(PyUnicodeEncodeError_GetReason(value));
+    Py_ssize_t start = 0;
+    Py_ssize_t end = 0;
+    if (!encoding || !object || !reason || PyUnicodeEncodeError_GetStart(value, &start) != 0 ||
+        PyUnicodeEncodeError_GetEnd(value, &end) != 0) {
+        PyErr_Clear();
+        return error;
+    }
+    Owned prefixed = make_str(prefix + display_text(reason.get()));
+    Owned restated = expect_new(api::new_encode_error(encoding.get(), object.get(), start, end, prefixed.get()));
+    return with_cause_of(PyErr::from_fetched(Owned::retain(PyExc_UnicodeEncodeError), std::move(restated), Owned()),
+                         value);
+}
+
 bool is_exception_class(PyObject* type) {
     return PyType_Check(type) && PyType_FastSubclass(reinterpret_cast<PyTypeObject*>(type), Py_TPFLAGS_BASE_EXC_SUBCLASS);
 }
@@ -238,6 +267,27 @@ PyErr fetch_error() {
 void api_call_failed() {
     PyErr_Print();
     raise_fault(texts::kApiCallFailed);
+}
+
+PyErr wrap_argument_error(const char* name, PyErr error) {
+    if (error.type() != PyExc_TypeError) return error;
+    PyObject* value = error.value();
+    return with_cause_of(PyErr::new_message(PyExc_TypeError, texts::argument_error(name, display_text(value))), value);
+}
+
+PyErr item_error(const char* name, std::size_t index, PyErr error) {
+    PyObject* type = error.type();
+    PyObject* value = error.value();
+    if (type == PyExc_UnicodeEncodeError) {
+        return restated_encode_error(texts::item_error(name, index, ""), std::move(error));
+    }
+    if (PyType_HasFeature(reinterpret_cast<PyTypeObject*>(type), Py_TPFLAGS_HEAPTYPE)) return error;
+    PyObject* args = reinterpret_cast<PyBaseExceptionObject*>(value)->args;
+    if (!args || !PyTuple_Check(args) || PyTuple_GET_SIZE(args) != 1 || !PyUnicode_Check(PyTuple_GET_ITEM(args, 0))) {
+        return error;
+    }
+    // The interpreter's own exception classes live as long as it does.
+    return with_cause_of(PyErr::new_message(type, texts::item_error(name, index, display_text(value))), value);
 }
 
 }  // namespace quorl::binding

@@ -6,6 +6,7 @@
 
 #include <Python.h>
 
+#include <cstddef>
 #include <optional>
 #include <source_location>
 #include <string>
@@ -131,5 +132,24 @@ PyObject* panic_type();
 // the call fails the failure is reported as unraisable and the text is
 // "<unprintable T object>".
 std::string display_text(PyObject* object, PyObject* (*render)(PyObject*) = PyObject_Str);
+
+// ---- errors attributed to an argument ------------------------------------
+//
+// A conversion's error reaches the caller restated with the argument, or
+// the item of a batch argument, that it came from in front of its message;
+// its type and its cause stay.
+
+// A conversion of argument `name` failed with `error`: an exact TypeError is
+// restated as "argument '<name>': <message>"; any other error passes
+// unchanged.
+PyErr wrap_argument_error(const char* name, PyErr error);
+
+// The error of item `index` of batch argument `name`: an exception of one
+// of the interpreter's own classes whose single argument is its message is
+// restated with "argument '<name>': item <index>: " in front; so is a
+// UnicodeEncodeError, whose message is made from its parts: the prefix goes
+// in front of its reason. Any other exception (a class of Python code's
+// own, or one with other arguments) passes unchanged.
+PyErr item_error(const char* name, std::size_t index, PyErr error);
 
 }  // namespace quorl::binding

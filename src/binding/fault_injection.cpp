@@ -7,6 +7,7 @@
 #include <cstdlib>
 
 #include "binding/api.hpp"
+#include "binding/arrow_table.hpp"
 #include "diff/heap.hpp"
 
 namespace quorl::binding {
@@ -65,6 +66,23 @@ PyMethodDef g_store_hook = {
     "fail (None disarms); returns the number of the store's allocations made since the previous call.",
 };
 
+// The most text bytes a record batch of a table holds: lowered, small
+// tables are cut into several batches, as tables of more than 2 GiB of
+// texts are.
+PyObject* set_batch_text_limit(PyObject*, PyObject* arg) {
+    const unsigned long long bytes = PyLong_AsUnsignedLongLong(arg);
+    if (bytes == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return nullptr;
+    const std::uint64_t before = arrow::batch_text_limit();
+    arrow::set_batch_text_limit(bytes < arrow::kMaxBatchTextBytes ? bytes : arrow::kMaxBatchTextBytes);
+    return PyLong_FromUnsignedLongLong(before);
+}
+
+PyMethodDef g_text_limit_hook = {
+    "_set_batch_text_limit", set_batch_text_limit, METH_O,
+    "_set_batch_text_limit(n)\n--\n\nTest builds only: make the tables made from now on hold at most n bytes "
+    "of a text column in one record batch (at most 2**31 - 1); returns the limit before.",
+};
+
 int add_hook(PyObject* module, PyMethodDef* definition) {
     PyObject* hook = PyCFunction_NewEx(definition, nullptr, nullptr);
     if (!hook) return -1;
@@ -90,8 +108,8 @@ bool inject_failure() noexcept {
 }  // namespace api
 
 int install_fault_injection(PyObject* module) {
-    if (add_hook(module, &g_hook) < 0) return -1;
-    return add_hook(module, &g_store_hook);
+    if (add_hook(module, &g_hook) < 0 || add_hook(module, &g_store_hook) < 0) return -1;
+    return add_hook(module, &g_text_limit_hook);
 }
 
 }  // namespace quorl::binding

@@ -7,9 +7,9 @@
 
 namespace quorl::binding {
 
-// Adds the functions _inject_failure_after(n) and
-// _inject_store_failure_after(n) to the module. Returns 0, or -1 with an
-// exception set.
+// Adds the functions _inject_failure_after(n),
+// _inject_store_failure_after(n) and _set_batch_text_limit(n) to the
+// module. Returns 0, or -1 with an exception set.
 //
 // _inject_failure_after(n) arms the injection: after n further successful
 // object-creating calls (the calls of api.hpp), the next one fails with
@@ -22,7 +22,11 @@ namespace quorl::binding {
 //
 // _inject_store_failure_after(n) does the same for the allocations of the
 // diff store (its tables, target arrays and the scratch of its batches),
-// counted apart: the failed one raises MemoryError.
+// counted apart: the failed one raises MemoryError. They include the
+// buffers and exported structs of the Arrow tables.
+//
+// _set_batch_text_limit(n) lowers the most text bytes one record batch of a
+// table holds, so that a test cuts small tables into several batches.
 int install_fault_injection(PyObject* module);
 
 }  // namespace quorl::binding

@@ -1,17 +1,12 @@
 // The frame every call from the interpreter passes through: it opens and
 // closes the reference bookkeeping, raises a returned PyErr, and traps
-// internal faults so that none crosses into the interpreter. Beside it sit
-// the argument parsers with their fixed TypeError texts and the wrapper that
-// attributes a failed conversion to its argument.
+// internal faults so that none crosses into the interpreter.
 #pragma once
 
 #include <Python.h>
 
-#include <algorithm>
-#include <cstddef>
 #include <exception>
 #include <new>
-#include <span>
 #include <utility>
 
 #include "binding/error.hpp"
@@ -105,37 +100,5 @@ void run_in_frame_unraisable(Body&& body, PyObject* context) noexcept {
         abort_uncaught(texts::kFfiBoundary);
     }
 }
-
-// A method's parameter list, for the argument parsers and their messages,
-// written with designated initializers. The first `positional` parameters
-// may be given by position or by keyword, the others by keyword only; the
-// first `required` must be given, the others may be left out (their slots
-// stay null). Both counts default to every parameter.
-struct CallSignature {
-    static constexpr std::size_t kEvery = static_cast<std::size_t>(-1);
-
-    const char* class_name = nullptr;  // null for a function of the module
-    const char* function_name = nullptr;
-    std::span<const char* const> parameters = {};
-    std::size_t positional = kEvery;
-    std::size_t required = kEvery;
-
-    constexpr std::size_t parameter_count() const noexcept { return parameters.size(); }
-    constexpr std::size_t positional_count() const noexcept { return std::min(positional, parameters.size()); }
-    constexpr std::size_t required_count() const noexcept { return std::min(required, parameters.size()); }
-};
-
-// Fill `slots` (parameter_count entries, borrowed references) from a
-// vectorcall argument array, or fail with the TypeError of the mismatch.
-PyResult<std::monostate> parse_fastcall_args(const CallSignature& signature, PyObject* const* args, Py_ssize_t nargs,
-                                             PyObject* kwnames, PyObject** slots);
-// The same for a positional tuple and a keyword dict (may be null).
-PyResult<std::monostate> parse_tuple_dict_args(const CallSignature& signature, PyObject* args, PyObject* kwargs,
-                                               PyObject** slots);
-
-// A conversion of argument `name` failed with `error`: an exact TypeError is
-// restated as "argument '<name>': <message>" keeping its cause; any other
-// error passes unchanged.
-PyErr wrap_argument_error(const char* name, PyErr error);
 
 }  // namespace quorl::binding

@@ -13,6 +13,7 @@
 #include "binding/api.hpp"
 #include "binding/error.hpp"
 #include "binding/texts.hpp"
+#include "diff/node_attributes.hpp"
 
 namespace quorl::binding {
 
@@ -27,6 +28,7 @@ struct ProcessState {
     PyObject* qualname_name;
     PyObject* all_name;
     PyObject* array_type;       // array.array, for the weights of the edge columns
+    PyObject* diff_table_type;  // quorl_api.PyDiffTable, the tables' type
 };
 
 inline constinit ProcessState process_state{};
@@ -58,17 +60,6 @@ Found filled_once(PyObject*& cell, Make&& make) {
 // An interned str of a fixed name, made on first use.
 inline PyObject* interned_name(PyObject*& cell, const char* name) {
     return filled_once(cell, [name] { return expect_new(api::new_interned(name)); });
-}
-
-// The attribute's key in the attribute dict as an interned str, made on
-// first use.
-inline PyObject* attribute_key_object(diff::Attribute attribute) {
-    return interned_name(process_state.attribute_keys[attribute], diff::kAttributes[attribute].name.data());
-}
-
-// The key's interned str if it has been made yet, else null; makes nothing.
-inline PyObject* made_attribute_key_object(diff::Attribute attribute) noexcept {
-    return process_state.attribute_keys[attribute];
 }
 
 }  // namespace quorl::binding

@@ -7,13 +7,10 @@
 // function that assembles it.
 #pragma once
 
-#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
-
-#include "diff/node_attributes.hpp"
 
 namespace quorl::binding {
 namespace texts {
@@ -57,15 +54,24 @@ inline constexpr Method kAddNodes{
     "add_nodes($self, ids, updates=None, *, label=None, url=None, size=None, red=None, green=None, blue=None, "
     "show_label=None)\n--\n\n"};
 inline constexpr Method kDeleteNodes{"delete_nodes", "delete_nodes($self, ids)\n--\n\n"};
-inline constexpr char kNew[] = "__new__";
-// After the thirteen: the methods through which a diff takes part in
+// After the batch methods: the methods through which a diff takes part in
 // Python's object protocols (pickling, copies, sys.getsizeof).
 inline constexpr Method kReduce{"__reduce__", "__reduce__($self)\n--\n\n"};
 inline constexpr Method kCopy{"__copy__", "__copy__($self)\n--\n\n"};
 inline constexpr Method kDeepCopy{"__deepcopy__", "__deepcopy__($self, memo)\n--\n\n"};
 inline constexpr Method kSizeOf{"__sizeof__", "__sizeof__($self)\n--\n\n"};
+// Last, the ids and weights of the views as buffers, in the order of the
+// views.
+inline constexpr Method kNewOrUpdatedNodesIds{"new_or_updated_nodes_ids", "new_or_updated_nodes_ids($self)\n--\n\n"};
+inline constexpr Method kDeletedNodesIds{"deleted_nodes_ids", "deleted_nodes_ids($self)\n--\n\n"};
+inline constexpr Method kNewOrUpdatedEdgesColumns{"new_or_updated_edges_columns",
+                                                  "new_or_updated_edges_columns($self)\n--\n\n"};
+inline constexpr Method kDeletedEdgesColumns{"deleted_edges_columns", "deleted_edges_columns($self)\n--\n\n"};
+// The constructor, which has no entry in the table.
+inline constexpr char kNew[] = "__new__";
 
-// Parameter names, as the text signatures above give them.
+// Parameter names, as the text signatures above give them (where each
+// method's parameter list is made, a static_assert compares the two).
 inline constexpr const char* kAddNodeParameters[] = {"id", "update"};
 inline constexpr const char* kDeleteNodeParameters[] = {"id"};
 inline constexpr const char* kAddEdgeParameters[] = {"from", "to", "weight"};
@@ -100,22 +106,6 @@ inline std::string diff_repr(std::uint64_t nodes, std::uint64_t edge_sources) {
 // repr() of a diff that a call in progress is changing: the counts cannot be
 // read then, and repr() does not fail for that.
 inline constexpr char kBorrowedDiffRepr[] = "<PyGraphDiff: borrowed>";
-
-// A node's attribute dict has one key per attribute present, the
-// attribute's name (diff/node_attributes.hpp). add_node reads the keys, and
-// the views write them, in this order: the texts first, then the others,
-// each in declared order ("label", "url", "size", "red", "green", "blue",
-// "show_label").
-inline constexpr auto kAttributeDictOrder = [] {
-    std::array<diff::Attribute, diff::kAttributeCount> order{};
-    std::size_t n = 0;
-    for (const bool texts : {true, false}) {
-        for (const diff::AttributeRow& row : diff::kAttributes) {
-            if ((row.kind == diff::AttributeKind::Text) == texts) order[n++] = row.attribute;
-        }
-    }
-    return order;
-}();
 
 // ---- argument parsing --------------------------------------------------------
 
@@ -212,7 +202,8 @@ inline std::string field_extraction(std::string_view struct_name, int index) {
 inline constexpr char kExpected16Bytes[] = "Expected 16 bytes.";
 // An entry of _restore's sizes that is not a pair.
 inline constexpr char kExpectedSizePair[] = "expected (id, size) pairs";
-inline constexpr char kColourOutOfRange[] = "out of range integral type conversion attempted";
+// A byte attribute (a colour component) outside 0..255.
+inline constexpr char kByteOutOfRange[] = "out of range integral type conversion attempted";
 // numpy's boolean scalar is recognised by the name of its type.
 inline constexpr char kNumpyBool[] = "numpy.bool_";
 inline std::string no_bool_conversion(std::string_view type_text) {
@@ -239,6 +230,11 @@ inline std::string more_items(std::string_view name, std::string_view other_name
            (other_count == 1 ? " item" : " items") + " but argument '" + std::string(other_name) + "' has " +
            std::to_string(other_count);
 }
+// A batch argument with more items than a batch can hold: "argument
+// 'from': a batch holds at most 4294967294 items".
+inline std::string too_many_items(std::string_view name, std::size_t most) {
+    return "argument '" + std::string(name) + "': a batch holds at most " + std::to_string(most) + " items";
+}
 // A buffer of ids whose size is no multiple of 16.
 inline std::string ids_not_whole(std::string_view name, std::size_t bytes) {
     return "argument '" + std::string(name) + "': a buffer of " + std::to_string(bytes) +
@@ -262,8 +258,6 @@ inline constexpr char kNoRestoreFunction[] = "quorl_api._restore was never made"
 
 // ---- module initialisation and the type ---------------------------------------
 
-inline constexpr char kInitialisedOnce[] =
-    "PyO3 modules compiled for CPython 3.8 or older may only be initialized once per interpreter process";
 inline constexpr char kAppendToAllFailed[] = "could not append __name__ to __all__";
 inline constexpr char kClassDocNul[] = "class doc cannot contain nul bytes";
 inline std::string class_init_failed(std::string_view class_name) {
@@ -272,6 +266,17 @@ inline std::string class_init_failed(std::string_view class_name) {
 inline std::string no_type_object(std::string_view class_name) {
     return "failed to create type object for " + std::string(class_name);
 }
+// A second initialisation of the module in a process.
+inline constexpr char kInitialisedOnce[] =
+    "PyO3 modules compiled for CPython 3.8 or older may only be initialized once per interpreter process";
+
+// ---- reference bookkeeping and the call frame ----------------------------------
+
+inline constexpr char kGilProhibitedInTraverse[] =
+    "Access to the GIL is prohibited while a __traverse__ implmentation is running.";
+inline constexpr char kGilProhibited[] = "Access to the GIL is currently prohibited.";
+// The fatal report of a fault that escaped every frame.
+inline constexpr char kFfiBoundary[] = "uncaught panic at ffi boundary";
 
 // ---- errors and the panic exception --------------------------------------------
 
@@ -313,29 +318,65 @@ inline std::string fault_with_error(std::string_view text, std::string_view debu
     return std::string(text) + ": " + std::string(debug_form);
 }
 
-// ---- reference bookkeeping and the call frame ----------------------------------
-
-inline constexpr char kGilProhibitedInTraverse[] =
-    "Access to the GIL is prohibited while a __traverse__ implmentation is running.";
-inline constexpr char kGilProhibited[] = "Access to the GIL is currently prohibited.";
-// The fatal report of a fault that escaped every frame.
-inline constexpr char kFfiBoundary[] = "uncaught panic at ffi boundary";
-
 // ---- the diff as columns --------------------------------------------------------
 
-// After the other methods: the ids and weights of the views as buffers, in
-// the order of the views.
-inline constexpr Method kNewOrUpdatedNodesIds{"new_or_updated_nodes_ids", "new_or_updated_nodes_ids($self)\n--\n\n"};
-inline constexpr Method kDeletedNodesIds{"deleted_nodes_ids", "deleted_nodes_ids($self)\n--\n\n"};
-inline constexpr Method kNewOrUpdatedEdgesColumns{"new_or_updated_edges_columns",
-                                                  "new_or_updated_edges_columns($self)\n--\n\n"};
-inline constexpr Method kDeletedEdgesColumns{"deleted_edges_columns", "deleted_edges_columns($self)\n--\n\n"};
 // The weights go into array.array(kFloatTypeCode), of 4-byte floats.
 inline constexpr char kArrayModule[] = "array";
 inline constexpr char kArrayTypeName[] = "array";
 inline constexpr char kFloatTypeCode[] = "f";
 inline constexpr char kPyType[] = "PyType";
 inline constexpr char kNoFloatArray[] = "array.array('f') gave no writable buffer of 4-byte floats";
+
+// ---- the diff as Arrow tables ---------------------------------------------------
+
+// After the columns: each collection as a table that Arrow libraries read.
+inline constexpr Method kNewOrUpdatedNodesTable{"new_or_updated_nodes_table",
+                                                "new_or_updated_nodes_table($self)\n--\n\n"};
+inline constexpr Method kDeletedNodesTable{"deleted_nodes_table", "deleted_nodes_table($self)\n--\n\n"};
+inline constexpr Method kNewOrUpdatedEdgesTable{"new_or_updated_edges_table",
+                                                "new_or_updated_edges_table($self)\n--\n\n"};
+inline constexpr Method kDeletedEdgesTable{"deleted_edges_table", "deleted_edges_table($self)\n--\n\n"};
+
+// The tables' type, and its methods: the Arrow PyCapsule interface.
+inline constexpr char kTableClassName[] = "PyDiffTable";
+inline constexpr char kTableTypeName[] = "quorl_api.PyDiffTable";
+inline constexpr Method kArrowCSchema{"__arrow_c_schema__", "__arrow_c_schema__($self)\n--\n\n"};
+inline constexpr Method kArrowCArray{"__arrow_c_array__", "__arrow_c_array__($self, requested_schema=None)\n--\n\n"};
+inline constexpr Method kArrowCStream{"__arrow_c_stream__",
+                                      "__arrow_c_stream__($self, requested_schema=None)\n--\n\n"};
+inline constexpr const char* kRequestedSchemaParameters[] = {"requested_schema"};
+// The names the interface gives its capsules.
+inline constexpr char kSchemaCapsule[] = "arrow_schema";
+inline constexpr char kArrayCapsule[] = "arrow_array";
+inline constexpr char kStreamCapsule[] = "arrow_array_stream";
+// The name of the collection a table holds, as its view is named.
+inline constexpr const char* kTableKindNames[] = {"new_or_updated_nodes", "deleted_nodes", "new_or_updated_edges",
+                                                  "deleted_edges"};
+
+// repr() of a table: "<PyDiffTable new_or_updated_edges: 3 rows>".
+inline std::string table_repr(std::string_view kind, std::uint64_t rows) {
+    return "<PyDiffTable " + std::string(kind) + ": " + std::to_string(rows) + (rows == 1 ? " row>" : " rows>");
+}
+inline constexpr char kTableNotInstantiable[] = "cannot create 'quorl_api.PyDiffTable' instances";
+// A requested_schema that is not a schema capsule: "'int' object" or
+// "PyCapsule named 'arrow_array'".
+inline std::string requested_schema_error(std::string_view method, std::string_view given) {
+    return "PyDiffTable." + std::string(method) +
+           "() argument 'requested_schema': expected None or a PyCapsule named 'arrow_schema', not " +
+           std::string(given);
+}
+// A table cut into several record batches has no single array.
+inline std::string several_batches(std::size_t batches, std::uint64_t limit) {
+    return "the table's texts need " + std::to_string(batches) +
+           " Arrow record batches (a text column of one batch holds at most " + std::to_string(limit) +
+           " bytes): read it as a stream, through __arrow_c_stream__";
+}
+// A node text longer than any record batch holds.
+inline std::string text_too_long(std::string_view id_text, std::string_view column, std::uint64_t bytes,
+                                 std::uint64_t limit) {
+    return "node " + std::string(id_text) + ": its " + std::string(column) + " of " + std::to_string(bytes) +
+           " bytes is longer than an Arrow record batch holds (" + std::to_string(limit) + " bytes)";
+}
 
 }  // namespace texts
 }  // namespace quorl::binding

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "binding/api.hpp"
+#include "binding/attribute_dict.hpp"
 #include "binding/process_state.hpp"
 #include "encoding/hex_digits.hpp"
 
@@ -56,7 +57,7 @@ constexpr bool shared_values(diff::AttributeKind kind) noexcept {
 // `update`, in the order of the attribute dict's keys.
 template <class Visit>
 [[gnu::always_inline]] inline void for_each_present(const diff::NodeUpdateView& update, Visit&& visit) {
-    diff::for_each_attribute<texts::kAttributeDictOrder>([&](auto a) {
+    diff::for_each_attribute<kAttributeDictOrder>([&](auto a) {
         if (auto value = update.get<a>()) visit(a, *value);
     });
 }
@@ -178,6 +179,14 @@ private:
     std::size_t next_victim_ = 0;
 };
 
+template <class Set>
+Owned text_list(const Set& ids) {
+    Owned list = expect_new(api::new_list(static_cast<Py_ssize_t>(ids.size())));
+    Py_ssize_t i = 0;
+    for (const auto& entry : ids) PyList_SET_ITEM(list.get(), i++, uuid_str(entry.key).release());
+    return list;
+}
+
 }  // namespace
 
 std::array<char, 36> uuid_to_text(const diff::Uuid& id) noexcept {
@@ -198,18 +207,6 @@ std::array<char, 36> uuid_to_text(const diff::Uuid& id) noexcept {
     for (std::size_t i = 0; i < 16; ++i) std::memcpy(&text[kPlace[i]], &kPairs[2 * id.bytes[i]], 2);
     return text;
 }
-
-namespace {
-
-template <class Set>
-Owned text_list(const Set& ids) {
-    Owned list = expect_new(api::new_list(static_cast<Py_ssize_t>(ids.size())));
-    Py_ssize_t i = 0;
-    for (const auto& entry : ids) PyList_SET_ITEM(list.get(), i++, uuid_str(entry.key).release());
-    return list;
-}
-
-}  // namespace
 
 Owned uuid_text_list(const diff::NodeSet& ids) { return text_list(ids); }
 Owned uuid_text_list(const diff::TargetSet& ids) { return text_list(ids); }

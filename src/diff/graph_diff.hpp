@@ -25,13 +25,13 @@ using EdgeMap = OrderedTable<TargetWeights>;  // source -> targets with weights
 using TargetSet = SmallTable<NoValue>;      // targets of deleted edges
 using DeletedEdgeMap = OrderedTable<TargetSet>;
 
+// The most items a batch may hold: the batches number their items with 32
+// bits, the largest value standing for none.
+inline constexpr std::size_t kMaxBatchItems = 0xFFFFFFFE;
+
 // The one refusal of the store: an edge with an endpoint marked for
 // deletion.
 struct EdgeRefused {};
-
-// The most items a batch takes: the batches number their items, and the
-// tables their positions, in 32 bits, with one value for none. 2^32 - 2.
-inline constexpr std::size_t kMaxBatchItems = 0xFFFF'FFFE;
 
 class GraphDiff {
 public:

@@ -3,8 +3,10 @@
 // Every collection of a diff iterates in the order of a Python dict under
 // the same calls: a key takes its place when it is first inserted, replacing
 // or merging its value keeps that place, and a key that is removed and later
-// inserted again goes to the end. The order depends on nothing but the calls,
-// never on a seed, an address or a capacity.
+// inserted again goes to the end. The order depends on nothing but the calls:
+// not on the hash, whose key each process draws afresh (uuid.hpp), nor on an
+// address or a capacity. So the same calls list the same keys in the same
+// order in every process.
 //
 // OrderedTable has the layout of CPython's compact dict: a dense array of
 // entries in insertion order, and an index of 32-bit slots from the hash to

@@ -1,6 +1,7 @@
 #include "encoding/decode.hpp"
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <optional>
 #include <string>
@@ -257,12 +258,66 @@ bool read_sections(ContainerReader& in, Sections& out) {
     // Whatever follows the last section is ignored.
 }
 
+// A size the byte string cannot carry: the writer writes it as null.
+bool unwritable(std::optional<float> size) noexcept { return size && !std::isfinite(*size); }
+
+// The sizes handed back beside the bytes, by node, as the node records are
+// read: each must be one the writer leaves out, and find its node.
+class SizesToPutBack {
+public:
+    // False when `sizes` name a node twice, or hold a size the writer writes.
+    bool take(std::span<const UnwrittenSize> sizes) {
+        if (sizes.empty()) return true;
+        table_.reserve(sizes.size());
+        for (const UnwrittenSize& entry : sizes) {
+            auto slot = table_.try_emplace(entry.id);
+            if (!slot.inserted || !unwritable(entry.size)) return false;
+            slot.value = entry.size;
+        }
+        return true;
+    }
+    // Puts the size of node `id`, if there is one, into its `update`; false
+    // when the update has a size of its own.
+    bool put_back(const Uuid& id, diff::NodeUpdate& update) {
+        if (table_.empty()) return true;
+        const float* size = table_.find(id);
+        if (!size) return true;
+        if (update.get<diff::kSize>()) return false;
+        update.set<diff::kSize>(*size);
+        ++placed_;
+        return true;
+    }
+    // Whether every size has found its node.
+    bool all_placed() const noexcept { return placed_ == table_.size(); }
+
+private:
+    OrderedTable<float> table_;
+    std::size_t placed_ = 0;
+};
+
+DecodeError sizes_refused() {
+    return DecodeError{DecodeError::Kind::Custom,
+                       "the unwritten sizes must be NaN or infinite, each of a node read without a size"};
+}
+
 }  // namespace
 
-Result<GraphDiff, GraphDiffError> decode_graph_diff(const std::uint8_t* data, std::size_t size) {
+std::vector<UnwrittenSize> unwritten_sizes(const GraphDiff& diff) {
+    std::vector<UnwrittenSize> sizes;
+    for (const auto& node : diff.new_or_updated_nodes()) {
+        const std::optional<float> size = node.value.get<diff::kSize>();
+        if (unwritable(size)) sizes.push_back({node.key, *size});
+    }
+    return sizes;
+}
+
+Result<GraphDiff, GraphDiffError> decode_graph_diff(const std::uint8_t* data, std::size_t size,
+                                                    std::span<const UnwrittenSize> unwritten) {
     ContainerReader in(data, size);
     Sections sections;
     if (!read_sections(in, sections)) return fail(GraphDiffError(std::move(in.error())));
+    SizesToPutBack sizes;
+    if (!sizes.take(unwritten)) return fail(GraphDiffError(sizes_refused()));
 
     // Only now, with the whole container read, are the record texts parsed,
     // in the order of the table; the first bad one ends decoding.
@@ -271,8 +326,10 @@ Result<GraphDiff, GraphDiffError> decode_graph_diff(const std::uint8_t* data, st
     for (const auto& entry : sections.texts) {
         auto update = decode_node_update(entry.value);
         if (!update) return fail(GraphDiffError(std::move(update).error()));
+        if (!sizes.put_back(entry.key, *update)) return fail(GraphDiffError(sizes_refused()));
         nodes.add(entry.key, *update);  // the keys are distinct
     }
+    if (!sizes.all_placed()) return fail(GraphDiffError(sizes_refused()));
     return GraphDiff(std::move(nodes), std::move(sections.deleted_nodes), std::move(sections.edges),
                      std::move(sections.deleted_edges));
 }

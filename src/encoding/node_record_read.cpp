@@ -26,8 +26,8 @@ using record::Value;
 
 namespace {
 
-// The attribute whose key is `key`, or -1 for any other key.
-int attribute_of_key(std::string_view key) noexcept {
+// The attribute whose node record key is `key`, or -1 for any other key.
+int attribute_of_wire_key(std::string_view key) noexcept {
     for (const diff::AttributeRow& row : diff::kAttributes) {
         if (key == row.wire_key) return row.attribute;
     }
@@ -132,7 +132,7 @@ private:
     // A failure records its message and a byte offset; the line and column
     // are worked out from the offset only when the error is built.
 
-    bool error_at(std::string message, std::size_t offset) {
+    bool fail_at(std::string message, std::size_t offset) {
         message_ = std::move(message);
         offset_ = offset;
         return false;
@@ -141,10 +141,10 @@ private:
     bool peek_error(std::string message) {
         const std::size_t at = static_cast<std::size_t>(p_ - begin_);
         const std::size_t size = static_cast<std::size_t>(end_ - begin_);
-        return error_at(std::move(message), at < size ? at + 1 : size);
+        return fail_at(std::move(message), at < size ? at + 1 : size);
     }
     // At the last byte consumed.
-    bool consumed_error(std::string message) { return error_at(std::move(message), static_cast<std::size_t>(p_ - begin_)); }
+    bool consumed_error(std::string message) { return fail_at(std::move(message), static_cast<std::size_t>(p_ - begin_)); }
 
     NodeRecordError make_error() {
         return record::error_at(std::string_view(begin_, static_cast<std::size_t>(end_ - begin_)), offset_,
@@ -534,7 +534,7 @@ private:
             if (next == Next::Failed) return false;
             std::string_view key;
             if (!parse_key(key)) return false;
-            const int attribute = attribute_of_key(key);
+            const int attribute = attribute_of_wire_key(key);
             if (attribute >= 0) {
                 if (seen & (1u << attribute)) return consumed_error(record::duplicate_field(key));
                 seen |= 1u << attribute;

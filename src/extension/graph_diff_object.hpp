@@ -28,9 +28,8 @@ binding::PyResult<PyTypeObject*> graph_diff_type();
 // Wraps `value` in a new PyGraphDiff.
 binding::PyResult<binding::Owned> new_graph_diff_object(diff::GraphDiff value);
 
-// quorl_api._restore(data, sizes=()): the module function that rebuilds a
-// pickled diff (METH_FASTCALL | METH_KEYWORDS).
-PyObject* restore(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+// The class's method table (graph_diff_methods.cpp), ended by a zero entry.
+extern PyMethodDef kGraphDiffMethods[];
 
 // A borrow of a PyGraphDiff's diff that ends (and gives back its reference
 // to the object) when the handle goes away.
@@ -99,6 +98,5 @@ template <bool Exclusive>
 }
 
 inline binding::PyResult<Borrow<false>> borrow_shared(PyObject* self) { return borrow<false>(self); }
-inline binding::PyResult<Borrow<true>> borrow_exclusive(PyObject* self) { return borrow<true>(self); }
 
 }  // namespace quorl::extension

@@ -23,6 +23,7 @@
 #include <array>
 #include <cstddef>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <tuple>
@@ -30,6 +31,7 @@
 #include <variant>
 #include <vector>
 
+#include "binding/arguments.hpp"
 #include "binding/convert.hpp"
 #include "binding/convert_batch.hpp"
 #include "binding/frame.hpp"
@@ -47,6 +49,13 @@ using binding::PyResult;
 // or change it.
 enum class Access { Static, Shared, Exclusive };
 
+// The parameter list of a method of the class whose parameters all come by
+// position or keyword.
+constexpr binding::CallSignature method_signature(const binding::texts::Method& method,
+                                                  std::span<const char* const> parameters) {
+    return {.class_name = binding::texts::kClassName, .function_name = method.name, .parameters = parameters};
+}
+
 // The arguments of a fast call, as the interpreter passes them. For a static
 // method `self` is whatever the interpreter passes first, and is ignored.
 struct FastCall {
@@ -62,8 +71,9 @@ struct FastCall {
 // value it takes, or the failure attributed to the parameter `name`. A kind
 // whose value has a plain form (convert.hpp) also has plain(obj, value),
 // which the common call uses. An absent argument is a null `obj`, which only
-// the kinds made with Optional or NoneDefault accept: their value is a
-// std::optional, without a value when the argument is absent.
+// the kinds made with Optional or NoneDefaults accept. A kind that takes
+// several parameters in a row, kSlots of them, is given their objects and
+// names as arrays: convert(objs, names).
 
 // The default adaptor: a parameter converted by one conversion of
 // convert.hpp, whose failure wrap_argument_error attributes to the parameter.
@@ -105,7 +115,8 @@ struct Object {
     static PyResult<Value> convert(PyObject* obj, const char*) { return obj; }
 };
 
-// A parameter that may be left out: absent, it has no value.
+// A parameter that may be left out: a std::optional, without a value when
+// the argument is absent.
 template <class Param>
 struct Optional {
     using Value = std::optional<typename Param::Value>;
@@ -115,14 +126,32 @@ struct Optional {
         return Value(std::move(value));
     }
 };
-// A parameter whose default is None: left out or None, it has no value.
-template <class Param>
-struct NoneDefault {
-    using Value = std::optional<typename Param::Value>;
-    static PyResult<Value> convert(PyObject* obj, const char* name) {
-        return Optional<Param>::convert(obj == Py_None ? nullptr : obj, name);
+// Parameters in a row, `N` of them, each of which may be left out and
+// defaults to None, taken as they come: null where left out or None. The
+// method's work converts them (add_nodes' updates and attribute columns,
+// given the ids).
+template <std::size_t N>
+struct NoneDefaults {
+    static constexpr std::size_t kSlots = N;
+    using Value = std::array<PyObject*, N>;
+    static PyResult<Value> convert(PyObject* const* objs, const char* const*) {
+        Value value;
+        for (std::size_t i = 0; i < N; ++i) value[i] = objs[i] == Py_None ? nullptr : objs[i];
+        return value;
     }
 };
+
+// How many parameters a kind takes.
+template <class Param>
+constexpr std::size_t slot_count() noexcept {
+    if constexpr (requires { Param::kSlots; }) {
+        return Param::kSlots;
+    } else {
+        return 1;
+    }
+}
+template <class... Params>
+inline constexpr std::size_t kSlotTotal = (slot_count<Params>() + ... + 0);
 
 using binding::HasPlainForm;
 
@@ -181,10 +210,18 @@ struct NoLookAhead {
 
 // ---- the general path ---------------------------------------------------------
 
-// Converts one argument into `value`, or records the failure.
+// Converts the arguments of one kind (`objs`, named `names`) into `value`,
+// or records the failure.
 template <class Param>
-bool convert_into(PyObject* obj, const char* name, typename Param::Value& value, std::optional<PyErr>& failure) {
-    auto converted = Param::convert(obj, name);
+bool convert_into(PyObject* const* objs, const char* const* names, typename Param::Value& value,
+                  std::optional<PyErr>& failure) {
+    auto converted = [&] {
+        if constexpr (slot_count<Param>() == 1) {
+            return Param::convert(objs[0], names[0]);
+        } else {
+            return Param::convert(objs, names);
+        }
+    }();
     if (!converted) {
         failure = std::move(converted).error();
         return false;
@@ -197,10 +234,19 @@ bool convert_into(PyObject* obj, const char* name, typename Param::Value& value,
 template <class... Params>
 PyResult<std::tuple<typename Params::Value...>> convert_all(const binding::CallSignature& signature,
                                                             PyObject* const* slots) {
+    // The slot of each kind's first parameter.
+    constexpr auto kFirst = [] {
+        std::array<std::size_t, sizeof...(Params)> first{};
+        std::size_t i = 0;
+        std::size_t next = 0;
+        ((first[i++] = next, next += slot_count<Params>()), ...);
+        return first;
+    }();
     std::tuple<typename Params::Value...> values;
     std::optional<PyErr> failure;
+    const char* const* names = signature.parameters.data();
     [&]<std::size_t... I>(std::index_sequence<I...>) {
-        (convert_into<Params>(slots[I], signature.parameters[I], std::get<I>(values), failure) && ...);
+        (convert_into<Params>(slots + kFirst[I], names + kFirst[I], std::get<I>(values), failure) && ...);
     }(std::index_sequence_for<Params...>{});
     if (failure) return fail(std::move(*failure));
     return values;
@@ -210,7 +256,7 @@ PyResult<std::tuple<typename Params::Value...>> convert_all(const binding::CallS
 template <Access Mode, class... Params, class Work>
 [[gnu::noinline]] PyResult<Owned> general_call(const binding::CallSignature& signature, const FastCall& call,
                                                Work& work) {
-    std::array<PyObject*, sizeof...(Params)> slots{};
+    std::array<PyObject*, kSlotTotal<Params...>> slots{};
     QUORL_CHECK(binding::parse_fastcall_args(signature, call.args, call.nargs, call.kwnames, slots.data()));
     if constexpr (Mode == Access::Static) {
         QUORL_TRY(values, convert_all<Params...>(signature, slots.data()));
@@ -225,15 +271,22 @@ template <Access Mode, class... Params, class Work>
 }  // namespace method_detail
 
 // A method with arguments (METH_FASTCALL | METH_KEYWORDS): `work` takes the
-// diff (except for a static method) and one value per parameter, and returns
-// the result or an error. In the common call, look_ahead(diff, first value)
-// runs as soon as the first argument is read: it may ask the processor for
-// what the work will load, so that the loads overlap the reading of the
-// other arguments. It must change nothing.
+// diff (except for a static method) and one value per parameter kind, and
+// returns the result or an error. In the common call, look_ahead(diff,
+// first value) runs as soon as the first argument is read: it may ask the
+// processor for what the work will load, so that the loads overlap the
+// reading of the other arguments. It must change nothing.
+//
+// Control thus goes from the binding (the first argument) to the diff (the
+// look-ahead), back to the binding (the other arguments) and to the diff
+// again (the work). No clearer seam gives the overlap: only the binding
+// reads the arguments, and only the diff knows where an id will go, so the
+// two must take turns while the arguments are read.
 template <Access Mode, const binding::CallSignature& Signature, class... Params, class Work,
           class LookAhead = method_detail::NoLookAhead>
 [[gnu::always_inline]] inline PyObject* call_method(const FastCall& call, Work&& work, LookAhead look_ahead = {}) {
-    static_assert(Signature.parameter_count() == sizeof...(Params), "one parameter kind per parameter");
+    static_assert(Signature.parameter_count() == kSlotTotal<Params...>,
+                  "the parameter kinds take every parameter");
     using namespace method_detail;
     auto general = [&]() -> PyResult<Owned> { return general_call<Mode, Params...>(Signature, call, work); };
     if constexpr (Mode == Access::Exclusive && (HasPlainForm<Params> && ...)) {

@@ -5,12 +5,15 @@
 #include <Python.h>
 
 #include "binding/api.hpp"
+#include "binding/attribute_dict.hpp"
 #include "binding/frame.hpp"
 #include "binding/process_state.hpp"
 #ifdef QUORL_FAULT_INJECTION
 #include "binding/fault_injection.hpp"
 #endif
+#include "extension/diff_table.hpp"
 #include "extension/graph_diff_object.hpp"
+#include "extension/graph_diff_protocols.hpp"
 
 namespace quorl::extension {
 namespace {
@@ -68,6 +71,16 @@ PyResult<std::monostate> add_class(PyObject* module) {
     return std::monostate{};
 }
 
+// Publishes the tables' type under its name, outside __all__: tables come
+// from a diff's methods, and the name serves isinstance and typing.
+PyResult<std::monostate> add_table_type(PyObject* module) {
+    QUORL_TRY(type, diff_table_type());
+    if (PyObject_SetAttrString(module, texts::kTableClassName, reinterpret_cast<PyObject*>(type)) < 0) {
+        return fail(binding::fetch_error());
+    }
+    return std::monostate{};
+}
+
 // Keeps the module's _restore, made with the module from its function table,
 // for the pickles of diffs to name: pickle checks that the function it
 // records is the one the module holds under that name. The last step of
@@ -85,6 +98,7 @@ PyResult<std::monostate> keep_restore_function(PyObject* module) {
 PyResult<Owned> make_module() {
     QUORL_TRY(module, binding::try_new(binding::api::new_module(&g_module_def, 1013)));
     QUORL_CHECK(add_class(module.get()));
+    QUORL_CHECK(add_table_type(module.get()));
     // The attribute dicts' keys, made now so that reading a dict can tell
     // them by address from the start.
     for (const diff::AttributeRow& row : diff::kAttributes) (void)binding::attribute_key_object(row.attribute);

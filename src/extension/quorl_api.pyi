@@ -32,6 +32,13 @@ The contents also come out as columns (``new_or_updated_nodes_ids``,
 weights in an ``array.array('f')``, which numpy reads without a copy and the
 batch methods take back as they are.
 
+Each collection also comes out as an Arrow table (``new_or_updated_nodes_table``,
+``deleted_nodes_table``, ``new_or_updated_edges_table``,
+``deleted_edges_table``): a ``PyDiffTable`` snapshot that pyarrow, polars,
+duckdb and any other reader of the Arrow PyCapsule interface take without a
+copy. ``PyDiffTable`` is a module attribute for ``isinstance`` and typing,
+outside ``__all__``; tables come only from those methods.
+
 The docstrings below are for editors; at runtime the methods' ``__doc__`` is
 ``None``.
 """
@@ -86,6 +93,57 @@ DeleteEdgesArgs = TypedDict("DeleteEdgesArgs", {"from": _Ids, "to": _Ids})
 # The (id, size) pairs of the NaN and infinite node sizes, which a pickle
 # carries beside the byte string.
 _Sizes = Tuple[Tuple[bytes, float], ...]
+
+@final
+class PyDiffTable:
+    """A snapshot of one collection of a diff as an Arrow table, made by a
+    ``*_table`` method of ``PyGraphDiff``: it owns a copy of the rows, in the
+    order of the view, and later changes to the diff, ``clear()`` or
+    deleting it do not touch it. Every export shares its buffers (no copy)
+    and keeps them alive until the consumer releases it, from any thread.
+
+    Columns (Arrow types), every attribute nullable, null meaning absent;
+    ids and weights are never null:
+
+    * ``new_or_updated_nodes``: ``id`` fixed_size_binary(16), ``label``
+      utf8, ``size`` float32, ``url`` utf8, ``red``, ``green``, ``blue``
+      uint8, ``show_label`` bool;
+    * ``deleted_nodes``: ``id``;
+    * ``new_or_updated_edges``: ``from``, ``to`` fixed_size_binary(16),
+      ``weight`` float32 (bit for bit);
+    * ``deleted_edges``: ``from``, ``to``.
+
+    ``pyarrow.table(t)``, ``polars.DataFrame(t)`` and a duckdb query naming
+    ``t`` read it. Instances cannot be made directly (``TypeError``)."""
+
+    def __len__(self) -> int:
+        """The number of rows. Raises nothing."""
+    def __repr__(self) -> str:
+        """``<PyDiffTable new_or_updated_edges: 3 rows>``: the collection and
+        the number of rows. Raises nothing."""
+    def __arrow_c_schema__(self) -> object:
+        """A PyCapsule named "arrow_schema" holding the table's schema (a
+        struct of the columns) as an Arrow C ``ArrowSchema``.
+
+        Raises ``MemoryError`` when it cannot be allocated."""
+    def __arrow_c_array__(self, requested_schema: Optional[object] = None) -> Tuple[object, object]:
+        """The table as one record batch: a pair of PyCapsules, "arrow_schema"
+        and "arrow_array" (a struct array of the columns), sharing the
+        table's buffers. ``requested_schema`` (a schema capsule) is best
+        effort: the table gives its own schema.
+
+        Raises ``TypeError`` for a ``requested_schema`` that is neither
+        ``None`` nor a capsule named "arrow_schema", ``ValueError`` for a
+        table whose texts need more than one batch (more than 2**31 - 1
+        bytes of labels or urls: read it as a stream), and ``MemoryError``."""
+    def __arrow_c_stream__(self, requested_schema: Optional[object] = None) -> object:
+        """A PyCapsule named "arrow_array_stream": the schema, then the rows
+        in record batches (one, unless a text column holds more than
+        2**31 - 1 bytes; none for no rows), sharing the table's buffers.
+        ``requested_schema`` is best effort, as for ``__arrow_c_array__``.
+
+        Raises ``TypeError`` for a ``requested_schema`` that is neither
+        ``None`` nor a capsule named "arrow_schema", and ``MemoryError``."""
 
 @final
 class PyGraphDiff:
@@ -154,14 +212,8 @@ class PyGraphDiff:
         "argument 'weight': ..." for a weight that is not a number."""
     @overload
     def add_edge(self, **kwargs: Unpack[AddEdgeArgs]) -> None:
-        """Sets the weight of the pending edge ``from -> to`` (a later weight
-        replaces an earlier one) and un-deletes the edge. Silently refused,
-        without an error, when either end is marked for deletion. The weight
-        is held as a 32-bit float.
-
-        Raises ``TypeError`` "argument 'from': ..." or "argument 'to': ..."
-        for an id that is not 16-byte ``bytes``, and ``TypeError``
-        "argument 'weight': ..." for a weight that is not a number."""
+        """The call above with its arguments by keyword, ``from`` (a reserved
+        word) given as ``**{"from": id}``."""
     @overload
     def delete_edge(self, __from: bytes, to: bytes) -> None:
         """Marks the edge ``from -> to`` for deletion and drops it from the
@@ -172,12 +224,8 @@ class PyGraphDiff:
         for an id that is not 16-byte ``bytes``."""
     @overload
     def delete_edge(self, **kwargs: Unpack[DeleteEdgeArgs]) -> None:
-        """Marks the edge ``from -> to`` for deletion and drops it from the
-        pending edges, whether or not it was pending (even between nodes
-        marked for deletion).
-
-        Raises ``TypeError`` "argument 'from': ..." or "argument 'to': ..."
-        for an id that is not 16-byte ``bytes``."""
+        """The call above with its arguments by keyword, ``from`` (a reserved
+        word) given as ``**{"from": id}``."""
     def clear(self) -> None:
         """Empties all four collections, keeping their storage for refilling.
         Raises nothing."""
@@ -211,21 +259,13 @@ class PyGraphDiff:
         and index in front ("argument 'to': item 3: ..."), ``ValueError`` for
         lengths that differ (known from ``len()`` or a buffer's shape before
         any item is read; an iterable is read no further than one item past
-        the count of ``from``) or a byte count that is not a multiple of 16."""
+        the count of ``from``) or a byte count that is not a multiple of 16,
+        and ``OverflowError`` for a ``from`` of more edges than a batch holds
+        (4294967294)."""
     @overload
     def add_edges(self, **kwargs: Unpack[AddEdgesArgs]) -> None:
-        """``add_edge(from[i], to[i], weight[i])`` for every i in turn (or one
-        weight for every edge), in one call: the same views, in the same
-        order, and the same bytes as the loop. Ids are the bytes of a buffer
-        (16 to an id, in C order) or an iterable of 16-byte ``bytes``; weights
-        one number, a float32/float64 buffer or an iterable of numbers. The
-        whole call is checked before the diff changes.
-
-        Raises the single method's error for a wrong item, with the argument
-        and index in front ("argument 'to': item 3: ..."), ``ValueError`` for
-        lengths that differ (known from ``len()`` or a buffer's shape before
-        any item is read; an iterable is read no further than one item past
-        the count of ``from``) or a byte count that is not a multiple of 16."""
+        """The call above with its arguments by keyword, ``from`` (a reserved
+        word) given as ``**{"from": ids}``."""
     @overload
     def delete_edges(self, __from: _Ids, to: _Ids) -> None:
         """``delete_edge(from[i], to[i])`` for every i in turn, in one call,
@@ -233,17 +273,13 @@ class PyGraphDiff:
         diff changes.
 
         Raises the single method's error for a wrong item, with the argument
-        and index in front, and ``ValueError`` for lengths that differ or a
-        byte count that is not a multiple of 16."""
+        and index in front, ``ValueError`` for lengths that differ or a byte
+        count that is not a multiple of 16, and ``OverflowError`` as
+        ``add_edges`` does."""
     @overload
     def delete_edges(self, **kwargs: Unpack[DeleteEdgesArgs]) -> None:
-        """``delete_edge(from[i], to[i])`` for every i in turn, in one call,
-        with ids as for ``add_edges``; the whole call is checked before the
-        diff changes.
-
-        Raises the single method's error for a wrong item, with the argument
-        and index in front, and ``ValueError`` for lengths that differ or a
-        byte count that is not a multiple of 16."""
+        """The call above with its arguments by keyword, ``from`` (a reserved
+        word) given as ``**{"from": ids}``."""
     def add_nodes(
         self,
         ids: _Ids,
@@ -265,16 +301,18 @@ class PyGraphDiff:
 
         Raises the single method's error for a wrong item, with the argument
         and index in front (in front of the reason of a
-        ``UnicodeEncodeError``), ``ValueError`` for lengths that differ, and
-        ``TypeError`` for ``updates`` together with a column."""
+        ``UnicodeEncodeError``), ``ValueError`` for lengths that differ,
+        ``TypeError`` for ``updates`` together with a column, and
+        ``OverflowError`` for more ids than a batch holds (4294967294)."""
     def delete_nodes(self, ids: _Ids) -> None:
         """``delete_node(ids[i])`` for every i in turn, in one pass over the
         sources: the same contents as the loop, though the deleted edges it
         records may come in another order. Ids as for ``add_edges``.
 
         Raises the single method's error for a wrong item, with the argument
-        and index in front, and ``ValueError`` for a byte count that is not
-        a multiple of 16."""
+        and index in front, ``ValueError`` for a byte count that is not a
+        multiple of 16, and ``OverflowError`` for more ids than a batch
+        holds (4294967294)."""
     def new_or_updated_nodes_ids(self) -> bytes:
         """The ids of ``new_or_updated_nodes()``, in its order, packed 16
         bytes each: ``numpy.frombuffer(ids, "V16")`` or
@@ -313,6 +351,31 @@ class PyGraphDiff:
 
         Raises ``MemoryError`` when the interpreter cannot allocate the
         result."""
+    def new_or_updated_nodes_table(self) -> PyDiffTable:
+        """The pending node updates as an Arrow table, a row per node in the
+        order of ``new_or_updated_nodes()``: ``id``, then each attribute
+        (null where absent). A snapshot: the diff's later changes do not
+        touch it.
+
+        Raises ``MemoryError`` when its buffers cannot be allocated, and
+        ``ValueError`` for a label or url longer than 2**31 - 1 bytes, which
+        no Arrow utf8 value holds."""
+    def deleted_nodes_table(self) -> PyDiffTable:
+        """The nodes marked for deletion as an Arrow table of one column,
+        ``id``, in the order of ``deleted_nodes()``. A snapshot.
+
+        Raises ``MemoryError`` when its buffers cannot be allocated."""
+    def new_or_updated_edges_table(self) -> PyDiffTable:
+        """The pending edges as an Arrow table (``from``, ``to``, ``weight``),
+        a row per edge in the order of ``new_or_updated_edges_columns()``;
+        a source whose targets were all removed gives no row. A snapshot.
+
+        Raises ``MemoryError`` when its buffers cannot be allocated."""
+    def deleted_edges_table(self) -> PyDiffTable:
+        """The edges marked for deletion as an Arrow table (``from``,
+        ``to``), in the order of ``deleted_edges_columns()``. A snapshot.
+
+        Raises ``MemoryError`` when its buffers cannot be allocated."""
     def __reduce__(self) -> Tuple[Callable[..., PyGraphDiff], Union[Tuple[bytes], Tuple[bytes, _Sizes]]]:
         """How ``pickle`` stores the diff: ``(quorl_api._restore, (data,))``
         with ``data = self.to_bytes()``, or ``(quorl_api._restore, (data,

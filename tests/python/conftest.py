@@ -7,17 +7,49 @@ by hand for the decoder tests.  The model of the module, PureGraphDiff, is
 in tests/support/pure_graph_diff.py (shared with the benchmark).
 """
 import array
+import copy
 import ctypes
+import gc
+import importlib
+import importlib.util
 import math
 import os
 import struct
 import subprocess
 import sys
+import typing
 import uuid
 
 import pytest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, "support"))
+
+
+# The sanitizer run (scripts/test-asan-python.sh) leaves pandas out: its
+# compiled modules keep objects to the end of the process, which
+# LeakSanitizer reports as leaks. Unimportable, it is not what pyarrow reaches
+# for either, and the pandas cases skip.
+class _LeftOut:
+    """An import hook under which importing a package fails with
+    ImportError (asking whether it is there does not)."""
+
+    def __init__(self, package):
+        self.package = package
+
+    def find_spec(self, name, path=None, target=None):
+        if name.split(".")[0] != self.package:
+            return None
+        return importlib.util.spec_from_loader(name, self)
+
+    def create_module(self, spec):
+        raise ImportError("%s is left out of this run" % self.package)
+
+    def exec_module(self, module):
+        pass
+
+
+if os.environ.get("QUORL_LEAVE_OUT_PANDAS") == "1":
+    sys.meta_path.insert(0, _LeftOut("pandas"))
 
 
 def panic_classes():
@@ -76,6 +108,63 @@ def fresh_float(x):
     return struct.unpack("<d", struct.pack("<d", x))[0]
 
 
+# ------------------------------------------------------------------ methods
+
+class Method(typing.NamedTuple):
+    """A method of PyGraphDiff, as its method table registers it."""
+    name: str
+    signature: str  # its __text_signature__
+    access: str     # what it does with `self`: SHARED, EXCLUSIVE or STATIC
+    kind: str       # "view", "count", "change", "bytes", "batch", "protocol", "column" or "table"
+    call: typing.Callable  # a call of it that succeeds on any diff: call(d)
+
+
+SHARED, EXCLUSIVE, STATIC = "shared", "exclusive", "static"  # reads the diff, changes it, has no `self`
+_M, _N = uid("method call 1"), uid("method call 2")
+
+# Every method of PyGraphDiff, in the order of the method table: the
+# thirteen of the first release, the batch methods, those of Python's object
+# protocols, and the contents as columns and as Arrow tables. A new method
+# is one line here.
+METHODS = [
+    Method("new_or_updated_nodes", "($self)", SHARED, "view", lambda d: d.new_or_updated_nodes()),
+    Method("deleted_nodes", "($self)", SHARED, "view", lambda d: d.deleted_nodes()),
+    Method("new_or_updated_edges", "($self)", SHARED, "view", lambda d: d.new_or_updated_edges()),
+    Method("deleted_edges", "($self)", SHARED, "view", lambda d: d.deleted_edges()),
+    Method("num_nodes", "($self)", SHARED, "count", lambda d: d.num_nodes()),
+    Method("num_edges", "($self)", SHARED, "count", lambda d: d.num_edges()),
+    Method("add_node", "($self, id, update)", EXCLUSIVE, "change", lambda d: d.add_node(_M, {})),
+    Method("delete_node", "($self, id)", EXCLUSIVE, "change", lambda d: d.delete_node(_M)),
+    Method("add_edge", "($self, from, to, weight)", EXCLUSIVE, "change", lambda d: d.add_edge(_N, _M, 1.0)),
+    Method("delete_edge", "($self, from, to)", EXCLUSIVE, "change", lambda d: d.delete_edge(_N, _M)),
+    Method("clear", "($self)", EXCLUSIVE, "change", lambda d: d.clear()),
+    Method("to_bytes", "($self)", SHARED, "bytes", lambda d: d.to_bytes()),
+    Method("from_bytes", "(bytes)", STATIC, "bytes", lambda d: d.from_bytes(bytes(32))),
+    Method("add_edges", "($self, from, to, weight)", EXCLUSIVE, "batch", lambda d: d.add_edges([_N], [_M], 1.0)),
+    Method("delete_edges", "($self, from, to)", EXCLUSIVE, "batch", lambda d: d.delete_edges([_N], [_M])),
+    Method("add_nodes", "($self, ids, updates=None, *, label=None, url=None, size=None, red=None, green=None, "
+           "blue=None, show_label=None)", EXCLUSIVE, "batch", lambda d: d.add_nodes([_M], [{}])),
+    Method("delete_nodes", "($self, ids)", EXCLUSIVE, "batch", lambda d: d.delete_nodes([_M])),
+    Method("__reduce__", "($self)", SHARED, "protocol", lambda d: d.__reduce__()),
+    Method("__copy__", "($self)", SHARED, "protocol", lambda d: copy.copy(d)),
+    Method("__deepcopy__", "($self, memo)", SHARED, "protocol", lambda d: copy.deepcopy(d)),
+    Method("__sizeof__", "($self)", SHARED, "protocol", lambda d: sys.getsizeof(d)),
+    Method("new_or_updated_nodes_ids", "($self)", SHARED, "column", lambda d: d.new_or_updated_nodes_ids()),
+    Method("deleted_nodes_ids", "($self)", SHARED, "column", lambda d: d.deleted_nodes_ids()),
+    Method("new_or_updated_edges_columns", "($self)", SHARED, "column", lambda d: d.new_or_updated_edges_columns()),
+    Method("deleted_edges_columns", "($self)", SHARED, "column", lambda d: d.deleted_edges_columns()),
+    Method("new_or_updated_nodes_table", "($self)", SHARED, "table", lambda d: d.new_or_updated_nodes_table()),
+    Method("deleted_nodes_table", "($self)", SHARED, "table", lambda d: d.deleted_nodes_table()),
+    Method("new_or_updated_edges_table", "($self)", SHARED, "table", lambda d: d.new_or_updated_edges_table()),
+    Method("deleted_edges_table", "($self)", SHARED, "table", lambda d: d.deleted_edges_table()),
+]
+
+
+def methods(*kinds):
+    """The methods of the given kinds, in table order."""
+    return [m for m in METHODS if m.kind in kinds]
+
+
 # ----------------------------------------------------------------- snapshots
 
 def snapshot(d):
@@ -125,6 +214,69 @@ def check_columns(d):
     assert snapshot(rebuilt)[:4] == snapshot(d)[:4]
     assert rebuilt.num_nodes() == d.num_nodes()
     return rebuilt
+
+
+# The Arrow consumers that read the tables. The suite of an interpreter
+# without them skips the Arrow cases, except where QUORL_REQUIRE_ARROW=1
+# (scripts/test.sh sets it for the 3.8 suite, whose requirements pin them).
+REQUIRE_ARROW = os.environ.get("QUORL_REQUIRE_ARROW") == "1"
+
+
+def import_arrow_library(name):
+    """The module `name` (pyarrow, polars, duckdb, pandas), or None when it
+    is not installed and may be missing.
+
+    Together they bring some 60,000 objects that live as long as the
+    process, which every collection of the cycle collector would walk again
+    (the stress tests collect thousands of times): the first import of each
+    moves everything alive into the collector's permanent generation. pyarrow
+    imports pandas on first use, so pandas comes with it."""
+    fresh = name not in sys.modules
+    try:
+        module = importlib.import_module(name)
+    except ImportError:
+        if REQUIRE_ARROW:
+            pytest.fail("QUORL_REQUIRE_ARROW=1: %s is not installed (requirements-dev.txt)" % name)
+        return None
+    if fresh:
+        if name == "pyarrow":
+            import_arrow_library("pandas")
+        gc.collect()
+        gc.freeze()
+    return module
+
+
+TABLE_METHODS = tuple(m.name for m in methods("table"))
+NODE_COLUMNS = ("id",) + ("label", "size", "url", "red", "green", "blue", "show_label")
+
+
+def check_tables(d):
+    """The four tables, read by pyarrow, hold the rows of the views and
+    columns in their order: ids byte for byte, weights bit for bit, and one
+    node attribute per non-null value. Does nothing where pyarrow is not
+    installed."""
+    pa = import_arrow_library("pyarrow")
+    if pa is None:
+        return
+    nodes = pa.table(d.new_or_updated_nodes_table())
+    assert nodes.column_names == list(NODE_COLUMNS)
+    rows = nodes.to_pylist()
+    assert [text(r["id"]) for r in rows] == list(d.new_or_updated_nodes())
+    assert (repr([{k: r[k] for k in ATTRIBUTE_ORDER if r[k] is not None} for r in rows])
+            == repr(list(d.new_or_updated_nodes().values())))
+    deleted = pa.table(d.deleted_nodes_table())
+    assert b"".join(deleted.column("id").to_pylist()) == d.deleted_nodes_ids()
+    edges = pa.table(d.new_or_updated_edges_table())
+    frm, to, weights = d.new_or_updated_edges_columns()
+    assert b"".join(edges.column("from").to_pylist()) == frm
+    assert b"".join(edges.column("to").to_pylist()) == to
+    assert edges.column("weight").to_numpy().tobytes() == weights.tobytes()
+    gone = pa.table(d.deleted_edges_table())
+    assert tuple(b"".join(gone.column(c).to_pylist()) for c in ("from", "to")) == d.deleted_edges_columns()
+    # len() of a table is its rows
+    assert [len(t) for t in (nodes, deleted, edges, gone)] == [
+        len(d.new_or_updated_nodes()), len(d.deleted_nodes()), len(weights), len(d.deleted_edges_columns()[0]) // 16]
+    assert [len(getattr(d, name)()) for name in TABLE_METHODS] == [len(t) for t in (nodes, deleted, edges, gone)]
 
 
 def normalized(d):
@@ -241,6 +393,14 @@ def run_python(code, env_extra=None):
     return subprocess.run([sys.executable, "-c", code], env=env,
                           stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                           universal_newlines=True, timeout=60)
+
+
+def python_output(code, env_extra=None):
+    """What code run as run_python runs it writes to standard output; the
+    run must succeed."""
+    proc = run_python(code, env_extra)
+    assert proc.returncode == 0, proc.stderr
+    return proc.stdout
 
 
 # ------------------------------------------------------------------ fixtures

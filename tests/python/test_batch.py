@@ -19,7 +19,7 @@ import pytest
 
 from quorl_api import PyGraphDiff
 
-from conftest import (EXPECTED_16, OUT_OF_RANGE, UUID_FIELD, check_exc, normalized, raises_exact, run_python, snapshot,
+from conftest import (EXPECTED_16, OUT_OF_RANGE, UUID_FIELD, check_exc, normalized, python_output, raises_exact, snapshot,
                       uid)
 
 POOL = [uid(("batch", k)) for k in range(12)]
@@ -367,6 +367,11 @@ class Stated:
         return iter(self.items)
 
 
+def ids_repeated(rows):
+    """`rows` rows of ids, every one the 16 bytes of the same row."""
+    return np.lib.stride_tricks.as_strided(np.frombuffer(A, np.uint8), (rows, 16), (0, 1))
+
+
 def failing_iterator():
     yield A
     raise ValueError("iterator broke")
@@ -466,6 +471,16 @@ REFUSALS = [
     (lambda d: d.delete_edges([A], Stated(ValueError("no len"), [A])), ValueError, "no len", None),
     (lambda d: d.add_nodes([A, B], label=["a"]), ValueError, "argument 'label' has 1 item but argument 'ids' has 2", None),
     (lambda d: d.add_nodes([A], label=5), TypeError, "argument 'label': 'int' object is not iterable", None),
+    # a batch numbers its items with 32 bits: a first column of more is
+    # refused before anything is copied (these are one row, 64 GB of ids)
+    (lambda d: d.delete_nodes(ids_repeated(2 ** 32 - 1)), OverflowError,
+     "argument 'ids': a batch holds at most 4294967294 items", None),
+    (lambda d: d.add_nodes(ids_repeated(2 ** 32)), OverflowError,
+     "argument 'ids': a batch holds at most 4294967294 items", None),
+    (lambda d: d.add_edges(ids_repeated(2 ** 32), [A], 1.0), OverflowError,
+     "argument 'from': a batch holds at most 4294967294 items", None),
+    (lambda d: d.delete_edges(ids_repeated(2 ** 40), ids_repeated(2 ** 40)), OverflowError,
+     "argument 'from': a batch holds at most 4294967294 items", None),
 ]
 
 
@@ -545,9 +560,7 @@ def test_ctrl_c_stops_a_batch_before_the_diff_changes():
     """Loops over a caller's items once ran to their end deaf to Ctrl-C: an
     endless iterable could not be stopped, and a long batch was applied
     before the interpreter raised KeyboardInterrupt after it."""
-    proc = run_python(INTERRUPTED)
-    assert proc.returncode == 0, proc.stderr
-    results = json.loads(proc.stdout)
+    results = json.loads(python_output(INTERRUPTED))
     assert results == {name: ["KeyboardInterrupt", True] for name in results}
     assert len(results) == 8
 
@@ -766,6 +779,4 @@ print(d.num_edges() == n + 500)
 def test_a_batch_that_runs_out_of_memory_partway_changes_nothing():
     """Once, the 500 new weights were applied before the table of sources
     failed to grow, and the MemoryError left them in."""
-    proc = run_python(OUT_OF_MEMORY)
-    assert proc.returncode == 0, proc.stderr
-    assert proc.stdout.split() == ["MemoryError", "True", "True"]
+    assert python_output(OUT_OF_MEMORY).split() == ["MemoryError", "True", "True"]

@@ -8,7 +8,7 @@ import pytest
 from quorl_api import PyGraphDiff
 
 from conftest import (DESERIALIZE_FAILED, diff_bytes, ident, normalized,
-                      one_node_bytes, run_python, snapshot, text, u64, uid)
+                      one_node_bytes, python_output, snapshot, text, u64, uid)
 
 ID_0F = bytes.fromhex("00112233445566778899aabbccddeeff")
 X, Y = uid("x"), uid("y")
@@ -190,9 +190,7 @@ def test_bytes_identical_in_every_process():
     )
     outs = []
     for seed in ("0", "1", "12345"):
-        proc = run_python(code, {"PYTHONHASHSEED": seed})
-        assert proc.returncode == 0, proc.stderr
-        outs.append(proc.stdout)
+        outs.append(python_output(code, {"PYTHONHASHSEED": seed}))
     assert outs[0] == outs[1] == outs[2]
 
 

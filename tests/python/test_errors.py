@@ -1,6 +1,5 @@
 """Borrow conflicts on re-entry, exceptions passing through callbacks and the
 panic exception."""
-import copy
 import pickle
 import sys
 import threading
@@ -10,7 +9,7 @@ import pytest
 import quorl_api
 from quorl_api import PyGraphDiff
 
-from conftest import panic_classes, run_python, snapshot, text, uid
+from conftest import EXCLUSIVE, METHODS, SHARED, panic_classes, run_python, snapshot, text, uid
 
 A, B, C = uid("a"), uid("b"), uid("c")
 
@@ -20,32 +19,14 @@ PANIC_DOC = (
     "it will typically propagate all the way through the stack and cause the\n"
     "Python interpreter to exit.\n")
 
-VIEW_CALLS = {
-    "new_or_updated_nodes": lambda d: d.new_or_updated_nodes(),
-    "deleted_nodes": lambda d: d.deleted_nodes(),
-    "new_or_updated_edges": lambda d: d.new_or_updated_edges(),
-    "deleted_edges": lambda d: d.deleted_edges(),
-    "num_nodes": lambda d: d.num_nodes(),
-    "num_edges": lambda d: d.num_edges(),
-    "to_bytes": lambda d: d.to_bytes(),
-    "new_or_updated_nodes_ids": lambda d: d.new_or_updated_nodes_ids(),
-    "deleted_nodes_ids": lambda d: d.deleted_nodes_ids(),
-    "new_or_updated_edges_columns": lambda d: d.new_or_updated_edges_columns(),
-    "deleted_edges_columns": lambda d: d.deleted_edges_columns(),
-    # Python's object protocols read the diff as the views do
-    "pickle": lambda d: pickle.dumps(d),
-    "copy": lambda d: copy.copy(d),
-    "deepcopy": lambda d: copy.deepcopy(d),
-    "__reduce__": lambda d: d.__reduce__(),
-    "getsizeof": lambda d: sys.getsizeof(d),
-}
-MUTATING_CALLS = {
-    "add_node": lambda d: d.add_node(C, {}),
-    "delete_node": lambda d: d.delete_node(C),
-    "add_edge": lambda d: d.add_edge(C, A, 1.0),
-    "delete_edge": lambda d: d.delete_edge(C, A),
-    "clear": lambda d: d.clear(),
-}
+# The methods as the re-entry tests call them, and pickling, which reads the
+# diff as the shared methods do.
+CALLS = {m.name: m.call for m in METHODS}
+CALLS["pickle"] = lambda d: pickle.dumps(d)
+ACCESS = {m.name: m.access for m in METHODS}
+ACCESS["pickle"] = SHARED
+# What each call meets while a conversion of a mutating call runs.
+CONFLICTS = {SHARED: (RuntimeError, ("Already mutably borrowed",)), EXCLUSIVE: (RuntimeError, ("Already borrowed",))}
 
 
 class Callback:
@@ -93,25 +74,21 @@ def test_reentry_conflicts(entry):
     seen = {}
 
     def action():
-        for name, call in VIEW_CALLS.items():
+        for name, call in CALLS.items():
             seen[name] = inner_result(d, call)
-        for name, call in MUTATING_CALLS.items():
-            seen[name] = inner_result(d, call)
-        # other objects and the static constructor are not affected
+        # other objects and the static methods are not affected
         other = PyGraphDiff()
         other.add_node(C, {})
         seen["other"] = other.num_nodes()
-        seen["from_bytes"] = PyGraphDiff.from_bytes(bytes(32)).num_nodes()
+        seen["PyGraphDiff.from_bytes"] = PyGraphDiff.from_bytes(bytes(32)).num_nodes()
         # repr never fails: while the diff is being changed it has no counts
         seen["repr"] = repr(d)
         seen["restore"] = quorl_api._restore(bytes(32)).num_nodes()
 
     run_reentrant(d, entry, action)
-    for name in VIEW_CALLS:
-        assert seen[name] == (RuntimeError, ("Already mutably borrowed",)), name
-    for name in MUTATING_CALLS:
-        assert seen[name] == (RuntimeError, ("Already borrowed",)), name
-    assert seen["other"] == 1 and seen["from_bytes"] == 0 and seen["restore"] == 0
+    for name, access in ACCESS.items():
+        assert seen[name] == CONFLICTS.get(access, "no error"), name
+    assert seen["other"] == 1 and seen["PyGraphDiff.from_bytes"] == 0 and seen["restore"] == 0
     assert seen["repr"] == "<PyGraphDiff: borrowed>"
     assert repr(d).startswith("<PyGraphDiff: ") and repr(d) != seen["repr"]
 
@@ -126,8 +103,9 @@ def test_reentry_conflicts(entry):
     assert text(C) not in d.new_or_updated_nodes()
     assert d.deleted_nodes() == []
     # afterwards every call succeeds
-    for call in list(VIEW_CALLS.values()) + list(MUTATING_CALLS.values()):
+    for call in CALLS.values():
         call(d)
+    d.clear()
     assert snapshot(d) == snapshot(PyGraphDiff())
 
 

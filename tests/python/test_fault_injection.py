@@ -18,6 +18,7 @@ __qualname__ name, the module's own set-up) reach those creations only in a
 fresh interpreter: they are swept in child processes, one per n.
 """
 import array
+import ctypes
 import gc
 import json
 import os
@@ -29,7 +30,8 @@ import pytest
 import quorl_api
 from quorl_api import PyGraphDiff
 
-from conftest import fresh_float, fresh_str, one_node_bytes, run_python, snapshot, text, uid
+from conftest import (SHARED, TABLE_METHODS, fresh_float, fresh_str, methods, one_node_bytes, run_python, snapshot,
+                      text, uid)
 
 inject = getattr(quorl_api, "_inject_failure_after", None)
 inject_store = getattr(quorl_api, "_inject_store_failure_after", None)
@@ -191,25 +193,40 @@ def weight_calling(view):
     return make
 
 
+_capsule_name = ctypes.pythonapi.PyCapsule_GetName
+_capsule_name.restype = ctypes.c_char_p
+_capsule_name.argtypes = [ctypes.py_object]
+
+
+def exported_capsules(table):
+    """Every export of a table, by the names of its capsules (whose reprs
+    hold addresses)."""
+    schema_request = table.__arrow_c_schema__()
+    exported = table.__arrow_c_array__(schema_request) + (table.__arrow_c_stream__(), schema_request)
+    return [_capsule_name(c) for c in exported]
+
+
 SCENARIOS = {
     # views, counts and the byte string
-    "new_or_updated_nodes": (lambda: (filled(),), lambda d: d.new_or_updated_nodes(), API),
-    "deleted_nodes": (lambda: (filled(),), lambda d: d.deleted_nodes(), API),
-    "new_or_updated_edges": (lambda: (filled(),), lambda d: d.new_or_updated_edges(), API),
-    "deleted_edges": (lambda: (filled(),), lambda d: d.deleted_edges(), API),
-    "num_nodes": (lambda: (filled(),), lambda d: d.num_nodes(), API),
-    "num_edges": (lambda: (filled(),), lambda d: d.num_edges(), API),
-    "to_bytes": (lambda: (filled(),), lambda d: d.to_bytes(), API),
-    "views of an empty diff": (lambda: (PyGraphDiff(),),
-                               lambda d: (d.new_or_updated_nodes(), d.deleted_nodes(),
-                                          d.new_or_updated_edges(), d.deleted_edges()), API),
+    **{m.name: (lambda: (filled(),), m.call, API) for m in methods("view", "count", "bytes") if m.access == SHARED},
+    "views of an empty diff": (lambda: (PyGraphDiff(),), lambda d: [m.call(d) for m in methods("view")], API),
     "clear": (lambda: (filled(),), lambda d: d.clear(), API),
     # the contents as columns: buffers the caller may well lack the memory
     # for, so a failure to make one is the MemoryError, not a fault
-    "columns": (lambda: (filled(),), lambda d: (d.new_or_updated_nodes_ids(), d.deleted_nodes_ids(),
-                                                 d.new_or_updated_edges_columns(), d.deleted_edges_columns()),
-                NO_MEMORY),
+    "columns": (lambda: (filled(),), lambda d: [m.call(d) for m in methods("column")], NO_MEMORY),
     "columns of an empty diff": (lambda: (PyGraphDiff(),), lambda d: d.new_or_updated_edges_columns(), NO_MEMORY),
+    # the contents as Arrow tables, and their exports: buffers and capsules
+    # the caller may well lack the memory for (MemoryError)
+    "tables": (lambda: (filled(),), lambda d: [len(getattr(d, name)()) for name in TABLE_METHODS], NO_MEMORY),
+    "tables of an empty diff": (lambda: (PyGraphDiff(),), lambda d: [len(getattr(d, name)()) for name in TABLE_METHODS],
+                                NO_MEMORY),
+    "table exports": (lambda: (filled().new_or_updated_nodes_table(),), exported_capsules, NO_MEMORY),
+    "table export, requested schema refused": (lambda: (filled().deleted_edges_table(), fresh_float(1.5)),
+                                               lambda t, r: t.__arrow_c_stream__(r), API),
+    "table export, too many arguments": (lambda: (filled().deleted_edges_table(), fresh_float(2.5)),
+                                         lambda t, r: t.__arrow_c_array__(r, r), API),
+    "table repr": (lambda: (filled().deleted_nodes_table(),), lambda t: repr(t), API),
+    "PyDiffTable()": (lambda: (), lambda: quorl_api.PyDiffTable(), API),
     # new objects
     "PyGraphDiff()": (lambda: (), lambda: PyGraphDiff(), NO_MEMORY),
     "PyGraphDiff(1)": (lambda: (fresh_float(1.5),), lambda x: PyGraphDiff(x), API),
@@ -386,6 +403,9 @@ STORE_SCENARIOS = {
     "delete_node into a full table": (lambda: (full(), uid(("to", 2))), lambda d, i: d.delete_node(i)),
     "from_bytes": (lambda: (grown().to_bytes(),), lambda b: PyGraphDiff.from_bytes(b)),
     "__copy__": (lambda: (grown(),), lambda d: d.__copy__()),
+    # a table's buffers, and the structs of its exports
+    "tables": (lambda: (grown(),), lambda d: [repr(getattr(d, name)()) for name in TABLE_METHODS]),
+    "table exports": (lambda: (grown().new_or_updated_nodes_table(),), exported_capsules),
 }
 
 
@@ -498,6 +518,7 @@ def run_child(mode, n):
 IMPORT_FAILURES = [
     ["raised", "MemoryError", [], None],  # the module object
     ["raised", "RuntimeError", ["An error occurred while initializing class PyGraphDiff"], "MemoryError"],
+    ["raised", "RuntimeError", ["An error occurred while initializing class PyDiffTable"], "MemoryError"],
     ["raised", "PanicException", [API_FAILED], None],  # names and the __all__ list
 ]
 
@@ -516,7 +537,7 @@ def test_import_sweep():
         assert result["first"] in IMPORT_FAILURES, (n, result)
         n += 1
         assert n < 100
-    assert n >= 11  # module, type, name, the seven attribute keys, "__all__", list
+    assert n >= 12  # module, the two types, name, the seven attribute keys, "__all__", list
     INJECTED["import"] = n
 
 

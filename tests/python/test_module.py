@@ -12,44 +12,7 @@ import pytest
 import quorl_api
 from quorl_api import PyGraphDiff
 
-from conftest import run_python
-
-METHOD_SIGNATURES = {
-    "new_or_updated_nodes": "($self)",
-    "deleted_nodes": "($self)",
-    "new_or_updated_edges": "($self)",
-    "deleted_edges": "($self)",
-    "num_nodes": "($self)",
-    "num_edges": "($self)",
-    "add_node": "($self, id, update)",
-    "delete_node": "($self, id)",
-    "add_edge": "($self, from, to, weight)",
-    "delete_edge": "($self, from, to)",
-    "clear": "($self)",
-    "to_bytes": "($self)",
-    "from_bytes": "(bytes)",
-    "add_edges": "($self, from, to, weight)",
-    "delete_edges": "($self, from, to)",
-    "add_nodes": "($self, ids, updates=None, *, label=None, url=None, size=None, red=None, green=None, blue=None, "
-                 "show_label=None)",
-    "delete_nodes": "($self, ids)",
-}
-
-# The methods of Python's object protocols, after the thirteen.
-PROTOCOL_SIGNATURES = {
-    "__reduce__": "($self)",
-    "__copy__": "($self)",
-    "__deepcopy__": "($self, memo)",
-    "__sizeof__": "($self)",
-}
-
-# The contents as columns, after the protocols.
-COLUMN_SIGNATURES = {
-    "new_or_updated_nodes_ids": "($self)",
-    "deleted_nodes_ids": "($self)",
-    "new_or_updated_edges_columns": "($self)",
-    "deleted_edges_columns": "($self)",
-}
+from conftest import METHODS, STATIC, python_output
 
 PY_TPFLAGS_BASETYPE = 1 << 10
 PY_TPFLAGS_HAVE_GC = 1 << 14
@@ -62,7 +25,9 @@ def test_module_attributes():
     assert quorl_api.__all__ == ["PyGraphDiff"]
     assert quorl_api.PyGraphDiff is PyGraphDiff
     public = [n for n in dir(quorl_api) if not n.startswith("__")]
-    assert public == ["PyGraphDiff", "_restore"]
+    # the tables' type is there for isinstance and typing, outside __all__
+    assert public == ["PyDiffTable", "PyGraphDiff", "_restore"]
+    assert quorl_api.PyDiffTable.__module__ == "quorl_api"
     assert not hasattr(quorl_api, "PanicException")
 
 
@@ -92,25 +57,18 @@ def test_class_names_and_layout():
 
 
 def test_method_table():
-    own = [n for n, v in vars(PyGraphDiff).items() if not n.startswith("__")]
-    # in the order of the method table: the thirteen, then the batch methods,
-    # then (after the protocols) the columns
-    assert own == list(METHOD_SIGNATURES) + list(COLUMN_SIGNATURES)
-    for name, sig in {**METHOD_SIGNATURES, **COLUMN_SIGNATURES}.items():
-        method = getattr(PyGraphDiff, name)
-        assert method.__text_signature__ == sig, name
-        assert method.__doc__ is None, name
-        assert method.__name__ == name
-    assert isinstance(vars(PyGraphDiff)["from_bytes"], staticmethod)
+    listed = [m.name for m in METHODS]
+    # in the order of the method table, the methods of the object protocols
+    # among them, and no others
+    assert [n for n in vars(PyGraphDiff) if n in listed] == listed
+    assert [n for n in vars(PyGraphDiff) if not n.startswith("__")] == [n for n in listed if not n.startswith("__")]
+    for m in METHODS:
+        method = getattr(PyGraphDiff, m.name)
+        assert method.__text_signature__ == m.signature, m.name
+        assert method.__doc__ is None, m.name
+        assert method.__name__ == m.name
+        assert isinstance(vars(PyGraphDiff)[m.name], staticmethod) == (m.access == STATIC), m.name
     assert PyGraphDiff.add_node.__qualname__ == "PyGraphDiff.add_node"
-    for name, sig in PROTOCOL_SIGNATURES.items():
-        method = vars(PyGraphDiff)[name]
-        assert method.__text_signature__ == sig, name
-        assert method.__doc__ is None, name
-    # The table's order: the thirteen, then the protocols, then the columns.
-    names = [n for n in vars(PyGraphDiff) if n in METHOD_SIGNATURES or n in PROTOCOL_SIGNATURES
-             or n in COLUMN_SIGNATURES]
-    assert names == list(METHOD_SIGNATURES) + list(PROTOCOL_SIGNATURES) + list(COLUMN_SIGNATURES)
     assert "__repr__" in vars(PyGraphDiff)
 
 
@@ -177,9 +135,7 @@ def test_reimport_refused():
         "assert first.PyGraphDiff().num_nodes() == 0\n"
         "print('still usable')\n"
     )
-    proc = run_python(code)
-    assert proc.returncode == 0, proc.stderr
-    lines = proc.stdout.splitlines()
+    lines = python_output(code).splitlines()
     assert lines == [
         repr(("PyO3 modules compiled for CPython 3.8 or older may only be "
               "initialized once per interpreter process",)),
@@ -242,9 +198,7 @@ def test_import_in_subinterpreter_refused():
         "interpreters.destroy(interp)\n"
         "print(quorl_api.PyGraphDiff().num_nodes())\n"
     )
-    proc = run_python(code)
-    assert proc.returncode == 0, proc.stderr
-    assert proc.stdout.splitlines() == [
+    assert python_output(code).splitlines() == [
         "<class 'ImportError'>: PyO3 modules compiled for CPython 3.8 or older may "
         "only be initialized once per interpreter process",
         "0",

@@ -17,7 +17,7 @@ import pytest
 import quorl_api
 from quorl_api import PyGraphDiff
 
-from conftest import DESERIALIZE_FAILED, UUID_FIELD, raises_exact, run_python, snapshot, text, uid
+from conftest import DESERIALIZE_FAILED, UUID_FIELD, python_output, raises_exact, snapshot, text, uid
 import pool_workers
 
 PROTOCOLS = range(pickle.HIGHEST_PROTOCOL + 1)
@@ -287,9 +287,7 @@ print(rss() - before, sys.getsizeof(d) - empty)
 @pytest.mark.skipif(not sys.platform.startswith("linux"), reason="reads /proc/self/statm")
 def test_getsizeof_is_close_to_the_memory_a_big_diff_takes():
     # In a fresh process, where nothing freed before can be handed out again.
-    proc = run_python(RSS_SCRIPT)
-    assert proc.returncode == 0, proc.stderr
-    grown, counted = map(int, proc.stdout.split())
+    grown, counted = map(int, python_output(RSS_SCRIPT).split())
     assert counted > 10 * 2 ** 20
     assert 0.75 <= counted / grown <= 1.25, (counted, grown)
 

@@ -12,7 +12,7 @@ import pytest
 import quorl_api
 from quorl_api import PyGraphDiff
 
-from conftest import SOLE_REFERENCE, fresh_float, fresh_str, uid
+from conftest import SOLE_REFERENCE, TABLE_METHODS, fresh_float, fresh_str, methods, uid
 
 REPEAT = 50
 
@@ -78,8 +78,9 @@ def test_arguments_released_after_success():
     data_holder.add_node(a, {"label": "x"})
     data = data_holder.to_bytes()
 
+    schema_request = d.new_or_updated_edges_table().__arrow_c_schema__()
     objs = [d, a, b, update, label, url, size, weight, red, green, weight_obj,
-            WithFloat, WithIndex, data, PyGraphDiff, array.array]
+            WithFloat, WithIndex, data, PyGraphDiff, array.array, quorl_api.PyDiffTable, schema_request]
     d.new_or_updated_edges_columns()  # the module keeps one reference to array.array from its first use
     before = refcounts(objs)
     for _ in range(REPEAT):
@@ -101,6 +102,13 @@ def test_arguments_released_after_success():
         d.deleted_nodes_ids()
         d.new_or_updated_edges_columns()
         d.deleted_edges_columns()
+        for name in TABLE_METHODS:
+            table = getattr(d, name)()
+            table.__arrow_c_array__(schema_request)
+            table.__arrow_c_stream__(requested_schema=schema_request)
+            table.__arrow_c_schema__()
+            swallow(lambda: table.__arrow_c_stream__(weight))  # not a schema
+        del table
         PyGraphDiff.from_bytes(data)
         d.from_bytes(bytes=data)
         d.clear()
@@ -343,18 +351,21 @@ def test_results_hold_no_extra_references():
         d.add_edge(uid(i), uid(i + 1), 0.5 * i)
         d.delete_edge(uid(i + 10), uid(i))
         d.delete_node(uid(i + 20))
-    for name in ("new_or_updated_nodes", "deleted_nodes", "new_or_updated_edges",
-                 "deleted_edges"):
-        result = getattr(d, name)()
-        assert sys.getrefcount(result) == SOLE_REFERENCE, name
+    for m in methods("view"):
+        result = m.call(d)
+        assert sys.getrefcount(result) == SOLE_REFERENCE, m.name
         control = _rebuild(result)
-        assert _profile(result) == _profile(control), name
-    for name in ("new_or_updated_nodes_ids", "deleted_nodes_ids", "new_or_updated_edges_columns",
-                 "deleted_edges_columns"):
-        result = getattr(d, name)()
-        assert sys.getrefcount(result) == SOLE_REFERENCE, name
+        assert _profile(result) == _profile(control), m.name
+    for m in methods("column"):
+        result = m.call(d)
+        assert sys.getrefcount(result) == SOLE_REFERENCE, m.name
         if type(result) is tuple:  # each column held by the tuple and the loop's local alone
-            assert [sys.getrefcount(c) for c in result] == [SOLE_REFERENCE + 1] * len(result), name
+            assert [sys.getrefcount(c) for c in result] == [SOLE_REFERENCE + 1] * len(result), m.name
+    for name in TABLE_METHODS:
+        table = getattr(d, name)()
+        assert sys.getrefcount(table) == SOLE_REFERENCE, name
+        for capsules in (table.__arrow_c_array__(), (table.__arrow_c_schema__(), table.__arrow_c_stream__())):
+            assert [sys.getrefcount(c) for c in capsules] == [SOLE_REFERENCE + 1] * 2, name
     data = d.to_bytes()
     assert sys.getrefcount(data) == SOLE_REFERENCE
     obj = PyGraphDiff.from_bytes(data)

@@ -10,7 +10,7 @@ from hypothesis import strategies as st
 
 from quorl_api import PyGraphDiff
 
-from conftest import ATTRIBUTE_ORDER, check_columns, diff_bytes, normalized, snapshot, text, uid
+from conftest import ATTRIBUTE_ORDER, check_columns, check_tables, diff_bytes, normalized, snapshot, text, uid
 from pure_graph_diff import COMPARE_ORDER, PureGraphDiff, contents
 
 A, B, C, X, Z = (uid(n) for n in "abcxz")
@@ -282,8 +282,9 @@ def test_against_model_and_round_trip(ops):
     for attrs in d.new_or_updated_nodes().values():
         assert list(attrs) == [k for k in ATTRIBUTE_ORDER if k in attrs]
 
-    # read back as columns, which rebuild the same views
+    # read back as columns, which rebuild the same views, and as tables
     check_columns(d)
+    check_tables(d)
 
     # the same operations give the same diff, order and bytes included
     again = PyGraphDiff()
@@ -332,6 +333,7 @@ def test_long_random_history_against_model():
         if step % 4000 == 0:
             assert contents(d) == contents(model)
             check_columns(d)
+            check_tables(d)
     assert contents(d) == contents(model)
     assert contents(PyGraphDiff.from_bytes(d.to_bytes())) == contents(d)
 

@@ -20,7 +20,7 @@ import pytest
 import quorl_api
 from quorl_api import PyGraphDiff
 
-from conftest import text, uid
+from conftest import METHODS, methods, text, uid
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 STUB = os.path.join(ROOT, "src", "extension", "quorl_api.pyi")
@@ -176,19 +176,30 @@ def test_parameters_and_kind(stub, name):
     assert stub_parameters(stub, defs) == runtime_parameters(getattr(PyGraphDiff, name))
 
 
-# Python's object protocols, which the module defines after the thirteen.
-PROTOCOL_METHODS = ["__reduce__", "__copy__", "__deepcopy__", "__sizeof__"]
-
-
-@pytest.mark.parametrize("name", PROTOCOL_METHODS)
+@pytest.mark.parametrize("name", [m.name for m in methods("protocol")])
 def test_protocol_methods(stub, name):
     defs = stub.methods("PyGraphDiff")[name]
     assert stub_parameters(stub, defs) == runtime_parameters(PyGraphDiff.__dict__[name])
     assert "__repr__" in stub.methods("PyGraphDiff")
 
 
+def test_table_methods(stub):
+    """The table type's methods: the interface's three, with the runtime's
+    parameters, and len() and repr()."""
+    table_type = quorl_api.PyDiffTable
+    declared = stub.methods("PyDiffTable")
+    assert sorted(declared) == sorted(["__len__", "__repr__", "__arrow_c_schema__", "__arrow_c_array__",
+                                       "__arrow_c_stream__"])
+    for name in ("__arrow_c_schema__", "__arrow_c_array__", "__arrow_c_stream__"):
+        assert stub_parameters(stub, declared[name]) == runtime_parameters(table_type.__dict__[name]), name
+    assert "__len__" in dir(table_type) and "__repr__" in table_type.__dict__
+
+
 def test_every_declaration_has_a_docstring(stub):
     """Editors show these; the runtime __doc__ of the methods is None."""
+    assert ast.get_docstring(stub.classes["PyDiffTable"])
+    for name, defs in stub.methods("PyDiffTable").items():
+        assert ast.get_docstring(defs[0]), name
     assert ast.get_docstring(stub.classes["PyGraphDiff"])
     for name, defs in stub.methods("PyGraphDiff").items():
         for f in defs:
@@ -204,7 +215,8 @@ def test_private_functions(stub):
     # The pickle hook is declared beside the class, outside __all__.
     assert set(stub.functions) == {n for n, v in vars(quorl_api).items()
                                    if n.startswith("_") and not n.startswith("__") and callable(v)
-                                   and n not in ("_inject_failure_after", "_inject_store_failure_after")}
+                                   and n not in ("_inject_failure_after", "_inject_store_failure_after",
+                                                 "_set_batch_text_limit")}
     f = stub.functions["_restore"]
     assert [a.arg for a in f.args.args] == [n for n, _, _ in runtime_parameters(quorl_api._restore)] == ["data", "sizes"]
     assert len(f.args.defaults) == 1  # sizes may be left out
@@ -222,7 +234,7 @@ def test_constructor(stub):
 def test_module_names(stub):
     assert stub.all == quorl_api.__all__
     public = {n for n in vars(quorl_api) if not n.startswith("_")}
-    assert public == set(stub.classes) == {"PyGraphDiff"}
+    assert public == set(stub.classes) == {"PyGraphDiff", "PyDiffTable"}
     # The TypedDicts exist for type checkers only.
     assert not set(stub.typeddicts) & set(vars(quorl_api))
 
@@ -237,7 +249,8 @@ def test_attribute_keys_match_views(stub, d):
 
 # ---------------------------------------------------------- return values
 
-EXACT = {"str": str, "int": int, "float": float, "bool": bool, "bytes": bytes, "PyGraphDiff": PyGraphDiff}
+EXACT = {"str": str, "int": int, "float": float, "bool": bool, "bytes": bytes, "PyGraphDiff": PyGraphDiff,
+         "PyDiffTable": quorl_api.PyDiffTable}
 
 
 def conforms(value, ann, stub):
@@ -278,25 +291,9 @@ def populated():
     return d
 
 
-CALLS = {
-    "add_node": (uid(4), {"label": "x"}),
-    "delete_node": (uid(5),),
-    "add_edge": (uid(1), uid(4), 2),
-    "delete_edge": (uid(4), uid(1)),
-    "add_edges": ([uid(1)], uid(4), [2.5]),
-    "delete_edges": (uid(4) + uid(2), [uid(1), uid(3)]),
-    "add_nodes": ([uid(4), uid(6)], [{"label": "x"}, {}]),
-    "delete_nodes": (uid(5) + uid(7),),
-}
-
-
 @pytest.mark.parametrize("name", RUNTIME_METHODS)
 def test_results_match_return_annotations(stub, name):
-    d = populated()
-    if name == "from_bytes":
-        result = PyGraphDiff.from_bytes(d.to_bytes())
-    else:
-        result = getattr(d, name)(*CALLS.get(name, ()))
+    result = {m.name: m.call for m in METHODS}[name](populated())
     if isinstance(result, (dict, list, tuple)):
         assert result, name  # a non-empty result, so its items are checked too
     if isinstance(result, tuple):

@@ -12,7 +12,7 @@ import numpy as np
 
 from quorl_api import PyGraphDiff
 
-from conftest import ATTRIBUTE_ORDER, check_columns, diff_bytes, id_texts, snapshot, text, uid
+from conftest import ATTRIBUTE_ORDER, check_columns, check_tables, diff_bytes, id_texts, methods, snapshot, text, uid
 
 UUID_TEXT = re.compile(r"^[0-9a-f]{8}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{12}$")
 
@@ -76,6 +76,7 @@ def test_shapes_and_values(ids):
     frm, to, weights = d.new_or_updated_edges_columns()
     assert (frm, to, list(weights)) == (ids[0] + ids[0] + ids[4], ids[1] + ids[4] + ids[4], [0.5, -2.0, 1.0])
     check_columns(d)
+    check_tables(d)
 
 
 def test_attribute_dict_key_order(d, ids):
@@ -177,13 +178,11 @@ def test_floats_widened_exactly(d, ids):
 
 def test_fresh_objects_every_call(ids):
     d = filled(ids)
-    for name in ("new_or_updated_nodes", "deleted_nodes",
-                 "new_or_updated_edges", "deleted_edges",
-                 "new_or_updated_edges_columns", "deleted_edges_columns"):
-        first = getattr(d, name)()
-        second = getattr(d, name)()
-        assert first == second
-        assert first is not second
+    for m in methods("view", "column"):
+        first = m.call(d)
+        second = m.call(d)
+        assert first == second, m.name
+        assert first is not second, m.name
     n1, n2 = d.new_or_updated_nodes(), d.new_or_updated_nodes()
     assert n1[text(ids[0])] is not n2[text(ids[0])]
     e1, e2 = d.new_or_updated_edges(), d.new_or_updated_edges()

@@ -1,6 +1,6 @@
 """A program that uses every method of PyGraphDiff, pickling, copies,
-sys.getsizeof, repr and the columns included, checked with mypy --strict against the
-quorl_api stub, and runnable as it stands.
+sys.getsizeof, repr, the columns and the Arrow tables included, checked with
+mypy --strict against the quorl_api stub, and runnable as it stands.
 
 `refused` holds calls that the stub must reject; each carries the error code
 mypy has to report, and --strict (warn_unused_ignores) turns any that the
@@ -13,7 +13,7 @@ import uuid
 from array import array
 from typing import TYPE_CHECKING, Dict, List
 
-from quorl_api import PyGraphDiff
+from quorl_api import PyDiffTable, PyGraphDiff
 
 if TYPE_CHECKING:
     from quorl_api import AddEdgeArgs, AddEdgesArgs, DeleteEdgeArgs, DeleteEdgesArgs, NodeAttributes
@@ -87,6 +87,17 @@ def from_columns(d: PyGraphDiff) -> PyGraphDiff:
     return again
 
 
+def as_tables(d: PyGraphDiff) -> int:
+    # The collections as Arrow tables, exported as capsules.
+    nodes: PyDiffTable = d.new_or_updated_nodes_table()
+    schema, array = nodes.__arrow_c_array__()
+    stream: object = d.new_or_updated_edges_table().__arrow_c_stream__(requested_schema=None)
+    again = nodes.__arrow_c_array__(nodes.__arrow_c_schema__())
+    assert repr(nodes).startswith("<PyDiffTable ") and isinstance(nodes, PyDiffTable)
+    assert schema is not None and array is not None and stream is not None and len(again) == 2
+    return len(nodes) + len(d.deleted_nodes_table()) + len(d.deleted_edges_table())
+
+
 def as_object(d: PyGraphDiff) -> PyGraphDiff:
     # Pickles, copies, size and repr.
     back: PyGraphDiff = pickle.loads(pickle.dumps(d))
@@ -110,6 +121,7 @@ def main() -> None:
     assert read(from_columns(d)) == total
     assert read(build_in_batches(a, b, c)) > 0
     assert read(as_object(d)) == total
+    assert as_tables(d) == d.num_nodes() + len(d.deleted_edges_columns()[0]) // 16
     d.delete_node(c)
     d.clear()
     assert d.num_nodes() == 0 and d.num_edges() == 0
@@ -140,6 +152,8 @@ def refused(d: PyGraphDiff, a: bytes, b: bytes) -> None:
     d.delete_nodes(a, b)  # type: ignore[call-arg]
     ids: List[bytes] = d.deleted_nodes_ids()  # type: ignore[assignment]
     weights: List[float] = d.new_or_updated_edges_columns()[2]  # type: ignore[assignment]
+    table: bytes = d.deleted_nodes_table()  # type: ignore[assignment]
+    d.deleted_edges_table().__arrow_c_stream__(1, 2)  # type: ignore[call-arg]
 
 
 if __name__ == "__main__":

@@ -1,14 +1,13 @@
-#include "binding/frame.hpp"
+#include "binding/arguments.hpp"
 
 #include <cstring>
+#include <string>
 #include <string_view>
+
+#include "binding/texts.hpp"
 
 namespace quorl::binding {
 namespace {
-
-std::string full_name(const CallSignature& signature) {
-    return texts::full_name(signature.class_name ? signature.class_name : "", signature.function_name);
-}
 
 PyErr type_error(std::string text) { return PyErr::new_message(PyExc_TypeError, std::move(text)); }
 
@@ -84,6 +83,10 @@ PyErr too_many(const CallSignature& signature, Py_ssize_t given, KeywordNames&& 
 
 }  // namespace
 
+std::string full_name(const CallSignature& signature) {
+    return texts::full_name(signature.class_name ? signature.class_name : "", signature.function_name);
+}
+
 PyResult<std::monostate> parse_fastcall_args(const CallSignature& signature, PyObject* const* args, Py_ssize_t nargs,
                                              PyObject* kwnames, PyObject** slots) {
     if (!args) nargs = 0;
@@ -125,15 +128,6 @@ PyResult<std::monostate> parse_tuple_dict_args(const CallSignature& signature, P
         }
     }
     return check_required(signature, nargs, slots);
-}
-
-PyErr wrap_argument_error(const char* name, PyErr error) {
-    if (error.type() != PyExc_TypeError) return error;
-    PyObject* value = error.value();
-    PyErr wrapped = type_error(texts::argument_error(name, display_text(value)));
-    // The cause carries over (None when there is none); SetCause steals it.
-    PyException_SetCause(wrapped.value(), PyException_GetCause(value));
-    return wrapped;
 }
 
 }  // namespace quorl::binding
