@@ -28,8 +28,9 @@
 //      Give fuzz_operations.cpp and make_seeds.cpp values of the new one
 //      too: nothing checks that they do.
 //   4. A float attribute: a NaN or infinite value is written as null and
-//      reads back absent; the pickle of a diff carries such values of
-//      `size` beside its byte string, and of no other attribute.
+//      reads back absent. The pickle of a diff carries such values of
+//      `size` beside its byte string (encoding::unwritten_sizes,
+//      decode.hpp), and of no other attribute.
 //   5. The binding (src/binding, src/extension, quorl_api.pyi, tests/python
 //      and tests/support/pure_graph_diff.py): [the binding's steps go here].
 // A new kind of value needs a member of AttributeKind, a KindValue, and its
