@@ -90,8 +90,6 @@ void GraphDiff::clear() noexcept {
     entry_heap_bytes_ = 0;
 }
 
-bool GraphDiff::restore_size(Uuid id, float size) noexcept { return nodes_.restore_size(id, size); }
-
 std::uint64_t GraphDiff::num_nodes() const noexcept { return nodes_.size() + deleted_nodes_.size(); }
 
 std::uint64_t GraphDiff::num_edges() const noexcept { return edges_.size() + deleted_edges_.size(); }

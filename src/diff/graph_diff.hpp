@@ -83,13 +83,6 @@ public:
     // overlaps that work.
     [[gnu::always_inline]] void prefetch_node(const Uuid& id) const noexcept { nodes_.prefetch_slot(id); }
 
-    // Gives the pending update of `id`, which has no size, the size `size`.
-    // The byte string writes a NaN or infinite size as null, which reads
-    // back absent; this puts such a size back after a diff is read. Returns
-    // false, changing nothing, when `id` has no pending update or its update
-    // has a size already.
-    bool restore_size(Uuid id, float size) noexcept;
-
     // Pending node updates plus nodes marked for deletion.
     std::uint64_t num_nodes() const noexcept;
     // Source entries of both edge collections (sources, not edges; an entry

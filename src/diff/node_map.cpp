@@ -157,8 +157,7 @@ public:
           batch_(batch),
           capacity_before_(table_.capacity()),
           first_(table_.positions()),
-          base_(texts_.used()),
-          room_(table_.capacity() - table_.positions()) {}
+          base_(texts_.used()) {}
 
     void plan();
     void size_merges();
@@ -182,7 +181,7 @@ private:
         return view_at(batch_.scalars(i).text_bits(), item_starts_[i]);
     }
 
-    Table::Inserted emplace_growing(std::size_t i);
+    Table::Inserted emplace_growing(std::size_t i, std::size_t appended);
     void grow(std::size_t i);
     void note_merge(std::uint32_t position, std::size_t i);
     void find_item_starts();
@@ -206,7 +205,6 @@ private:
     Table::Storage original_;
     std::uint32_t first_;       // position of the first entry appended
     const std::uint64_t base_;  // where the records of the new ids start
-    std::size_t room_;          // entries the table can append without growing
     std::size_t appended_ = 0;
     std::uint64_t appended_bytes_ = 0;
     heap::Vector<Merge> merges_;
@@ -219,37 +217,57 @@ private:
 };
 
 void NodeMap::BatchAdd::plan() {
+    // The counts live in locals while the loop runs, and go to the members
+    // when it ends or throws: the stores into the entries are of bytes,
+    // which may alias any member.
+    const std::span<const Uuid> ids = ids_;
+    const std::uint64_t base = base_;
+    std::size_t room = table_.capacity() - table_.positions();  // entries it appends without growing
+    std::size_t appended = 0;
+    std::uint64_t appended_bytes = 0;
+    bool merging = false;
     TextStarts cursor = stream_starts();
-    for (std::size_t i = 0; i < ids_.size(); ++i) {
-        // The ids of a batch are usually new and spread over the whole
-        // index: the slot of one a little ahead is fetched meanwhile.
-        if (i + kFetchAhead < ids_.size()) table_.prefetch_slot(ids_[i + kFetchAhead]);
-        const NodeScalars& item = batch_.scalars(i);
-        std::uint64_t item_bytes = 0;
-        for_each_text(item.text_bits(), [&](int t) {
-            const std::uint64_t bytes = TextArena::written_bytes(cursor[t]);
-            cursor[t] += bytes;
-            item_bytes += bytes;
-        });
-        const auto entry = room_ != 0 ? table_.try_emplace_in_room(ids_[i]) : emplace_growing(i);
-        if (!entry.inserted) {
-            note_merge(entry.position, i);
-            continue;
+    try {
+        for (std::size_t i = 0; i < ids.size(); ++i) {
+            // The ids of a batch are usually new and spread over the whole
+            // index: the slot of one a little ahead is fetched meanwhile.
+            if (i + kFetchAhead < ids.size()) table_.prefetch_slot(ids[i + kFetchAhead]);
+            const NodeScalars& item = batch_.scalars(i);
+            std::uint64_t item_bytes = 0;
+            for_each_text(item.text_bits(), [&](int t) {
+                const std::uint64_t bytes = TextArena::written_bytes(cursor[t]);
+                cursor[t] += bytes;
+                item_bytes += bytes;
+            });
+            const auto entry = room != 0 ? table_.try_emplace_in_room(ids[i]) : emplace_growing(i, appended);
+            // After growing, the room counts the entry just appended.
+            if (room == 0) room = table_.capacity() - table_.positions() + entry.inserted;
+            if (!entry.inserted) {
+                note_merge(entry.position, i);
+                merging = true;
+                continue;
+            }
+            --room;
+            entry.value.scalars = item;
+            entry.value.set_offset(base + appended_bytes);
+            appended_bytes += item_bytes;
+            if (merging) appended_items_.push_back(static_cast<std::uint32_t>(i));
+            ++appended;
         }
-        --room_;
-        entry.value.scalars = item;
-        entry.value.set_offset(base_ + appended_bytes_);
-        appended_bytes_ += item_bytes;
-        if (!merges_.empty()) appended_items_.push_back(static_cast<std::uint32_t>(i));
-        ++appended_;
+    } catch (...) {
+        appended_ = appended;  // for undo
+        throw;
     }
+    appended_ = appended;
+    appended_bytes_ = appended_bytes;
 }
 
 // try_emplace_in_room of item i's id in a full table, which grows first when
-// the id is new.
-NodeMap::Table::Inserted NodeMap::BatchAdd::emplace_growing(std::size_t i) {
+// the id is new, `appended` of the items before being new.
+NodeMap::Table::Inserted NodeMap::BatchAdd::emplace_growing(std::size_t i, std::size_t appended) {
     const std::uint32_t position = table_.position_of(ids_[i]);
     if (position != Table::kNoPosition) return {table_.at_position(position).value, false, position};
+    appended_ = appended;
     grow(i);
     return table_.try_emplace_in_room(ids_[i]);
 }
@@ -268,7 +286,6 @@ void NodeMap::BatchAdd::grow(std::size_t i) {
         for (Merge& merge : merges_) merge.position = table_.position_of(ids_[merge.item]);
     }
     first_ = static_cast<std::uint32_t>(table_.positions() - appended_);
-    room_ = table_.capacity() - table_.positions();
 }
 
 void NodeMap::BatchAdd::note_merge(std::uint32_t position, std::size_t i) {
@@ -403,13 +420,6 @@ void NodeMap::add_all(std::span<const Uuid> ids, const UpdateBatch& batch) {
     }
     add.write();
     add.apply();
-}
-
-bool NodeMap::restore_size(const Uuid& id, float size) noexcept {
-    Stored* stored = table_.find(id);
-    if (!stored || stored->scalars.has(kSize)) return false;
-    stored->scalars.set<kSize>(size);
-    return true;
 }
 
 NodeMap::Removal NodeMap::room_to_remove(std::span<const Uuid> ids) const {

@@ -121,10 +121,6 @@ public:
     // kMaxBatchItems of them; all or nothing as add.
     void add_all(std::span<const Uuid> ids, const UpdateBatch& batch);
 
-    // Gives the pending update of `id`, which has no size, the size `size`;
-    // false, changing nothing, when there is no such update.
-    bool restore_size(const Uuid& id, float size) noexcept;
-
     // ---- removals ---------------------------------------------------------
     //
     // Removing updates is done in two steps: the storage the removal of
