@@ -1071,6 +1071,27 @@ def main():
         report.ratio("edge_memory_vs_pure", mem["module", "edges"] / mem["pure", "edges"])
         report.ratio("node_memory_vs_pure", mem["module", "nodes"] / mem["pure", "nodes"])
 
+        # What add_nodes keeps: the room of the ids it adds, not of its items.
+        repeats = 10 ** 6 // scale
+        report.section("memory add_nodes keeps (sys.getsizeof): one id %d times in one batch against one "
+                       "add_node; %d pending nodes updated by one batch" % (repeats, nodes_n))
+        repeated, single = PyGraphDiff(), PyGraphDiff()
+        repeated.add_nodes(bytes(16) * repeats)
+        single.add_node(bytes(16), {})
+        report.row("one id repeated, one batch", sys.getsizeof(repeated), "B")
+        report.row("the same change by one add_node", sys.getsizeof(single), "B")
+        report.ratio("repeated_id_batch_bytes_beyond_add_node", sys.getsizeof(repeated) - sys.getsizeof(single),
+                     65536.0, "<=", unit="B")
+        pending_ids = make_ids(nodes_n, 21)
+        pending = PyGraphDiff()
+        pending.add_nodes(pending_ids, label=["node-%d" % i for i in range(nodes_n)])
+        before = sys.getsizeof(pending)
+        pending.add_nodes(pending_ids, red=array.array("B", [i % 256 for i in range(nodes_n)]))
+        report.row("pending nodes, before the batch", before, "B")
+        report.row("pending nodes, after the batch", sys.getsizeof(pending), "B")
+        report.ratio("update_pending_by_batch_growth", sys.getsizeof(pending) / before, 1.05, "<=")
+        del repeated, single, pending, pending_ids
+
         runs = [measure_memory("module", "columns", edges_n) for _ in range(3)]
         report.section("memory of new_or_updated_edges_columns(): RSS growth in a fresh interpreter (bytes per "
                        "edge, objects included; %d edges, 10 per source), then of reading it with numpy" % edges_n)

@@ -99,6 +99,16 @@ void expect_matches(const Table& table, const DictModel& model) {
     ASSERT_EQ(i, model.order.size());
 }
 
+// Keys `first` to `last` (either way round), each with its number as the
+// value, into the table and the model.
+void set_keys(OrderedTable<Counted>& table, DictModel& model, int first, int last) {
+    for (int i = first;; i += first <= last ? 1 : -1) {
+        table.insert_or_assign(make_key(i), Counted(i));
+        model.set(make_key(i), i);
+        if (i == last) break;
+    }
+}
+
 class OrderedTableTest : public ::testing::Test {
 protected:
     void SetUp() override { Counted::live = 0; }
@@ -129,13 +139,32 @@ void insert_in_room(Table& table, DictModel& model, std::mt19937_64& rng, std::s
         table.adopt(table.room_for(table.size() + keys.size()));
         const std::size_t capacity = table.capacity();
         const unsigned bits = table.index_bits();
+        std::uint32_t hint = Table::kNoPosition;
         for (const Uuid& key : keys) {
             const std::int64_t v = static_cast<std::int64_t>(rng() >> 33);
-            table.try_emplace_in_room(key).value = make_value(v);
+            auto entry = table.try_emplace_in_room(key, hint);
+            ASSERT_TRUE(table.at_position(entry.position).key == key);
+            hint = entry.position;
+            entry.value = make_value(v);
             model.set(key, v);
         }
         ASSERT_EQ(table.capacity(), capacity) << "room made beforehand must suffice";
         ASSERT_EQ(table.index_bits(), bits);
+    }
+}
+
+// try_emplace, given where the previous call left its key as the hint when
+// the table takes one: a stale hint must not matter, and the position given
+// back must hold the key.
+template <class Table>
+auto try_emplace_hinted(Table& table, const Uuid& key, std::uint32_t& hint) {
+    if constexpr (requires { table.positions(); }) {
+        auto entry = table.try_emplace(key, hint);
+        EXPECT_TRUE(table.at_position(entry.position).key == key);
+        hint = entry.position;
+        return entry;
+    } else {
+        return table.try_emplace(key);
     }
 }
 
@@ -147,6 +176,7 @@ template <class Table, class MakeValue>
 void random_operations(Table& table, MakeValue make_value, std::uint64_t seed) {
     std::mt19937_64 rng(seed);
     DictModel model;
+    std::uint32_t hint = 0;
     const std::size_t pools[] = {8, 300, 2000, 40, 1000, 1, 30};
     for (std::size_t pool : pools) {
         std::uniform_int_distribution<std::uint64_t> pick(0, pool - 1);
@@ -160,7 +190,7 @@ void random_operations(Table& table, MakeValue make_value, std::uint64_t seed) {
                     model.set(k, v);
                     break;
                 case 2: {
-                    auto entry = table.try_emplace(k);
+                    auto entry = try_emplace_hinted(table, k, hint);
                     ASSERT_EQ(entry.inserted, model.values.count(k.bytes) == 0);
                     if (entry.inserted) {
                         ASSERT_EQ(value_of(entry.value), value_of(typename Table::mapped_type()))
@@ -318,10 +348,7 @@ TEST_F(OrderedTableTest, CollidingRunsStayReachableThroughTombstones) {
 TEST_F(OrderedTableTest, HolesAreCompactedInOrderAndBoundIteration) {
     OrderedTable<Counted> table;
     DictModel model;
-    for (int i = 0; i < 5000; ++i) {
-        table.insert_or_assign(make_key(i), Counted(i));
-        model.set(make_key(i), i);
-    }
+    set_keys(table, model, 0, 4999);
     const std::size_t full = table.capacity();
     // Remove all but every 50th key: holes come to outnumber entries, and the
     // table compacts (into smaller storage) keeping the order of the rest.
@@ -353,10 +380,7 @@ TEST_F(OrderedTableTest, ClearKeepsStorageAndTableRefills) {
     EXPECT_EQ(table.capacity(), capacity);
 
     DictModel model;
-    for (int i = 1999; i >= 1000; --i) {
-        table.insert_or_assign(make_key(i), Counted(i));
-        model.set(make_key(i), i);
-    }
+    set_keys(table, model, 1999, 1000);
     EXPECT_EQ(table.capacity(), capacity) << "refilling to the same size does not grow";
     expect_matches(table, model);
 
@@ -369,10 +393,7 @@ TEST_F(OrderedTableTest, ClearKeepsStorageAndTableRefills) {
 TEST_F(OrderedTableTest, MovesTransferEntriesAndLeaveSourceUsable) {
     OrderedTable<Counted> a;
     DictModel model_a;
-    for (int i = 0; i < 50; ++i) {
-        a.insert_or_assign(make_key(i), Counted(i));
-        model_a.set(make_key(i), i);
-    }
+    set_keys(a, model_a, 0, 49);
     a.erase(make_key(3));  // a hole travels along
     model_a.erase(make_key(3));
 
