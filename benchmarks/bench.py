@@ -15,7 +15,9 @@
 * for the Arrow tables, pyarrow reading them (pa.table()), against the views
   and the columns of the same diffs; and pyarrow columns into the batch
   methods, against packed ids with array('f') weights or lists (skipped
-  without pyarrow).
+  without pyarrow);
+* for ids made to share one hash under the fixed function the tables used
+  before it was keyed (tests/support/crafted_ids.py), random ids.
 
 The machine is shared and noisy, so the contenders of each figure run
 interleaved (their order rotating from one round to the next), every round
@@ -45,6 +47,7 @@ import pickle
 import random
 import shlex
 import statistics
+import struct
 import subprocess
 import sys
 import sysconfig
@@ -55,6 +58,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 # The pure-Python implementation is also the tests' model of the module.
 sys.path.insert(0, os.path.join(HERE, os.pardir, "tests", "support"))
 
+from crafted_ids import colliding_ids  # noqa: E402
 from pure_graph_diff import PureGraphDiff, contents  # noqa: E402
 
 try:
@@ -491,6 +495,36 @@ def delete_nodes_loop(data, victims):
             delete_node(v)
         return now() - t0
     return body
+
+
+def deleted_nodes_bytes(ids):
+    """A byte string listing `ids` as deleted nodes, and nothing else."""
+    items = [struct.pack("<Q", 16) + i for i in ids]
+    return b"".join([struct.pack("<QQ", 0, len(ids))] + items + [bytes(16)])
+
+
+def colliding_ids_figures(report, scale, rounds):
+    """The attack on the hash: ids that all share one hash under the fixed
+    function the tables used before it was keyed, against as many random
+    ids, through add_nodes, add_edges (every id a source and a target) and
+    from_bytes of a byte string listing them as deleted nodes. Under the
+    fixed function the crafted ones took time in the square of their
+    count."""
+    n = 40000 // scale
+    contenders = {}
+    for kind, ids in (("made to collide", colliding_ids(n)), ("random", make_ids(n, 41))):
+        packed, backwards, listed = b"".join(ids), b"".join(reversed(ids)), deleted_nodes_bytes(ids)
+        contenders["add_nodes, %s" % kind] = timed_call(lambda p=packed: PyGraphDiff().add_nodes(p))
+        contenders["add_edges, %s" % kind] = timed_call(lambda p=packed, b=backwards: PyGraphDiff().add_edges(p, b, 1.0))
+        contenders["from_bytes, %s" % kind] = timed_call(lambda data=listed: PyGraphDiff.from_bytes(data))
+    report.section("%d ids made to share one hash under the fixed function the tables used before it was keyed, "
+                   "against %d random ids (ms)" % (n, n))
+    t = interleaved(contenders, rounds)
+    for name, value in t.items():
+        report.row(name, value / 1e6, "ms")
+    for method in ("add_nodes", "add_edges", "from_bytes"):
+        report.ratio("%s_colliding_ids_vs_random" % method,
+                     t["%s, made to collide" % method] / t["%s, random" % method], 5.0, "<=")
 
 
 # ---------------------------------------------------------------------------
@@ -963,6 +997,8 @@ def main():
         report.ratio("delete_nodes_speedup_vs_delete_node_loop", t["delete_node loop"] / t["delete_nodes"], 100.0, ">=")
         del data, victims
 
+        colliding_ids_figures(report, scale, rounds)
+
         # -- bulk -----------------------------------------------------------
         report.section("bulk: %d edges over %d sources plus %d node updates (ms)"
                        % (len(work.edges), len(work.sources), len(work.nodes)))
@@ -1081,6 +1117,27 @@ def main():
         report.ratio("bytes_per_node_update", mem["module", "nodes"], 42.5, "<=", unit="B")
         report.ratio("edge_memory_vs_pure", mem["module", "edges"] / mem["pure", "edges"])
         report.ratio("node_memory_vs_pure", mem["module", "nodes"] / mem["pure", "nodes"])
+
+        # What add_nodes keeps: the room of the ids it adds, not of its items.
+        repeats = 10 ** 6 // scale
+        report.section("memory add_nodes keeps (sys.getsizeof): one id %d times in one batch against one "
+                       "add_node; %d pending nodes updated by one batch" % (repeats, nodes_n))
+        repeated, single = PyGraphDiff(), PyGraphDiff()
+        repeated.add_nodes(bytes(16) * repeats)
+        single.add_node(bytes(16), {})
+        report.row("one id repeated, one batch", sys.getsizeof(repeated), "B")
+        report.row("the same change by one add_node", sys.getsizeof(single), "B")
+        report.ratio("repeated_id_batch_bytes_beyond_add_node", sys.getsizeof(repeated) - sys.getsizeof(single),
+                     65536.0, "<=", unit="B")
+        pending_ids = make_ids(nodes_n, 21)
+        pending = PyGraphDiff()
+        pending.add_nodes(pending_ids, label=["node-%d" % i for i in range(nodes_n)])
+        before = sys.getsizeof(pending)
+        pending.add_nodes(pending_ids, red=array.array("B", [i % 256 for i in range(nodes_n)]))
+        report.row("pending nodes, before the batch", before, "B")
+        report.row("pending nodes, after the batch", sys.getsizeof(pending), "B")
+        report.ratio("update_pending_by_batch_growth", sys.getsizeof(pending) / before, 1.05, "<=")
+        del repeated, single, pending, pending_ids
 
         runs = [measure_memory("module", "columns", edges_n) for _ in range(3)]
         report.section("memory of new_or_updated_edges_columns(): RSS growth in a fresh interpreter (bytes per "

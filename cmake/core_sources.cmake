@@ -5,6 +5,7 @@ set(QUORL_CORE_SOURCES
   ${CMAKE_CURRENT_LIST_DIR}/../src/diff/node_map.cpp
   ${CMAKE_CURRENT_LIST_DIR}/../src/diff/graph_diff.cpp
   ${CMAKE_CURRENT_LIST_DIR}/../src/diff/graph_diff_batches.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/../src/diff/hash_key.cpp
   ${CMAKE_CURRENT_LIST_DIR}/../src/encoding/float_text.cpp
   ${CMAKE_CURRENT_LIST_DIR}/../src/encoding/encode.cpp
   ${CMAKE_CURRENT_LIST_DIR}/../src/encoding/decode.cpp

@@ -12,6 +12,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <iterator>
 #include <limits>
 #include <optional>
 #include <string>
@@ -22,6 +23,7 @@
 
 #include "encoding/decode.hpp"
 #include "encoding/node_record.hpp"
+#include "node_record_text.hpp"
 #include "fuzz_support.hpp"
 
 namespace {
@@ -251,7 +253,10 @@ private:
 // The record rules, applied to the tree.
 
 enum Field { kLabel, kSize, kUrl, kRed, kGreen, kBlue, kShowLabel };
-constexpr const char* kKeys[7] = {"label", "size", "url", "red", "green", "blue", "showLabel"};
+constexpr const char* kKeys[] = {"label", "size", "url", "red", "green", "blue", "showLabel"};
+static_assert(std::size(kKeys) == diff::kAttributeCount,
+              "the reference reader names each attribute itself: give a new one a Field, its key here and its "
+              "rule in apply()");
 
 std::optional<float> size_of(const std::string& lexeme) {
     const bool integral = lexeme.find_first_of(".eE") == std::string::npos;
@@ -324,8 +329,8 @@ bool apply(Attributes& a, int field, const Json& v) {
 std::optional<Attributes> record_of(const Json& doc) {
     Attributes a;
     if (doc.kind == Json::Array) {
-        if (doc.items.size() != 7) return std::nullopt;
-        for (int f = 0; f < 7; ++f) {
+        if (doc.items.size() != std::size(kKeys)) return std::nullopt;
+        for (int f = 0; f < static_cast<int>(std::size(kKeys)); ++f) {
             if (!apply(a, f, doc.items[static_cast<std::size_t>(f)])) return std::nullopt;
         }
         return a;
@@ -333,7 +338,7 @@ std::optional<Attributes> record_of(const Json& doc) {
     if (doc.kind != Json::Object) return std::nullopt;
     unsigned seen = 0;
     for (std::size_t m = 0; m < doc.keys.size(); ++m) {
-        for (int f = 0; f < 7; ++f) {
+        for (int f = 0; f < static_cast<int>(std::size(kKeys)); ++f) {
             if (doc.keys[m] != kKeys[f]) continue;
             if (seen & (1u << f)) return std::nullopt;
             seen |= 1u << f;

@@ -116,13 +116,13 @@ public:
     NodeUpdate update() {
         const std::uint8_t mask = byte();
         NodeUpdate u;
-        if (mask & 1) u.set_label(text());
-        if (mask & 2) u.set_size(number());
-        if (mask & 4) u.set_url(text());
-        if (mask & 8) u.set_red(byte());
-        if (mask & 16) u.set_green(byte());
-        if (mask & 32) u.set_blue(byte());
-        if (mask & 64) u.set_show_label((mask & 128) != 0);
+        if (mask & 1) u.set<diff::kLabel>(text());
+        if (mask & 2) u.set<diff::kSize>(number());
+        if (mask & 4) u.set<diff::kUrl>(text());
+        if (mask & 8) u.set<diff::kRed>(byte());
+        if (mask & 16) u.set<diff::kGreen>(byte());
+        if (mask & 32) u.set<diff::kBlue>(byte());
+        if (mask & 64) u.set<diff::kShowLabel>((mask & 128) != 0);
         return u;
     }
 

@@ -135,11 +135,11 @@ diff::GraphDiff random_diff(std::mt19937_64& rng, int ops) {
         switch (pick(5)) {
             case 0: {
                 diff::NodeUpdate u;
-                if (pick(2)) u.set_label(pick(2) ? "node \"x\"\n" : "\xC3\xA9t\xC3\xA9");
-                if (pick(2)) u.set_size(pick(3) == 0 ? std::numeric_limits<float>::quiet_NaN() : 0.1f * pick(100));
-                if (pick(2)) u.set_url("http://example.org/");
-                if (pick(2)) u.set_red(static_cast<std::uint8_t>(pick(256)));
-                if (pick(2)) u.set_show_label(pick(2));
+                if (pick(2)) u.set<diff::kLabel>(pick(2) ? "node \"x\"\n" : "\xC3\xA9t\xC3\xA9");
+                if (pick(2)) u.set<diff::kSize>(pick(3) == 0 ? std::numeric_limits<float>::quiet_NaN() : 0.1f * pick(100));
+                if (pick(2)) u.set<diff::kUrl>("http://example.org/");
+                if (pick(2)) u.set<diff::kRed>(static_cast<std::uint8_t>(pick(256)));
+                if (pick(2)) u.set<diff::kShowLabel>(pick(2));
                 d.add_node(a, std::move(u));
                 break;
             }

@@ -63,6 +63,11 @@ header_root() {
 }
 SMOKE_TESTS=(tests/python/test_smoke.py)
 SMOKE_TOOLS=(pytest numpy)
+# The whole suite of an x86_64 wheel also reads and writes the diff's Arrow
+# tables with pyarrow, where the package index has a wheel of it for that
+# interpreter: installed, it is required (QUORL_REQUIRE_ARROW). The emulated
+# runs go without it: pip under emulation is slow, and pyarrow is large.
+ARROW_TOOLS=(pyarrow)
 # Under emulation the whole suite leaves out the tests marked slow: long
 # loops that measure the process's memory, which the emulator's own
 # translation cache inflates. They run on every x86_64 wheel.
@@ -188,7 +193,7 @@ wheelhouse_of() {
     # the interpreter it runs on: an interpreter of the same version where
     # pyenv has one, else the tools' (3.11 or newer, where they agree).
     downloader="$(python_of "3.$minor")" || downloader="$TOOLS/bin/python"
-    stamp="$(cat "$ROOT/requirements-wheel-tests.txt" "$ROOTS/$root/.quorl-root"; echo "$downloader")"
+    stamp="$(cat "$ROOT/requirements-wheel-tests.txt" "$ROOTS/$root/.quorl-root"; echo "$downloader ${ARROW_TOOLS[*]}")"
     [[ -f "$dir/.stamp" && "$(cat "$dir/.stamp")" == "$stamp" ]] && return 0
     rm -rf "$dir"
     mkdir -p "$dir"
@@ -203,6 +208,13 @@ wheelhouse_of() {
         cat "$dir/download.log" >&2
         echo "cannot download the test tools for $py on $arch from the package index" >&2
         return 1
+    fi
+    if [[ "$arch" == x86_64 ]]; then
+        if "${fetch[@]}" "${ARROW_TOOLS[@]}" >>"$dir/download.log" 2>&1; then
+            printf '%s\n' "${ARROW_TOOLS[@]}" >"$dir/arrow.txt"
+        else
+            echo "no ${ARROW_TOOLS[*]} wheel for $py on $arch: the Arrow cases will be skipped there" | tee "$dir/no-arrow"
+        fi
     fi
     if grep -qE '^\s*numpy\b' "$ROOT/requirements-wheel-tests.txt"; then
         if "${fetch[@]}" numpy >>"$dir/download.log" 2>&1; then
@@ -334,12 +346,20 @@ run_host() {
     CC=false CXX=false "$venv/bin/python" -m pip install -q --only-binary=:all: \
         -r "$ROOT/requirements-wheel-tests.txt" mypy || return 1
     CC=false CXX=false "$venv/bin/python" -m pip install -q --no-index --no-deps "$DIST/$file" || return 1
+    local require_arrow=""
+    if [[ "$suite" == full ]]; then
+        if CC=false CXX=false "$venv/bin/python" -m pip install -q --only-binary=:all: "${ARROW_TOOLS[@]}"; then
+            require_arrow="$(IFS=,; echo "${ARROW_TOOLS[*]}")"
+        else
+            echo "no ${ARROW_TOOLS[*]} wheel for CPython $minor: the Arrow cases are skipped"
+        fi
+    fi
     local run_dir
     run_dir="$(mktemp -d)"
     imported="$(cd "$run_dir" && env -u PYTHONPATH "$venv/bin/python" -c 'import quorl_api; print(quorl_api.__file__)')"
     [[ "$imported" == "$venv"/* ]] || { echo "quorl_api was imported from $imported, not from $venv"; return 1; }
     echo "module $imported"
-    (cd "$run_dir" && env -u PYTHONPATH "$venv/bin/python" -m pytest -q -p no:cacheprovider \
+    (cd "$run_dir" && env -u PYTHONPATH QUORL_REQUIRE_ARROW="$require_arrow" "$venv/bin/python" -m pytest -q -p no:cacheprovider \
         $(suite_paths "$ROOT" "$suite") ${pytest_args[@]+"${pytest_args[@]}"})
     local status=$?
     rm -rf "$run_dir"
@@ -358,8 +378,12 @@ run_root() {
     cp "$DIST/$file" "$stage/dist/"
     house="$CACHE/wheelhouse/${id/sdist/cp315-x86_64}-$root"
     cp -r "$house" "$stage/wheelhouse"
-    local in="/tmp/quorl-$id"
+    local in="/tmp/quorl-$id" require_arrow=""
     tools="-r $in/wheelhouse/requirements.txt"
+    if [[ "$suite" == full && -f "$house/arrow.txt" ]]; then
+        tools+=" -r $in/wheelhouse/arrow.txt"
+        require_arrow="$(paste -sd, "$house/arrow.txt")"
+    fi
     if [[ "$suite" == smoke ]]; then
         tools=""
         for t in "${SMOKE_TOOLS[@]}"; do grep -qx "$t" "$house/requirements.txt" && tools+=" $t"; done
@@ -389,9 +413,10 @@ run_root() {
         module=\$($in/venv/bin/python -c 'import quorl_api; print(quorl_api.__file__)')
         case \"\$module\" in $in/venv/*) echo \"module \$module\" ;;
             *) echo \"quorl_api was imported from \$module, not from $in/venv\"; exit 1 ;; esac
-        $in/venv/bin/python -m pytest -q -p no:cacheprovider $args"
+        QUORL_REQUIRE_ARROW=$require_arrow $in/venv/bin/python -m pytest -q -p no:cacheprovider $args"
     local status=$?
     [[ -f "$house/no-numpy" ]] && cat "$house/no-numpy"
+    [[ -f "$house/no-arrow" ]] && cat "$house/no-arrow"
     remove_root_dir "$stage"
     return $status
 }

@@ -17,6 +17,7 @@
 #include "encoding/encode.hpp"
 #include "encoding/float_text.hpp"
 #include "encoding/node_record.hpp"
+#include "node_record_text.hpp"
 
 namespace {
 
@@ -44,38 +45,46 @@ std::vector<Uuid> make_ids(std::size_t n, std::uint64_t seed) {
 // The update the Python benchmark passes: three scalar attributes.
 NodeUpdate three_attributes(std::size_t i) {
     NodeUpdate u;
-    u.set_size(1.5f + static_cast<float>(i % 7));
-    u.set_red(static_cast<std::uint8_t>(i));
-    u.set_show_label(i % 2 == 0);
+    u.set<quorl::diff::kSize>(1.5f + static_cast<float>(i % 7));
+    u.set<quorl::diff::kRed>(static_cast<std::uint8_t>(i));
+    u.set<quorl::diff::kShowLabel>(i % 2 == 0);
     return u;
 }
 
 NodeUpdate with_texts(std::size_t i) {
     NodeUpdate u = three_attributes(i);
     u.set_texts({"node label " + std::to_string(i), "https://example.org/nodes/" + std::to_string(i)});
-    u.set_green(200);
-    u.set_blue(17);
+    u.set<quorl::diff::kGreen>(200);
+    u.set<quorl::diff::kBlue>(17);
     return u;
 }
 
 // 10 edges per source, like the Python bulk diff.
 constexpr std::size_t kTargetsPerSource = 10;
 
-void fill_edges(GraphDiff& d, const std::vector<Uuid>& sources, const std::vector<Uuid>& targets, std::size_t edges) {
-    for (std::size_t e = 0; e < edges; ++e) {
-        const std::size_t s = e / kTargetsPerSource;
-        (void)d.add_edge(sources[s], targets[(s * 7 + e) % targets.size()], static_cast<float>(e) * 0.25f);
+// `count` edges: edge e goes from source e / 10 to one of as many targets as
+// there are sources.
+struct Edges {
+    explicit Edges(std::size_t n)
+        : count(n), sources(make_ids(n / kTargetsPerSource, 1)), targets(make_ids(n / kTargetsPerSource, 2)) {}
+    const Uuid& from(std::size_t e) const { return sources[e / kTargetsPerSource]; }
+    const Uuid& to(std::size_t e) const { return targets[(e / kTargetsPerSource * 7 + e) % targets.size()]; }
+    // add_edge of every edge, edge e weighing e / 4.
+    void add_to(GraphDiff& d) const {
+        for (std::size_t e = 0; e < count; ++e) (void)d.add_edge(from(e), to(e), static_cast<float>(e) * 0.25f);
     }
-}
+
+    std::size_t count;
+    std::vector<Uuid> sources;
+    std::vector<Uuid> targets;
+};
 
 // The bulk diff of the Python benchmark, scaled by `edges`: edges / 10
 // sources with 10 targets each, plus edges / 2 node updates.
 GraphDiff make_bulk(std::size_t edges, bool texts) {
-    const auto sources = make_ids(edges / kTargetsPerSource, 1);
-    const auto targets = make_ids(edges / kTargetsPerSource, 2);
     const auto nodes = make_ids(edges / 2, 3);
     GraphDiff d;
-    fill_edges(d, sources, targets, edges);
+    Edges(edges).add_to(d);
     for (std::size_t i = 0; i < nodes.size(); ++i) d.add_node(nodes[i], texts ? with_texts(i) : three_attributes(i));
     return d;
 }
@@ -110,30 +119,25 @@ BENCHMARK(BM_AddNodeMerge);
 
 // add_edge of N edges (10 per source) into a fresh diff.
 void BM_AddEdge(benchmark::State& state) {
-    const std::size_t n = static_cast<std::size_t>(state.range(0));
-    const auto sources = make_ids(n / kTargetsPerSource, 1);
-    const auto targets = make_ids(n / kTargetsPerSource, 2);
+    const Edges edges(static_cast<std::size_t>(state.range(0)));
     for (auto _ : state) {
         GraphDiff d;
-        fill_edges(d, sources, targets, n);
+        edges.add_to(d);
         benchmark::DoNotOptimize(d);
     }
-    state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations() * n));
+    state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations() * edges.count));
 }
 BENCHMARK(BM_AddEdge)->Arg(1000)->Arg(200000);
 
 // add_edge replacing the weight of a pending edge.
 void BM_AddEdgeReplace(benchmark::State& state) {
-    const std::size_t n = 200000;
-    const auto sources = make_ids(n / kTargetsPerSource, 1);
-    const auto targets = make_ids(n / kTargetsPerSource, 2);
+    const Edges edges(200000);
     GraphDiff d;
-    fill_edges(d, sources, targets, n);
+    edges.add_to(d);
     std::size_t e = 0;
     for (auto _ : state) {
-        const std::size_t s = e / kTargetsPerSource;
-        benchmark::DoNotOptimize(d.add_edge(sources[s], targets[(s * 7 + e) % targets.size()], 2.0f).ok());
-        if (++e == n) e = 0;
+        benchmark::DoNotOptimize(d.add_edge(edges.from(e), edges.to(e), 2.0f).ok());
+        if (++e == edges.count) e = 0;
     }
     state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations()));
 }
@@ -142,41 +146,31 @@ BENCHMARK(BM_AddEdgeReplace);
 // delete_edge of every pending edge of a diff of N edges (the fill is not
 // timed).
 void BM_DeleteEdgePending(benchmark::State& state) {
-    const std::size_t n = static_cast<std::size_t>(state.range(0));
-    const auto sources = make_ids(n / kTargetsPerSource, 1);
-    const auto targets = make_ids(n / kTargetsPerSource, 2);
+    const Edges edges(static_cast<std::size_t>(state.range(0)));
     for (auto _ : state) {
         state.PauseTiming();
         GraphDiff d;
-        fill_edges(d, sources, targets, n);
+        edges.add_to(d);
         state.ResumeTiming();
-        for (std::size_t e = 0; e < n; ++e) {
-            const std::size_t s = e / kTargetsPerSource;
-            d.delete_edge(sources[s], targets[(s * 7 + e) % targets.size()]);
-        }
+        for (std::size_t e = 0; e < edges.count; ++e) d.delete_edge(edges.from(e), edges.to(e));
         benchmark::DoNotOptimize(d);
         state.PauseTiming();
         d = GraphDiff();
         state.ResumeTiming();
     }
-    state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations() * n));
+    state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations() * edges.count));
 }
 BENCHMARK(BM_DeleteEdgePending)->Arg(200000)->Unit(benchmark::kMillisecond);
 
 // delete_edge of N edges the diff never saw: recorded as deleted edges.
 void BM_DeleteEdgeUnseen(benchmark::State& state) {
-    const std::size_t n = static_cast<std::size_t>(state.range(0));
-    const auto sources = make_ids(n / kTargetsPerSource, 1);
-    const auto targets = make_ids(n / kTargetsPerSource, 2);
+    const Edges edges(static_cast<std::size_t>(state.range(0)));
     for (auto _ : state) {
         GraphDiff d;
-        for (std::size_t e = 0; e < n; ++e) {
-            const std::size_t s = e / kTargetsPerSource;
-            d.delete_edge(sources[s], targets[(s * 7 + e) % targets.size()]);
-        }
+        for (std::size_t e = 0; e < edges.count; ++e) d.delete_edge(edges.from(e), edges.to(e));
         benchmark::DoNotOptimize(d);
     }
-    state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations() * n));
+    state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations() * edges.count));
 }
 BENCHMARK(BM_DeleteEdgeUnseen)->Arg(200000)->Unit(benchmark::kMillisecond);
 
@@ -246,34 +240,30 @@ BENCHMARK(BM_DeleteNode)->RangeMultiplier(10)->Range(1000, 100000)->Complexity(b
 // clear, then refill with the same edges and nodes: storage is kept, so
 // the refill does not grow the tables.
 void BM_ClearRefill(benchmark::State& state) {
-    const std::size_t n = 200000;
-    const auto sources = make_ids(n / kTargetsPerSource, 1);
-    const auto targets = make_ids(n / kTargetsPerSource, 2);
-    const auto nodes = make_ids(n / 2, 3);
+    const Edges edges(200000);
+    const auto nodes = make_ids(edges.count / 2, 3);
     GraphDiff d;
-    fill_edges(d, sources, targets, n);
+    edges.add_to(d);
     for (auto _ : state) {
         d.clear();
-        fill_edges(d, sources, targets, n);
+        edges.add_to(d);
         for (std::size_t i = 0; i < nodes.size(); ++i) d.add_node(nodes[i], three_attributes(i));
     }
-    state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations() * (n + nodes.size())));
+    state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations() * (edges.count + nodes.size())));
 }
 BENCHMARK(BM_ClearRefill)->Unit(benchmark::kMillisecond);
 
 // The same work into a fresh diff each time, for comparison with the refill.
 void BM_FreshFill(benchmark::State& state) {
-    const std::size_t n = 200000;
-    const auto sources = make_ids(n / kTargetsPerSource, 1);
-    const auto targets = make_ids(n / kTargetsPerSource, 2);
-    const auto nodes = make_ids(n / 2, 3);
+    const Edges edges(200000);
+    const auto nodes = make_ids(edges.count / 2, 3);
     for (auto _ : state) {
         GraphDiff d;
-        fill_edges(d, sources, targets, n);
+        edges.add_to(d);
         for (std::size_t i = 0; i < nodes.size(); ++i) d.add_node(nodes[i], three_attributes(i));
         benchmark::DoNotOptimize(d);
     }
-    state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations() * (n + nodes.size())));
+    state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations() * (edges.count + nodes.size())));
 }
 BENCHMARK(BM_FreshFill)->Unit(benchmark::kMillisecond);
 

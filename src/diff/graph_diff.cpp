@@ -5,17 +5,6 @@
 #include "diff/heap_bytes.hpp"
 
 namespace quorl::diff {
-namespace {
-
-template <class Table>
-std::size_t entries_heap_bytes(const Table& table) noexcept {
-    std::size_t bytes = 0;
-    for (const auto& entry : table) bytes += entry.value.heap_bytes();
-    return bytes;
-}
-
-}  // namespace
-
 GraphDiff::GraphDiff(NodeMap nodes, NodeSet deleted_nodes, EdgeMap edges, DeletedEdgeMap deleted_edges) noexcept
     : nodes_(std::move(nodes)),
       deleted_nodes_(std::move(deleted_nodes)),
@@ -66,6 +55,7 @@ Result<void, EdgeRefused> GraphDiff::add_edge(Uuid from, Uuid to, float weight) 
     // it was. A new source's single target lives inside its entry: its
     // insertion allocates nothing.
     auto source = edges_.try_emplace(from, edge_source_hint_);
+    edge_source_hint_ = source.position;
     source.value.insert_or_assign(to, weight, entry_heap_bytes_);
     if (TargetSet* deleted = deleted_edges_.find(from, deleted_source_hint_)) {
         deleted->erase(to, entry_heap_bytes_);
@@ -79,7 +69,9 @@ Result<void, EdgeRefused> GraphDiff::add_edge(Uuid from, Uuid to, float weight) 
 
 void GraphDiff::delete_edge(Uuid from, Uuid to) {
     // As in add_edge, the insertions come first and cannot half happen.
-    deleted_edges_.try_emplace(from, deleted_source_hint_).value.try_emplace(to, entry_heap_bytes_);
+    auto deleted = deleted_edges_.try_emplace(from, deleted_source_hint_);
+    deleted_source_hint_ = deleted.position;
+    deleted.value.try_emplace(to, entry_heap_bytes_);
     if (TargetWeights* targets = edges_.find(from, edge_source_hint_)) {
         targets->erase(to, entry_heap_bytes_);
         // Also drops an empty entry left behind by delete_node.
@@ -98,8 +90,6 @@ void GraphDiff::clear() noexcept {
     entry_heap_bytes_ = 0;
 }
 
-bool GraphDiff::restore_size(Uuid id, float size) noexcept { return nodes_.restore_size(id, size); }
-
 std::uint64_t GraphDiff::num_nodes() const noexcept { return nodes_.size() + deleted_nodes_.size(); }
 
 std::uint64_t GraphDiff::num_edges() const noexcept { return edges_.size() + deleted_edges_.size(); }
@@ -110,7 +100,10 @@ std::size_t GraphDiff::table_block_bytes() const noexcept {
 }
 
 std::size_t GraphDiff::entry_bytes_by_walk() const noexcept {
-    return entries_heap_bytes(edges_) + entries_heap_bytes(deleted_edges_);
+    std::size_t bytes = 0;
+    for (const auto& source : edges_) bytes += source.value.heap_bytes();
+    for (const auto& source : deleted_edges_) bytes += source.value.heap_bytes();
+    return bytes;
 }
 
 std::size_t GraphDiff::heap_bytes() const noexcept { return table_block_bytes() + entry_heap_bytes_; }

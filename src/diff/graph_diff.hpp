@@ -52,7 +52,8 @@ public:
     // Identifiers are taken by value: a caller may pass a key that lives in
     // one of this diff's own tables, and removals shift those keys around.
     // The spans of a batch, and the texts an update views, must not point
-    // into the diff.
+    // into the diff. A batch has at most kMaxBatchItems items; a longer one
+    // throws std::bad_alloc before it reads any.
     void add_node(Uuid id, const NodeUpdateView& update);
     // add_node(ids[i], the i-th update of `updates`) for each i in turn;
     // `updates` has as many items as `ids`.
@@ -81,13 +82,6 @@ public:
     // to read from its arguments) calls this first, so that the load
     // overlaps that work.
     [[gnu::always_inline]] void prefetch_node(const Uuid& id) const noexcept { nodes_.prefetch_slot(id); }
-
-    // Gives the pending update of `id`, which has no size, the size `size`.
-    // The byte string writes a NaN or infinite size as null, which reads
-    // back absent; this puts such a size back after a diff is read. Returns
-    // false, changing nothing, when `id` has no pending update or its update
-    // has a size already.
-    bool restore_size(Uuid id, float size) noexcept;
 
     // Pending node updates plus nodes marked for deletion.
     std::uint64_t num_nodes() const noexcept;

@@ -26,6 +26,13 @@ namespace quorl::diff {
 namespace {
 
 constexpr std::uint32_t kNone = ~std::uint32_t{0};
+static_assert(kMaxBatchItems < kNone, "an item's number is never none");
+
+// Refuses a batch longer than its items can be numbered, as memory it cannot
+// have.
+void check_batch_size(std::size_t n) {
+    if (n > kMaxBatchItems) throw std::bad_alloc();
+}
 // How many items ahead a batch asks for the memory it will touch.
 constexpr std::size_t kFetchAhead = 8;
 
@@ -104,8 +111,6 @@ public:
     template <class Keep>
     SourceGroups(std::span<const Uuid> from, Keep keep) {
         const std::size_t n = from.size();
-        // Positions and groups are 32-bit numbers, kNone being none.
-        if (n >= kNone) throw std::bad_alloc();
         OrderedTable<std::uint32_t> ordinal;  // source -> its group
         // Room for a source per four edges to begin with: sources that come
         // with a few edges each fill a quarter of the index or less, which
@@ -248,8 +253,9 @@ public:
             }
             // The position found in the first phase saves the probe, unless
             // adopting new storage moved the entries.
-            hint = positions_[g];
-            Targets& targets = sources.try_emplace_in_room(groups_.source(g), hint).value;
+            auto source = sources.try_emplace_in_room(groups_.source(g), positions_[g]);
+            hint = source.position;
+            Targets& targets = source.value;
             targets.adopt(std::move(rooms_[g]), heap);
             const auto edges = groups_.edges(g);
             for (std::size_t k = 0; k < edges.size(); ++k, ++flat) {
@@ -327,6 +333,7 @@ void GraphDiff::add_grouped_edges(std::span<const Uuid> from, std::span<const Uu
 }
 
 void GraphDiff::add_edges(std::span<const Uuid> from, std::span<const Uuid> to, std::span<const float> weights) {
+    check_batch_size(from.size());
     if (from.size() <= 1) {
         // One edge changes the diff in one step, all or nothing.
         if (!from.empty()) (void)add_edge(from[0], to[0], weights[0]);
@@ -344,6 +351,7 @@ void GraphDiff::add_edges(std::span<const Uuid> from, std::span<const Uuid> to, 
 }
 
 void GraphDiff::delete_edges(std::span<const Uuid> from, std::span<const Uuid> to) {
+    check_batch_size(from.size());
     if (from.size() <= 1) {
         if (!from.empty()) delete_edge(from[0], to[0]);
         return;
@@ -395,8 +403,7 @@ void GraphDiff::delete_distinct(std::span<const Uuid> ids, Collect collect) {
     for (std::size_t s = 0; s < sources.size(); ++s) {
         const std::uint32_t begin = s == 0 ? 0 : sources[s - 1].end;
         EdgeMap::Entry& source = *sources[s].entry;
-        std::uint32_t position = sources[s].position;
-        TargetSet& deleted = deleted_edges_.try_emplace_in_room(source.key, position).value;
+        TargetSet& deleted = deleted_edges_.try_emplace_in_room(source.key, sources[s].position).value;
         deleted.adopt(std::move(rooms[s]), entry_heap_bytes_);
         for (std::uint32_t k = begin; k < sources[s].end; ++k) {
             source.value.erase(targets[k], entry_heap_bytes_);
@@ -430,6 +437,7 @@ void GraphDiff::delete_node(Uuid id) {
 }
 
 void GraphDiff::delete_nodes(std::span<const Uuid> ids) {
+    check_batch_size(ids.size());
     if (ids.size() <= 1) {
         for (const Uuid& id : ids) delete_node(id);
         return;
@@ -477,6 +485,7 @@ void GraphDiff::delete_nodes(std::span<const Uuid> ids) {
 // ---- node updates ------------------------------------------------------------
 
 void GraphDiff::add_nodes(std::span<const Uuid> ids, const UpdateBatch& updates) {
+    check_batch_size(ids.size());
     nodes_.add_all(ids, updates);
     // Edge collections stay as an earlier delete_node left them.
     if (!deleted_nodes_.empty()) {
@@ -485,6 +494,7 @@ void GraphDiff::add_nodes(std::span<const Uuid> ids, const UpdateBatch& updates)
 }
 
 void GraphDiff::add_nodes(std::span<const Uuid> ids, std::span<const NodeUpdate> updates) {
+    check_batch_size(ids.size());
     UpdateBatch batch;
     batch.reserve(updates.size());
     for (const NodeUpdate& update : updates) batch.push_back(update);

@@ -1,6 +1,7 @@
 // The one way the store takes blocks from the heap: the tables' blocks, the
-// target arrays and indexed target tables, and the scratch of the batch
-// operations all come through here.
+// target arrays and indexed target tables, the arena of the node texts, and
+// the scratch of the batch operations all come through here, and all from
+// malloc, so that one release serves every block.
 //
 // Test builds (QUORL_STORE_ALLOCATION_FAULTS) count these allocations and can
 // make a chosen one fail, so that a test can walk every failure path of an
@@ -11,6 +12,7 @@
 #include <cstddef>
 #include <cstdlib>
 #include <new>
+#include <utility>
 #include <vector>
 
 namespace quorl::diff::heap {
@@ -30,33 +32,74 @@ inline bool next_fails() noexcept { return faults::next_fails(); }
 constexpr bool next_fails() noexcept { return false; }
 #endif
 
-// A block of `n` bytes, with operator new's alignment; throws std::bad_alloc.
+// A block of `n` bytes, aligned for any scalar; throws std::bad_alloc.
 inline void* allocate(std::size_t n) {
     if (next_fails()) throw std::bad_alloc();
-#ifdef QUORL_STORE_ALLOCATION_FAULTS
-    // Test builds take every block from malloc, so that a test may count the
-    // allocations made through operator new (the node texts) on its own.
     void* block = std::malloc(n ? n : 1);
     if (!block) throw std::bad_alloc();
     return block;
-#else
-    return ::operator new(n);
-#endif
 }
-inline void release(void* block) noexcept {
-#ifdef QUORL_STORE_ALLOCATION_FAULTS
-    std::free(block);
-#else
-    ::operator delete(block);
-#endif
+// `block` (from allocate, or null) moved to `n` bytes, its first bytes kept;
+// null when memory runs out, `block` then left as it was.
+inline void* reallocate(void* block, std::size_t n) noexcept {
+    return next_fails() ? nullptr : std::realloc(block, n ? n : 1);
 }
+inline void release(void* block) noexcept { std::free(block); }
 
-// Blocks that grow with realloc: null on failure, as malloc gives them.
-inline void* allocate_raw(std::size_t n) noexcept { return next_fails() ? nullptr : std::malloc(n); }
-inline void* reallocate_raw(void* block, std::size_t n) noexcept {
-    return next_fails() ? nullptr : std::realloc(block, n);
-}
-inline void release_raw(void* block) noexcept { std::free(block); }
+// The one owner of a block from the heap: the block and what its holder
+// keeps about it (`Extent`: its capacity, how much of it is filled, how a
+// table lays it out), handed on together by a move, which leaves the source
+// empty, and the block released when its owner goes. Every block of the
+// store is held by one, but for the blocks of the tables in use, whose
+// owners (OrderedTable, SmallTable) hand on more than the block when moved.
+template <class Extent>
+class Block {
+public:
+    Block() noexcept = default;
+    // Takes over `data` (from allocate, or null).
+    Block(void* data, Extent extent) noexcept : data_(data), extent_(extent) {}
+    // A new block of `n` bytes; throws std::bad_alloc.
+    static Block allocate(std::size_t n, Extent extent) { return Block(heap::allocate(n), extent); }
+
+    Block(const Block&) = delete;
+    Block& operator=(const Block&) = delete;
+    Block(Block&& other) noexcept
+        : data_(std::exchange(other.data_, nullptr)), extent_(std::exchange(other.extent_, Extent{})) {}
+    Block& operator=(Block&& other) noexcept {
+        if (this != &other) {
+            release(data_);
+            data_ = std::exchange(other.data_, nullptr);
+            extent_ = std::exchange(other.extent_, Extent{});
+        }
+        return *this;
+    }
+    ~Block() { release(data_); }
+
+    template <class T = void>
+    T* data() const noexcept {
+        return static_cast<T*>(data_);
+    }
+    explicit operator bool() const noexcept { return data_ != nullptr; }
+    Extent& extent() noexcept { return extent_; }
+    const Extent& extent() const noexcept { return extent_; }
+
+    // Moves the block to `n` bytes, keeping its first bytes; throws
+    // std::bad_alloc, leaving it as it was, when memory runs out.
+    void resize(std::size_t n) {
+        void* moved = reallocate(data_, n);
+        if (!moved) throw std::bad_alloc();
+        data_ = moved;
+    }
+    // Gives the block up to the caller, who releases it.
+    void* take() noexcept {
+        extent_ = Extent{};
+        return std::exchange(data_, nullptr);
+    }
+
+private:
+    void* data_ = nullptr;
+    Extent extent_{};
+};
 
 // An object of type T made in a block of its own; released with destroy.
 template <class T>

@@ -1,9 +1,40 @@
 // The attributes of a node update, written down once: the name of each, the
 // key it travels under in the node record, the kind of value it holds, and
 // their declared order. Every layer that handles the attributes one by one
-// (the update itself, the node record's writer and reader, the conversions
-// from Python and the views) loops over this table or indexes it, so an
-// attribute is added as a row here plus the code that is truly new for it.
+// (the update's storage, merge and equality, the node record's writer and
+// reader, the batches, the conversions from Python and the views) loops
+// over this table or indexes it.
+//
+// Adding an attribute of a kind that exists is a name in the enumeration
+// and a row in the table, placed where it goes in declared order (the order
+// of the node record's members), and then what the table cannot give, which
+// a build or a test asks for:
+//   1. Sizes. Every update, pending node and batch item grows by the new
+//      value (and a byte more once the presence bits, one per attribute and
+//      one per boolean for its value, pass 8: they widen by themselves).
+//      The static_asserts on the sizes of NodeScalars and NodeUpdate
+//      (node_update.hpp) and NodeMap::Stored (node_map.hpp) fail until they
+//      are given the new sizes; bring the memory figures of README.md and
+//      bench.py's targets of bytes per node along.
+//   2. The node record's array form has one element per attribute
+//      (node_record_read.cpp): arrays of the old length no longer read, and
+//      their tests (test_node_record.cpp, tests/python/test_bytes.py) fail.
+//      Decide whether the reader is to take the shorter arrays, the new
+//      attribute absent, before byte strings in that form are kept anywhere.
+//   3. The references that name each attribute themselves, to check the
+//      table-driven code against: the model of tests/support
+//      (graph_diff_model.hpp) and the reference reader of
+//      fuzz/fuzz_decode_node_update.cpp assert the count of attributes.
+//      Give fuzz_operations.cpp and make_seeds.cpp values of the new one
+//      too: nothing checks that they do.
+//   4. A float attribute: a NaN or infinite value is written as null and
+//      reads back absent. The pickle of a diff carries such values of
+//      `size` beside its byte string (encoding::unwritten_sizes,
+//      decode.hpp), and of no other attribute.
+//   5. The binding (src/binding, src/extension, quorl_api.pyi, tests/python
+//      and tests/support/pure_graph_diff.py): [the binding's steps go here].
+// A new kind of value needs a member of AttributeKind, a KindValue, and its
+// own code wherever the kinds are told apart (`if constexpr` on kKindOf).
 #pragma once
 
 #include <array>

@@ -13,31 +13,36 @@ namespace {
 // How many items ahead a batch asks for the index slot it will probe.
 constexpr std::size_t kFetchAhead = 8;
 
-constexpr std::uint32_t kNoPosition = ~std::uint32_t{0};
+// The room a batch makes in a full table before it has seen any item: its
+// first items tell how many of the rest to expect new.
+constexpr std::size_t kFirstRoom = 64;
 
 // Where each text of an item (or of a record) starts, for the texts present.
 using TextStarts = std::array<const char*, kTextCount>;
 
 // The texts that start at `starts`, present as `bits` say.
-NodeUpdateView view_at(std::uint8_t bits, const TextStarts& starts) noexcept {
+NodeUpdateView view_at(NodeScalars::Bits bits, const TextStarts& starts) noexcept {
     NodeUpdateView view;
     view.scalars().set_text_bits(bits);
-    for (int t = 0; t < kTextCount; ++t) {
-        if (bits & NodeScalars::bit(text_attribute(t))) {
-            const char* p = starts[t];
-            view.set_text(t, TextArena::read_text(p));
-        }
-    }
+    for_each_text(bits, [&](int t) {
+        const char* p = starts[t];
+        view.set_text(t, TextArena::read_text(p));
+    });
     return view;
 }
 
-// Bytes of the texts present as `bits` say, as a record holds them.
+// Bytes of the texts `texts` has, as a record holds them.
 std::uint64_t texts_bytes(const NodeUpdateView& texts) noexcept {
     std::uint64_t bytes = 0;
-    for (int t = 0; t < kTextCount; ++t) {
-        if (texts.scalars().has(text_attribute(t))) bytes += TextArena::text_bytes(texts.text(t).size());
-    }
+    for_each_text(texts.scalars().text_bits(), [&](int t) { bytes += TextArena::text_bytes(texts.text(t).size()); });
     return bytes;
+}
+
+// The texts of `newer` laid over those of `texts`.
+void overlay(NodeUpdateView& texts, const NodeUpdateView& newer) noexcept {
+    const NodeScalars::Bits bits = newer.scalars().text_bits();
+    for_each_text(bits, [&](int t) { texts.set_text(t, newer.text(t)); });
+    texts.scalars().set_text_bits(texts.scalars().text_bits() | bits);
 }
 
 }  // namespace
@@ -45,23 +50,19 @@ std::uint64_t texts_bytes(const NodeUpdateView& texts) noexcept {
 NodeUpdateView NodeMap::view_of(const Stored& stored, const char* texts) noexcept {
     NodeUpdateView view;
     view.scalars() = stored.scalars;
-    if (const std::uint8_t bits = stored.scalars.text_bits()) {
+    if (const NodeScalars::Bits bits = stored.scalars.text_bits()) {
         const char* p = texts + stored.offset();
-        for (int t = 0; t < kTextCount; ++t) {
-            if (bits & NodeScalars::bit(text_attribute(t))) view.set_text(t, TextArena::read_text(p));
-        }
+        for_each_text(bits, [&](int t) { view.set_text(t, TextArena::read_text(p)); });
     }
     return view;
 }
 
 std::uint64_t NodeMap::record_bytes(const Stored& stored) const noexcept {
-    const std::uint8_t bits = stored.scalars.text_bits();
+    const NodeScalars::Bits bits = stored.scalars.text_bits();
     if (!bits) return 0;
     const char* const start = texts_.data() + stored.offset();
     const char* p = start;
-    for (int t = 0; t < kTextCount; ++t) {
-        if (bits & NodeScalars::bit(text_attribute(t))) p += TextArena::written_bytes(p);
-    }
+    for_each_text(bits, [&](int) { p += TextArena::written_bytes(p); });
     return static_cast<std::uint64_t>(p - start);
 }
 
@@ -70,9 +71,7 @@ std::uint64_t NodeMap::record_bytes(const NodeUpdateView& texts) noexcept { retu
 std::uint64_t NodeMap::append_record(const NodeUpdateView& update) noexcept {
     char* const start = texts_.end();
     char* out = start;
-    for (int t = 0; t < kTextCount; ++t) {
-        if (update.scalars().has(text_attribute(t))) out = TextArena::write_text(out, update.text(t));
-    }
+    for_each_text(update.scalars().text_bits(), [&](int t) { out = TextArena::write_text(out, update.text(t)); });
     const std::uint64_t offset = texts_.used();
     texts_.append(static_cast<std::uint64_t>(out - start));
     return offset;
@@ -80,15 +79,12 @@ std::uint64_t NodeMap::append_record(const NodeUpdateView& update) noexcept {
 
 NodeUpdateView NodeMap::merged_texts(const Stored& stored, const NodeUpdateView& update) const noexcept {
     NodeUpdateView merged = view_of(stored, texts_.data());
-    for (int t = 0; t < kTextCount; ++t) {
-        if (update.scalars().has(text_attribute(t))) merged.set_text(t, update.text(t));
-    }
-    merged.scalars().set_text_bits(stored.scalars.text_bits() | update.scalars().text_bits());
+    overlay(merged, update);
     return merged;
 }
 
 TextArena::Block NodeMap::reclaim(TextArena::Block&& block) noexcept {
-    char* const out = block.data();
+    char* const out = block.data<char>();
     std::uint64_t used = 0;
     for (auto& entry : table_) {
         Stored& stored = entry.value;
@@ -132,186 +128,298 @@ void NodeMap::merge(Stored& stored, const NodeUpdateView& update) {
     if (reclaiming) reclaim(std::move(block));
 }
 
-void NodeMap::add_all(std::span<const Uuid> ids, const UpdateBatch& batch) {
-    const std::size_t n = ids.size();
-    if (n == 0) return;
-    // Room for every id at once (ids already pending only leave some unused),
-    // in a block the old one stays beside until the batch is through.
-    const bool had_storage = table_.capacity() != 0;
-    auto previous = table_.adopt(table_.room_for(table_.size() + n));
-    const std::uint32_t first = table_.positions();  // of the first entry appended
-    // A new id is appended with its item's scalars, and the place its texts
-    // will take in the arena: after the arena's records, the records of the
-    // new ids follow one another in the order of the items, each the item's
-    // texts as the streams hold them. An item whose id is pending already
-    // (before the batch, or earlier in it) is merged in afterwards.
-    const std::uint64_t base = texts_.used();
-    std::uint64_t appended_bytes = 0;
-    std::size_t appended = 0;
-    TextStarts cursor{};
-    for (int t = 0; t < kTextCount; ++t) cursor[t] = batch.stream(t).data();
+// ---- a batch of updates ------------------------------------------------------
+//
+// add_all goes in four phases. The plan appends each new id to the table with
+// its item's scalars and the place its texts will take in the arena (after
+// the arena's records, the records of the new ids follow one another in the
+// order of the items, each the item's texts as the streams hold them), and
+// notes each item whose id is pending already, before the batch or earlier
+// in it, as a merge. Sizing works out the records the merges make and those
+// that die, and makes the arena's room. These two phases allocate: should
+// memory run out, the appended entries are taken back and the table goes
+// back into its own block. Writing copies the records of the new ids into
+// the arena, and applying makes the merges; neither allocates.
+//
+// Only a new id takes room in the table, so the table grows as new ids come
+// rather than for the whole batch at once: when it is full, by as many as
+// the share of new ids among the items so far predicts for the rest, and
+// never by less than a single insertion grows it, so that growth stays
+// geometric. A batch that filled it with new ids and then repeated them
+// leaves it larger than the loop would; it is shrunk at the end.
+class NodeMap::BatchAdd {
+public:
+    BatchAdd(NodeMap& map, std::span<const Uuid> ids, const UpdateBatch& batch) noexcept
+        : map_(map),
+          table_(map.table_),
+          texts_(map.texts_),
+          ids_(ids),
+          batch_(batch),
+          capacity_before_(table_.capacity()),
+          first_(table_.positions()),
+          base_(texts_.used()) {}
+
+    void plan();
+    void size_merges();
+    void undo() noexcept;
+    void write() noexcept;
+    void apply() noexcept;
+
+private:
     struct Merge {
         std::uint32_t position;  // of the pending update
         std::uint32_t item;
     };
-    heap::Vector<Merge> merges;
-    // Once there are merges: the item of each appended entry, and where the
-    // texts of every item start.
-    heap::Vector<std::uint32_t> appended_items;
-    heap::Vector<TextStarts> item_starts;
-    // The texts of merges [begin, end), one pending update's, laid over
-    // `texts` in the order of the items.
-    const auto overlay = [&](NodeUpdateView& texts, std::size_t begin, std::size_t end) noexcept {
-        for (std::size_t k = begin; k < end; ++k) {
-            const std::uint32_t item = merges[k].item;
-            const std::uint8_t bits = batch.scalars(item).text_bits();
-            const NodeUpdateView newer = view_at(bits, item_starts[item]);
-            for (int t = 0; t < kTextCount; ++t) {
-                if (bits & NodeScalars::bit(text_attribute(t))) texts.set_text(t, newer.text(t));
-            }
-            texts.scalars().set_text_bits(texts.scalars().text_bits() | bits);
-        }
-    };
-    TextArena::Block block;
-    bool reclaiming = false;
-    try {
-        for (std::size_t i = 0; i < n; ++i) {
-            // The ids of a batch are usually new and spread over the whole
-            // index: the slot of one a little ahead is fetched meanwhile.
-            if (i + kFetchAhead < n) table_.prefetch_slot(ids[i + kFetchAhead]);
-            const NodeScalars& item = batch.scalars(i);
-            std::uint64_t item_bytes = 0;
-            if (const std::uint8_t bits = item.text_bits()) {
-                for (int t = 0; t < kTextCount; ++t) {
-                    if (!(bits & NodeScalars::bit(text_attribute(t)))) continue;
-                    const std::uint64_t bytes = TextArena::written_bytes(cursor[t]);
-                    cursor[t] += bytes;
-                    item_bytes += bytes;
-                }
-            }
-            std::uint32_t position = kNoPosition;
-            auto entry = table_.try_emplace_in_room(ids[i], position);
-            if (entry.inserted) {
-                entry.value.scalars = item;
-                entry.value.set_offset(base + appended_bytes);
-                appended_bytes += item_bytes;
-                if (!merges.empty()) appended_items.push_back(static_cast<std::uint32_t>(i));
-                ++appended;
-            } else {
-                if (merges.empty()) {
-                    // Every item so far was appended.
-                    appended_items.reserve(n);
-                    for (std::uint32_t k = 0; k < i; ++k) appended_items.push_back(k);
-                }
-                merges.push_back({position, static_cast<std::uint32_t>(i)});
-            }
-        }
-        std::uint64_t incoming = appended_bytes;
-        std::uint64_t dying = 0;
-        if (!merges.empty()) {
-            item_starts.resize(n);
-            for (int t = 0; t < kTextCount; ++t) cursor[t] = batch.stream(t).data();
-            for (std::size_t i = 0; i < n; ++i) {
-                const std::uint8_t bits = batch.scalars(i).text_bits();
-                for (int t = 0; t < kTextCount; ++t) {
-                    if (!(bits & NodeScalars::bit(text_attribute(t)))) continue;
-                    item_starts[i][t] = cursor[t];
-                    cursor[t] += TextArena::written_bytes(cursor[t]);
-                }
-            }
-            // Merges into one update next to each other, in the order of the
-            // items; each update that gets texts gets a record of the merged
-            // texts, and its own dies.
-            std::sort(merges.begin(), merges.end(), [](const Merge& a, const Merge& b) {
-                return a.position != b.position ? a.position < b.position : a.item < b.item;
-            });
-            for (std::size_t begin = 0, end; begin < merges.size(); begin = end) {
-                end = begin + 1;
-                while (end < merges.size() && merges[end].position == merges[begin].position) ++end;
-                std::uint8_t incoming_bits = 0;
-                for (std::size_t k = begin; k < end; ++k) incoming_bits |= batch.scalars(merges[k].item).text_bits();
-                if (!incoming_bits) continue;
-                const std::uint32_t position = merges[begin].position;
-                NodeUpdateView texts;
-                if (position < first) {
-                    texts = view_of(table_.at_position(position).value, texts_.data());
-                } else {
-                    const std::uint32_t item = appended_items[position - first];
-                    texts = view_at(batch.scalars(item).text_bits(), item_starts[item]);
-                }
-                dying += texts_bytes(texts);
-                overlay(texts, begin, end);
-                incoming += texts_bytes(texts);
-            }
-        }
-        reclaiming = reclaims(incoming, dying);
-        if (reclaiming) block = reclaim_block(texts_.live() - dying + incoming);
-        texts_.reserve_more(incoming);
-    } catch (...) {
-        // Take back the appended entries, last first, and the old block (or
-        // the new one, when the table had none).
-        for (; appended > 0; --appended) table_.pop_back();
-        if (previous) {
-            table_.adopt(std::move(previous));
-        } else if (!had_storage) {
-            table_ = Table();
-        }
-        throw;
+
+    TextStarts stream_starts() const noexcept {
+        TextStarts starts;
+        for (int t = 0; t < kTextCount; ++t) starts[t] = batch_.stream(t).data();
+        return starts;
+    }
+    // The texts of item i, from where the texts of every item start.
+    NodeUpdateView item_texts(std::size_t i) const noexcept {
+        return view_at(batch_.scalars(i).text_bits(), item_starts_[i]);
     }
 
-    // Nothing below allocates. The records of the new ids, in the order of
-    // the items: when every item is new and has texts of one attribute at
-    // most, they are that attribute's stream as it stands.
+    Table::Inserted emplace_growing(std::size_t i, std::size_t appended);
+    void grow(std::size_t i);
+    void note_merge(std::uint32_t position, std::size_t i);
+    void find_item_starts();
+    // Calls visit(begin, end, bits) for each pending update that merges
+    // [begin, end) make, in the order of the positions, where `bits` are
+    // the texts those merges bring.
+    template <class Visit>
+    void for_each_merged_update(Visit visit) const;
+    // The texts of the merges [begin, end) laid over `texts`.
+    void overlay_merges(NodeUpdateView& texts, std::size_t begin, std::size_t end) const noexcept {
+        for (std::size_t k = begin; k < end; ++k) overlay(texts, item_texts(merges_[k].item));
+    }
+
+    NodeMap& map_;
+    Table& table_;
+    TextArena& texts_;
+    std::span<const Uuid> ids_;
+    const UpdateBatch& batch_;
+    const std::size_t capacity_before_;  // none: the table had no storage
+    // The table's block before the batch grew it, to go back into.
+    Table::Storage original_;
+    std::uint32_t first_;       // position of the first entry appended
+    const std::uint64_t base_;  // where the records of the new ids start
+    std::size_t appended_ = 0;
+    std::uint64_t appended_bytes_ = 0;
+    heap::Vector<Merge> merges_;
+    // Once there are merges: the item of each appended entry, and where the
+    // texts of every item start.
+    heap::Vector<std::uint32_t> appended_items_;
+    heap::Vector<TextStarts> item_starts_;
+    TextArena::Block reclaim_block_;
+    bool reclaiming_ = false;
+};
+
+void NodeMap::BatchAdd::plan() {
+    // The counts live in locals while the loop runs, and go to the members
+    // when it ends or throws: the stores into the entries are of bytes,
+    // which may alias any member.
+    const std::span<const Uuid> ids = ids_;
+    const std::uint64_t base = base_;
+    std::size_t room = table_.capacity() - table_.positions();  // entries it appends without growing
+    std::size_t appended = 0;
+    std::uint64_t appended_bytes = 0;
+    bool merging = false;
+    TextStarts cursor = stream_starts();
+    try {
+        for (std::size_t i = 0; i < ids.size(); ++i) {
+            // The ids of a batch are usually new and spread over the whole
+            // index: the slot of one a little ahead is fetched meanwhile.
+            if (i + kFetchAhead < ids.size()) table_.prefetch_slot(ids[i + kFetchAhead]);
+            const NodeScalars& item = batch_.scalars(i);
+            std::uint64_t item_bytes = 0;
+            for_each_text(item.text_bits(), [&](int t) {
+                const std::uint64_t bytes = TextArena::written_bytes(cursor[t]);
+                cursor[t] += bytes;
+                item_bytes += bytes;
+            });
+            const auto entry = room != 0 ? table_.try_emplace_in_room(ids[i]) : emplace_growing(i, appended);
+            // After growing, the room counts the entry just appended.
+            if (room == 0) room = table_.capacity() - table_.positions() + entry.inserted;
+            if (!entry.inserted) {
+                note_merge(entry.position, i);
+                merging = true;
+                continue;
+            }
+            --room;
+            entry.value.scalars = item;
+            entry.value.set_offset(base + appended_bytes);
+            appended_bytes += item_bytes;
+            if (merging) appended_items_.push_back(static_cast<std::uint32_t>(i));
+            ++appended;
+        }
+    } catch (...) {
+        appended_ = appended;  // for undo
+        throw;
+    }
+    appended_ = appended;
+    appended_bytes_ = appended_bytes;
+}
+
+// try_emplace_in_room of item i's id in a full table, which grows first when
+// the id is new, `appended` of the items before being new.
+NodeMap::Table::Inserted NodeMap::BatchAdd::emplace_growing(std::size_t i, std::size_t appended) {
+    const std::uint32_t position = table_.position_of(ids_[i]);
+    if (position != Table::kNoPosition) return {table_.at_position(position).value, false, position};
+    appended_ = appended;
+    grow(i);
+    return table_.try_emplace_in_room(ids_[i]);
+}
+
+void NodeMap::BatchAdd::grow(std::size_t i) {
+    const std::size_t size = table_.size();
+    const std::size_t left = ids_.size() - i;
+    const std::size_t expected = i == 0 ? std::min(left, kFirstRoom) : (left * appended_ + i - 1) / i;
+    const bool has_holes = table_.positions() != size;
+    Table::Storage replaced = table_.adopt(table_.room_for(std::max(size + expected, Table::grown_size(size))));
+    // A block the batch made is freed as soon as it is replaced.
+    if (capacity_before_ != 0 && !original_) original_ = std::move(replaced);
+    if (has_holes) {
+        // Closing the holes moved the entries behind them: the merges noted
+        // so far find their updates again by their ids.
+        for (Merge& merge : merges_) merge.position = table_.position_of(ids_[merge.item]);
+    }
+    first_ = static_cast<std::uint32_t>(table_.positions() - appended_);
+}
+
+void NodeMap::BatchAdd::note_merge(std::uint32_t position, std::size_t i) {
+    if (merges_.empty()) {
+        // Every item so far was appended.
+        appended_items_.reserve(ids_.size());
+        for (std::uint32_t k = 0; k < i; ++k) appended_items_.push_back(k);
+    }
+    merges_.push_back({position, static_cast<std::uint32_t>(i)});
+}
+
+void NodeMap::BatchAdd::find_item_starts() {
+    item_starts_.resize(ids_.size());
+    TextStarts cursor = stream_starts();
+    for (std::size_t i = 0; i < ids_.size(); ++i) {
+        for_each_text(batch_.scalars(i).text_bits(), [&](int t) {
+            item_starts_[i][t] = cursor[t];
+            cursor[t] += TextArena::written_bytes(cursor[t]);
+        });
+    }
+}
+
+template <class Visit>
+void NodeMap::BatchAdd::for_each_merged_update(Visit visit) const {
+    for (std::size_t begin = 0, end; begin < merges_.size(); begin = end) {
+        NodeScalars::Bits bits = batch_.scalars(merges_[begin].item).text_bits();
+        for (end = begin + 1; end < merges_.size() && merges_[end].position == merges_[begin].position; ++end) {
+            bits |= batch_.scalars(merges_[end].item).text_bits();
+        }
+        visit(begin, end, bits);
+    }
+}
+
+void NodeMap::BatchAdd::size_merges() {
+    std::uint64_t incoming = appended_bytes_;
+    std::uint64_t dying = 0;
+    if (!merges_.empty()) {
+        find_item_starts();
+        // Merges into one update next to each other, in the order of the
+        // items; each update that gets texts gets a record of the merged
+        // texts, and its own dies.
+        std::sort(merges_.begin(), merges_.end(), [](const Merge& a, const Merge& b) {
+            return a.position != b.position ? a.position < b.position : a.item < b.item;
+        });
+        for_each_merged_update([&](std::size_t begin, std::size_t end, NodeScalars::Bits bits) {
+            if (!bits) return;
+            const std::uint32_t position = merges_[begin].position;
+            // An update appended by the batch has its item's texts, not yet
+            // written.
+            NodeUpdateView texts = position < first_ ? view_of(table_.at_position(position).value, texts_.data())
+                                                     : item_texts(appended_items_[position - first_]);
+            dying += texts_bytes(texts);
+            overlay_merges(texts, begin, end);
+            incoming += texts_bytes(texts);
+        });
+    }
+    reclaiming_ = map_.reclaims(incoming, dying);
+    if (reclaiming_) reclaim_block_ = reclaim_block(texts_.live() - dying + incoming);
+    texts_.reserve_more(incoming);  // the last allocation: nothing to take back after it
+}
+
+void NodeMap::BatchAdd::undo() noexcept {
+    // The appended entries, last first, then the table's own block (or none,
+    // when it had none).
+    for (; appended_ > 0; --appended_) table_.pop_back();
+    if (capacity_before_ == 0) {
+        table_ = Table();
+    } else if (original_) {
+        table_.adopt(std::move(original_));
+    }
+}
+
+void NodeMap::BatchAdd::write() noexcept {
+    // When every item is new and has texts of one attribute at most, the
+    // records are that attribute's stream as it stands.
     int streams = 0;
-    for (int t = 0; t < kTextCount; ++t) streams += !batch.stream(t).empty();
-    if (merges.empty() && streams <= 1) {
+    for (int t = 0; t < kTextCount; ++t) streams += !batch_.stream(t).empty();
+    if (merges_.empty() && streams <= 1) {
         for (int t = 0; t < kTextCount; ++t) {
-            const std::string_view stream = batch.stream(t);
+            const std::string_view stream = batch_.stream(t);
             if (stream.empty()) continue;
             std::memcpy(texts_.end(), stream.data(), stream.size());
             texts_.append(stream.size());
         }
-    } else {
-        for (int t = 0; t < kTextCount; ++t) cursor[t] = batch.stream(t).data();
-        char* out = texts_.end();
-        for (std::size_t k = 0; k < appended; ++k) {
-            const std::size_t item = merges.empty() ? k : appended_items[k];
-            const std::uint8_t bits = batch.scalars(item).text_bits();
-            for (int t = 0; t < kTextCount; ++t) {
-                if (!(bits & NodeScalars::bit(text_attribute(t)))) continue;
-                const char* from = merges.empty() ? cursor[t] : item_starts[item][t];
-                const std::uint64_t bytes = TextArena::written_bytes(from);
-                std::memcpy(out, from, static_cast<std::size_t>(bytes));
-                out += bytes;
-                cursor[t] = from + bytes;
-            }
-        }
-        texts_.append(static_cast<std::uint64_t>(out - texts_.end()));
+        return;
     }
-    // The merges, each update's in the order of the items.
-    for (std::size_t begin = 0, end; begin < merges.size(); begin = end) {
-        end = begin + 1;
-        while (end < merges.size() && merges[end].position == merges[begin].position) ++end;
-        Stored& stored = table_.at_position(merges[begin].position).value;
-        std::uint8_t incoming_bits = 0;
-        for (std::size_t k = begin; k < end; ++k) incoming_bits |= batch.scalars(merges[k].item).text_bits();
-        if (incoming_bits) {
-            NodeUpdateView texts = view_of(stored, texts_.data());
-            overlay(texts, begin, end);
-            texts_.kill(record_bytes(stored));
-            stored.set_offset(append_record(texts));
-            stored.scalars.set_text_bits(texts.scalars().text_bits());
-        }
-        for (std::size_t k = begin; k < end; ++k) stored.scalars.merge(batch.scalars(merges[k].item));
+    TextStarts cursor = stream_starts();
+    char* out = texts_.end();
+    for (std::size_t k = 0; k < appended_; ++k) {
+        const std::size_t item = merges_.empty() ? k : appended_items_[k];
+        for_each_text(batch_.scalars(item).text_bits(), [&](int t) {
+            const char* from = merges_.empty() ? cursor[t] : item_starts_[item][t];
+            const std::uint64_t bytes = TextArena::written_bytes(from);
+            std::memcpy(out, from, static_cast<std::size_t>(bytes));
+            out += bytes;
+            cursor[t] = from + bytes;
+        });
     }
-    if (reclaiming) reclaim(std::move(block));
+    texts_.append(static_cast<std::uint64_t>(out - texts_.end()));
 }
 
-bool NodeMap::restore_size(const Uuid& id, float size) noexcept {
-    Stored* stored = table_.find(id);
-    if (!stored || stored->scalars.has(kSize)) return false;
-    stored->scalars.set<kSize>(size);
-    return true;
+void NodeMap::BatchAdd::apply() noexcept {
+    // The merges, each update's in the order of the items.
+    for_each_merged_update([&](std::size_t begin, std::size_t end, NodeScalars::Bits bits) {
+        Stored& stored = table_.at_position(merges_[begin].position).value;
+        if (bits) {
+            NodeUpdateView texts = view_of(stored, texts_.data());
+            overlay_merges(texts, begin, end);
+            texts_.kill(map_.record_bytes(stored));
+            stored.set_offset(map_.append_record(texts));
+            stored.scalars.set_text_bits(texts.scalars().text_bits());
+        }
+        for (std::size_t k = begin; k < end; ++k) stored.scalars.merge(batch_.scalars(merges_[k].item));
+    });
+    if (reclaiming_) map_.reclaim(std::move(reclaim_block_));
+    // The room the table grew by for ids that turned out to repeat: a table
+    // more than twice the size its entries need (and than it had) moves
+    // into the smallest that holds them, as the loop of add_node would have
+    // filled.
+    table_.shrink_to(std::max(capacity_before_, table_.size()));
+}
+
+void NodeMap::add_all(std::span<const Uuid> ids, const UpdateBatch& batch) {
+    if (ids.empty()) return;
+    BatchAdd add(*this, ids, batch);
+    try {
+        add.plan();
+        add.size_merges();
+    } catch (...) {
+        add.undo();
+        throw;
+    }
+    add.write();
+    add.apply();
 }
 
 NodeMap::Removal NodeMap::room_to_remove(std::span<const Uuid> ids) const {

@@ -45,7 +45,11 @@ public:
             for (int i = 0; i < 5; ++i) offset_bytes[i] = static_cast<std::uint8_t>(v >> (8 * i));
         }
     };
-    static_assert(sizeof(Stored) == 13 && alignof(Stored) == 1, "a stored update is 13 bytes");
+    static_assert(alignof(Stored) == 1, "stored updates pack without padding");
+    static_assert(sizeof(Stored) == 13,
+                  "a pending node's update is 13 bytes, its entry 29: a new attribute makes every pending node "
+                  "larger; say here how large, and bring the memory figures of README.md and bench.py's targets "
+                  "of bytes per node along (see node_attributes.hpp)");
     using Table = OrderedTable<Stored>;
 
     // An entry as it is read: the key and a view of the update.
@@ -113,13 +117,9 @@ public:
     // nothing: should memory run out, throws std::bad_alloc and leaves the
     // map as it was.
     void add(const Uuid& id, const NodeUpdateView& update);
-    // add(ids[i], the i-th update of `batch`) for each i in turn; all or
-    // nothing as add.
+    // add(ids[i], the i-th update of `batch`) for each i in turn, at most
+    // kMaxBatchItems of them; all or nothing as add.
     void add_all(std::span<const Uuid> ids, const UpdateBatch& batch);
-
-    // Gives the pending update of `id`, which has no size, the size `size`;
-    // false, changing nothing, when there is no such update.
-    bool restore_size(const Uuid& id, float size) noexcept;
 
     // ---- removals ---------------------------------------------------------
     //
@@ -172,6 +172,9 @@ public:
     static constexpr std::uint64_t kMinDeadBytes = 64;
 
 private:
+    // The state of one add_all while it runs (node_map.cpp).
+    class BatchAdd;
+
     static NodeUpdateView view_of(const Stored& stored, const char* texts) noexcept;
     // Bytes of the record of `stored`'s texts (none without texts).
     std::uint64_t record_bytes(const Stored& stored) const noexcept;
@@ -187,7 +190,7 @@ private:
     // The block to reclaim the arena into, for `live` bytes of records and
     // a quarter more; none for no bytes.
     static TextArena::Block reclaim_block(std::uint64_t live) {
-        return TextArena::Block::allocate(live == 0 ? 0 : live + live / 4);
+        return TextArena::allocate_block(live == 0 ? 0 : live + live / 4);
     }
     // Moves the records of the entries that have texts, in the order of the
     // table, into `block` (released arena when it is none); returns the

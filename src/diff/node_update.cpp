@@ -76,7 +76,7 @@ NodeUpdateView NodeUpdate::view() const noexcept {
 }
 
 void NodeUpdate::set_texts(const Texts& texts) {
-    std::uint8_t bits = 0;
+    NodeScalars::Bits bits = 0;
     for (int i = 0; i < kTextCount; ++i) {
         if (texts[i]) bits |= NodeScalars::bit(text_attribute(i));
     }

@@ -1,4 +1,4 @@
-// The seven optional display attributes of a node, in the forms an update
+// The optional display attributes of a node, in the forms an update
 // takes on its way into a diff, and the rule by which a newer update is
 // merged into a stored one.
 //
@@ -15,6 +15,7 @@
 #include <cstring>
 #include <optional>
 #include <string_view>
+#include <type_traits>
 
 #include "diff/heap_bytes.hpp"
 #include "diff/node_attributes.hpp"
@@ -29,22 +30,31 @@ constexpr Attribute text_attribute(int index) noexcept {
     return kLabel;
 }
 
-// Presence of every attribute and the values of the scalar ones, in 8
-// bytes aligned to a byte, so that a stored record packs tightly.
+// Presence of every attribute and the values of the scalar ones, aligned to
+// a byte, so that a stored record packs tightly. Each kind of scalar has an
+// array of its own, indexed by an attribute's place among those of its kind.
 class NodeScalars {
 public:
+    // The presence bits: one per attribute, at its place in declared order,
+    // and above them one per boolean for its value; as many bytes as they
+    // take.
+    static constexpr int kPresenceBitCount = kAttributeCount + count_of_kind(AttributeKind::Bool);
+    static_assert(kPresenceBitCount <= 32, "more presence bits than Bits holds: widen Bits");
+    using Bits = std::conditional_t<kPresenceBitCount <= 8, std::uint8_t,
+                                    std::conditional_t<kPresenceBitCount <= 16, std::uint16_t, std::uint32_t>>;
+
     // bit(A) tells whether attribute A is present.
-    static constexpr std::uint8_t bit(Attribute a) noexcept { return static_cast<std::uint8_t>(1u << a); }
+    static constexpr Bits bit(Attribute a) noexcept { return static_cast<Bits>(1u << a); }
     // The presence bits of the text attributes.
-    static constexpr std::uint8_t kTextBits = [] {
+    static constexpr Bits kTextBits = [] {
         unsigned bits = 0;
         for (const AttributeRow& row : kAttributes) {
             if (row.kind == AttributeKind::Text) bits |= 1u << row.attribute;
         }
-        return static_cast<std::uint8_t>(bits);
+        return static_cast<Bits>(bits);
     }();
 
-    bool has(Attribute a) const noexcept { return (present_ & bit(a)) != 0; }
+    bool has(Attribute a) const noexcept { return (present() & bit(a)) != 0; }
 
     // Attribute A's value, if present; A is not a text.
     template <Attribute A>
@@ -52,13 +62,13 @@ public:
         static_assert(kKindOf<A> != AttributeKind::Text, "texts live outside the scalars");
         if (!has(A)) return std::nullopt;
         if constexpr (kKindOf<A> == AttributeKind::Bool) {
-            return (present_ & truth_bit(A)) != 0;
+            return (present() & truth_bit(A)) != 0;
         } else if constexpr (kKindOf<A> == AttributeKind::Float) {
             float value;
-            std::memcpy(&value, size_, sizeof value);
+            std::memcpy(&value, floats_[index_in_kind(A)], sizeof value);
             return value;
         } else {
-            return byte<A>(*this);
+            return bytes_[index_in_kind(A)];
         }
     }
 
@@ -67,21 +77,19 @@ public:
     void set(AttributeValue<A> value) noexcept {
         static_assert(kKindOf<A> != AttributeKind::Text, "texts live outside the scalars");
         if constexpr (kKindOf<A> == AttributeKind::Bool) {
-            present_ = static_cast<std::uint8_t>((present_ & ~truth_bit(A)) | bit(A) | (value ? truth_bit(A) : 0));
+            set_present((present() & ~truth_bit(A)) | bit(A) | (value ? truth_bit(A) : 0));
         } else if constexpr (kKindOf<A> == AttributeKind::Float) {
-            std::memcpy(size_, &value, sizeof value);
-            present_ |= bit(A);
+            std::memcpy(floats_[index_in_kind(A)], &value, sizeof value);
+            set_present(present() | bit(A));
         } else {
-            byte<A>(*this) = value;
-            present_ |= bit(A);
+            bytes_[index_in_kind(A)] = value;
+            set_present(present() | bit(A));
         }
     }
 
     // Which texts are present (a subset of kTextBits).
-    std::uint8_t text_bits() const noexcept { return present_ & kTextBits; }
-    void set_text_bits(std::uint8_t bits) noexcept {
-        present_ = static_cast<std::uint8_t>((present_ & ~kTextBits) | (bits & kTextBits));
-    }
+    Bits text_bits() const noexcept { return present() & kTextBits; }
+    void set_text_bits(Bits bits) noexcept { set_present((present() & ~kTextBits) | (bits & kTextBits)); }
 
     // Each scalar attribute present in `newer` replaces this one's, and the
     // texts present in `newer` become present here (their values are the
@@ -92,23 +100,25 @@ public:
                 if (auto value = newer.get<a>()) set<a>(*value);
             }
         });
-        present_ |= newer.text_bits();
+        set_present(present() | newer.text_bits());
     }
 
     // Number of attributes present.
     int present_count() const noexcept {
-        // A byte's bit count in three steps; std::popcount becomes a library
-        // call on processors the build cannot assume have the instruction.
-        unsigned x = present_ & kPresenceBits;
-        x -= (x >> 1) & 0x55u;
-        x = (x & 0x33u) + ((x >> 2) & 0x33u);
-        return static_cast<int>((x + (x >> 4)) & 0x0Fu);
+        // A bit count in steps; std::popcount becomes a library call on
+        // processors the build cannot assume have the instruction.
+        unsigned x = present() & kPresenceBits;
+        x -= (x >> 1) & 0x55555555u;
+        x = (x & 0x33333333u) + ((x >> 2) & 0x33333333u);
+        x = (x + (x >> 4)) & 0x0F0F0F0Fu;
+        if constexpr (sizeof(Bits) == 1) return static_cast<int>(x);
+        return static_cast<int>((x * 0x01010101u) >> 24);
     }
 
-    // The same attributes present, with the same scalar values (a size by
+    // The same attributes present, with the same scalar values (a float by
     // its bits: NaN equals itself, -0 differs from 0).
     friend bool operator==(const NodeScalars& a, const NodeScalars& b) noexcept {
-        bool equal = (a.present_ & kPresenceBits) == (b.present_ & kPresenceBits);
+        bool equal = (a.present() & kPresenceBits) == (b.present() & kPresenceBits);
         for_each_attribute([&](auto attribute) {
             if constexpr (kKindOf<attribute> != AttributeKind::Text) {
                 const auto x = a.get<attribute>();
@@ -125,52 +135,47 @@ public:
 
 private:
     // Above the presence bits, one bit for the value of each boolean.
-    static constexpr std::uint8_t truth_bit(Attribute a) noexcept {
-        return static_cast<std::uint8_t>(1u << (kAttributeCount + index_in_kind(a)));
+    static constexpr Bits truth_bit(Attribute a) noexcept {
+        return static_cast<Bits>(1u << (kAttributeCount + index_in_kind(a)));
     }
-    static_assert(kAttributeCount + count_of_kind(AttributeKind::Bool) <= 8, "widen present_ for more attributes");
-    static constexpr std::uint8_t kPresenceBits = static_cast<std::uint8_t>((1u << kAttributeCount) - 1);
+    static constexpr Bits kPresenceBits = static_cast<Bits>((1u << kAttributeCount) - 1);
 
-    // The member that holds a byte attribute: a new one needs a member below
-    // and a line here.
-    template <Attribute A, class Self>
-    static auto& byte(Self& self) noexcept {
-        if constexpr (A == kRed) {
-            return self.red_;
-        } else if constexpr (A == kGreen) {
-            return self.green_;
-        } else {
-            static_assert(A == kBlue, "an attribute without a member to hold it");
-            return self.blue_;
-        }
+    Bits present() const noexcept {
+        Bits bits;
+        std::memcpy(&bits, present_, sizeof bits);
+        return bits;
+    }
+    void set_present(unsigned bits) noexcept {
+        const auto narrowed = static_cast<Bits>(bits);
+        std::memcpy(present_, &narrowed, sizeof narrowed);
     }
 
-    std::uint8_t present_ = 0;
-    std::uint8_t red_ = 0;
-    std::uint8_t green_ = 0;
-    std::uint8_t blue_ = 0;
-    std::uint8_t size_[4] = {};  // a float's bytes
+    // Bytes, read and written with memcpy, so that the object stays aligned
+    // to a byte whatever the width of Bits.
+    std::uint8_t present_[sizeof(Bits)] = {};
+    std::uint8_t bytes_[count_of_kind(AttributeKind::Byte)] = {};
+    std::uint8_t floats_[count_of_kind(AttributeKind::Float)][sizeof(float)] = {};
 };
-static_assert(sizeof(NodeScalars) == 8 && alignof(NodeScalars) == 1, "scalars pack into 8 bytes");
+static_assert(alignof(NodeScalars) == 1 &&
+                  sizeof(NodeScalars) == sizeof(NodeScalars::Bits) + count_of_kind(AttributeKind::Byte) +
+                                             count_of_kind(AttributeKind::Float) * sizeof(float),
+              "the scalars pack without padding");
+static_assert(sizeof(NodeScalars) == 8,
+              "the scalars of the seven attributes take 8 bytes: a new attribute makes every update, pending "
+              "node and batch item larger (see node_attributes.hpp); say here how large they are now");
 
-// The attributes by name, for an update class that has get<A>().
-template <class Update>
-class NamedAttributes {
-public:
-    std::optional<std::string_view> label() const noexcept { return self().template get<kLabel>(); }
-    std::optional<float> size() const noexcept { return self().template get<kSize>(); }
-    std::optional<std::string_view> url() const noexcept { return self().template get<kUrl>(); }
-    std::optional<std::uint8_t> red() const noexcept { return self().template get<kRed>(); }
-    std::optional<std::uint8_t> green() const noexcept { return self().template get<kGreen>(); }
-    std::optional<std::uint8_t> blue() const noexcept { return self().template get<kBlue>(); }
-    std::optional<bool> show_label() const noexcept { return self().template get<kShowLabel>(); }
-
-private:
-    const Update& self() const noexcept { return static_cast<const Update&>(*this); }
-};
+// Calls visit(t) for the place t among the texts of each text attribute
+// present as `bits` (presence bits, see NodeScalars::text_bits) say, in
+// declared order.
+template <class Visit>
+[[gnu::always_inline]] inline void for_each_text(NodeScalars::Bits bits, Visit&& visit) {
+    for (int t = 0; t < kTextCount; ++t) {
+        if (bits & NodeScalars::bit(text_attribute(t))) visit(t);
+    }
+}
 
 // An update that views its texts: valid while the bytes it views are.
-class NodeUpdateView : public NamedAttributes<NodeUpdateView> {
+class NodeUpdateView {
 public:
     // Every text attribute, in declared order; nullopt is an absent one.
     using Texts = std::array<std::optional<std::string_view>, kTextCount>;
@@ -229,7 +234,7 @@ private:
 // share one heap block (absent when none is present), the scalars sit
 // inline. The form an update takes when it must outlive what it was read
 // from; it hands its contents on as a view.
-class NodeUpdate : public NamedAttributes<NodeUpdate> {
+class NodeUpdate {
 public:
     using Texts = NodeUpdateView::Texts;
 
@@ -264,14 +269,6 @@ public:
             scalars_.set<A>(value);
         }
     }
-
-    void set_label(std::string_view text) { set<kLabel>(text); }
-    void set_size(float value) noexcept { set<kSize>(value); }
-    void set_url(std::string_view text) { set<kUrl>(text); }
-    void set_red(std::uint8_t value) noexcept { set<kRed>(value); }
-    void set_green(std::uint8_t value) noexcept { set<kGreen>(value); }
-    void set_blue(std::uint8_t value) noexcept { set<kBlue>(value); }
-    void set_show_label(bool value) noexcept { set<kShowLabel>(value); }
 
     // Every text attribute at once.
     Texts texts() const noexcept;
@@ -321,6 +318,8 @@ private:
     char* texts_ = nullptr;
     NodeScalars scalars_;
 };
-static_assert(sizeof(NodeUpdate) == 16, "an update in flight is 16 bytes");
+static_assert(sizeof(NodeUpdate) == 16,
+              "an update in flight is 16 bytes: a pointer and the scalars; with larger scalars (a new attribute), "
+              "say here how large it is now");
 
 }  // namespace quorl::diff

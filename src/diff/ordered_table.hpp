@@ -3,8 +3,10 @@
 // Every collection of a diff iterates in the order of a Python dict under
 // the same calls: a key takes its place when it is first inserted, replacing
 // or merging its value keeps that place, and a key that is removed and later
-// inserted again goes to the end. The order depends on nothing but the calls,
-// never on a seed, an address or a capacity.
+// inserted again goes to the end. The order depends on nothing but the calls:
+// not on the hash, whose key each process draws afresh (uuid.hpp), nor on an
+// address or a capacity. So the same calls list the same keys in the same
+// order in every process.
 //
 // OrderedTable has the layout of CPython's compact dict: a dense array of
 // entries in insertion order, and an index of 32-bit slots from the hash to
@@ -66,50 +68,52 @@ public:
     // values own besides is not counted.
     std::size_t block_bytes() const noexcept { return block_ ? block_bytes(bits_) : 0; }
 
+    // No entry's position: as a hint, none; from position_of, an absent key.
+    static constexpr std::uint32_t kNoPosition = ~std::uint32_t{0};
+
     V* find(const Uuid& key) noexcept {
         const std::uint32_t p = position_of(key);
-        return p == kNone ? nullptr : &entries()[p].value;
+        return p == kNoPosition ? nullptr : &entries()[p].value;
     }
     const V* find(const Uuid& key) const noexcept {
         const std::uint32_t p = position_of(key);
-        return p == kNone ? nullptr : &entries()[p].value;
+        return p == kNoPosition ? nullptr : &entries()[p].value;
     }
-    bool contains(const Uuid& key) const noexcept { return position_of(key) != kNone; }
+    bool contains(const Uuid& key) const noexcept { return position_of(key) != kNoPosition; }
+    // Where the entry of `key` is (see positions()), or kNoPosition.
+    std::uint32_t position_of(const Uuid& key) const noexcept {
+        return size_ == 0 ? kNoPosition : probe_for(key).position;
+    }
 
+    // The insertions, four of them: try_emplace; try_emplace_prepared, for a
+    // change that makes storage of its own before the table changes (a
+    // node's texts); try_emplace_in_room, which allocates nothing, in room
+    // made beforehand (the batches); and try_emplace_hashed, given a hash
+    // computed ahead to fetch the index slot early.
+    //
     // The value stored under `key`, appending a default-constructed one first
-    // if the key is absent; `inserted` tells which happened.
+    // if the key is absent; `inserted` tells which happened, and `position`
+    // where the entry is (see positions()). The entry at position `hint` is
+    // tried first: a caller that keeps the position of the key it used last
+    // skips the probe when keys repeat (a source's edges, one after the
+    // other).
     struct Inserted {
         V& value;
         bool inserted;
+        std::uint32_t position;
     };
-    Inserted try_emplace(const Uuid& key) {
-        const Probe probe = probe_for(key);
-        if (probe.position != kNone) return {entries()[probe.position].value, false};
-        return {append(key, probe), true};
-    }
-
-    // As try_emplace, first trying the entry at position `hint`, where an
-    // earlier call left the position of its key; leaves the position of
-    // `key` there. Calls that repeat a key (a source's edges, one after the
-    // other) then skip the probe.
-    Inserted try_emplace(const Uuid& key, std::uint32_t& hint) {
-        if (at_hint(key, hint)) return {entries()[hint].value, false};
-        const Probe probe = probe_for(key);
-        if (probe.position != kNone) {
-            hint = probe.position;
-            return {entries()[probe.position].value, false};
-        }
-        V& value = append(key, probe);
-        hint = used_ - 1;
-        return {value, true};
+    Inserted try_emplace(const Uuid& key, std::uint32_t hint = kNoPosition) {
+        return emplace(key, locate(key, hint), [] {});
     }
     V* find(const Uuid& key, std::uint32_t& hint) noexcept {
         return const_cast<V*>(std::as_const(*this).find(key, hint));
     }
+    // find, first trying position `hint`, and leaving the key's position
+    // there when it is found elsewhere.
     const V* find(const Uuid& key, std::uint32_t& hint) const noexcept {
         if (at_hint(key, hint)) return &entries()[hint].value;
         const std::uint32_t p = position_of(key);
-        if (p == kNone) return nullptr;
+        if (p == kNoPosition) return nullptr;
         hint = p;
         return &entries()[p].value;
     }
@@ -120,17 +124,7 @@ public:
     // table is as it was. An existing key is returned without prepare().
     template <class Prepare>
     Inserted try_emplace_prepared(const Uuid& key, Prepare&& prepare) {
-        Probe probe = probe_for(key);
-        if (probe.position != kNone) return {entries()[probe.position].value, false};
-        if (needs_growth()) {
-            Storage storage = growth_storage();
-            prepare();
-            adopt(std::move(storage));
-            probe.slot = free_slot(probe.hash);
-        } else {
-            prepare();
-        }
-        return {append_in_room(key, probe), true};
+        return emplace(key, probe_for(key), prepare);
     }
 
     // Inserts or replaces the value under `key`; a replaced value keeps its
@@ -147,7 +141,7 @@ public:
     bool erase(const Uuid& key) noexcept {
         if (size_ == 0) return false;
         const Probe probe = probe_for(key);
-        if (probe.position == kNone) return false;
+        if (probe.position == kNoPosition) return false;
         index()[probe.slot] = tombstone();
         entries()[probe.position].~Entry();
         live_words()[probe.position / 64] &= ~(std::uint64_t{1} << (probe.position % 64));
@@ -183,34 +177,22 @@ public:
     class Storage {
     public:
         Storage() noexcept = default;
-        Storage(const Storage&) = delete;
-        Storage& operator=(const Storage&) = delete;
-        Storage(Storage&& other) noexcept
-            : block_(std::exchange(other.block_, nullptr)),
-              bits_(other.bits_),
-              compact_(std::exchange(other.compact_, false)) {}
-        Storage& operator=(Storage&& other) noexcept {
-            if (this != &other) {
-                heap::release(block_);
-                block_ = std::exchange(other.block_, nullptr);
-                bits_ = other.bits_;
-                compact_ = std::exchange(other.compact_, false);
-            }
-            return *this;
-        }
-        ~Storage() { heap::release(block_); }
 
         // Whether adopting it changes the table's storage.
-        explicit operator bool() const noexcept { return block_ || compact_; }
+        explicit operator bool() const noexcept { return block_ || block_.extent().compact; }
 
     private:
         friend class OrderedTable;
+        struct Layout {
+            std::uint8_t bits = 0;  // of the index
+            bool compact = false;   // no block: closing the table's holes makes the room
+        };
+        // `block` (null, or from heap::allocate: index, live bits, entries,
+        // none constructed) for an index of 2^bits slots.
         Storage(void* block, unsigned bits, bool compact) noexcept
-            : block_(block), bits_(static_cast<std::uint8_t>(bits)), compact_(compact) {}
+            : block_(block, {static_cast<std::uint8_t>(bits), compact}) {}
 
-        void* block_ = nullptr;  // index, live bits, entries; none constructed
-        std::uint8_t bits_ = 0;
-        bool compact_ = false;  // no block: closing the table's holes makes the room
+        heap::Block<Layout> block_;
     };
 
     // The storage in which the table holds `n` entries without a rebuild,
@@ -233,15 +215,14 @@ public:
     // storage they leave: their old block with nothing in it, or nothing
     // when they stayed in their block. Allocates nothing.
     Storage adopt(Storage&& storage) noexcept {
-        if (storage.compact_) {
-            storage.compact_ = false;
-            compact_in_place();
+        if (!storage.block_) {
+            if (storage.block_.extent().compact) compact_in_place();
+            storage.block_.extent().compact = false;
             return {};
         }
-        if (!storage.block_) return {};
         OrderedTable next;
-        next.block_ = std::exchange(storage.block_, nullptr);
-        next.bits_ = storage.bits_;
+        next.bits_ = storage.block_.extent().bits;
+        next.block_ = storage.block_.take();
         std::memset(next.index(), 0, index_bytes(next.bits_));
         Entry* to = next.entries();
         for (Entry& entry : *this) {
@@ -259,21 +240,11 @@ public:
 
     // try_emplace in a table with room for the key (made by room_for and
     // adopt): allocates nothing.
-    Inserted try_emplace_in_room(const Uuid& key) noexcept {
-        const Probe probe = probe_for(key);
-        if (probe.position != kNone) return {entries()[probe.position].value, false};
-        return {append_in_room(key, probe), true};
-    }
-    Inserted try_emplace_in_room(const Uuid& key, std::uint32_t& hint) noexcept {
-        if (at_hint(key, hint)) return {entries()[hint].value, false};
-        const Probe probe = probe_for(key);
-        if (probe.position != kNone) {
-            hint = probe.position;
-            return {entries()[probe.position].value, false};
-        }
+    Inserted try_emplace_in_room(const Uuid& key, std::uint32_t hint = kNoPosition) noexcept {
+        const Probe probe = locate(key, hint);
+        if (probe.position != kNoPosition) return {entries()[probe.position].value, false, probe.position};
         V& value = append_in_room(key, probe);
-        hint = used_ - 1;
-        return {value, true};
+        return {value, true, used_ - 1};
     }
 
     // Takes back the entry appended last, as if it had never come: its index
@@ -296,6 +267,29 @@ public:
         --size_;
     }
 
+    // The entries a full table of `size` live ones makes room for when one
+    // more comes: a quarter more, so that growth doubles a full table and
+    // one with many holes is compacted where it is.
+    static std::size_t grown_size(std::size_t size) noexcept {
+        const std::size_t wanted = size + 1;
+        return wanted + wanted / 4;
+    }
+
+    // Moves the entries, in order and without holes, into the smallest
+    // storage for `n` entries (at least as many as the table holds) when the
+    // table's own is more than twice as large; should memory run out, the
+    // table stays where it is. Whether it moved.
+    bool shrink_to(std::size_t n) noexcept {
+        try {
+            const unsigned fit = bits_for(n);
+            if (fit + 1 >= bits_) return false;
+            rebuild(fit);
+            return true;
+        } catch (const std::bad_alloc&) {
+            return false;
+        }
+    }
+
     // Positions taken in the dense array, holes included: the position the
     // next appended entry takes. An entry keeps its position until the table
     // is rebuilt, compacted or has its last entry taken back.
@@ -313,11 +307,7 @@ public:
         if (block_) prefetch_line(index() + home(hash, bits_));
     }
     // try_emplace of a key whose hash_of is `hash`.
-    Inserted try_emplace_hashed(const Uuid& key, std::uint32_t hash) {
-        const Probe probe = probe_for(key, hash);
-        if (probe.position != kNone) return {entries()[probe.position].value, false};
-        return {append(key, probe), true};
-    }
+    Inserted try_emplace_hashed(const Uuid& key, std::uint32_t hash) { return emplace(key, probe_for(key, hash), [] {}); }
 
     iterator begin() noexcept { return {entries(), 0, used_, live_bits_if_holes()}; }
     iterator end() noexcept { return {entries(), used_, used_, nullptr}; }
@@ -358,7 +348,6 @@ public:
     unsigned index_bits() const noexcept { return bits_; }
 
 private:
-    static constexpr std::uint32_t kNone = ~std::uint32_t{0};
     static constexpr unsigned kMinBits = 3;   // 8 slots, 6 entries
     static constexpr unsigned kMaxBits = 31;  // positions and tags share 32 bits
     static constexpr std::uint32_t kMinHolesToCompact = 8;
@@ -420,13 +409,13 @@ private:
 
     // Where `key` is, if present, and the slot its probe ended on.
     struct Probe {
-        std::uint32_t position;  // kNone when absent
+        std::uint32_t position;  // kNoPosition when absent
         std::uint32_t slot;      // the key's slot, or the empty slot that ended the probe
         std::uint32_t hash;
     };
     Probe probe_for(const Uuid& key) const noexcept { return probe_for(key, hash_of(key)); }
     Probe probe_for(const Uuid& key, std::uint32_t hash) const noexcept {
-        if (!block_) return {kNone, 0, hash};
+        if (!block_) return {kNoPosition, 0, hash};
         const std::uint32_t m = mask();
         const std::uint32_t tag = tag_of(hash, bits_);
         const std::uint32_t* slots = index();
@@ -434,7 +423,7 @@ private:
         std::uint32_t i = home(hash, bits_);
         for (;;) {
             const std::uint32_t slot = slots[i];
-            if (slot == kEmptySlot) return {kNone, i, hash};
+            if (slot == kEmptySlot) return {kNoPosition, i, hash};
             // The tag passes over nearly every other key without reading
             // its entry; a tombstone carries no entry to read.
             if (has_tag(slot, tag) && !is_tombstone(slot) && e[position_in(slot)].key == key) {
@@ -442,9 +431,6 @@ private:
             }
             i = (i + 1) & m;
         }
-    }
-    std::uint32_t position_of(const Uuid& key) const noexcept {
-        return size_ == 0 ? kNone : probe_for(key).position;
     }
 
     // The first empty slot on the probe path of `hash`.
@@ -457,23 +443,43 @@ private:
 
     // Whether appending one more entry needs new storage.
     bool needs_growth() const noexcept { return !block_ || used_ == entry_capacity(bits_); }
-    // The storage the table moves to when it is full: room for a quarter
-    // more entries than are live now, so that growth doubles a full table
-    // and one with many holes is compacted where it is.
+    // The storage the table moves to when it is full (see grown_size).
     Storage growth_storage() const {
-        const std::size_t wanted = std::size_t{size_} + 1;
-        const unsigned bits = bits_for(wanted + wanted / 4);
+        const unsigned bits = bits_for(grown_size(size_));
         if (block_ && bits == bits_) return Storage(nullptr, bits_, true);
         return Storage(heap::allocate(block_bytes(bits)), bits, false);
     }
 
-    // Appends a new entry for an absent key whose probe ended at `probe`.
-    V& append(const Uuid& key, Probe probe) {
+    // Where `key` is: at `hint` when it sits there, else where its probe
+    // finds it, or the empty slot that ends the probe.
+    Probe locate(const Uuid& key, std::uint32_t hint) const noexcept {
+        if (at_hint(key, hint)) return {hint, 0, 0};
+        return probe_for(key);
+    }
+
+    // The entry of `key`, which `probe` found, or a new one appended where
+    // the probe ended, the table grown first when it is full; prepare() runs
+    // before the new entry goes in (see try_emplace_prepared).
+    template <class Prepare>
+    Inserted emplace(const Uuid& key, Probe probe, Prepare&& prepare) {
+        if (probe.position != kNoPosition) return {entries()[probe.position].value, false, probe.position};
         if (needs_growth()) {
-            adopt(growth_storage());
-            probe.slot = free_slot(probe.hash);
+            probe.slot = grow(probe.hash, prepare);
+        } else {
+            prepare();
         }
-        return append_in_room(key, probe);
+        V& value = append_in_room(key, probe);
+        return {value, true, used_ - 1};
+    }
+    // Moves a full table into larger storage, with prepare() run in
+    // between; returns the slot where a key of `hash` now goes. Out of line:
+    // it is rare, and inlined it would crowd the insertions' registers.
+    template <class Prepare>
+    [[gnu::noinline]] std::uint32_t grow(std::uint32_t hash, Prepare& prepare) {
+        Storage storage = growth_storage();
+        prepare();
+        adopt(std::move(storage));
+        return free_slot(hash);
     }
     V& append_in_room(const Uuid& key, Probe probe) noexcept {
         const std::uint32_t position = used_;
@@ -529,15 +535,7 @@ private:
     // that allocation fail, the table is compacted where it is.
     void compact() noexcept {
         const std::size_t wanted = std::size_t{size_} + size_ / 4 + 1;
-        const unsigned fit = bits_for(wanted < kMinHolesToCompact ? kMinHolesToCompact : wanted);
-        if (fit + 2 <= bits_) {
-            try {
-                rebuild(fit);
-                return;
-            } catch (const std::bad_alloc&) {
-            }
-        }
-        compact_in_place();
+        if (!shrink_to(wanted < kMinHolesToCompact ? kMinHolesToCompact : wanted)) compact_in_place();
     }
 
     // Sets the live bits of positions 0..used_-1 and enters each into the

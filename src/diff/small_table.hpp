@@ -28,11 +28,13 @@ namespace quorl::diff {
 template <class V>
 class SmallTable {
 public:
-    using Entry = TableEntry<V>;
-    using mapped_type = V;
-    using iterator = EntryIterator<Entry>;
-    using const_iterator = EntryIterator<const Entry>;
+    // The indexed table the targets move into; its entries and iterators are
+    // this table's.
     using Big = OrderedTable<V>;
+    using Entry = typename Big::Entry;
+    using mapped_type = V;
+    using iterator = typename Big::iterator;
+    using const_iterator = typename Big::const_iterator;
 
     static_assert(std::is_trivially_copyable_v<V>, "entries are moved with memcpy");
     static constexpr std::size_t kInlineBytes = 20;
@@ -76,7 +78,12 @@ public:
     // grows, moves to an index, or (with an index) shrinks, so the figure
     // costs nothing on the common paths.
 
-    using Inserted = typename Big::Inserted;
+    // The value stored under `key`, appending a default-constructed one first
+    // if the key is absent; `inserted` tells which happened.
+    struct Inserted {
+        V& value;
+        bool inserted;
+    };
     Inserted try_emplace(const Uuid& key) {
         std::size_t ignored = 0;
         return try_emplace(key, ignored);
@@ -84,7 +91,7 @@ public:
     Inserted try_emplace(const Uuid& key, std::size_t& heap) {
         if (mode() == kBig) {
             const HeapChange counted(heap, *this);
-            return big()->try_emplace(key);
+            return in_big(key);
         }
         Entry* e = data();
         const std::uint32_t n = count();
@@ -92,7 +99,10 @@ public:
         if (i < n) return {e[i].value, false};
         if (n == capacity()) {
             const HeapChange counted(heap, *this);
-            if (n == kArrayMax) return to_big().try_emplace(key);
+            if (n == kArrayMax) {
+                to_big();
+                return in_big(key);
+            }
             grow(n + 1);
             e = data();
         }
@@ -135,6 +145,14 @@ public:
         }
     }
 
+private:
+    // An indexed table in a block of the store's, freed with it.
+    struct BigDeleter {
+        void operator()(Big* table) const noexcept { heap::destroy(table); }
+    };
+    using BigPtr = std::unique_ptr<Big, BigDeleter>;
+
+public:
     // ---- changes that must not half happen (see OrderedTable) -------------
 
     // Storage for the table, made but not yet in use: a larger array, or an
@@ -142,37 +160,11 @@ public:
     class Room {
     public:
         Room() noexcept = default;
-        Room(const Room&) = delete;
-        Room& operator=(const Room&) = delete;
-        Room(Room&& other) noexcept
-            : block_(std::exchange(other.block_, nullptr)), capacity_(other.capacity_), kind_(other.kind_) {}
-        Room& operator=(Room&& other) noexcept {
-            if (this != &other) {
-                free();
-                block_ = std::exchange(other.block_, nullptr);
-                capacity_ = other.capacity_;
-                kind_ = other.kind_;
-            }
-            return *this;
-        }
-        ~Room() { free(); }
 
     private:
         friend class SmallTable;
-        Room(void* block, std::uint32_t capacity, std::uint32_t kind) noexcept
-            : block_(block), capacity_(capacity), kind_(kind) {}
-        void free() noexcept {
-            if (kind_ == kArray) {
-                heap::release_raw(block_);
-            } else if (kind_ == kBig) {
-                heap::destroy(static_cast<Big*>(block_));
-            }
-            block_ = nullptr;
-        }
-
-        void* block_ = nullptr;      // an array of capacity_ entries, or a Big
-        std::uint32_t capacity_ = 0;
-        std::uint32_t kind_ = kInline;  // kInline: no storage (the table has room)
+        heap::Block<std::uint32_t> array_;  // room for `extent` entries
+        BigPtr big_;
     };
 
     // The storage in which the table holds `n` entries: nothing when it has
@@ -182,13 +174,14 @@ public:
         if (mode() == kBig ? big()->has_room_for(n) : n <= capacity()) return {};
         if (mode() != kBig && n <= kArrayMax) {
             const std::uint32_t fitted = fitted_capacity(static_cast<std::uint32_t>(n));
-            void* array = heap::allocate_raw(fitted * sizeof(Entry));
-            if (!array) throw std::bad_alloc();
-            return Room(array, fitted, kArray);
+            Room room;
+            room.array_ = heap::Block<std::uint32_t>::allocate(fitted * sizeof(Entry), fitted);
+            return room;
         }
-        BigPtr table(heap::make<Big>());
-        table->reserve(n);
-        return Room(table.release(), 0, kBig);
+        Room room;
+        room.big_.reset(heap::make<Big>());
+        room.big_->reserve(n);
+        return room;
     }
 
     // The storage in which the table holds its entries together with the
@@ -219,17 +212,18 @@ public:
     // Moves the entries, in order, into `room` (made by room_for). Allocates
     // nothing; adds the change in heap_bytes() to `heap`.
     void adopt(Room&& room, std::size_t& heap) noexcept {
-        if (room.kind_ == kInline) return;
+        if (!room.array_ && !room.big_) return;
         const HeapChange counted(heap, *this);
-        if (room.kind_ == kArray) {
-            auto* array = static_cast<Entry*>(std::exchange(room.block_, nullptr));
+        if (room.array_) {
+            const std::uint32_t capacity = room.array_.extent();
+            auto* array = static_cast<Entry*>(room.array_.take());
             std::memcpy(static_cast<void*>(array), data(), count() * sizeof(Entry));
-            if (mode() == kArray) heap::release_raw(heap_data());
-            set_heap(array, room.capacity_);
+            if (mode() == kArray) heap::release(heap_data());
+            set_heap(array, capacity);
             meta_ = kArray | count();
             return;
         }
-        Big* table = static_cast<Big*>(std::exchange(room.block_, nullptr));
+        Big* table = room.big_.release();
         for (const Entry& entry : *this) table->try_emplace_in_room(entry.key).value = entry.value;
         release();
         std::memcpy(raw_, &table, sizeof table);
@@ -281,12 +275,6 @@ public:
     }
 
 private:
-    // An indexed table in a block of the store's, freed with it.
-    struct BigDeleter {
-        void operator()(Big* table) const noexcept { heap::destroy(table); }
-    };
-    using BigPtr = std::unique_ptr<Big, BigDeleter>;
-
     // meta_: the mode in the top two bits; in the inline and array modes the
     // entry count in the rest.
     static constexpr std::uint32_t kInline = 0;
@@ -305,6 +293,11 @@ private:
         std::memmove(static_cast<void*>(e + i), e + i + 1, (n - i - 1) * sizeof(Entry));
         meta_ = mode() | (n - 1);
         return true;
+    }
+
+    Inserted in_big(const Uuid& key) {
+        auto entry = big()->try_emplace(key);
+        return {entry.value, entry.inserted};
     }
 
     // Out of line: a visit of every source (delete_node) erases from each,
@@ -371,10 +364,9 @@ private:
         const std::uint32_t new_capacity = fitted_capacity(wanted);
         // A new block and a copy rather than realloc: blocks this small come
         // from the allocator's per-thread cache, which realloc bypasses.
-        void* p = heap::allocate_raw(new_capacity * sizeof(Entry));
-        if (!p) throw std::bad_alloc();
+        void* p = heap::allocate(new_capacity * sizeof(Entry));
         std::memcpy(p, data(), count() * sizeof(Entry));
-        if (mode() == kArray) heap::release_raw(heap_data());
+        if (mode() == kArray) heap::release(heap_data());
         set_heap(static_cast<Entry*>(p), new_capacity);
         meta_ = kArray | count();
     }
@@ -387,7 +379,7 @@ private:
         table->reserve(2 * kArrayMax);
         const Entry* e = data();
         for (std::uint32_t i = 0; i < count(); ++i) table->try_emplace_in_room(e[i].key).value = e[i].value;
-        if (mode() == kArray) heap::release_raw(heap_data());
+        if (mode() == kArray) heap::release(heap_data());
         Big* owned = table.release();
         std::memcpy(raw_, &owned, sizeof owned);
         meta_ = kBig;
@@ -396,7 +388,7 @@ private:
 
     void release() noexcept {
         if (mode() == kArray) {
-            heap::release_raw(heap_data());
+            heap::release(heap_data());
         } else if (mode() == kBig) {
             heap::destroy(big());
         }

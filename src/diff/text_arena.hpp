@@ -67,44 +67,16 @@ public:
 
     // ---- the block ----------------------------------------------------------
 
-    // A block of storage, freed when the handle goes.
-    class Block {
-    public:
-        Block() noexcept = default;
-        Block(const Block&) = delete;
-        Block& operator=(const Block&) = delete;
-        Block(Block&& other) noexcept
-            : data_(std::exchange(other.data_, nullptr)), capacity_(std::exchange(other.capacity_, 0)) {}
-        Block& operator=(Block&& other) noexcept {
-            if (this != &other) {
-                heap::release_raw(data_);
-                data_ = std::exchange(other.data_, nullptr);
-                capacity_ = std::exchange(other.capacity_, 0);
-            }
-            return *this;
-        }
-        ~Block() { heap::release_raw(data_); }
+    // A block of storage and its capacity in bytes, freed when the handle
+    // goes.
+    using Block = heap::Block<std::uint64_t>;
 
-        // A block of `capacity` bytes (none for 0); throws std::bad_alloc.
-        static Block allocate(std::uint64_t capacity) {
-            Block block;
-            if (capacity == 0) return block;
-            if (capacity > kMaxBytes) throw std::bad_alloc();
-            block.data_ = static_cast<char*>(heap::allocate_raw(static_cast<std::size_t>(capacity)));
-            if (!block.data_) throw std::bad_alloc();
-            block.capacity_ = capacity;
-            return block;
-        }
-
-        char* data() const noexcept { return data_; }
-        std::uint64_t capacity() const noexcept { return capacity_; }
-        explicit operator bool() const noexcept { return data_ != nullptr; }
-
-    private:
-        friend class TextArena;
-        char* data_ = nullptr;
-        std::uint64_t capacity_ = 0;
-    };
+    // A block of `capacity` bytes (none for 0); throws std::bad_alloc.
+    static Block allocate_block(std::uint64_t capacity) {
+        if (capacity == 0) return Block();
+        if (capacity > kMaxBytes) throw std::bad_alloc();
+        return Block::allocate(static_cast<std::size_t>(capacity), capacity);
+    }
 
     TextArena() noexcept = default;
     TextArena(const TextArena&) = delete;
@@ -120,13 +92,13 @@ public:
         return *this;
     }
 
-    char* data() const noexcept { return block_.data(); }
+    char* data() const noexcept { return block_.data<char>(); }
     // Bytes written so far (the end of the last record), the dead among them,
     // and the live ones.
     std::uint64_t used() const noexcept { return used_; }
     std::uint64_t dead() const noexcept { return dead_; }
     std::uint64_t live() const noexcept { return used_ - dead_; }
-    std::uint64_t capacity() const noexcept { return block_.capacity(); }
+    std::uint64_t capacity() const noexcept { return block_.extent(); }
     // The block as the allocator hands it out.
     std::size_t heap_bytes() const noexcept { return allocated_bytes(static_cast<std::size_t>(capacity())); }
 
@@ -142,14 +114,12 @@ public:
         if (target < needed) target = needed;
         if (target < kMinCapacity) target = kMinCapacity;
         if (target > kMaxBytes) target = kMaxBytes;
-        void* grown = heap::reallocate_raw(block_.data_, static_cast<std::size_t>(target));
-        if (!grown) throw std::bad_alloc();
-        block_.data_ = static_cast<char*>(grown);
-        block_.capacity_ = target;
+        block_.resize(static_cast<std::size_t>(target));
+        block_.extent() = target;
     }
 
     // Where the next record goes; room must have been made for it.
-    char* end() const noexcept { return block_.data() + used_; }
+    char* end() const noexcept { return data() + used_; }
     // Takes the `bytes` written at end() as records.
     void append(std::uint64_t bytes) noexcept { used_ += bytes; }
     // Counts `bytes` of records as dead.

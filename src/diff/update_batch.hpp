@@ -25,35 +25,18 @@ namespace quorl::diff {
 // A run of bytes that grows at its end.
 class ByteStream {
 public:
-    ByteStream() noexcept = default;
-    ByteStream(const ByteStream&) = delete;
-    ByteStream& operator=(const ByteStream&) = delete;
-    ByteStream(ByteStream&& other) noexcept
-        : data_(std::exchange(other.data_, nullptr)),
-          size_(std::exchange(other.size_, 0)),
-          capacity_(std::exchange(other.capacity_, 0)) {}
-    ByteStream& operator=(ByteStream&& other) noexcept {
-        if (this != &other) {
-            heap::release_raw(data_);
-            data_ = std::exchange(other.data_, nullptr);
-            size_ = std::exchange(other.size_, 0);
-            capacity_ = std::exchange(other.capacity_, 0);
-        }
-        return *this;
-    }
-    ~ByteStream() { heap::release_raw(data_); }
-
-    std::size_t size() const noexcept { return size_; }
-    const char* data() const noexcept { return data_; }
-    std::string_view view() const noexcept { return {data_, size_}; }
+    std::size_t size() const noexcept { return block_.extent().size; }
+    const char* data() const noexcept { return block_.data<char>(); }
+    std::string_view view() const noexcept { return {data(), size()}; }
 
     // Room for `n` more bytes at the end, to be written and then taken with
     // grow(); throws std::bad_alloc.
     char* room(std::size_t n) {
-        if (n > capacity_ - size_) expand(n);
-        return data_ + size_;
+        const Fill& fill = block_.extent();
+        if (n > fill.capacity - fill.size) expand(n);
+        return block_.data<char>() + block_.extent().size;
     }
-    void grow(std::size_t n) noexcept { size_ += n; }
+    void grow(std::size_t n) noexcept { block_.extent().size += n; }
 
     // Appends `text` as the arena writes it.
     void append_text(std::string_view text) {
@@ -62,20 +45,22 @@ public:
     }
 
 private:
+    struct Fill {
+        std::size_t size = 0;
+        std::size_t capacity = 0;
+    };
+
     void expand(std::size_t n) {
-        if (n > static_cast<std::size_t>(-1) / 4 - size_) throw std::bad_alloc();
-        std::size_t capacity = capacity_ + capacity_ / 2;
-        if (capacity < size_ + n) capacity = size_ + n;
+        Fill& fill = block_.extent();
+        if (n > static_cast<std::size_t>(-1) / 4 - fill.size) throw std::bad_alloc();
+        std::size_t capacity = fill.capacity + fill.capacity / 2;
+        if (capacity < fill.size + n) capacity = fill.size + n;
         if (capacity < 64) capacity = 64;
-        void* grown = heap::reallocate_raw(data_, capacity);
-        if (!grown) throw std::bad_alloc();
-        data_ = static_cast<char*>(grown);
-        capacity_ = capacity;
+        block_.resize(capacity);
+        fill.capacity = capacity;
     }
 
-    char* data_ = nullptr;
-    std::size_t size_ = 0;
-    std::size_t capacity_ = 0;
+    heap::Block<Fill> block_;
 };
 
 class UpdateBatch {

@@ -16,9 +16,6 @@
 
 namespace quorl::encoding {
 
-// Appends the node record JSON text of `update` to `out`.
-void encode_node_update(const diff::NodeUpdateView& update, std::string& out);
-
 // Failure to read one node record text.
 struct NodeRecordError {
     std::string message;

@@ -1,4 +1,4 @@
-// Reading a node record: a strict RFC 8259 reader specialised to the seven
+// Reading a node record: a strict RFC 8259 reader specialised to the
 // attributes, which skips any other member without recursion and reports
 // every failure with its line and column.
 

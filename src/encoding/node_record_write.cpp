@@ -6,7 +6,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
-#include <string>
 #include <string_view>
 
 #include "encoding/float_text.hpp"
@@ -153,12 +152,5 @@ char* write_node_record(const NodeUpdateView& update, char* out) noexcept {
 }
 
 }  // namespace detail
-
-void encode_node_update(const NodeUpdateView& update, std::string& out) {
-    const std::size_t start = out.size();
-    out.resize(start + detail::node_record_length(update));
-    char* end = detail::write_node_record(update, out.data() + start);
-    out.resize(static_cast<std::size_t>(end - out.data()));
-}
 
 }  // namespace quorl::encoding

@@ -67,7 +67,7 @@ TEST(Decode, EmptyDiff) {
 TEST(Decode, TrailingBytesIgnored) {
     GraphDiff d;
     diff::NodeUpdate u;
-    u.set_label("x");
+    u.set<diff::kLabel>("x");
     d.add_node(uuid(1), u);
     ASSERT_TRUE(d.add_edge(uuid(2), uuid(3), 2.0f).ok());
     d.delete_edge(uuid(4), uuid(5));
@@ -186,7 +186,7 @@ TEST(Decode, RecordTexts) {
     EXPECT_TRUE(*d.new_or_updated_nodes().find(uuid(1)) == diff::NodeUpdate{});
 
     const GraphDiff sized = decoded(with_record(R"({"size":null,"red":4})"));
-    EXPECT_FALSE(sized.new_or_updated_nodes().find(uuid(1))->size());
+    EXPECT_FALSE(sized.new_or_updated_nodes().find(uuid(1))->get<diff::kSize>());
 
     const NodeRecordError e = record_error(with_record(R"({"red":256})"));
     EXPECT_EQ(e.message, "invalid value: integer `256`, expected u8");
@@ -201,7 +201,7 @@ TEST(Decode, RepeatedNodeEntryLaterWins) {
                             .count(0).count(0).count(0);
     const GraphDiff d = decoded(bytes);
     ASSERT_EQ(d.new_or_updated_nodes().size(), 1u);
-    EXPECT_EQ(d.new_or_updated_nodes().find(uuid(1))->label(), "later");
+    EXPECT_EQ(d.new_or_updated_nodes().find(uuid(1))->get<diff::kLabel>(), "later");
 }
 
 TEST(Decode, RepeatedGroupsReplaceWhole) {

@@ -56,7 +56,7 @@ Key key(std::uint8_t n) { return id(n).bytes; }
 
 NodeUpdate labelled(std::string_view label) {
     NodeUpdate u;
-    u.set_label(label);
+    u.set<kLabel>(label);
     return u;
 }
 
@@ -100,41 +100,47 @@ struct Both {
 // ---------------------------------------------------------------------------
 // Merge of node updates
 
+// Every attribute present: a text "old <name>", a float 4, a byte 255 - its
+// place, true.
 NodeUpdate full_record() {
     NodeUpdate u;
-    u.set_label("old label");
-    u.set_url("https://example.org/old");
-    u.set_size(4.0f);
-    u.set_red(255);
-    u.set_green(7);
-    u.set_blue(9);
-    u.set_show_label(true);
+    for_each_attribute([&](auto a) {
+        if constexpr (kKindOf<a> == AttributeKind::Text) {
+            u.set<a>("old " + std::string(kAttributes[a].name));
+        } else if constexpr (kKindOf<a> == AttributeKind::Float) {
+            u.set<a>(4.0f);
+        } else if constexpr (kKindOf<a> == AttributeKind::Byte) {
+            u.set<a>(static_cast<std::uint8_t>(255 - a));
+        } else {
+            u.set<a>(true);
+        }
+    });
     return u;
 }
 
 TEST(NodeUpdateMerge, PresentFieldsReplaceAndAbsentFieldsKeep) {
     NodeUpdate stored;
-    stored.set_label("old label");
-    stored.set_url("https://example.org/old");
-    stored.set_red(255);
-    stored.set_green(7);
-    stored.set_blue(9);
-    stored.set_show_label(true);
+    stored.set<kLabel>("old label");
+    stored.set<kUrl>("https://example.org/old");
+    stored.set<kRed>(255);
+    stored.set<kGreen>(7);
+    stored.set<kBlue>(9);
+    stored.set<kShowLabel>(true);
 
     NodeUpdate newer;
-    newer.set_label("");  // present and empty is a value, not an absence
-    newer.set_size(2.5f);
-    newer.set_red(0);
-    newer.set_show_label(false);
+    newer.set<kLabel>("");  // present and empty is a value, not an absence
+    newer.set<kSize>(2.5f);
+    newer.set<kRed>(0);
+    newer.set<kShowLabel>(false);
     stored.merge(std::move(newer));
 
-    EXPECT_EQ(stored.label(), std::optional<std::string_view>(""));
-    EXPECT_EQ(stored.size(), std::optional<float>(2.5f));
-    EXPECT_EQ(stored.url(), std::optional<std::string_view>("https://example.org/old"));
-    EXPECT_EQ(stored.red(), std::optional<std::uint8_t>(0));
-    EXPECT_EQ(stored.green(), std::optional<std::uint8_t>(7));
-    EXPECT_EQ(stored.blue(), std::optional<std::uint8_t>(9));
-    EXPECT_EQ(stored.show_label(), std::optional<bool>(false));
+    EXPECT_EQ(stored.get<kLabel>(), std::optional<std::string_view>(""));
+    EXPECT_EQ(stored.get<kSize>(), std::optional<float>(2.5f));
+    EXPECT_EQ(stored.get<kUrl>(), std::optional<std::string_view>("https://example.org/old"));
+    EXPECT_EQ(stored.get<kRed>(), std::optional<std::uint8_t>(0));
+    EXPECT_EQ(stored.get<kGreen>(), std::optional<std::uint8_t>(7));
+    EXPECT_EQ(stored.get<kBlue>(), std::optional<std::uint8_t>(9));
+    EXPECT_EQ(stored.get<kShowLabel>(), std::optional<bool>(false));
 }
 
 TEST(NodeUpdateMerge, EmptyUpdateChangesNothing) {
@@ -197,12 +203,12 @@ TEST(NodeUpdateMerge, TextCombinations) {
     for (const Texts& old_texts : variants) {
         for (const Texts& new_texts : variants) {
             NodeUpdate stored;
-            stored.set_blue(1);
-            if (old_texts.label) stored.set_label(*old_texts.label);
-            if (old_texts.url) stored.set_url(*old_texts.url);
+            stored.set<kBlue>(1);
+            if (old_texts.label) stored.set<kLabel>(*old_texts.label);
+            if (old_texts.url) stored.set<kUrl>(*old_texts.url);
             NodeUpdate newer;
-            if (new_texts.label) newer.set_label("new " + *new_texts.label);
-            if (new_texts.url) newer.set_url("new " + *new_texts.url);
+            if (new_texts.label) newer.set<kLabel>("new " + *new_texts.label);
+            if (new_texts.url) newer.set<kUrl>("new " + *new_texts.url);
             stored.merge(std::move(newer));
 
             std::optional<std::string> want_label =
@@ -212,9 +218,9 @@ TEST(NodeUpdateMerge, TextCombinations) {
                                               << old_texts.url.value_or("<none>") << ", newer "
                                               << new_texts.label.value_or("<none>") << "/"
                                               << new_texts.url.value_or("<none>"));
-            EXPECT_EQ(stored.label(), want_label ? std::optional<std::string_view>(*want_label) : std::nullopt);
-            EXPECT_EQ(stored.url(), want_url ? std::optional<std::string_view>(*want_url) : std::nullopt);
-            EXPECT_EQ(stored.blue(), std::optional<std::uint8_t>(1));
+            EXPECT_EQ(stored.get<kLabel>(), want_label ? std::optional<std::string_view>(*want_label) : std::nullopt);
+            EXPECT_EQ(stored.get<kUrl>(), want_url ? std::optional<std::string_view>(*want_url) : std::nullopt);
+            EXPECT_EQ(stored.get<kBlue>(), std::optional<std::uint8_t>(1));
             EXPECT_EQ(stored.present_count(), 1 + (want_label ? 1 : 0) + (want_url ? 1 : 0));
         }
     }
@@ -257,10 +263,10 @@ TEST(GraphDiffNodes, FreshDiffIsEmpty) {
 TEST(GraphDiffNodes, SecondAddMergesIntoPendingUpdate) {
     Both both;
     NodeUpdate first = labelled("alpha");
-    first.set_size(1.0f);
+    first.set<kSize>(1.0f);
     both.add_node(id(1), first);
     NodeUpdate second;
-    second.set_red(3);
+    second.set<kRed>(3);
     both.add_node(id(1), second);
     const GraphDiffModel want{.nodes = {{key(1), {.label = "alpha", .size = 1.0f, .red = 3}}}};
     EXPECT_STATE(both, want);
@@ -274,13 +280,13 @@ TEST(GraphDiffNodes, SecondAddMergesIntoPendingUpdate) {
 TEST(GraphDiffNodes, AddAfterDeleteStartsFromTheNewUpdateAndKeepsEdgeChanges) {
     Both both;
     NodeUpdate old = labelled("old");
-    old.set_red(1);
+    old.set<kRed>(1);
     both.add_node(id(9), old);
     ASSERT_TRUE(both.add_edge(id(1), id(9), 0.5f));
     ASSERT_TRUE(both.add_edge(id(9), id(2), 0.5f));
     both.delete_node(id(9));
     NodeUpdate fresh;
-    fresh.set_size(3.0f);
+    fresh.set<kSize>(3.0f);
     both.add_node(id(9), fresh);
     GraphDiffModel want{.nodes = {{key(9), {.size = 3.0f}}},  // nothing of the discarded record survives
                         .edges = {{key(1), {}}},
@@ -524,7 +530,7 @@ TEST(GraphDiffEdges, ArgumentsMayReferToTheDiffsOwnKeys) {
 void fill(Both& both) {
     for (std::uint8_t n = 0; n < 50; ++n) {
         NodeUpdate u = labelled("node");
-        u.set_url("https://example.org/");
+        u.set<kUrl>("https://example.org/");
         both.add_node(id(n), u);
         ASSERT_TRUE(both.add_edge(id(n), id(static_cast<std::uint8_t>(n + 1)), 0.5f));
         ASSERT_TRUE(both.add_edge(id(n), id(static_cast<std::uint8_t>(n + 2)), 0.5f));
@@ -587,7 +593,7 @@ TEST(GraphDiffHeapBytes, FollowsTextsAndTargetTablesAndClearKeepsOnlyTheTableBlo
     // A url merged in: a record of both texts (the url's length in 9 bytes),
     // and the label's own record dies.
     NodeUpdate long_url;
-    long_url.set_url(std::string(300, 'u'));
+    long_url.set<kUrl>(std::string(300, 'u'));
     d.add_node(id(1), long_url);
     EXPECT_EQ(nodes.live_text_bytes(), (1u + 3) + (9 + 300));
     EXPECT_EQ(nodes.dead_text_bytes(), 1u + 3);
@@ -668,7 +674,7 @@ TEST(GraphDiffHeapBytes, DeadTextsAreReclaimedAndTheArenaFollowsTheLiveOnes) {
     // records move as the arena is reclaimed, and keep their texts.
     for (int round = 0; round < 400; ++round) {
         NodeUpdate u = labelled(std::string(1 + round % 90, static_cast<char>('A' + round % 26)));
-        if (round % 7 == 0) u.set_url(std::string(round % 3 == 0 ? 280 : 5, 'u'));
+        if (round % 7 == 0) u.set<kUrl>(std::string(round % 3 == 0 ? 280 : 5, 'u'));
         both.add_node(id(3), u);
         ASSERT_EQ(broken_invariant(both.d), "") << "round " << round;
     }
@@ -708,6 +714,62 @@ TEST(GraphDiffHeapBytes, DeadTextsAreReclaimedAndTheArenaFollowsTheLiveOnes) {
     EXPECT_LT(nodes.text_capacity(), 4 * nodes.live_text_bytes());
 }
 
+// add_nodes makes room in the node table for the ids it adds, not for its
+// items: repeats and ids already pending take none, and a table the batch
+// grew for ids that turned out to repeat is shrunk to what the loop of
+// add_node keeps. Growing in the middle of a batch closes the table's holes,
+// which moves the updates that earlier items merge into.
+TEST(GraphDiffHeapBytes, AddNodesKeepsRoomForTheNewIdsOnly) {
+    GraphDiff loop;
+    loop.add_node(id(1), NodeUpdate{});
+    for (const std::size_t repeats : {std::size_t{2}, std::size_t{10000}}) {
+        GraphDiff batch;
+        batch.add_nodes(std::vector<Uuid>(repeats, id(1)), std::vector<NodeUpdate>(repeats));
+        EXPECT_EQ(batch.heap_bytes(), loop.heap_bytes()) << repeats << " repeats";
+    }
+
+    Both both;
+    std::vector<Uuid> ids;
+    for (std::uint8_t n = 0; n < 200; ++n) {
+        ids.push_back(id(n));
+        both.add_node(id(n), labelled("pending"));
+    }
+    const std::size_t pending = both.d.heap_bytes();
+    std::vector<NodeUpdate> reds(ids.size());
+    for (NodeUpdate& u : reds) u.set<kRed>(7);
+    for (std::size_t i = 0; i < ids.size(); ++i) both.m.add_node(ids[i].bytes, Attributes::of(reds[i]));
+    both.d.add_nodes(ids, reds);
+    EXPECT_EQ(both.d.heap_bytes(), pending) << "updating pending nodes takes no room";
+    EXPECT_STATE(both, both.m);
+
+    // New ids, then many repeats of them: the table the batch grew for the
+    // rest of its items is no larger than twice the loop's.
+    GraphDiff first_new;
+    std::vector<Uuid> mostly_repeats(ids.begin(), ids.end());
+    for (int round = 0; round < 50; ++round) mostly_repeats.insert(mostly_repeats.end(), ids.begin(), ids.end());
+    first_new.add_nodes(mostly_repeats, std::vector<NodeUpdate>(mostly_repeats.size()));
+    const std::size_t loop_capacity = both.d.new_or_updated_nodes().capacity();
+    EXPECT_LE(first_new.new_or_updated_nodes().capacity(), 2 * loop_capacity);
+    EXPECT_EQ(broken_invariant(first_new), "");
+
+    // Holes, then a batch that merges texts into pending updates, fills the
+    // table with new ids and merges again.
+    for (std::uint8_t n = 0; n < 60; ++n) both.delete_node(id(static_cast<std::uint8_t>(3 * n)));
+    ASSERT_LT(both.d.new_or_updated_nodes().size(), both.d.new_or_updated_nodes().capacity());
+    std::vector<Uuid> batch_ids;
+    std::vector<NodeUpdate> updates;
+    for (int n = 1; n < 256; ++n) {
+        batch_ids.push_back(id(static_cast<std::uint8_t>(n)));
+        updates.push_back(labelled(std::string(n % 7, 'm')));
+    }
+    batch_ids.insert(batch_ids.end(), {id(1), id(2), id(250)});
+    updates.insert(updates.end(), {labelled("again"), NodeUpdate{}, labelled("last")});
+    for (std::size_t i = 0; i < batch_ids.size(); ++i) both.m.add_node(batch_ids[i].bytes, Attributes::of(updates[i]));
+    both.d.add_nodes(batch_ids, updates);
+    ASSERT_EQ(broken_invariant(both.d), "");
+    EXPECT_STATE(both, both.m);
+}
+
 #if defined(__GLIBC__) && !QUORL_SANITIZED
 // The figure against the allocator's own count of the bytes in use.
 // Freed blocks the allocator keeps in its per-thread cache still count as in
@@ -725,8 +787,8 @@ TEST(GraphDiffHeapBytes, CloseToWhatTheAllocatorHandsOut) {
             Uuid node = id(0);
             std::memcpy(node.bytes.data(), &n, sizeof n);
             NodeUpdate u;
-            if (n % 3 == 0) u.set_label(std::string(rng() % 40, 'l'));
-            if (n % 5 == 0) u.set_url(std::string(rng() % 90, 'u'));
+            if (n % 3 == 0) u.set<kLabel>(std::string(rng() % 40, 'l'));
+            if (n % 5 == 0) u.set<kUrl>(std::string(rng() % 90, 'u'));
             d.add_node(node, std::move(u));
             for (std::uint32_t k = 0, targets = static_cast<std::uint32_t>(rng() % 24); k < targets; ++k) {
                 Uuid target = id(1);
@@ -805,13 +867,13 @@ TEST(GraphDiffModel, RandomOperationsKeepInvariantsAndFollowTheRules) {
             const auto op = rng() % 1000;
             if (op < 200) {
                 NodeUpdate u;
-                if (maybe()) u.set_label(texts[rng() % 5]);
-                if (maybe()) u.set_size(static_cast<float>(rng() % 10) / 4.0f);
-                if (maybe()) u.set_url(texts[rng() % 5]);
-                if (maybe()) u.set_red(static_cast<std::uint8_t>(rng()));
-                if (maybe()) u.set_green(static_cast<std::uint8_t>(rng()));
-                if (maybe()) u.set_blue(static_cast<std::uint8_t>(rng()));
-                if (maybe()) u.set_show_label(rng() % 2 == 0);
+                if (maybe()) u.set<kLabel>(texts[rng() % 5]);
+                if (maybe()) u.set<kSize>(static_cast<float>(rng() % 10) / 4.0f);
+                if (maybe()) u.set<kUrl>(texts[rng() % 5]);
+                if (maybe()) u.set<kRed>(static_cast<std::uint8_t>(rng()));
+                if (maybe()) u.set<kGreen>(static_cast<std::uint8_t>(rng()));
+                if (maybe()) u.set<kBlue>(static_cast<std::uint8_t>(rng()));
+                if (maybe()) u.set<kShowLabel>(rng() % 2 == 0);
                 both.add_node(pick_id(), u);
             } else if (op < 320) {
                 both.delete_node(pick_id());
@@ -871,6 +933,24 @@ TEST(GraphDiffBatch, DeleteNodesGivesTheContentsOfOneCallPerNode) {
                     got.edges == both.m.edges)
             << "order of the nodes, the deleted nodes or the pending edges";
     }
+}
+
+// Items and positions are 32-bit numbers: a longer batch is refused as
+// memory it cannot have, before any of its items is read (the spans here
+// are longer than what they point at) and with the diff unchanged.
+TEST(GraphDiffBatch, LongerThanTheItemsCanBeNumberedIsRefused) {
+    Both both;
+    fill(both);
+    const Uuid some[1] = {id(1)};
+    const float weight[1] = {1.0f};
+    const NodeUpdate update[1] = {};
+    const std::span<const Uuid> ids(some, kMaxBatchItems + 1);
+    EXPECT_THROW(both.d.add_edges(ids, ids, std::span<const float>(weight, 1)), std::bad_alloc);
+    EXPECT_THROW(both.d.delete_edges(ids, ids), std::bad_alloc);
+    EXPECT_THROW(both.d.delete_nodes(ids), std::bad_alloc);
+    EXPECT_THROW(both.d.add_nodes(ids, std::span<const NodeUpdate>(update, kMaxBatchItems + 1)), std::bad_alloc);
+    EXPECT_THROW(both.d.add_nodes(ids, UpdateBatch(1)), std::bad_alloc);
+    EXPECT_STATE(both, both.m);
 }
 
 // The shapes of the batches below: how many ids the sources and the
@@ -940,10 +1020,10 @@ TEST(GraphDiffBatch, BatchesGiveWhatOneCallPerItemGives) {
                     case 2: {
                         std::vector<NodeUpdate> updates(n);
                         for (std::size_t i = 0; i < n; ++i) {
-                            if (rng() % 2) updates[i].set_label(std::string(rng() % 9 ? 1 + rng() % 20 : 300, 'x'));
-                            if (rng() % 3 == 0) updates[i].set_url(rng() % 2 ? "u" : std::string(255, 'u'));
-                            if (rng() % 2) updates[i].set_red(static_cast<std::uint8_t>(rng()));
-                            if (rng() % 4 == 0) updates[i].set_size(static_cast<float>(rng() % 8) / 2);
+                            if (rng() % 2) updates[i].set<kLabel>(std::string(rng() % 9 ? 1 + rng() % 20 : 300, 'x'));
+                            if (rng() % 3 == 0) updates[i].set<kUrl>(rng() % 2 ? "u" : std::string(255, 'u'));
+                            if (rng() % 2) updates[i].set<kRed>(static_cast<std::uint8_t>(rng()));
+                            if (rng() % 4 == 0) updates[i].set<kSize>(static_cast<float>(rng() % 8) / 2);
                             both.m.add_node(from[i].bytes, Attributes::of(updates[i]));
                         }
                         if (rng() % 2) {

@@ -39,7 +39,7 @@ TEST(Encode, EmptyDiffIsFourZeroCounts) {
 TEST(Encode, OneNodeWithALabel) {
     GraphDiff d;
     NodeUpdate u;
-    u.set_label("A");
+    u.set<diff::kLabel>("A");
     d.add_node(counting_uuid(), u);
     const std::vector<std::uint8_t> expected = {
         0x01, 0, 0, 0, 0, 0, 0, 0,                                                                       // one entry
@@ -114,12 +114,12 @@ TEST(Encode, SizeIsExact) {
     GraphDiff d;
     for (int i = 0; i < 40; ++i) {
         NodeUpdate u;
-        if (i % 2) u.set_label(std::string(static_cast<std::size_t>(i), '"'));
-        if (i % 3) u.set_size(static_cast<float>(i) / 7.0f);
-        if (i % 5 == 0) u.set_size(std::numeric_limits<float>::quiet_NaN());
-        if (i % 4) u.set_url("http://example.org/\x01" + std::to_string(i));
-        if (i % 7) u.set_red(static_cast<std::uint8_t>(i * 9));
-        u.set_show_label(i % 2 == 0);
+        if (i % 2) u.set<diff::kLabel>(std::string(static_cast<std::size_t>(i), '"'));
+        if (i % 3) u.set<diff::kSize>(static_cast<float>(i) / 7.0f);
+        if (i % 5 == 0) u.set<diff::kSize>(std::numeric_limits<float>::quiet_NaN());
+        if (i % 4) u.set<diff::kUrl>("http://example.org/\x01" + std::to_string(i));
+        if (i % 7) u.set<diff::kRed>(static_cast<std::uint8_t>(i * 9));
+        u.set<diff::kShowLabel>(i % 2 == 0);
         d.add_node(uuid(static_cast<std::uint8_t>(i)), u);
         ASSERT_TRUE(d.add_edge(uuid(static_cast<std::uint8_t>(i)), uuid(static_cast<std::uint8_t>(i / 3)), 0.25f).ok());
         d.delete_edge(uuid(static_cast<std::uint8_t>(100 + i % 4)), uuid(static_cast<std::uint8_t>(i)));
@@ -169,7 +169,7 @@ TEST(Encode, SameOperationsSameBytes) {
         GraphDiff d;
         for (int i = 0; i < 300; ++i) {
             NodeUpdate u;
-            u.set_blue(static_cast<std::uint8_t>(i));
+            u.set<diff::kBlue>(static_cast<std::uint8_t>(i));
             d.add_node(uuid(static_cast<std::uint8_t>(i * 7)), u);
             (void)d.add_edge(uuid(static_cast<std::uint8_t>(i)), uuid(static_cast<std::uint8_t>(i * 3)), 1.5f);
             if (i % 5 == 0) d.delete_node(uuid(static_cast<std::uint8_t>(i * 11)));

@@ -21,57 +21,55 @@ std::string text(float value) {
     return std::string(buf, write_float_text(value, buf));
 }
 
-TEST(FloatText, Zeros) {
-    EXPECT_EQ(text(0.0f), "0.0");
-    EXPECT_EQ(text(-0.0f), "-0.0");
-}
-
-TEST(FloatText, IntegralValuesUpToThirteenDigits) {
-    EXPECT_EQ(text(1.0f), "1.0");
-    EXPECT_EQ(text(100.0f), "100.0");
-    EXPECT_EQ(text(-7.0f), "-7.0");
-    EXPECT_EQ(text(16777216.0f), "16777216.0");
-    EXPECT_EQ(text(1e12f), "1000000000000.0");
-    EXPECT_EQ(text(1.5e12f), "1500000000000.0");
-    EXPECT_EQ(text(-1e12f), "-1000000000000.0");
-    // Fourteen integer digits take the exponent form.
-    EXPECT_EQ(text(1e13f), "1e13");
-    EXPECT_EQ(text(1.5e13f), "1.5e13");
-    EXPECT_EQ(text(-1e13f), "-1e13");
-}
-
-TEST(FloatText, PointInsideTheDigits) {
-    EXPECT_EQ(text(2.5f), "2.5");
-    EXPECT_EQ(text(123.25f), "123.25");
-    EXPECT_EQ(text(-1.75f), "-1.75");
-    EXPECT_EQ(text(1.1f), "1.1");  // digits of the binary32 value, not of its widening
-    EXPECT_EQ(text(3.1415927f), "3.1415927");
-}
-
-TEST(FloatText, SmallValuesDownToSixDecimals) {
-    EXPECT_EQ(text(0.1f), "0.1");
-    EXPECT_EQ(text(0.5f), "0.5");
-    EXPECT_EQ(text(0.001f), "0.001");
-    EXPECT_EQ(text(1e-6f), "0.000001");
-    EXPECT_EQ(text(1.5e-6f), "0.0000015");
-    EXPECT_EQ(text(-0.25f), "-0.25");
-    EXPECT_EQ(text(1e-7f), "1e-7");
-    EXPECT_EQ(text(1.5e-7f), "1.5e-7");
-}
-
-TEST(FloatText, ExponentForm) {
-    EXPECT_EQ(text(std::numeric_limits<float>::max()), "3.4028235e38");
-    EXPECT_EQ(text(-std::numeric_limits<float>::max()), "-3.4028235e38");
-    EXPECT_EQ(text(std::numeric_limits<float>::min()), "1.1754944e-38");
-    EXPECT_EQ(text(1e38f), "1e38");
-    EXPECT_EQ(text(1e20f), "1e20");
-}
-
-TEST(FloatText, Denormals) {
-    EXPECT_EQ(text(std::numeric_limits<float>::denorm_min()), "1e-45");
-    EXPECT_EQ(text(-std::numeric_limits<float>::denorm_min()), "-1e-45");
-    EXPECT_EQ(text(2 * std::numeric_limits<float>::denorm_min()), "3e-45");
-    EXPECT_EQ(text(std::nextafter(std::numeric_limits<float>::min(), 0.0f)), "1.1754942e-38");
+TEST(FloatText, KnownValues) {
+    constexpr float kMax = std::numeric_limits<float>::max();
+    constexpr float kMin = std::numeric_limits<float>::min();
+    constexpr float kDenormMin = std::numeric_limits<float>::denorm_min();
+    const struct {
+        float value;
+        const char* text;
+    } cases[] = {
+        {0.0f, "0.0"},
+        {-0.0f, "-0.0"},
+        // Integral values up to thirteen digits, then the exponent form.
+        {1.0f, "1.0"},
+        {100.0f, "100.0"},
+        {-7.0f, "-7.0"},
+        {16777216.0f, "16777216.0"},
+        {1e12f, "1000000000000.0"},
+        {1.5e12f, "1500000000000.0"},
+        {-1e12f, "-1000000000000.0"},
+        {1e13f, "1e13"},
+        {1.5e13f, "1.5e13"},
+        {-1e13f, "-1e13"},
+        // The point inside the digits.
+        {2.5f, "2.5"},
+        {123.25f, "123.25"},
+        {-1.75f, "-1.75"},
+        {1.1f, "1.1"},  // digits of the binary32 value, not of its widening
+        {3.1415927f, "3.1415927"},
+        // Small values down to six decimals, then the exponent form.
+        {0.1f, "0.1"},
+        {0.5f, "0.5"},
+        {0.001f, "0.001"},
+        {1e-6f, "0.000001"},
+        {1.5e-6f, "0.0000015"},
+        {-0.25f, "-0.25"},
+        {1e-7f, "1e-7"},
+        {1.5e-7f, "1.5e-7"},
+        // The exponent form.
+        {kMax, "3.4028235e38"},
+        {-kMax, "-3.4028235e38"},
+        {kMin, "1.1754944e-38"},
+        {1e38f, "1e38"},
+        {1e20f, "1e20"},
+        // Denormals.
+        {kDenormMin, "1e-45"},
+        {-kDenormMin, "-1e-45"},
+        {2 * kDenormMin, "3e-45"},
+        {std::nextafter(kMin, 0.0f), "1.1754942e-38"},
+    };
+    for (const auto& c : cases) EXPECT_EQ(text(c.value), c.text);
 }
 
 // Every finite value: the text is a JSON number that reads back as the same

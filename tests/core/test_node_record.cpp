@@ -3,17 +3,22 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <initializer_list>
 #include <limits>
 #include <string>
 #include <vector>
 
 #include "encoding/node_record.hpp"
+#include "node_record_text.hpp"
 #include "encoding_test_util.hpp"
+#include "graph_diff_model.hpp"
 
 namespace quorl::encoding {
 namespace {
 
 using diff::NodeUpdate;
+using model::Attributes;
+using model::describe;
 
 std::string record(const NodeUpdate& u) {
     std::string out;
@@ -27,10 +32,22 @@ NodeUpdate decoded(std::string_view text) {
     return r.ok() ? std::move(r).value() : NodeUpdate{};
 }
 
+// The attributes of `u`, as the model writes them out.
+std::string attributes(const NodeUpdate& u) { return describe(Attributes::of(u)); }
+
 // The message of the failure to read `text` (empty when it is read).
 std::string failure(std::string_view text) {
     auto r = decode_node_update(text);
     return r.ok() ? std::string() : r.error().message;
+}
+
+// Texts the reader refuses, each with the message expected.
+struct Refusal {
+    std::string text;
+    const char* message;
+};
+void expect_refusals(std::initializer_list<Refusal> refusals) {
+    for (const Refusal& r : refusals) EXPECT_EQ(failure(r.text), r.message) << r.text;
 }
 
 // ---------------------------------------------------------------------------
@@ -40,29 +57,29 @@ TEST(NodeRecordWrite, EmptyAndFullRecords) {
     EXPECT_EQ(record(NodeUpdate{}), "{}");
 
     NodeUpdate all;
-    all.set_show_label(true);
-    all.set_blue(255);
-    all.set_green(10);
-    all.set_red(0);
-    all.set_url("u");
-    all.set_size(2.5f);
-    all.set_label("A");
+    all.set<diff::kShowLabel>(true);
+    all.set<diff::kBlue>(255);
+    all.set<diff::kGreen>(10);
+    all.set<diff::kRed>(0);
+    all.set<diff::kUrl>("u");
+    all.set<diff::kSize>(2.5f);
+    all.set<diff::kLabel>("A");
     EXPECT_EQ(record(all), R"({"label":"A","size":2.5,"url":"u","red":0,"green":10,"blue":255,"showLabel":true})");
 
     NodeUpdate some;
-    some.set_show_label(false);
-    some.set_green(7);
-    some.set_size(100.0f);
+    some.set<diff::kShowLabel>(false);
+    some.set<diff::kGreen>(7);
+    some.set<diff::kSize>(100.0f);
     EXPECT_EQ(record(some), R"({"size":100.0,"green":7,"showLabel":false})");
 
     NodeUpdate empty_label;
-    empty_label.set_label("");
+    empty_label.set<diff::kLabel>("");
     EXPECT_EQ(record(empty_label), R"({"label":""})");
 }
 
 TEST(NodeRecordWrite, AppendsToTheBuffer) {
     NodeUpdate u;
-    u.set_red(3);
+    u.set<diff::kRed>(3);
     std::string out = "xy";
     encode_node_update(u, out);
     EXPECT_EQ(out, R"(xy{"red":3})");
@@ -70,21 +87,21 @@ TEST(NodeRecordWrite, AppendsToTheBuffer) {
 
 TEST(NodeRecordWrite, Escapes) {
     NodeUpdate u;
-    u.set_label(std::string("\"\\\n\x01", 4));
+    u.set<diff::kLabel>(std::string("\"\\\n\x01", 4));
     EXPECT_EQ(record(u), R"({"label":"\"\\\n\u0001"})");
 
     NodeUpdate all_controls;
     std::string controls;
     for (int c = 0; c < 0x20; ++c) controls += static_cast<char>(c);
     controls += "\x7f/";
-    all_controls.set_url(controls);
+    all_controls.set<diff::kUrl>(controls);
     EXPECT_EQ(record(all_controls),
               R"({"url":"\u0000\u0001\u0002\u0003\u0004\u0005\u0006\u0007\b\t\n\u000b\f\r\u000e\u000f)"
               R"(\u0010\u0011\u0012\u0013\u0014\u0015\u0016\u0017\u0018\u0019\u001a\u001b\u001c\u001d\u001e\u001f)"
               "\x7f/\"}");
 
     NodeUpdate script;
-    script.set_label("Ελληνικά 日本語 😀");
+    script.set<diff::kLabel>("Ελληνικά 日本語 😀");
     EXPECT_EQ(record(script), "{\"label\":\"Ελληνικά 日本語 😀\"}");
 }
 
@@ -97,8 +114,8 @@ TEST(NodeRecordWrite, LengthMatchesText) {
                 std::string label(length, 'x');
                 if (at < length) label[at] = special;
                 NodeUpdate u;
-                u.set_label(label);
-                u.set_url(label + label);
+                u.set<diff::kLabel>(label);
+                u.set<diff::kUrl>(label + label);
                 const std::string text = record(u);
                 ASSERT_EQ(detail::node_record_length(u), text.size()) << length << " " << at;
                 // And the text reads back to the same update.
@@ -114,21 +131,21 @@ TEST(NodeRecordWrite, NonFiniteSizeIsNull) {
     for (float f : {std::numeric_limits<float>::quiet_NaN(), std::numeric_limits<float>::infinity(),
                     -std::numeric_limits<float>::infinity()}) {
         NodeUpdate u;
-        u.set_size(f);
-        u.set_red(1);
+        u.set<diff::kSize>(f);
+        u.set<diff::kRed>(1);
         const std::string text = record(u);
         EXPECT_EQ(text, R"({"size":null,"red":1})");
         EXPECT_EQ(detail::node_record_length(u), text.size());
         const NodeUpdate back = decoded(text);
-        EXPECT_FALSE(back.size());
-        EXPECT_EQ(back.red(), 1);
+        EXPECT_FALSE(back.get<diff::kSize>());
+        EXPECT_EQ(back.get<diff::kRed>(), 1);
     }
 }
 
 TEST(NodeRecordWrite, SizeTexts) {
     auto size_text = [](float f) {
         NodeUpdate u;
-        u.set_size(f);
+        u.set<diff::kSize>(f);
         return record(u);
     };
     EXPECT_EQ(size_text(1e13f), R"({"size":1e13})");
@@ -145,20 +162,13 @@ TEST(NodeRecordRead, ObjectForm) {
     const NodeUpdate u = decoded(
         R"( { "label" : "A", "size": 2.5, "url":"u", "red":0, "green" :10, "blue":255, "showLabel": true } )"
         "\n\r\t");
-    EXPECT_EQ(u.label(), "A");
-    EXPECT_EQ(u.size(), 2.5f);
-    EXPECT_EQ(u.url(), "u");
-    EXPECT_EQ(u.red(), 0);
-    EXPECT_EQ(u.green(), 10);
-    EXPECT_EQ(u.blue(), 255);
-    EXPECT_EQ(u.show_label(), true);
+    const Attributes all{.label = "A", .size = 2.5f, .url = "u", .red = 0, .green = 10, .blue = 255, .show_label = true};
+    EXPECT_EQ(attributes(u), describe(all));
 
     EXPECT_TRUE(decoded("{}") == NodeUpdate{});
     // Members in any order.
-    const NodeUpdate v = decoded(R"({"showLabel":false,"url":"","label":""})");
-    EXPECT_EQ(v.label(), "");
-    EXPECT_EQ(v.url(), "");
-    EXPECT_EQ(v.show_label(), false);
+    EXPECT_EQ(attributes(decoded(R"({"showLabel":false,"url":"","label":""})")),
+              describe(Attributes{.label = "", .url = "", .show_label = false}));
 }
 
 TEST(NodeRecordRead, NullIsAbsent) {
@@ -170,73 +180,76 @@ TEST(NodeRecordRead, NullIsAbsent) {
 
 TEST(NodeRecordRead, ArrayForm) {
     const NodeUpdate u = decoded(R"([ "L", 1.5, "U", 1, 2, 3, false ])");
-    EXPECT_EQ(u.label(), "L");
-    EXPECT_EQ(u.size(), 1.5f);
-    EXPECT_EQ(u.url(), "U");
-    EXPECT_EQ(u.red(), 1);
-    EXPECT_EQ(u.green(), 2);
-    EXPECT_EQ(u.blue(), 3);
-    EXPECT_EQ(u.show_label(), false);
+    const Attributes all{.label = "L", .size = 1.5f, .url = "U", .red = 1, .green = 2, .blue = 3, .show_label = false};
+    EXPECT_EQ(attributes(u), describe(all));
 
-    EXPECT_EQ(failure("[null,null,null,null,null,null]"), "invalid length 6, expected struct NodeUpdate with 7 elements");
-    EXPECT_EQ(failure("[]"), "invalid length 0, expected struct NodeUpdate with 7 elements");
-    EXPECT_EQ(failure("[null,null,null,null,null,null,null,null]"), "trailing characters");
-    EXPECT_EQ(failure("[null,null,null,null,null,null,null,]"), "trailing comma");
-    EXPECT_EQ(failure("[null,null,null,null,null,null,null"), "EOF while parsing a list");
-    EXPECT_EQ(failure("[null,null,null,null,null,null,null x"), "trailing characters");
-    EXPECT_EQ(failure("[null null"), "expected `,` or `]`");
-    EXPECT_EQ(failure("[null,"), "EOF while parsing a value");
-    EXPECT_EQ(failure("[null,]"), "trailing comma");
-    EXPECT_EQ(failure("["), "EOF while parsing a list");
+    expect_refusals({
+        {"[null,null,null,null,null,null]", "invalid length 6, expected struct NodeUpdate with 7 elements"},
+        {"[]", "invalid length 0, expected struct NodeUpdate with 7 elements"},
+        {"[null,null,null,null,null,null,null,null]", "trailing characters"},
+        {"[null,null,null,null,null,null,null,]", "trailing comma"},
+        {"[null,null,null,null,null,null,null", "EOF while parsing a list"},
+        {"[null,null,null,null,null,null,null x", "trailing characters"},
+        {"[null null", "expected `,` or `]`"},
+        {"[null,", "EOF while parsing a value"},
+        {"[null,]", "trailing comma"},
+        {"[", "EOF while parsing a list"},
+    });
 }
 
 TEST(NodeRecordRead, UnknownKeysAreSkipped) {
     const NodeUpdate u = decoded(R"({"show_label":true,"x":{"a":[1,-2.5e3,{"b":null}],"c":"\u00e9"},"Label":"no",)"
                                  R"("big":1e400,"label":"L"})");
-    EXPECT_FALSE(u.show_label());
-    EXPECT_EQ(u.label(), "L");
-    EXPECT_EQ(decoded(R"({"showLabel":true})").show_label(), true);
+    EXPECT_FALSE(u.get<diff::kShowLabel>());
+    EXPECT_EQ(u.get<diff::kLabel>(), "L");
+    EXPECT_EQ(decoded(R"({"showLabel":true})").get<diff::kShowLabel>(), true);
 }
 
 TEST(NodeRecordRead, DuplicateFields) {
-    EXPECT_EQ(failure(R"({"label":"a","label":"b"})"), "duplicate field `label`");
-    EXPECT_EQ(failure(R"({"label":null,"label":"b"})"), "duplicate field `label`");
-    EXPECT_EQ(failure(R"({"showLabel":true,"red":1,"showLabel":true})"), "duplicate field `showLabel`");
+    expect_refusals({
+        {R"({"label":"a","label":"b"})", "duplicate field `label`"},
+        {R"({"label":null,"label":"b"})", "duplicate field `label`"},
+        {R"({"showLabel":true,"red":1,"showLabel":true})", "duplicate field `showLabel`"},
+    });
     // Unknown keys may repeat.
     EXPECT_TRUE(decode_node_update(R"({"x":1,"x":2})").ok());
 }
 
 TEST(NodeRecordRead, StringsAndEscapes) {
-    EXPECT_EQ(decoded(R"({"label":"a\"\\\/\b\f\n\r\t\u00e9\u20AC\ud83d\ude00z"})").label(),
+    EXPECT_EQ(decoded(R"({"label":"a\"\\\/\b\f\n\r\t\u00e9\u20AC\ud83d\ude00z"})").get<diff::kLabel>(),
               "a\"\\/\b\f\n\r\t\xc3\xa9\xe2\x82\xac\xf0\x9f\x98\x80z");
-    EXPECT_EQ(decoded(R"({"url":"\u0000"})").url(), std::string_view("\0", 1));
+    EXPECT_EQ(decoded(R"({"url":"\u0000"})").get<diff::kUrl>(), std::string_view("\0", 1));
     // Keys compare after their escapes are resolved.
-    EXPECT_EQ(decoded(R"({"\u006cabel":"x"})").label(), "x");
-    EXPECT_EQ(decoded("{\"label\":\"日本\"}").label(), "日本");
+    EXPECT_EQ(decoded(R"({"\u006cabel":"x"})").get<diff::kLabel>(), "x");
+    EXPECT_EQ(decoded("{\"label\":\"日本\"}").get<diff::kLabel>(), "日本");
 }
 
 TEST(NodeRecordRead, Colours) {
-    EXPECT_EQ(decoded(R"({"red":255,"green":0,"blue":128})").red(), 255);
-    EXPECT_EQ(failure(R"({"red":256})"), "invalid value: integer `256`, expected u8");
-    EXPECT_EQ(failure(R"({"green":-1})"), "invalid value: integer `-1`, expected u8");
-    EXPECT_EQ(failure(R"({"blue":255.0})"), "invalid type: floating point `255.0`, expected u8");
-    EXPECT_EQ(failure(R"({"blue":2.55e2})"), "invalid type: floating point `255.0`, expected u8");
-    EXPECT_EQ(failure(R"({"red":1e0})"), "invalid type: floating point `1.0`, expected u8");
-    EXPECT_EQ(failure(R"({"red":-0})"), "invalid type: floating point `-0.0`, expected u8");
-    EXPECT_EQ(failure(R"({"red":18446744073709551615})"), "invalid value: integer `18446744073709551615`, expected u8");
+    EXPECT_EQ(decoded(R"({"red":255,"green":0,"blue":128})").get<diff::kRed>(), 255);
+    expect_refusals({
+        {R"({"red":256})", "invalid value: integer `256`, expected u8"},
+        {R"({"green":-1})", "invalid value: integer `-1`, expected u8"},
+        {R"({"blue":255.0})", "invalid type: floating point `255.0`, expected u8"},
+        {R"({"blue":2.55e2})", "invalid type: floating point `255.0`, expected u8"},
+        {R"({"red":1e0})", "invalid type: floating point `1.0`, expected u8"},
+        {R"({"red":-0})", "invalid type: floating point `-0.0`, expected u8"},
+        {R"({"red":18446744073709551615})", "invalid value: integer `18446744073709551615`, expected u8"},
+    });
     EXPECT_EQ(failure(R"({"red":18446744073709551616})"),
               "invalid type: floating point `18446744073709552000.0`, expected u8");
-    EXPECT_EQ(failure(R"({"red":"1"})"), "invalid type: string \"1\", expected u8");
-    EXPECT_EQ(failure(R"({"red":true})"), "invalid type: boolean `true`, expected u8");
-    EXPECT_EQ(failure(R"({"red":{}})"), "invalid type: map, expected u8");
-    EXPECT_EQ(failure(R"({"red":1e400})"), "number out of range");
+    expect_refusals({
+        {R"({"red":"1"})", "invalid type: string \"1\", expected u8"},
+        {R"({"red":true})", "invalid type: boolean `true`, expected u8"},
+        {R"({"red":{}})", "invalid type: map, expected u8"},
+        {R"({"red":1e400})", "number out of range"},
+    });
 }
 
 TEST(NodeRecordRead, Sizes) {
     auto size = [](std::string_view number) {
         const NodeUpdate u = decoded("{\"size\":" + std::string(number) + "}");
-        EXPECT_TRUE(u.size().has_value()) << number;
-        return u.size().value_or(-12345.0f);
+        EXPECT_TRUE(u.get<diff::kSize>().has_value()) << number;
+        return u.get<diff::kSize>().value_or(-12345.0f);
     };
     EXPECT_EQ(size("3"), 3.0f);
     EXPECT_EQ(size("0.1"), 0.1f);
@@ -290,42 +303,45 @@ TEST(NodeRecordRead, Sizes) {
         }
     }
     // A number that ends the text is read to its end and no further.
-    EXPECT_EQ(failure("1e400"), "number out of range");
-    EXPECT_EQ(failure("0.000001e-400"), "invalid type: floating point `0.0`, expected struct NodeUpdate");
-    EXPECT_EQ(failure(R"({"size":"x"})"), "invalid type: string \"x\", expected f32");
-    EXPECT_EQ(failure(R"({"size":[1]})"), "invalid type: sequence, expected f32");
+    expect_refusals({
+        {"1e400", "number out of range"},
+        {"0.000001e-400", "invalid type: floating point `0.0`, expected struct NodeUpdate"},
+        {R"({"size":"x"})", "invalid type: string \"x\", expected f32"},
+        {R"({"size":[1]})", "invalid type: sequence, expected f32"},
+    });
 }
 
 TEST(NodeRecordRead, TextAndBooleanTypes) {
-    EXPECT_EQ(failure(R"({"label":true})"), "invalid type: boolean `true`, expected a string");
-    EXPECT_EQ(failure(R"({"url":5})"), "invalid type: integer `5`, expected a string");
-    EXPECT_EQ(failure(R"({"label":[]})"), "invalid type: sequence, expected a string");
-    EXPECT_EQ(failure(R"({"showLabel":1})"), "invalid type: integer `1`, expected a boolean");
-    EXPECT_EQ(failure(R"({"showLabel":"true"})"), "invalid type: string \"true\", expected a boolean");
-    EXPECT_EQ(failure(R"(["a",null,null,null,null,null,0])"), "invalid type: integer `0`, expected a boolean");
+    expect_refusals({
+        {R"({"label":true})", "invalid type: boolean `true`, expected a string"},
+        {R"({"url":5})", "invalid type: integer `5`, expected a string"},
+        {R"({"label":[]})", "invalid type: sequence, expected a string"},
+        {R"({"showLabel":1})", "invalid type: integer `1`, expected a boolean"},
+        {R"({"showLabel":"true"})", "invalid type: string \"true\", expected a boolean"},
+        {R"(["a",null,null,null,null,null,0])", "invalid type: integer `0`, expected a boolean"},
+    });
 }
 
 TEST(NodeRecordRead, TopLevel) {
-    EXPECT_EQ(failure(""), "EOF while parsing a value");
-    EXPECT_EQ(failure("  \n"), "EOF while parsing a value");
-    EXPECT_EQ(failure("null"), "invalid type: null, expected struct NodeUpdate");
-    EXPECT_EQ(failure("5"), "invalid type: integer `5`, expected struct NodeUpdate");
-    EXPECT_EQ(failure("-1.5"), "invalid type: floating point `-1.5`, expected struct NodeUpdate");
-    EXPECT_EQ(failure(R"("x")"), "invalid type: string \"x\", expected struct NodeUpdate");
-    EXPECT_EQ(failure("true"), "invalid type: boolean `true`, expected struct NodeUpdate");
-    EXPECT_EQ(failure("x"), "expected value");
-    EXPECT_EQ(failure("{} x"), "trailing characters");
-    EXPECT_EQ(failure("{}{}"), "trailing characters");
-    EXPECT_EQ(failure("{}\n\n  \t\r"), "");
+    expect_refusals({
+        {"", "EOF while parsing a value"},
+        {"  \n", "EOF while parsing a value"},
+        {"null", "invalid type: null, expected struct NodeUpdate"},
+        {"5", "invalid type: integer `5`, expected struct NodeUpdate"},
+        {"-1.5", "invalid type: floating point `-1.5`, expected struct NodeUpdate"},
+        {R"("x")", "invalid type: string \"x\", expected struct NodeUpdate"},
+        {"true", "invalid type: boolean `true`, expected struct NodeUpdate"},
+        {"x", "expected value"},
+        {"{} x", "trailing characters"},
+        {"{}{}", "trailing characters"},
+        {"{}\n\n  \t\r", ""},
+    });
 }
 
 // Malformed JSON gives the reader's syntax messages, in attribute values and
 // in skipped values alike.
 TEST(NodeRecordRead, SyntaxErrors) {
-    const struct {
-        const char* text;
-        const char* message;
-    } cases[] = {
+    expect_refusals({
         {"{", "EOF while parsing an object"},
         {R"({"label")", "EOF while parsing an object"},
         {R"({"label":"a")", "EOF while parsing an object"},
@@ -380,8 +396,7 @@ TEST(NodeRecordRead, SyntaxErrors) {
         {R"({"x":})", "expected value"},
         {R"({"x":1 /* c */})", "expected `,` or `}`"},
         {"{/* c */}", "key must be a string"},
-    };
-    for (const auto& c : cases) EXPECT_EQ(failure(c.text), c.message) << c.text;
+    });
 }
 
 TEST(NodeRecordRead, ErrorPosition) {
@@ -406,7 +421,7 @@ TEST(NodeRecordRead, DeeplyNestedSkippedValues) {
     constexpr std::size_t kDepth = 1'000'000;
     const std::string lists = std::string(kDepth, '[') + std::string(kDepth, ']');
     EXPECT_EQ(failure("{\"x\":" + lists + ",\"red\":1}"), "");
-    EXPECT_EQ(decoded("{\"x\":" + lists + ",\"red\":1}").red(), 1);
+    EXPECT_EQ(decoded("{\"x\":" + lists + ",\"red\":1}").get<diff::kRed>(), 1);
 
     std::string objects;
     for (std::size_t i = 0; i < kDepth / 8; ++i) objects += "{\"a\":[";
@@ -415,12 +430,14 @@ TEST(NodeRecordRead, DeeplyNestedSkippedValues) {
     EXPECT_EQ(failure("{\"x\":" + objects + "}"), "");
 
     // One bracket short, one too many, and a fault at the bottom.
-    EXPECT_EQ(failure("{\"x\":" + lists.substr(1) + "}"), "expected `,` or `}`");
-    EXPECT_EQ(failure("{\"x\":" + lists.substr(0, lists.size() - 1) + "}"), "expected `,` or `]`");
-    EXPECT_EQ(failure("{\"x\":" + lists.substr(0, lists.size() - 1)), "EOF while parsing a list");
-    EXPECT_EQ(failure("{\"x\":" + std::string(kDepth, '[') + "x"), "expected value");
-    EXPECT_EQ(failure("{\"x\":" + std::string(kDepth, '[') + "1,]"), "trailing comma");
-    EXPECT_EQ(failure("{\"x\":" + objects.substr(0, objects.size() - 1)), "EOF while parsing an object");
+    expect_refusals({
+        {"{\"x\":" + lists.substr(1) + "}", "expected `,` or `}`"},
+        {"{\"x\":" + lists.substr(0, lists.size() - 1) + "}", "expected `,` or `]`"},
+        {"{\"x\":" + lists.substr(0, lists.size() - 1), "EOF while parsing a list"},
+        {"{\"x\":" + std::string(kDepth, '[') + "x", "expected value"},
+        {"{\"x\":" + std::string(kDepth, '[') + "1,]", "trailing comma"},
+        {"{\"x\":" + objects.substr(0, objects.size() - 1), "EOF while parsing an object"},
+    });
 }
 
 }  // namespace

@@ -78,13 +78,13 @@ private:
 
     NodeUpdate update() {
         NodeUpdate u;
-        if (coin()) u.set_label(text());
-        if (coin()) u.set_size(value());
-        if (coin()) u.set_url(text());
-        if (coin()) u.set_red(static_cast<std::uint8_t>(rng_()));
-        if (coin()) u.set_green(static_cast<std::uint8_t>(rng_()));
-        if (coin()) u.set_blue(static_cast<std::uint8_t>(rng_()));
-        if (coin()) u.set_show_label(coin());
+        if (coin()) u.set<diff::kLabel>(text());
+        if (coin()) u.set<diff::kSize>(value());
+        if (coin()) u.set<diff::kUrl>(text());
+        if (coin()) u.set<diff::kRed>(static_cast<std::uint8_t>(rng_()));
+        if (coin()) u.set<diff::kGreen>(static_cast<std::uint8_t>(rng_()));
+        if (coin()) u.set<diff::kBlue>(static_cast<std::uint8_t>(rng_()));
+        if (coin()) u.set<diff::kShowLabel>(coin());
         return u;
     }
 
@@ -161,7 +161,7 @@ TEST(RoundTrip, LargeCollections) {
     GraphDiff d;
     for (std::uint32_t i = 0; i < 10000; ++i) {
         NodeUpdate u;
-        u.set_red(static_cast<std::uint8_t>(i));
+        u.set<diff::kRed>(static_cast<std::uint8_t>(i));
         d.add_node(id(i, 1), u);
         d.delete_node(id(i, 2));
         ASSERT_TRUE(d.add_edge(id(0, 3), id(i, 4), static_cast<float>(i)).ok());

@@ -20,6 +20,7 @@ import pytest
 from quorl_api import PyGraphDiff
 
 from conftest import DESERIALIZE_FAILED, diff_bytes, normalized, panic_classes, snapshot, text, u64, uid
+from crafted_ids import colliding_ids, fixed_hash
 from pure_graph_diff import PureGraphDiff, contents
 
 
@@ -184,6 +185,54 @@ def threads_work(n_threads=12, ops_per_thread=1000, seed=1):
 
 def test_threads_own_and_shared_diffs():
     assert threads_work() > 0  # borrow conflicts did happen
+
+
+def test_a_call_meeting_another_threads_batch_is_refused():
+    """A batch whose items come from a generator holds the diff while the
+    generator runs, and the generator may let another thread run: here it
+    waits, half way, until the main thread has called into the same diff.
+    Every such call is refused with the borrow error and changes nothing;
+    the batch then completes as if alone."""
+    a, b, c = uid("t-a"), uid("t-b"), uid("t-c")
+    d = PyGraphDiff()
+    d.add_node(c, {"label": "before"})
+    sources = [uid(("batch", k)) for k in range(4)]
+    inside, answered = threading.Event(), threading.Event()
+    failures = []
+
+    def items():
+        yield sources[0]
+        inside.set()
+        answered.wait(60)
+        yield from sources[1:]
+
+    def batch():
+        try:
+            d.add_edges(items(), sources[::-1], 1.5)
+        except BaseException as e:  # noqa: B902 - a thread must not fail unseen
+            failures.append(repr(e))
+
+    worker = threading.Thread(target=batch)
+    worker.start()
+    try:
+        assert inside.wait(60)
+        refused = []
+        for call in (lambda: d.add_edge(a, b, 1.0), lambda: d.add_node(a, {}), lambda: d.delete_node(c), d.clear,
+                     d.new_or_updated_edges, d.num_nodes, d.to_bytes):
+            with pytest.raises(RuntimeError) as info:
+                call()
+            refused.append(info.value.args)
+    finally:
+        answered.set()
+        worker.join()
+    assert failures == []
+    assert refused == [("Already borrowed",)] * 4 + [("Already mutably borrowed",)] * 3
+    model = PureGraphDiff()
+    model.add_node(c, {"label": "before"})
+    for source, target in zip(sources, sources[::-1]):
+        model.add_edge(source, target, 1.5)
+    assert contents(d) == contents(model)
+    d.add_edge(a, b, 1.0)  # the batch done, the diff is free again
 
 
 @pytest.mark.slow
@@ -452,6 +501,54 @@ def test_sections_beyond_the_advance_reservation():
         with pytest.raises(Exception) as info:
             PyGraphDiff.from_bytes(bad)
         assert type(info.value) is Exception and info.value.args == (DESERIALIZE_FAILED,)
+
+
+# ------------------------------------------------- the room a batch keeps
+
+def test_add_nodes_keeps_room_for_its_new_ids_only():
+    """A batch of one id repeated keeps what one add_node keeps, before and
+    after clear(); updating pending nodes by batch keeps the diff's size."""
+    loop = PyGraphDiff()
+    loop.add_node(bytes(16), {})
+    d = PyGraphDiff()
+    d.add_nodes(bytes(16) * 10 ** 6)
+    assert sys.getsizeof(d) - sys.getsizeof(loop) <= 64 * 2 ** 10
+    d.clear()
+    assert sys.getsizeof(d) <= sys.getsizeof(loop)
+    ids = [uid(("pending", k)) for k in range(20000)]
+    d.add_nodes(ids, label=["x"] * len(ids))
+    before = sys.getsizeof(d)
+    d.add_nodes(ids, red=[k % 256 for k in range(len(ids))], show_label=[True] * len(ids))
+    d.add_nodes(b"".join(ids))
+    assert sys.getsizeof(d) <= before * 1.05
+    assert d.num_nodes() == len(ids)
+
+
+# ------------------------------------------------------ ids made to collide
+
+def test_ids_made_to_collide_under_the_fixed_hash():
+    """Ids that all share one hash under the fixed function the tables used
+    before it was keyed (under which a diff of n of them took time in n
+    squared; benchmarks/bench.py times them) give what any ids give: the
+    batches, single calls and the reader, against the model."""
+    ids = colliding_ids(3000)
+    assert len(set(ids)) == len(ids) and {fixed_hash(i) for i in ids} == {fixed_hash(ids[0])}
+    d, model = PyGraphDiff(), PureGraphDiff()
+    d.add_nodes(b"".join(ids), red=[7] * len(ids))
+    d.add_edges(b"".join(ids), b"".join(reversed(ids)), 0.5)
+    for i in ids[::3]:
+        d.delete_node(i)
+    for i in ids:
+        model.add_node(i, {"red": 7})
+    for a, b in zip(ids, reversed(ids)):
+        model.add_edge(a, b, 0.5)
+    for i in ids[::3]:
+        model.delete_node(i)
+    assert contents(d) == contents(model)
+    # One source with every id as a target, and every id deleted too.
+    data = diff_bytes(nodes=[(i, b"{}") for i in ids], deleted=ids, edges=[(ids[0], [(i, 1.5) for i in ids])],
+                      deleted_edges=[(ids[1], ids)])
+    assert contents(PyGraphDiff.from_bytes(data)) == contents(PureGraphDiff.from_bytes(data))
 
 
 # ------------------------------------------------------------ 100 MB at once

@@ -137,11 +137,19 @@ struct Attributes {
     std::optional<bool> show_label{};
 
     static Attributes of(const diff::NodeUpdateView& u) {
-        Attributes a{.size = u.size(), .red = u.red(), .green = u.green(), .blue = u.blue(), .show_label = u.show_label()};
-        if (auto v = u.label()) a.label = std::string(*v);
-        if (auto v = u.url()) a.url = std::string(*v);
+        Attributes a{.size = u.get<diff::kSize>(),
+                     .red = u.get<diff::kRed>(),
+                     .green = u.get<diff::kGreen>(),
+                     .blue = u.get<diff::kBlue>(),
+                     .show_label = u.get<diff::kShowLabel>()};
+        if (auto v = u.get<diff::kLabel>()) a.label = std::string(*v);
+        if (auto v = u.get<diff::kUrl>()) a.url = std::string(*v);
         return a;
     }
+
+    static_assert(diff::kAttributeCount == 7,
+                  "the model names each attribute itself: give a new one a field here, and a line in of(), "
+                  "merge(), operator== and describe()");
 
     // Each attribute present in `newer` replaces the stored one; absent ones
     // leave it as it is.

@@ -56,10 +56,10 @@ NodeUpdate random_update(std::mt19937_64& rng) {
     static const std::string long_text(260, 'z');
     static const std::string_view texts[] = {"", "a", "a label long enough to count", "\xc3\xa9", long_text};
     NodeUpdate u;
-    if (rng() % 2) u.set_label(texts[rng() % 5]);
-    if (rng() % 3 == 0) u.set_url(texts[rng() % 5]);
-    if (rng() % 2) u.set_size(static_cast<float>(rng() % 8) / 2);
-    if (rng() % 3 == 0) u.set_red(static_cast<std::uint8_t>(rng()));
+    if (rng() % 2) u.set<kLabel>(texts[rng() % 5]);
+    if (rng() % 3 == 0) u.set<kUrl>(texts[rng() % 5]);
+    if (rng() % 2) u.set<kSize>(static_cast<float>(rng() % 8) / 2);
+    if (rng() % 3 == 0) u.set<kRed>(static_cast<std::uint8_t>(rng()));
     return u;
 }
 
@@ -159,8 +159,8 @@ Batch make_batch(std::uint64_t seed) {
             auto updates = std::make_shared<std::vector<NodeUpdate>>(80);
             for (std::uint32_t k = 0; k < 80; ++k) {
                 ids->push_back(pool_id(k));
-                (*updates)[k].set_label(k % 3 ? "" : "s");
-                if (k % 2) (*updates)[k].set_url("u");
+                (*updates)[k].set<kLabel>(k % 3 ? "" : "s");
+                if (k % 2) (*updates)[k].set<kUrl>("u");
             }
             return {"add_nodes relabelling every node",
                     [=](GraphDiff& d) {
