@@ -31,10 +31,25 @@
 //      reads back absent. The pickle of a diff carries such values of
 //      `size` beside its byte string (encoding::unwritten_sizes,
 //      decode.hpp), and of no other attribute.
-//   5. The binding (src/binding, src/extension, quorl_api.pyi, tests/python
-//      and tests/support/pure_graph_diff.py): [the binding's steps go here].
+//   5. The binding. Asserted at build time, so the build names them:
+//      add_nodes' parameter list and text signature (binding/texts.hpp,
+//      kAddNodesParameters and kAddNodes: a column per attribute, in the
+//      order of the attribute dict) and the nodes table's columns
+//      (binding/arrow_table.cpp, kNodeColumns: one per attribute, named
+//      after it). Not asserted, so bring them along by hand: the stub
+//      (quorl_api.pyi: NodeAttributes, add_nodes' keywords and the
+//      docstrings that list the attributes), the tests' list of attributes
+//      and columns (tests/python/conftest.py: ATTRIBUTE_ORDER,
+//      NODE_COLUMNS, the add_nodes signature of METHODS), the pure-Python
+//      implementation (tests/support/pure_graph_diff.py) and the README's
+//      tables of attributes. A byte attribute shares the colours' range
+//      check and error text (kByteOutOfRange).
 // A new kind of value needs a member of AttributeKind, a KindValue, and its
-// own code wherever the kinds are told apart (`if constexpr` on kKindOf).
+// own code wherever the kinds are told apart (`if constexpr` on kKindOf):
+// in the binding, a conversion from Python (AttributeConversion,
+// convert.cpp), a value for the views (views.cpp), the buffer and Arrow
+// readers of a batch's column (batch_buffer.cpp, batch_arrow.cpp) and an
+// Arrow format of the nodes table (format_of, arrow_table.cpp).
 #pragma once
 
 #include <array>
