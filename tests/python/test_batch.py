@@ -97,7 +97,7 @@ def arrow_id_forms(ids):
         "arrow table column": lambda: pa.Table.from_batches(
             [pa.record_batch([fixed()[:k]], ["id"]), pa.record_batch([fixed()[k:]], ["id"])]).column("id"),
         "arrow record batch of one column": lambda: pa.record_batch([fixed()], ["id"]),
-        "polars Series": lambda: pl.Series(ids, dtype=pl.Binary),
+        **({"polars Series": lambda: pl.Series(ids, dtype=pl.Binary)} if pl else {}),
     }
 
 
@@ -121,8 +121,9 @@ def weight_forms(weights):
             "arrow float32": lambda: pa.array(np.array(weights, np.float32)),
             "arrow float64 chunks, sliced": lambda: pa.chunked_array(
                 [pa.array([9.0] + weights[:k], pa.float64())[1:], pa.array(weights[k:], pa.float64())]),
-            "polars Float32": lambda: pl.Series(np.array(weights, np.float32)),
         })
+        if pl:
+            forms["polars Float32"] = lambda: pl.Series(np.array(weights, np.float32))
     return forms
 
 
@@ -145,7 +146,8 @@ def arrow_column_forms(key, values):
     k = len(plain) // 2
     forms["arrow chunks, sliced"] = lambda: pa.chunked_array([pa.array([None] + plain[:k], first)[1:],
                                                               pa.array(plain[k:], first)])
-    forms["polars Series"] = lambda: pl.from_arrow(pa.array(plain, first))
+    if pl:
+        forms["polars Series"] = lambda: pl.from_arrow(pa.array(plain, first))
     return forms
 
 
@@ -607,7 +609,7 @@ def pyarrow_refusals():
          ("utf-8", b"x\xe6\x97", 1, 3, "argument 'label': item 0: unexpected end of data"), None),
         (lambda d: d.add_nodes([A, B], label=pa.array(["a", "b", "c"])), ValueError,
          "argument 'label' has 3 items but argument 'ids' has 2", None),
-        (lambda d: d.add_edges(pa.array([A, B], pa.binary(16)), pl.Series([A], dtype=pl.Binary), 1.0), ValueError,
+        (lambda d: d.add_edges(pa.array([A, B], pa.binary(16)), pa.chunked_array([[A]], pa.binary(16)), 1.0), ValueError,
          "argument 'to' has 1 item but argument 'from' has 2", None),
     ]
 
