@@ -428,9 +428,12 @@ void GraphDiff::delete_node(Uuid id) {
     // entry. A source's single target lives inside its entry, so the visit
     // is a pass over one dense array.
     delete_distinct(std::span<const Uuid>(&id, 1), [&](EnteringEdges& found) {
-        visit_sources(edges_, [&](EdgeMap::Entry& source) {
-            if (!source.value.contains(id) || source.key == id) return;
-            found.targets.push_back(id);
+        // The visit holds its own copy of the id: the ids it records are
+        // bytes, which may alias any id read through a reference, so each
+        // would be read again for every source.
+        visit_sources(edges_, [&found, target = id](EdgeMap::Entry& source) {
+            if (!source.value.contains(target) || source.key == target) return;
+            found.targets.push_back(target);
             found.add(source);
         });
     });
