@@ -50,7 +50,7 @@ inline PyObject* new_instance(PyTypeObject* type) noexcept {
 inline PyObject* new_module(PyModuleDef* definition, int api_version) noexcept {
     return QUORL_INJECT(PyModule_Create2(definition, api_version));
 }
-inline PyObject* new_type(PyType_Spec* type_spec) noexcept { return QUORL_INJECT(PyType_FromSpec(type_spec)); }
+inline PyObject* new_type(PyType_Spec* definition) noexcept { return QUORL_INJECT(PyType_FromSpec(definition)); }
 // A capsule of `pointer` under `name` (which must outlive it), whose
 // destructor runs when it goes.
 inline PyObject* new_capsule(void* pointer, const char* name, PyCapsule_Destructor destructor) noexcept {

@@ -35,7 +35,7 @@ constexpr const char* format_of(AttributeKind kind) noexcept {
 }
 
 // The nodes' columns: the id, then each attribute, in declared order.
-constexpr ColumnSpec kNodeColumns[] = {
+constexpr ColumnField kNodeColumns[] = {
     {"id", "w:16", false},       {"label", "u", true}, {"size", "f", true},
     {"url", "u", true},          {"red", "C", true},   {"green", "C", true},
     {"blue", "C", true},         {"show_label", "b", true},
@@ -43,16 +43,16 @@ constexpr ColumnSpec kNodeColumns[] = {
 static_assert([] {
     if (std::size(kNodeColumns) != 1 + diff::kAttributeCount) return false;
     for (const diff::AttributeRow& row : diff::kAttributes) {
-        const ColumnSpec& column = kNodeColumns[1 + row.attribute];
+        const ColumnField& column = kNodeColumns[1 + row.attribute];
         if (std::string_view(column.name) != row.name || std::string_view(column.format) != format_of(row.kind)) {
             return false;
         }
     }
     return true;
 }(), "a column per attribute after the id, named after it, in declared order");
-constexpr ColumnSpec kDeletedNodeColumns[] = {{"id", "w:16", false}};
-constexpr ColumnSpec kEdgeColumns[] = {{"from", "w:16", false}, {"to", "w:16", false}, {"weight", "f", false}};
-constexpr ColumnSpec kDeletedEdgeColumns[] = {{"from", "w:16", false}, {"to", "w:16", false}};
+constexpr ColumnField kDeletedNodeColumns[] = {{"id", "w:16", false}};
+constexpr ColumnField kEdgeColumns[] = {{"from", "w:16", false}, {"to", "w:16", false}, {"weight", "f", false}};
+constexpr ColumnField kDeletedEdgeColumns[] = {{"from", "w:16", false}, {"to", "w:16", false}};
 static_assert(std::size(kNodeColumns) <= kMaxColumns);
 
 std::uint64_t g_text_limit = kMaxBatchTextBytes;
@@ -160,7 +160,7 @@ void stream_release(ArrowArrayStream* stream) noexcept {
 
 }  // namespace
 
-std::span<const ColumnSpec> columns_of(TableKind kind) noexcept {
+std::span<const ColumnField> columns_of(TableKind kind) noexcept {
     switch (kind) {
         case TableKind::NewOrUpdatedNodes: return kNodeColumns;
         case TableKind::DeletedNodes: return kDeletedNodeColumns;
@@ -480,15 +480,15 @@ Result<TableRef, TextTooLong> Table::make(const diff::GraphDiff& diff, TableKind
 // ---- exports ---------------------------------------------------------------------
 
 void Table::export_schema(ArrowSchema* out) const {
-    const std::span<const ColumnSpec> specs = columns();
+    const std::span<const ColumnField> fields = columns();
     auto* block = static_cast<SchemaBlock*>(heap::allocate(sizeof(SchemaBlock)));
-    for (std::size_t i = 0; i < specs.size(); ++i) {
-        block->children[i] = ArrowSchema{specs[i].format, specs[i].name, nullptr,
-                                         specs[i].nullable ? ARROW_FLAG_NULLABLE : 0, 0, nullptr, nullptr,
+    for (std::size_t i = 0; i < fields.size(); ++i) {
+        block->children[i] = ArrowSchema{fields[i].format, fields[i].name, nullptr,
+                                         fields[i].nullable ? ARROW_FLAG_NULLABLE : 0, 0, nullptr, nullptr,
                                          release_child_schema, nullptr};
         block->pointers[i] = &block->children[i];
     }
-    *out = ArrowSchema{"+s", "", nullptr, 0, static_cast<std::int64_t>(specs.size()), block->pointers, nullptr,
+    *out = ArrowSchema{"+s", "", nullptr, 0, static_cast<std::int64_t>(fields.size()), block->pointers, nullptr,
                        release_schema, block};
 }
 

@@ -32,12 +32,12 @@ namespace quorl::binding::arrow {
 enum class TableKind : std::uint8_t { NewOrUpdatedNodes, DeletedNodes, NewOrUpdatedEdges, DeletedEdges };
 
 // A column: its name, its Arrow format and whether it may hold nulls.
-struct ColumnSpec {
+struct ColumnField {
     const char* name;
     const char* format;
     bool nullable;
 };
-std::span<const ColumnSpec> columns_of(TableKind kind) noexcept;
+std::span<const ColumnField> columns_of(TableKind kind) noexcept;
 inline constexpr std::size_t kMaxColumns = 8;
 
 // The most bytes a text column's 32-bit offsets reach, and so the most one
@@ -95,7 +95,7 @@ public:
     TableKind kind() const noexcept { return kind_; }
     std::size_t rows() const noexcept { return starts_.back(); }
     std::size_t batch_count() const noexcept { return starts_.size() - 1; }
-    std::span<const ColumnSpec> columns() const noexcept { return columns_of(kind_); }
+    std::span<const ColumnField> columns() const noexcept { return columns_of(kind_); }
     // The limit the table was cut by.
     std::uint64_t text_limit() const noexcept { return text_limit_; }
 

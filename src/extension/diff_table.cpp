@@ -188,7 +188,7 @@ PyType_Slot kTableSlots[] = {
     {0, nullptr},
 };
 
-PyType_Spec kTableSpec = {
+PyType_Spec kTableTypeDefinition = {
     texts::kTableTypeName,
     static_cast<int>(sizeof(PyDiffTableObject)),
     0,
@@ -221,7 +221,7 @@ PyObject* table_method(PyObject* self, PyObject*) {
 
 PyResult<PyTypeObject*> diff_table_type() {
     QUORL_TRY(type, binding::filled_once(binding::process_state.diff_table_type, []() -> PyResult<Owned> {
-        auto created = binding::try_new(binding::api::new_type(&kTableSpec));
+        auto created = binding::try_new(binding::api::new_type(&kTableTypeDefinition));
         if (created) return created;
         PyErr error = PyErr::new_message(PyExc_RuntimeError, texts::class_init_failed(texts::kTableClassName));
         error.set_cause(std::move(created).error());

@@ -73,7 +73,7 @@ PyType_Slot kSlots[] = {
     {0, nullptr},
 };
 
-PyType_Spec kSpec = {
+PyType_Spec kTypeDefinition = {
     texts::kTypeName,
     static_cast<int>(sizeof(PyGraphDiffObject)),
     0,
@@ -86,7 +86,7 @@ PyResult<Owned> create_type() {
     if (std::memchr(texts::kClassDoc, '\0', kDocSize - 1)) {
         return fail(PyErr::new_message(PyExc_ValueError, texts::kClassDocNul));
     }
-    QUORL_TRY(type_object, binding::try_new(binding::api::new_type(&kSpec)));
+    QUORL_TRY(type_object, binding::try_new(binding::api::new_type(&kTypeDefinition)));
     auto* type = reinterpret_cast<PyTypeObject*>(type_object.get());
     // The interpreter keeps the documentation without its text signature;
     // put the full text back so that __text_signature__ is "()".

@@ -41,7 +41,7 @@ class _LeftOut:
             return None
         return importlib.util.spec_from_loader(name, self)
 
-    def create_module(self, spec):
+    def create_module(self, found):
         raise ImportError("%s is left out of this run" % self.package)
 
     def exec_module(self, module):
