@@ -503,27 +503,6 @@ def test_sections_beyond_the_advance_reservation():
         assert type(info.value) is Exception and info.value.args == (DESERIALIZE_FAILED,)
 
 
-# ------------------------------------------------- the room a batch keeps
-
-def test_add_nodes_keeps_room_for_its_new_ids_only():
-    """A batch of one id repeated keeps what one add_node keeps, before and
-    after clear(); updating pending nodes by batch keeps the diff's size."""
-    loop = PyGraphDiff()
-    loop.add_node(bytes(16), {})
-    d = PyGraphDiff()
-    d.add_nodes(bytes(16) * 10 ** 6)
-    assert sys.getsizeof(d) - sys.getsizeof(loop) <= 64 * 2 ** 10
-    d.clear()
-    assert sys.getsizeof(d) <= sys.getsizeof(loop)
-    ids = [uid(("pending", k)) for k in range(20000)]
-    d.add_nodes(ids, label=["x"] * len(ids))
-    before = sys.getsizeof(d)
-    d.add_nodes(ids, red=[k % 256 for k in range(len(ids))], show_label=[True] * len(ids))
-    d.add_nodes(b"".join(ids))
-    assert sys.getsizeof(d) <= before * 1.05
-    assert d.num_nodes() == len(ids)
-
-
 # ------------------------------------------------------ ids made to collide
 
 def test_ids_made_to_collide_under_the_fixed_hash():
